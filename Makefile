@@ -1,0 +1,99 @@
+# korel: `make demo` runs the main job, `make test` runs every test.
+# Each target sets up what it needs: a virtual environment per interpreter,
+# the build tools, the extension built in place, and the test dependencies.
+
+PYTHON      ?= python3.9
+PYTHON_ALT  ?= python3.11
+VENV        := .venv
+VENV_ALT    := .venv-3.11
+BUILD       := build
+JOBS        ?= 2
+
+VPY     := $(VENV)/bin/python
+VPY_ALT := $(VENV_ALT)/bin/python
+CMAKE   := $(VENV)/bin/cmake
+CTEST   := $(VENV)/bin/ctest
+
+.PHONY: help test test-cpp test-sanitize test-python test-python-alt demo bench bench-cpp install clean
+
+help: ## List the targets
+	@grep -E '^[a-zA-Z_-]+:.*## ' $(MAKEFILE_LIST) | awk -F':.*## ' '{printf "  %-18s %s\n", $$1, $$2}'
+
+test: test-cpp test-python test-python-alt ## Run every test: C++ (CTest) then Python under 3.9 and 3.11
+
+demo: $(VENV)/.korel-installed ## Run the main job: fuzzy word lookup and vector search
+	$(VPY) examples/demo.py
+
+bench: $(VENV)/.korel-bench ## Benchmark korel against its peers (writes bench/results/)
+	$(VPY) bench/peers.py
+
+bench-cpp: $(VENV)/.tools ## Build and run the C++ core benchmark
+	$(CMAKE) -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DVEXEL_BUILD_BENCH=ON
+	$(CMAKE) --build $(BUILD)/bench -j $(JOBS)
+	$(BUILD)/bench/bench/bench_core
+
+install: $(VENV)/.korel-installed ## Build korel into .venv
+
+# --- environments -----------------------------------------------------------
+
+$(VENV)/.tools: build-requirements.txt
+	@test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r build-requirements.txt
+	@touch $@
+
+$(VENV_ALT)/.tools: build-requirements.txt
+	@test -x $(VPY_ALT) || $(PYTHON_ALT) -m venv $(VENV_ALT)
+	$(VPY_ALT) -m pip install -q --upgrade pip
+	$(VPY_ALT) -m pip install -q -r build-requirements.txt
+	@touch $@
+
+SOURCES := $(shell find include python -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
+
+$(VENV)/.korel-installed: $(VENV)/.tools $(SOURCES)
+	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py-3.9 ".[test]"
+	@touch $@
+
+$(VENV_ALT)/.korel-installed: $(VENV_ALT)/.tools $(SOURCES)
+	$(VPY_ALT) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py-3.11 ".[test]"
+	@touch $@
+
+$(VENV)/.korel-bench: $(VENV)/.korel-installed
+	$(VPY) -m pip install -q ".[bench]" --no-build-isolation -Cbuild-dir=$(BUILD)/py-3.9
+	@touch $@
+
+# --- tests ------------------------------------------------------------------
+
+gtest:
+	@if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.h ]; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    echo "Installing GoogleTest (libgtest-dev)"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; \
+	  else \
+	    echo "GoogleTest is missing: run 'sudo apt-get install libgtest-dev'"; exit 1; \
+	  fi; \
+	fi
+
+test-cpp: gtest $(VENV)/.tools ## Build and run the C++ tests through CTest
+	$(CMAKE) -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON
+	$(CMAKE) --build $(BUILD)/cpp -j $(JOBS)
+	$(CTEST) --test-dir $(BUILD)/cpp --output-on-failure -j $(JOBS)
+
+test-sanitize: gtest $(VENV)/.tools ## C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer
+	$(CMAKE) -S . -B $(BUILD)/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON -DVEXEL_SANITIZE=ON
+	$(CMAKE) --build $(BUILD)/asan -j $(JOBS)
+	$(CTEST) --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+
+# pytest exits with 5 when it collects no test; that is not a failure.
+define run_pytest
+	$(1) -m pytest -q; rc=$$?; if [ $$rc -eq 5 ]; then rc=0; fi; exit $$rc
+endef
+
+test-python: $(VENV)/.korel-installed ## Python tests under CPython 3.9
+	$(call run_pytest,$(VPY))
+
+test-python-alt: $(VENV_ALT)/.korel-installed ## Python tests under CPython 3.11
+	$(call run_pytest,$(VPY_ALT))
+
+clean: ## Remove build folders and virtual environments
+	rm -rf $(BUILD) $(VENV) $(VENV_ALT)

@@ -1,0 +1,157 @@
+// Farthest-first choice of split pivots, and the matrix of distances it fills.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+#include <new>
+#include <random>
+#include <utility>
+#include <vector>
+
+namespace vexel {
+
+// A dense, column-major matrix of doubles in one uninitialised malloc block.
+// The split reads every point-to-center distance from here, so each one is
+// evaluated exactly once.
+class DistanceMatrix {
+ public:
+  DistanceMatrix() = default;
+  DistanceMatrix(std::int64_t rows, std::int64_t columns) { allocate(rows, columns); }
+  DistanceMatrix(const DistanceMatrix&) = delete;
+  DistanceMatrix& operator=(const DistanceMatrix&) = delete;
+  ~DistanceMatrix() { std::free(data_); }
+
+  std::int64_t rows() const { return rows_; }
+  std::int64_t columns() const { return columns_; }
+
+  double& operator()(std::int64_t row, std::int64_t column) {
+    return data_[row + column * rows_];
+  }
+  double operator()(std::int64_t row, std::int64_t column) const {
+    return data_[row + column * rows_];
+  }
+
+  // Keeps the block (and its values) when the element count is unchanged;
+  // otherwise replaces it with a fresh, uninitialised one.
+  void reshape(std::int64_t rows, std::int64_t columns) {
+    if (element_count(rows, columns) == rows_ * columns_) {
+      rows_ = rows;
+      columns_ = columns;
+      return;
+    }
+    std::free(data_);
+    data_ = nullptr;
+    rows_ = columns_ = 0;
+    allocate(rows, columns);
+  }
+
+ private:
+  static std::int64_t element_count(std::int64_t rows, std::int64_t columns) {
+    constexpr std::int64_t max_index = std::numeric_limits<std::int64_t>::max();
+    if (rows != 0 && columns != 0 && rows > max_index / columns) throw std::bad_alloc();
+    const std::int64_t count = rows * columns;
+    if (count >= (std::int64_t{1} << 61)) throw std::bad_alloc();  // bytes would overflow
+    return count;
+  }
+
+  void allocate(std::int64_t rows, std::int64_t columns) {
+    const std::int64_t count = element_count(rows, columns);
+    if (count > 0) {
+      // malloc returns memory aligned for any fundamental type (16 bytes on
+      // the 64-bit platforms we target).
+      data_ = static_cast<double*>(std::malloc(static_cast<std::size_t>(count) * sizeof(double)));
+      if (data_ == nullptr) throw std::bad_alloc();
+    }
+    rows_ = rows;
+    columns_ = columns;
+  }
+
+  std::int64_t rows_ = 0;
+  std::int64_t columns_ = 0;
+  double* data_ = nullptr;
+};
+
+// Chooses up to k far-apart points of a bucket by farthest-first traversal
+// from one randomly drawn point. The generator is seeded once, with the
+// standard default seed, so the same operations always build the same tree.
+template <typename T>
+class GreedyKCenters {
+ public:
+  using DistanceFunction = std::function<double(const T&, const T&)>;
+
+  GreedyKCenters() = default;
+  virtual ~GreedyKCenters() = default;
+
+  void set_distance_function(const DistanceFunction& function) {
+    DistanceFunction copy(function);
+    distance_function.swap(copy);
+  }
+
+  // Fills `centers_out` with between 1 and k indices into `points` (the drawn
+  // one first, then in the order chosen) and column s of `matrix` with the
+  // distance from every point to center s.
+  void select_centers(const std::vector<T>& points, std::uint32_t k,
+                      std::vector<std::uint32_t>& centers_out, DistanceMatrix& matrix) {
+    const std::size_t n = points.size();
+    const auto rows = static_cast<std::int64_t>(n);
+    std::vector<double> min_distance(n, std::numeric_limits<double>::infinity());
+    centers_out.reserve(k);
+    if (matrix.rows() < rows || matrix.columns() < static_cast<std::int64_t>(k)) {
+      matrix.reshape(std::max(2 * matrix.rows() + 1, rows), k);
+    }
+
+    centers_out.push_back(draw_below(static_cast<std::uint32_t>(n)));
+    if (!distance_function) throw std::bad_function_call();
+
+    for (std::uint32_t i = 1; i < k; ++i) {
+      const T& center = points[centers_out[i - 1]];
+      std::size_t best = 0;
+      double best_distance = -std::numeric_limits<double>::infinity();
+      for (std::size_t j = 0; j < n; ++j) {
+        const double d = distance_function(points[j], center);
+        matrix(static_cast<std::int64_t>(j), i - 1) = d;
+        if (d < min_distance[j]) min_distance[j] = d;
+        if (min_distance[j] > best_distance) {
+          best = j;
+          best_distance = min_distance[j];
+        }
+      }
+      // Every point lies within machine epsilon of a chosen center: more
+      // centers would only split duplicates.
+      if (best_distance < std::numeric_limits<double>::epsilon()) break;
+      centers_out.push_back(static_cast<std::uint32_t>(best));
+    }
+
+    // The last center's column. After the stop rule this repeats the
+    // evaluations of the stopping iteration, which wrote the same column.
+    const std::int64_t last_column = static_cast<std::int64_t>(centers_out.size()) - 1;
+    const T& last_center = points[centers_out.back()];
+    for (std::size_t j = 0; j < n; ++j) {
+      matrix(static_cast<std::int64_t>(j), last_column) = distance_function(points[j], last_center);
+    }
+  }
+
+  DistanceFunction distance_function;
+  std::mt19937 generator;  // default-seeded (5489) and never reseeded
+
+ private:
+  // A uniform index in [0, n) by Lemire's multiply-and-reject reduction of
+  // one 32-bit output (more only on the rare rejection).
+  std::uint32_t draw_below(std::uint32_t n) {
+    std::uint64_t product = std::uint64_t{static_cast<std::uint32_t>(generator())} * n;
+    auto low = static_cast<std::uint32_t>(product);
+    if (low < n) {
+      const std::uint32_t threshold = static_cast<std::uint32_t>(-n) % n;
+      while (low < threshold) {
+        product = std::uint64_t{static_cast<std::uint32_t>(generator())} * n;
+        low = static_cast<std::uint32_t>(product);
+      }
+    }
+    return static_cast<std::uint32_t>(product >> 32);
+  }
+};
+
+}  // namespace vexel
