@@ -1,7 +1,9 @@
 """korel: exact nearest-neighbour search in any metric space."""
 
+from . import metrics
 from ._korel import NearestNeighborsKorel
+from .text import decode, encode
 
 __version__ = "0.1.0"
 
-__all__ = ["NearestNeighborsKorel", "__version__"]
+__all__ = ["NearestNeighborsKorel", "decode", "encode", "metrics", "__version__"]

@@ -1,0 +1,29 @@
+"""Distance functions in C++ for NearestNeighborsKorel.set_distance_function.
+
+Passed to the index, each one is called directly from C++, with no Python
+call per distance evaluation. Each is a metric and returns exactly 0.0 for
+two equal points. Metrics that need points of equal length raise ValueError
+naming both lengths.
+"""
+
+from typing import Sequence
+
+def euclidean(a: Sequence[float], b: Sequence[float]) -> float:
+    """sqrt(sum_i (a[i] - b[i])**2); O(n); equal lengths."""
+
+def manhattan(a: Sequence[float], b: Sequence[float]) -> float:
+    """sum_i |a[i] - b[i]|; O(n); equal lengths."""
+
+def chebyshev(a: Sequence[float], b: Sequence[float]) -> float:
+    """max_i |a[i] - b[i]| (0 for empty points); O(n); equal lengths."""
+
+def hamming(a: Sequence[float], b: Sequence[float]) -> float:
+    """Number of positions where a and b differ; O(n); equal lengths."""
+
+def angular(a: Sequence[float], b: Sequence[float]) -> float:
+    """Angle between a and b divided by pi, in [0, 1]; the zero vector is at
+    1/2 from every other vector; O(n); equal lengths, finite coordinates."""
+
+def levenshtein(a: Sequence[float], b: Sequence[float]) -> float:
+    """Edit distance (insertions, deletions, substitutions); O(n m) time,
+    O(min(n, m)) memory; any lengths."""
