@@ -149,7 +149,7 @@ def word_lookup(rng, rows):
     counter = Counting(metrics.levenshtein)
     counting_index, _ = build(counter, points, "counting twin")
 
-    typos = [misspell(rng, rng.choice(words)) for _ in range(200)]
+    typos = [misspell(rng, rng.choice(words)) for _ in range(100)]
     queries = [korel.encode(t) for t in typos]
     searches = [
         ("nearest", lambda i, q: [i.nearest(q)], lambda scan: scan[:1]),
@@ -182,7 +182,7 @@ def vector_search(rng, rows):
     counter = Counting(python_euclidean)
     python_index, python_build = build(counter, points, "index, Python callable")
     python_answers, python_seconds, evaluations = run_queries(
-        lambda q: python_index.nearest_k(q, K), queries[:100], "Python callable", counter)
+        lambda q: python_index.nearest_k(q, K), queries[:50], "Python callable", counter)
     rows.append((f"vectors {DIMENSION}-d, {K} nearest", "Python callable", len(points),
                  python_build, python_seconds, evaluations))
 
@@ -191,7 +191,7 @@ def vector_search(rng, rows):
         lambda q: native_index.nearest_k(q, K), queries, "native")
     # Equal arithmetic, equal trees: the native searches evaluate as many
     # distances as the counted Python ones.
-    if native_answers[:100] != python_answers:
+    if native_answers[:50] != python_answers:
         raise SystemExit("the native and the Python metric disagree")
     rows.append((f"vectors {DIMENSION}-d, {K} nearest", "korel.metrics.euclidean", len(points),
                  native_build, native_seconds, evaluations))
