@@ -70,6 +70,8 @@ struct CallLog {
   std::uint64_t throw_at = 0;  // 1-based call number that throws; 0 = never
   bool record = false;
   std::vector<std::pair<const Point*, const Point*>> arguments;
+  const Point* last_first = nullptr;  // arguments of the latest call
+  const Point* last_second = nullptr;
 };
 
 struct InjectedFailure : std::runtime_error {
@@ -82,6 +84,8 @@ inline Distance counted(Distance metric, std::shared_ptr<CallLog> log) {
   return [metric = std::move(metric), log](const Point& a, const Point& b) {
     ++log->calls;
     if (log->record) log->arguments.emplace_back(&a, &b);
+    log->last_first = &a;
+    log->last_second = &b;
     if (log->calls == log->throw_at) throw InjectedFailure();
     return metric(a, b);
   };
