@@ -333,6 +333,10 @@ struct FragilePoint {
   bool operator==(const FragilePoint& other) const { return values == other.values; }
   bool operator<(const FragilePoint& other) const { return values < other.values; }
 
+  friend void PrintTo(const FragilePoint& p, std::ostream* out) {
+    *out << ::testing::PrintToString(p.values);
+  }
+
   static void count_copy() {
     if (copies_until_failure > 0 && --copies_until_failure == 0) throw std::bad_alloc();
   }

@@ -1,5 +1,7 @@
 // Building the tree: insertion, batch insertion, splitting, listing,
 // clearing, rebuilding and determinism.
+#include <set>
+
 #include "test_support.h"
 
 namespace {
@@ -307,6 +309,36 @@ TEST(Tree, DefaultThresholdIsNeverChangedByClear) {
   Index index;
   index.clear();
   EXPECT_EQ(index.rebuild_threshold, std::numeric_limits<std::size_t>::max());
+}
+
+// A function with d(x, x) != 0 (a constant 1) makes the selector choose the
+// same index more than once; each Point must still be stored exactly once.
+TEST(Tree, RepeatedCentersStoreEveryPointOnce) {
+  auto constant = [](const Point&, const Point&) { return 1.0; };
+  for (bool batch : {false, true}) {
+    Index index;
+    index.set_distance_function(constant);
+    const auto points = random_points(700, 2, 91);
+    if (batch) {
+      index.add_list(points);
+    } else {
+      for (const Point& p : points) index.add(p);
+    }
+    EXPECT_EQ(index.size(), points.size());
+    EXPECT_EQ(stored_count(index), points.size());
+    const auto out = listed(index);
+    EXPECT_EQ(out.size(), index.size());
+    EXPECT_EQ(sorted(out), sorted(points));
+    for (const Node* node : all_nodes(index)) {
+      std::set<Point> child_pivots;
+      for (const auto& child : node->children) {
+        EXPECT_TRUE(child_pivots.insert(child->pivot).second) << "two children share a center";
+      }
+    }
+    std::vector<Point> result;
+    index.nearest_k(points[0], points.size(), result);
+    EXPECT_EQ(sorted(result), sorted(points));
+  }
 }
 
 }  // namespace
