@@ -244,3 +244,24 @@ def test_a_bound_method_keeps_its_instance_alive_while_installed():
     assert alive() is not None
     del index
     assert alive() is None
+
+
+# --- native functions ------------------------------------------------------------------
+
+
+def test_native_metric_is_held_as_a_plain_function_pointer():
+    metrics = pytest.importorskip("korel.metrics")
+    native_function = metrics.euclidean
+    references_before = sys.getrefcount(native_function)
+    points = random_points(300, dimensions=3, seed=32)
+    native = index_with(metrics.euclidean, points)
+    wrapped = index_with(lambda a, b: metrics.euclidean(a, b), points)
+    # No Python object stands behind the native copy: nothing to reference, nothing to traverse.
+    references_after = sys.getrefcount(native_function)
+    assert references_after == references_before
+    assert gc.get_referents(native) == [NearestNeighborsKorel]
+    # Same distances, so the same tree and the same answers as the wrapped call.
+    assert native.list() == wrapped.list()
+    for query in random_points(5, dimensions=3, seed=33):
+        assert native.nearest_k(query, 8) == wrapped.nearest_k(query, 8)
+    assert_consistent(native, metric=metrics.euclidean)
