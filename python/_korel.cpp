@@ -109,8 +109,9 @@ int traverse(PyObject* object, visitproc visit, void* arg) {
   return 0;
 }
 
-// Drops both copies of the metric without touching the tree: the instance is
-// unreachable, so nothing will search it again.
+// Breaks the cycle by dropping both copies of the metric; the tree stays as
+// it is (no rebuild). A finalizer that still uses the instance afterwards
+// gets the bad_function_call error, as with no metric installed.
 int clear(PyObject* object) {
   if (BoundIndex* index = constructed_index(object)) {
     DistanceFunction own;
