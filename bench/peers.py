@@ -41,6 +41,12 @@ RESULTS = pathlib.Path(__file__).resolve().parent / "results"
 SEED = 12345
 K = 10
 CHECKED_QUERIES = 10
+PYTHON_QUERIES = 30
+REPEATS = 3
+KOREL_NATIVE_EUCLIDEAN = "korel, metrics.euclidean"
+KOREL_NATIVE_LEVENSHTEIN = "korel, metrics.levenshtein"
+KOREL_EUCLIDEAN_VIA_PYTHON = "korel, metrics.euclidean via Python"
+KOREL_PURE_PYTHON = "korel, pure-Python euclidean"
 
 
 # --- metrics -------------------------------------------------------------------------
@@ -77,6 +83,10 @@ def on_wrapped(metric):
     return Counting(lambda a, b: metric(a.point, b.point))
 
 
+def pure_python_euclidean(a, b):
+    return math.sqrt(sum((x - y) * (x - y) for x, y in zip(a, b)))
+
+
 # --- results -----------------------------------------------------------------------
 
 
@@ -104,9 +114,12 @@ class Report:
               f"query {row.query * 1e3:9.3f} ms  evals {evaluations:>7}{mark}", flush=True)
 
     def korel_row(self, row):
+        """korel's row with the same kind of metric: the shared Python
+        callable, or korel's native metric."""
         for other in self.rows:
             if (other.case == row.case and other.n == row.n and other.native == row.native
-                    and other.library.startswith("korel")):
+                    and other.library in ("korel", KOREL_NATIVE_EUCLIDEAN,
+                                          KOREL_NATIVE_LEVENSHTEIN)):
                 return other
         return None
 
@@ -129,8 +142,17 @@ def run_queries(search, queries, counter, to_distances=None):
     start = time.perf_counter()
     for query in queries:
         answers.append(search(query))
-    seconds = (time.perf_counter() - start) / len(queries)
+    elapsed = time.perf_counter() - start
     evaluations = counter.calls / len(queries) if counter is not None else None
+    # The machine is shared: quick query sets run again, and the best pass counts.
+    for _ in range(REPEATS - 1):
+        if elapsed * REPEATS > 2.0:
+            break
+        start = time.perf_counter()
+        for query in queries:
+            search(query)
+        elapsed = min(elapsed, time.perf_counter() - start)
+    seconds = elapsed / len(queries)
     checked = list(zip(queries, answers))[:CHECKED_QUERIES]
     if to_distances is not None:
         answers = [to_distances(q, a) for q, a in checked]
@@ -216,6 +238,8 @@ def bench_ball_tree_batched(report, case, data, query_array, search, expected):
     """The whole query set in one call: scikit-learn's intended use."""
     tree, build = timed(BallTree, data, 40, "euclidean")
     (distances, _), seconds = timed(tree.query, query_array, search.k)
+    for _ in range(REPEATS - 1):
+        seconds = min(seconds, timed(tree.query, query_array, search.k)[1])
     report.add(Row(case, "BallTree native, queries batched", True, len(data), build,
                    seconds / len(query_array), None,
                    agrees(distances[:CHECKED_QUERIES].tolist(), expected)))
@@ -258,7 +282,8 @@ def numpy_expected(data, query_array, search):
     return expected
 
 
-def vector_case(report, case, data, query_array, python_queries, native, run_python):
+def vector_case(report, case, data, query_array, python_queries, native, run_python,
+                pure_python=False):
     """k nearest under Euclidean distance, as a Python callable and natively."""
     search = Search(f"{K} nearest", k=K)
     points = data.tolist()
@@ -279,10 +304,12 @@ def vector_case(report, case, data, query_array, python_queries, native, run_pyt
         # tree, so its count is the native searches' count. Its time is the
         # "same metric as a Python callable" figure.
         twin = Counting(metrics.euclidean)
-        count = bench_korel(report, case, "korel, korel.metrics.euclidean as Python callable",
-                            False, twin, points, queries[:python_queries], search, expected,
-                            metrics.euclidean)
-        bench_korel(report, case, "korel, korel.metrics.euclidean", True, metrics.euclidean,
+        count = bench_korel(report, case, KOREL_EUCLIDEAN_VIA_PYTHON, False, twin, points,
+                            queries[:python_queries], search, expected, metrics.euclidean)
+        if pure_python:
+            bench_korel(report, case, KOREL_PURE_PYTHON, False, Counting(pure_python_euclidean),
+                        points, queries[:python_queries], search, expected, metrics.euclidean)
+        bench_korel(report, case, KOREL_NATIVE_EUCLIDEAN, True, metrics.euclidean,
                     points, queries, search, expected, metrics.euclidean, count)
         bench_ball_tree(report, case, "BallTree native", True, "euclidean", data,
                         query_array, search, expected)
@@ -295,8 +322,9 @@ def random_vectors(report, dimensions, python_sizes, native_sizes, native_querie
         query_array = rng.random((native_queries, dimension))
         for n in sorted(set(python_sizes) | set(native_sizes)):
             data = rng.random((n, dimension))
-            vector_case(report, f"uniform {dimension}-d", data, query_array, 20,
-                        native=n in native_sizes, run_python=n in python_sizes)
+            vector_case(report, f"uniform {dimension}-d", data, query_array, PYTHON_QUERIES,
+                        native=n in native_sizes, run_python=n in python_sizes,
+                        pure_python=dimension == 8)
 
 
 def digits(report, native_queries):
@@ -304,7 +332,8 @@ def digits(report, native_queries):
     rng = np.random.default_rng(SEED)
     order = rng.permutation(len(data))
     queries, stored = data[order[:native_queries]], data[order[native_queries:]]
-    vector_case(report, "digits 64-d", stored, queries, 20, native=True, run_python=True)
+    vector_case(report, "digits 64-d", stored, queries, PYTHON_QUERIES, native=True,
+                run_python=True)
 
 
 def generate_words(rng, count):
@@ -344,7 +373,7 @@ def words(report, sizes, query_count):
             python_metric = Counting(metrics.levenshtein)
             count = bench_korel(report, case, "korel", False, python_metric, points, queries,
                                 search, expected, metrics.levenshtein)
-            bench_korel(report, case, "korel, korel.metrics.levenshtein", True,
+            bench_korel(report, case, KOREL_NATIVE_LEVENSHTEIN, True,
                         metrics.levenshtein, points, queries, search, expected,
                         metrics.levenshtein, count)
             bench_brute_force(report, case, python_metric, points, queries, search, expected)
@@ -369,12 +398,17 @@ def markdown(report, seconds, arguments):
         "",
         f"`python bench/peers.py {' '.join(arguments)}` on {sys.platform}, Python "
         f"{sys.version.split()[0]}, total {seconds / 60:.1f} min. Query time is the mean "
-        "of single queries (one call per query) except where marked batched. Evaluations "
+        "of single queries (one call per query) except where marked batched; a query set "
+        "that runs in well under a second is run up to three times and the fastest pass "
+        "counts, since the machine is shared. Evaluations "
         "are counted per query with a counting wrapper around the Python metric; for "
         "korel with a native metric, with the same metric behind that wrapper (same tree). "
         "The ratios are each figure over korel's with the same kind of metric (Python "
-        "callable or native). The Python metric is `math.dist` for vectors and "
-        "`korel.metrics.levenshtein` called as a Python callable for words.",
+        "callable or native). The Python metric shared by all libraries is `math.dist` "
+        "for vectors and `korel.metrics.levenshtein` called as a Python callable for words. "
+        f"Rows \"{KOREL_EUCLIDEAN_VIA_PYTHON}\" and \"{KOREL_PURE_PYTHON}\" run korel with "
+        "the native function as a plain Python callable and with a Euclidean distance "
+        "written in Python.",
         "",
         "| case | library | metric | n | build s | query ms | evals/query "
         "| build / korel | query / korel | evals / korel |",
@@ -402,14 +436,15 @@ def find(report, case, library, n=None):
 
 def targets(report):
     lines = []
-    native = find(report, "uniform 8-d", "korel, korel.metrics.euclidean", 100_000)
-    python = find(report, "uniform 8-d", "korel, korel.metrics.euclidean as Python callable",
-                  100_000)
-    if native and python:
-        speedup = python.query / native.query
-        lines.append(f"korel.metrics.euclidean vs the same metric as a Python callable, "
-                     f"8-d, n = 10^5, k = {K}: {speedup:.1f}x faster per query "
-                     f"(target 30x: {'met' if speedup >= 30 else 'missed'}).")
+    native = find(report, "uniform 8-d", KOREL_NATIVE_EUCLIDEAN, 100_000)
+    for library, what in ((KOREL_EUCLIDEAN_VIA_PYTHON, "the same C++ function called as a Python callable"),
+                          (KOREL_PURE_PYTHON, "Euclidean distance written in Python")):
+        python = find(report, "uniform 8-d", library, 100_000)
+        if native and python:
+            speedup = python.query / native.query
+            lines.append(f"korel.metrics.euclidean vs {what}, 8-d, n = 10^5, k = {K}: "
+                         f"{speedup:.1f}x faster per query "
+                         f"(target 30x: {'met' if speedup >= 30 else 'missed'}).")
     for row in report.rows:
         if row.case == "uniform 8-d" and row.library == "korel" and not row.native:
             ball = find(report, row.case, "BallTree", row.n)
@@ -420,7 +455,7 @@ def targets(report):
                              f"{'met' if speedup >= 3 else 'missed'}).")
     for case in ("uniform 8-d", "uniform 32-d"):
         for row in report.rows:
-            if row.case == case and row.library == "korel, korel.metrics.euclidean":
+            if row.case == case and row.library == KOREL_NATIVE_EUCLIDEAN:
                 ball = find(report, case, "BallTree native", row.n)
                 batched = find(report, case, "BallTree native, queries batched", row.n)
                 if ball:
@@ -493,7 +528,7 @@ def main(arguments=None):
         python_sizes = [1000, 3000, 10_000]
         native_sizes = [1000, 10_000, 100_000]
         word_sizes = [10_000]
-        native_queries = 200
+        native_queries = 300
     if "vectors" in cases:
         random_vectors(report, [2, 8, 32], python_sizes, native_sizes, native_queries)
     if "digits" in cases:
