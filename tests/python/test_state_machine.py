@@ -241,24 +241,29 @@ class IndexMachine(RuleBasedStateMachine):
         assert self.remove_points(victims) == len(victims), "a stored point was not removed"
         STATS["remove_many %s" % ("all" if everything else "random")] += 1
 
-    @precondition(lambda self: self.model.metric is not None and len(self.model) > 0)
+    @precondition(lambda self: self.model.metric is not None)
     @rule(seed=st.integers(0, 2**32 - 1), rebuild_first=st.booleans())
     def remove_copies(self, seed, rebuild_first):
         """Removes most copies of every point stored many times. Such copies
         fill the bottom buckets of their chains, so their removals stay lazy
-        and pile up to the rebuild at 500."""
+        and pile up to the rebuild at 500. Stores such groups first when
+        there are too few."""
         rng = random.Random(seed)
+        if len(self.heavy_groups()) < 12:
+            self.add_points(make_batch(rng, "groups"), one_by_one=False)
         if rebuild_first:
             # Re-installing the metric rebuilds the tree in one batch, which
             # leaves each chain of copies with a full bottom bucket.
             self.install(next(n for n, m in METRICS.items() if m is self.model.metric))
-        groups = {}
-        for p in self.model.points:
-            groups.setdefault(equality_key(p), []).append(p)
-        victims = [v for v, ps in groups.items() if len(ps) > 45 for _ in range(45 - rng.randint(0, 5))]
+        victims = [v for v in self.heavy_groups() for _ in range(45 - rng.randint(0, 5))]
         rng.shuffle(victims)
         assert self.remove_points(victims) == len(victims), "a stored point was not removed"
         STATS["remove_copies"] += 1
+
+    def heavy_groups(self):
+        """Points stored more than 45 times."""
+        counts = Counter(equality_key(p) for p in self.model.points)
+        return [p for p, n in counts.items() if n > 45]
 
     @rule(data=st.data())
     def search(self, data):
