@@ -27,7 +27,6 @@ from oracle import (
     check_searches,
     chebyshev,
     manhattan,
-    points_equal,
     remove_outcomes,
 )
 
@@ -210,6 +209,7 @@ def workloads():
         ("nearest_r", (0.0, 1.0), 3.0),
     ]
     setup = [("set_distance_function", manhattan), ("add_list", filled)]
+    batch = grid_points(rng, 70)
     return {
         # The root stays a leaf for 51 points and splits on the 52nd.
         "insert and split": (
@@ -247,11 +247,15 @@ def workloads():
             setup,
             [("set_distance_function", chebyshev), ("nearest_k", (-1.0, 4.0), 10), ("add", (1.0, 1.0))],
         ),
+        # A failed split leaves the root an over-full leaf whose bucket has
+        # no spare room: a removal marks one of its points, and the next
+        # insertion grows the bucket (the mark must follow it) and rebuilds.
         "batch into an emptied index": (
             setup,
             [
                 ("clear",),
-                ("add_list", grid_points(rng, 70)),
+                ("add_list", batch),
+                ("remove", batch[5]),
                 ("add", (0.0, 0.0)),
                 ("remove", (0.0, 0.0)),
                 ("nearest", (1.0, 1.0)),

@@ -14,7 +14,7 @@ import random
 from collections import Counter
 
 import pytest
-from hypothesis import HealthCheck, event, settings
+from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
@@ -29,7 +29,6 @@ from oracle import (
     check_searches,
     equality_key,
     multiset,
-    point_key,
     points_equal,
     stored_without_metric,
 )
@@ -97,10 +96,10 @@ class IndexMachine(RuleBasedStateMachine):
         STATS["metric %s" % name] += 1
 
     def add_points(self, batch, one_by_one):
-        if len(self.model) > MAX_MODEL_SIZE:
-            return  # larger indexes only cost time
         """Inserts `batch`; without a metric, checks exactly which points the
         index kept and that it failed where it had to."""
+        if len(self.model) > MAX_MODEL_SIZE:
+            return  # larger indexes only cost time
         batch = [tuple(p) for p in batch]
         if self.model.metric is None:
             held = len(self.model)
