@@ -342,3 +342,32 @@ TEST(Tree, RepeatedCentersStoreEveryPointOnce) {
 }
 
 }  // namespace
+
+// A batch build gives every stored Point fresh storage; the Point objects, and
+// with them the tree and the order among equally distant results, stay put.
+TEST(Tree, LayingOutPointsKeepsEveryPointObjectAndItsValue) {
+  Index index;
+  index.set_distance_function(euclidean);
+  index.add_list(random_points(3000, 4, 11));
+
+  std::vector<const Point*> stored;
+  collect_stored(*index.tree, stored);
+  std::vector<Point> before;
+  std::vector<const double*> data_before;
+  for (const Point* p : stored) {
+    before.push_back(*p);
+    data_before.push_back(p->data());
+  }
+
+  index.lay_out_points();
+
+  std::vector<const Point*> stored_after;
+  collect_stored(*index.tree, stored_after);
+  ASSERT_EQ(stored_after, stored);
+  std::size_t moved = 0;
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    EXPECT_EQ(*stored[i], before[i]);
+    moved += stored[i]->data() != data_before[i] ? 1 : 0;
+  }
+  EXPECT_EQ(moved, stored.size());
+}
