@@ -373,7 +373,8 @@ def test_native_searches_make_no_python_calls():
     def search_native():
         native.nearest_k(query, 10)
 
-    assert calls_made_by(search_native) == []
+    # The search method itself shows up on some Python versions, nothing else.
+    assert [name for name in calls_made_by(search_native) if name != "nearest_k"] == []
 
     # The same search with the metric as a Python callable calls it many times.
     python = index_with(lambda a, b: metrics.euclidean(a, b), points)
