@@ -59,15 +59,32 @@ double scaled_euclidean(const Point& a, const Point& b) {
   return largest * std::sqrt(sum);
 }
 
+// The sum of term(a[i] - b[i]) over all i, in four independent partial sums
+// so that consecutive additions need not wait for each other (and pair up in
+// vector registers). Equal infinities give NaN here: callers check.
+template <typename Term>
+double sum_of_differences(const Point& a, const Point& b, Term term) {
+  const std::size_t n = a.size();
+  const double* x = a.data();
+  const double* y = b.data();
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    s0 += term(x[i] - y[i]);
+    s1 += term(x[i + 1] - y[i + 1]);
+    s2 += term(x[i + 2] - y[i + 2]);
+    s3 += term(x[i + 3] - y[i + 3]);
+  }
+  for (; i < n; ++i) s0 += term(x[i] - y[i]);
+  return (s0 + s1) + (s2 + s3);
+}
+
 double euclidean(const Point& a, const Point& b) {
   require_equal_lengths("euclidean", a, b);
-  double sum = 0.0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const double d = difference(a[i], b[i]);
-    sum += d * d;
-  }
+  const double sum = sum_of_differences(a, b, [](double d) { return d * d; });
   // A sum of squares this small or this large may have lost the distance
-  // (underflow to 0 for distinct points, overflow to infinity): rescale.
+  // (underflow to 0 for distinct points, overflow to infinity), and a NaN
+  // may come from equal infinities: the careful pass settles these.
   constexpr double tiny = 1e-280;
   constexpr double huge = 1e280;
   if (sum >= tiny && sum <= huge) return std::sqrt(sum);
@@ -76,9 +93,12 @@ double euclidean(const Point& a, const Point& b) {
 
 double manhattan(const Point& a, const Point& b) {
   require_equal_lengths("manhattan", a, b);
-  double sum = 0.0;
-  for (std::size_t i = 0; i < a.size(); ++i) sum += std::fabs(difference(a[i], b[i]));
-  return sum;
+  const double sum = sum_of_differences(a, b, [](double d) { return std::fabs(d); });
+  if (!std::isnan(sum)) return sum;
+  // NaN: a NaN coordinate, or equal infinities, which are equal elements.
+  double careful = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) careful += std::fabs(difference(a[i], b[i]));
+  return careful;
 }
 
 double chebyshev(const Point& a, const Point& b) {

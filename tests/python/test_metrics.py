@@ -225,6 +225,20 @@ def test_euclidean_without_overflow_or_underflow(a, b, expected):
 
 
 @pytest.mark.parametrize("name", ["euclidean", "manhattan", "chebyshev"])
+@pytest.mark.parametrize("length", [1, 3, 4, 9])
+def test_equal_infinities_are_equal_elements(name, length):
+    native, oracle = METRICS[name][0], METRICS[name][1]
+    a = [INF] + [float(i) for i in range(length - 1)]
+    b = [INF] + [float(2 * i) for i in range(length - 1)]
+    b[-1] = -INF if length > 1 else INF
+    a[-1] = -INF if length > 1 else INF
+    finite_a = [x for x in a if math.isfinite(x)]
+    finite_b = [x for x in b if math.isfinite(x)]
+    assert native(a, b) == pytest.approx(oracle(finite_a, finite_b), rel=1e-15)
+    assert native(a, a) == 0.0
+
+
+@pytest.mark.parametrize("name", ["euclidean", "manhattan", "chebyshev"])
 def test_nan_coordinates_give_nan(name):
     native = METRICS[name][0]
     assert math.isnan(native([NAN, 1.0], [0.0, 1.0]))
