@@ -19,7 +19,7 @@ CTEST   := $(VENV)/bin/ctest
 help: ## List the targets
 	@grep -E '^[a-zA-Z_-]+:.*## ' $(MAKEFILE_LIST) | awk -F':.*## ' '{printf "  %-18s %s\n", $$1, $$2}'
 
-test: test-cpp test-python test-python-alt ## Run every test: C++ (CTest) then Python under 3.9 and 3.11
+test: test-cpp test-sanitize test-python test-python-alt ## Run every test: C++ (CTest, also under ASan/UBSan) then Python under 3.9 and 3.11
 
 demo: $(VENV)/.korel-installed ## Run the main job: fuzzy word lookup and vector search
 	$(VPY) examples/demo.py
