@@ -18,6 +18,23 @@
 
 namespace vexel {
 
+// A bucket's Points may lie anywhere on the heap (a tree grown one insertion
+// at a time); asking for the coordinates of a Point a few places ahead hides
+// most of the cache misses of a leaf scan.
+constexpr std::size_t prefetch_distance = 4;
+
+template <typename T>
+inline void prefetch(const T&) {}
+
+template <typename Allocator>
+inline void prefetch(const std::vector<double, Allocator>& point) {
+#if defined(__GNUC__)
+  __builtin_prefetch(point.data());
+#else
+  (void)point;
+#endif
+}
+
 // Points are sequences compared element by element: a NaN element equals
 // nothing, and 0.0 equals -0.0.
 template <typename T>
@@ -156,7 +173,9 @@ class NearestNeighborsKorel : public NearestNeighbors<T> {
                  Neighbors& neighbors, Nodes& nodes, bool& pivot_flag,
                  VisitScratch& scratch) const {
       const bool check_removed = !index.removed.empty();
-      for (const T& point : points) {
+      for (std::size_t i = 0; i < points.size(); ++i) {
+        const T& point = points[i];
+        if (i + prefetch_distance < points.size()) prefetch(points[i + prefetch_distance]);
         if (check_removed && index.removed.count(&point) != 0) continue;
         const double d = index.distance_function(query, point);
         if (offer_candidate(neighbors, k, point, d, query)) pivot_flag = false;
@@ -191,7 +210,9 @@ class NearestNeighborsKorel : public NearestNeighbors<T> {
     void visit_r(const NearestNeighborsKorel& index, const T& query, double radius,
                  Neighbors& neighbors, Nodes& nodes, VisitScratch& scratch) const {
       const bool check_removed = !index.removed.empty();
-      for (const T& point : points) {
+      for (std::size_t i = 0; i < points.size(); ++i) {
+        const T& point = points[i];
+        if (i + prefetch_distance < points.size()) prefetch(points[i + prefetch_distance]);
         if (check_removed && index.removed.count(&point) != 0) continue;
         const double d = index.distance_function(query, point);
         if (d <= radius) neighbors.push(d, &point);
