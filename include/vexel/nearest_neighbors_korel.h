@@ -172,71 +172,37 @@ class NearestNeighborsKorel : public NearestNeighbors<T> {
     void visit_k(const NearestNeighborsKorel& index, const T& query, std::size_t k,
                  Neighbors& neighbors, Nodes& nodes, bool& pivot_flag,
                  VisitScratch& scratch) const {
-      const bool check_removed = !index.removed.empty();
-      for (std::size_t i = 0; i < points.size(); ++i) {
-        const T& point = points[i];
-        if (i + prefetch_distance < points.size()) prefetch(points[i + prefetch_distance]);
-        if (check_removed && index.removed.count(&point) != 0) continue;
-        const double d = index.distance_function(query, point);
+      measure_bucket(index, query, [&](const T& point, double d) {
         if (offer_candidate(neighbors, k, point, d, query)) pivot_flag = false;
-      }
+      });
       if (is_leaf()) return;
 
-      const std::size_t n = start_visit(index, scratch);
-      auto& order = scratch.order;
-      auto& pivot_distance = scratch.pivot_distance;
-      for (std::size_t i = 0; i < n; ++i) {
-        if (order[i] < 0) continue;
-        const Node& child = *children[static_cast<std::size_t>(order[i])];
-        const double d = index.distance_function(query, child.pivot);
-        pivot_distance[static_cast<std::size_t>(order[i])] = d;
+      measure_children(index, query, scratch, [&](const Node& child, std::size_t i, double d) {
         if (offer_candidate(neighbors, k, child.pivot, d, query)) pivot_flag = true;
-        if (neighbors.size() == k) child.eliminate_siblings(order, i, d, neighbors.bound());
-      }
-
+        if (neighbors.size() == k) child.eliminate_siblings(scratch.order, i, d, neighbors.bound());
+      });
       const double t = neighbors.bound();
-      for (std::size_t i = 0; i < n; ++i) {
-        if (order[i] < 0) continue;
-        const Node& child = *children[static_cast<std::size_t>(order[i])];
-        const double d = pivot_distance[static_cast<std::size_t>(order[i])];
-        if (neighbors.size() < k || (d - t <= child.max_radius && d + t >= child.min_radius)) {
-          nodes.push(&child, d);
-        }
-      }
+      enqueue_children(scratch, nodes, [&](const Node& child, double d) {
+        return neighbors.size() < k || (d - t <= child.max_radius && d + t >= child.min_radius);
+      });
     }
 
     // One node of the radius search: as visit_k, with the radius as a fixed
     // bound and every hit kept.
     void visit_r(const NearestNeighborsKorel& index, const T& query, double radius,
                  Neighbors& neighbors, Nodes& nodes, VisitScratch& scratch) const {
-      const bool check_removed = !index.removed.empty();
-      for (std::size_t i = 0; i < points.size(); ++i) {
-        const T& point = points[i];
-        if (i + prefetch_distance < points.size()) prefetch(points[i + prefetch_distance]);
-        if (check_removed && index.removed.count(&point) != 0) continue;
-        const double d = index.distance_function(query, point);
+      measure_bucket(index, query, [&](const T& point, double d) {
         if (d <= radius) neighbors.push(d, &point);
-      }
+      });
       if (is_leaf()) return;
 
-      const std::size_t n = start_visit(index, scratch);
-      auto& order = scratch.order;
-      auto& pivot_distance = scratch.pivot_distance;
-      for (std::size_t i = 0; i < n; ++i) {
-        if (order[i] < 0) continue;
-        const Node& child = *children[static_cast<std::size_t>(order[i])];
-        const double d = index.distance_function(query, child.pivot);
-        pivot_distance[static_cast<std::size_t>(order[i])] = d;
+      measure_children(index, query, scratch, [&](const Node& child, std::size_t i, double d) {
         if (d <= radius) neighbors.push(d, &child.pivot);
-        child.eliminate_siblings(order, i, d, radius);
-      }
-
-      for (std::size_t i = 0; i < n; ++i) {
-        if (order[i] < 0) continue;
-        const Node& child = *children[static_cast<std::size_t>(order[i])];
-        const double d = pivot_distance[static_cast<std::size_t>(order[i])];
-        if (d - radius <= child.max_radius && d + radius >= child.min_radius) nodes.push(&child, d);
-      }
+        child.eliminate_siblings(scratch.order, i, d, radius);
+      });
+      enqueue_children(scratch, nodes, [&](const Node& child, double d) {
+        return d - radius <= child.max_radius && d + radius >= child.min_radius;
+      });
     }
 
     std::uint32_t degree;
@@ -361,8 +327,50 @@ class NearestNeighborsKorel : public NearestNeighbors<T> {
       std::vector<T>().swap(points);  // inner nodes hold no bucket storage
     }
 
+    // Hands every live bucket Point with its distance from the query to
+    // `found`. Removed Points cost one address lookup and no distance, and no
+    // lookup at all while nothing is removed.
+    template <typename Found>
+    void measure_bucket(const NearestNeighborsKorel& index, const T& query, Found found) const {
+      const bool check_removed = !index.removed.empty();
+      for (std::size_t i = 0; i < points.size(); ++i) {
+        const T& point = points[i];
+        if (i + prefetch_distance < points.size()) prefetch(points[i + prefetch_distance]);
+        if (check_removed && index.removed.count(&point) != 0) continue;
+        found(point, index.distance_function(query, point));
+      }
+    }
+
+    // Measures, in the rotated visiting order, the pivot of every child not
+    // yet eliminated, and hands it to `measured` with its slot in the order
+    // (which may eliminate later and earlier siblings).
+    template <typename Measured>
+    void measure_children(const NearestNeighborsKorel& index, const T& query,
+                          VisitScratch& scratch, Measured measured) const {
+      start_visit(index, scratch);
+      for (std::size_t i = 0; i < scratch.order.size(); ++i) {
+        if (scratch.order[i] < 0) continue;
+        const auto position = static_cast<std::size_t>(scratch.order[i]);
+        const Node& child = *children[position];
+        const double d = index.distance_function(query, child.pivot);
+        scratch.pivot_distance[position] = d;
+        measured(child, i, d);
+      }
+    }
+
+    // Queues, in visiting order, every surviving child that `keep` accepts.
+    template <typename Keep>
+    void enqueue_children(const VisitScratch& scratch, Nodes& nodes, Keep keep) const {
+      for (std::int32_t position : scratch.order) {
+        if (position < 0) continue;
+        const Node& child = *children[static_cast<std::size_t>(position)];
+        const double d = scratch.pivot_distance[static_cast<std::size_t>(position)];
+        if (keep(child, d)) nodes.push(&child, d);
+      }
+    }
+
     // Advances the rotation and lays out the visiting order of the children.
-    std::size_t start_visit(const NearestNeighborsKorel& index, VisitScratch& scratch) const {
+    void start_visit(const NearestNeighborsKorel& index, VisitScratch& scratch) const {
       const std::size_t n = children.size();
       const std::uint64_t offset = index.search_offset++;
       scratch.order.resize(n);
@@ -370,7 +378,6 @@ class NearestNeighborsKorel : public NearestNeighbors<T> {
       for (std::size_t i = 0; i < n; ++i) {
         scratch.order[i] = static_cast<std::int32_t>((offset + i) % n);
       }
-      return n;
     }
 
     // Drops from the visiting order every sibling whose Points, as seen from

@@ -10,6 +10,21 @@ def euclidean(a, b):
     return math.sqrt(sum((x - y) ** 2 for x, y in zip(a, b)))
 
 
+# Valid arguments for each of the ten methods.
+CALLS = {
+    "set_distance_function": (euclidean,),
+    "add": ([1.0, 2.0],),
+    "add_list": ([[1.0, 2.0]],),
+    "nearest": ([1.0, 2.0],),
+    "nearest_k": ([1.0, 2.0], 3),
+    "nearest_r": ([1.0, 2.0], 1.5),
+    "remove": ([1.0, 2.0],),
+    "clear": (),
+    "size": (),
+    "list": (),
+}
+
+
 def random_points(count, dimensions=2, seed=0, offset=0.0):
     generator = random.Random(seed)
     return [[offset + generator.uniform(-100.0, 100.0) for _ in range(dimensions)] for _ in range(count)]

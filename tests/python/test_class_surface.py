@@ -13,7 +13,7 @@ import korel
 from korel import _korel
 from korel._korel import NearestNeighborsKorel
 
-from korel_oracles import assert_consistent, euclidean, random_points
+from korel_oracles import CALLS, assert_consistent, euclidean, random_points
 
 CLASS_NAME = "korel._korel.NearestNeighborsKorel"
 
@@ -30,20 +30,6 @@ PROTOTYPES = {
     "clear": "({%}) -> None",
     "size": "({%}) -> int",
     "list": "({%}) -> list[list[float]]",
-}
-
-# Valid arguments for each of the ten methods.
-CALLS = {
-    "set_distance_function": (euclidean,),
-    "add": ([1.0, 2.0],),
-    "add_list": ([[1.0, 2.0]],),
-    "nearest": ([1.0, 2.0],),
-    "nearest_k": ([1.0, 2.0], 3),
-    "nearest_r": ([1.0, 2.0], 1.5),
-    "remove": ([1.0, 2.0],),
-    "clear": (),
-    "size": (),
-    "list": (),
 }
 
 

@@ -8,22 +8,9 @@ import pytest
 
 from korel import NearestNeighborsKorel
 
-from korel_oracles import as_multiset, assert_consistent, brute_force_k, euclidean, random_points
+from korel_oracles import CALLS, as_multiset, assert_consistent, brute_force_k, euclidean, random_points
 
 BUSY = "NearestNeighborsKorel is busy: a distance function must not call back into the index it serves"
-
-CALLS = {
-    "set_distance_function": (euclidean,),
-    "add": ([1.0, 2.0],),
-    "add_list": ([[1.0, 2.0]],),
-    "nearest": ([1.0, 2.0],),
-    "nearest_k": ([1.0, 2.0], 3),
-    "nearest_r": ([1.0, 2.0], 1.5),
-    "remove": ([1.0, 2.0],),
-    "clear": (),
-    "size": (),
-    "list": (),
-}
 
 
 @pytest.mark.parametrize("method", sorted(CALLS))
