@@ -77,17 +77,20 @@ class DistanceMatrix {
 // Chooses up to k far-apart points of a bucket by farthest-first traversal
 // from one randomly drawn point. The generator is seeded once, with the
 // standard default seed, so the same operations always build the same tree.
-template <typename T>
+// `Distance` is any callable measuring two points; it must also tell whether
+// it is set (an empty one throws std::bad_function_call when needed).
+template <typename T, typename Distance = std::function<double(const T&, const T&)>>
 class GreedyKCenters {
  public:
-  using DistanceFunction = std::function<double(const T&, const T&)>;
+  using DistanceFunction = Distance;
 
   GreedyKCenters() = default;
   virtual ~GreedyKCenters() = default;
 
   void set_distance_function(const DistanceFunction& function) {
     DistanceFunction copy(function);
-    distance_function.swap(copy);
+    using std::swap;
+    swap(distance_function, copy);  // the old function dies with `copy`
   }
 
   // Fills `centers_out` with between 1 and k indices into `points` (the drawn

@@ -4,29 +4,38 @@
 #include <algorithm>
 #include <cstddef>
 #include <functional>
+#include <limits>
 #include <vector>
 
 namespace vexel {
 
+// Distances in a total order: every number, infinity included, before NaN.
+// A distance a metric could not measure never displaces one it could, and
+// the heaps keep a strict weak order whatever the metric returns.
+inline bool distance_less(double a, double b) { return a < b || (a == a && b != b); }
+
 // Candidate results as a max-heap: the top is the farthest candidate held
-// (among equally far ones, the one at the higher address). Its distance is
-// the search's bound. Stored points are identified by address, never copied.
-template <typename T>
+// (among equally far ones, the one with the greater key). Its distance is the
+// search's bound. A key identifies a stored element without copying it.
+template <typename Key>
 class NeighborQueue {
  public:
   struct Entry {
     double distance;
-    const T* stored;
+    Key stored;
   };
 
   bool empty() const { return heap_.empty(); }
   std::size_t size() const { return heap_.size(); }
   const Entry& top() const { return heap_.front(); }
-  double bound() const { return heap_.front().distance; }
+  // The distance a candidate must beat; nothing is excluded while empty.
+  double bound() const {
+    return heap_.empty() ? std::numeric_limits<double>::infinity() : heap_.front().distance;
+  }
 
   // push_heap/pop_heap are what std::priority_queue uses, so the order among
   // equal entries is the platform's.
-  void push(double distance, const T* stored) {
+  void push(double distance, Key stored) {
     heap_.push_back(Entry{distance, stored});
     std::push_heap(heap_.begin(), heap_.end(), ranks_below);
   }
@@ -34,29 +43,35 @@ class NeighborQueue {
     std::pop_heap(heap_.begin(), heap_.end(), ranks_below);
     heap_.pop_back();
   }
+  void clear() { heap_.clear(); }
 
-  // Empties the queue into `result`, nearest first.
-  void drain(std::vector<T>& result) {
+  // Empties the queue into `result`, nearest first, each entry converted by
+  // `convert`.
+  template <typename Result, typename Convert>
+  void drain(std::vector<Result>& result, Convert convert) {
     result.resize(heap_.size());
     for (std::size_t i = heap_.size(); i-- > 0;) {
-      result[i] = *top().stored;
+      result[i] = convert(top());
       pop();
     }
   }
 
- private:
+  // Whether entry a ranks below entry b: nearer, or as near with a smaller key.
   static bool ranks_below(const Entry& a, const Entry& b) {
-    if (a.distance < b.distance) return true;
-    if (b.distance < a.distance) return false;
-    return std::less<const T*>()(a.stored, b.stored);
+    if (distance_less(a.distance, b.distance)) return true;
+    if (distance_less(b.distance, a.distance)) return false;
+    return std::less<Key>()(a.stored, b.stored);
   }
 
+ private:
   std::vector<Entry> heap_;
 };
 
 // Nodes waiting to be visited, nearest lower bound first. The key,
 // distance-to-pivot minus the node's largest radius, bounds the distance from
 // the query to anything stored below the node when the function is a metric.
+// A key that is NaN (an infinite distance minus an infinite radius) bounds
+// nothing and ranks first.
 template <typename Node>
 class NodeQueue {
  public:
@@ -70,13 +85,16 @@ class NodeQueue {
   const Entry& top() const { return heap_.front(); }
 
   void push(const Node* node, double distance) {
-    heap_.push_back(Entry{node, distance, distance - node->max_radius});
+    double key = distance - node->max_radius;
+    if (key != key) key = -std::numeric_limits<double>::infinity();
+    heap_.push_back(Entry{node, distance, key});
     std::push_heap(heap_.begin(), heap_.end(), ranks_below);
   }
   void pop() {
     std::pop_heap(heap_.begin(), heap_.end(), ranks_below);
     heap_.pop_back();
   }
+  void clear() { heap_.clear(); }
 
  private:
   static bool ranks_below(const Entry& a, const Entry& b) { return a.key > b.key; }

@@ -295,9 +295,8 @@ TEST(Search, LowDimensionalNearestEvaluatesFewDistances) {
 }
 
 // NaN distances: a metric that is NaN whenever one side has a negative first
-// coordinate. Such Points are admitted only while the k-nearest queue is
-// short and never reach a radius result; a subtree under such a pivot is not
-// entered by a radius search, so its result is a subset of brute force.
+// coordinate. Such Points rank after every measurable one and never reach a
+// radius result.
 TEST(Search, NaNDistancesAreHandled) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   auto metric = [nan](const Point& a, const Point& b) {

@@ -1,0 +1,585 @@
+// The korel tree: a multi-pivot metric tree searched best-first with
+// triangle-inequality pruning, generic over what a bucket stores and how a
+// distance is computed.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "vexel/greedy_k_centers.h"
+#include "vexel/search_queues.h"
+
+namespace vexel {
+
+// A bucket's Points may lie anywhere on the heap (a tree grown one insertion
+// at a time); asking for the coordinates of a Point a few places ahead hides
+// most of the cache misses of a leaf scan.
+constexpr std::size_t prefetch_distance = 4;
+
+template <typename T>
+inline void prefetch(const T&) {}
+
+template <typename Allocator>
+inline void prefetch(const std::vector<double, Allocator>& point) {
+#if defined(__GNUC__)
+  __builtin_prefetch(point.data());
+#else
+  (void)point;
+#endif
+}
+
+// The algorithm of the index. `Host` is the concrete index that derives from
+// this class (the curiously recurring template pattern): the tree calls it
+// for everything that depends on how stored elements are identified.
+//
+//   distance_function          the metric, a `Distance`, called as
+//                              distance(query or inserted element, stored element)
+//   has_removed(), is_removed(s)
+//                              lazy removal marks; no lookup while none is set
+//   forget_removed()           drops every mark (with the tree they refer to)
+//   store_in_bucket(bucket, s) appends an element to a leaf's bucket
+//   rebuild_instead_of_split() whether an over-full leaf rebuilds the whole
+//                              tree rather than split
+//   key_of(s)                  the key that orders equally distant results
+//   offer_candidate(neighbors, k, s, d, query)
+//                              admission into the k best found so far
+//   lay_out_points()           places the stored elements in tree order after
+//                              a batch build
+//   clear()                    empties the index (may be an override)
+//
+// Searches never write the tree; a search's working state (its queues and
+// the rotation counter) is passed in, so that searches with their own state
+// may run on several threads at once.
+template <typename Host, typename Stored, typename Distance, typename Key = const Stored*>
+class KorelTree {
+ public:
+  class Node;
+  using Neighbors = NeighborQueue<Key>;
+  using Nodes = NodeQueue<Node>;
+
+  // Work arrays of one inner-node visit, kept for the whole search so that
+  // visits do not allocate.
+  struct VisitScratch {
+    std::vector<double> pivot_distance;
+    std::vector<std::int32_t> order;  // a child position, or -1 once eliminated
+  };
+
+  // What a search needs besides its result queue; reusable from one search
+  // to the next.
+  struct SearchScratch {
+    Nodes nodes;
+    VisitScratch visit;
+  };
+
+  class Node {
+   public:
+    Node(std::uint32_t node_degree, std::uint32_t leaf_capacity, Stored node_pivot)
+        : degree(node_degree),
+          pivot(std::move(node_pivot)),
+          min_range(node_degree, std::numeric_limits<double>::infinity()),
+          max_range(node_degree, -std::numeric_limits<double>::infinity()) {
+      // A leaf fills up to its split without moving its Points.
+      points.reserve(std::size_t{leaf_capacity} + 1);
+    }
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+
+    // Destroys the subtree without recursion (a chain of equal Points is one
+    // level deep per surplus Point) and without allocating, so that clearing
+    // and rebuilding work when memory is exhausted: the doomed nodes are
+    // threaded through their own `next_doomed` links.
+    ~Node() {
+      Node* doomed = nullptr;
+      auto adopt_children = [&doomed](Node& node) {
+        for (auto& child : node.children) {
+          Node* raw = child.release();
+          raw->next_doomed = doomed;
+          doomed = raw;
+        }
+        node.children.clear();
+      };
+      adopt_children(*this);
+      while (doomed != nullptr) {
+        Node* node = doomed;
+        doomed = node->next_doomed;
+        adopt_children(*node);
+        delete node;  // childless now: its destructor does not descend
+      }
+    }
+
+    bool is_leaf() const { return children.empty(); }
+
+    bool needs_split(const KorelTree& index) const {
+      const auto held = static_cast<std::uint32_t>(points.size());
+      return held > index.max_leaf_points && held > degree;
+    }
+
+    void update_radius(double d) {
+      if (d < min_radius) min_radius = d;
+      if (d > max_radius) max_radius = d;
+    }
+
+    void update_range(std::size_t k, double d) {
+      if (d < min_range[k]) min_range[k] = d;
+      if (d > max_range[k]) max_range[k] = d;
+    }
+
+    // Routes `point` down to a leaf, widening ranges and radii on the way,
+    // stores it there, and splits (or rebuilds) when the leaf overflows.
+    // May destroy this node through a rebuild: nothing touches it afterwards.
+    void add(KorelTree& index, Stored point) {
+      Host& host = index.host();
+      Node* node = this;
+      std::vector<double> d;
+      while (!node->is_leaf()) {
+        auto& kids = node->children;
+        d.resize(kids.size());
+        for (std::size_t i = 0; i < kids.size(); ++i) {
+          d[i] = host.distance_function(point, kids[i]->pivot);
+        }
+        const std::size_t k = first_minimum(d.size(), [&](std::size_t i) { return d[i]; });
+        for (std::size_t i = 0; i < kids.size(); ++i) kids[i]->update_range(k, d[i]);
+        kids[k]->update_radius(d[k]);
+        node = kids[k].get();
+      }
+
+      host.store_in_bucket(node->points, std::move(point));
+      ++index.count;
+      if (!node->needs_split(index)) return;
+      if (host.rebuild_instead_of_split()) {
+        index.rebuild();
+      } else if (index.count < index.rebuild_threshold) {
+        node->split(index);
+      } else {
+        const std::size_t threshold = index.rebuild_threshold;
+        index.rebuild();
+        index.rebuild_threshold = 2 * threshold;
+      }
+    }
+
+    // Splits this leaf, then, depth first and in child order, every new child
+    // that is itself over-full. The order fixes the generator's draws.
+    void split(KorelTree& index) {
+      std::vector<Node*> pending{this};
+      while (!pending.empty()) {
+        Node* node = pending.back();
+        pending.pop_back();
+        if (node != this && !node->needs_split(index)) continue;
+        node->split_leaf(index);
+        for (auto child = node->children.rbegin(); child != node->children.rend(); ++child) {
+          pending.push_back(child->get());
+        }
+      }
+    }
+
+    // Appends copies of the live Points of this subtree in pre-order.
+    void list(const KorelTree& index, std::vector<Stored>& out) const {
+      const Host& host = index.host();
+      std::vector<const Node*> pending{this};
+      while (!pending.empty()) {
+        const Node* node = pending.back();
+        pending.pop_back();
+        if (!host.is_removed(node->pivot)) out.push_back(node->pivot);
+        for (const Stored& point : node->points) {
+          if (!host.is_removed(point)) out.push_back(point);
+        }
+        for (auto child = node->children.rbegin(); child != node->children.rend(); ++child) {
+          pending.push_back(child->get());
+        }
+      }
+    }
+
+    // One node of the k-nearest search: measure the bucket and the children
+    // still in play, eliminate siblings through the measured child's ranges,
+    // and queue the children that may still hold a better Point.
+    template <typename Query>
+    void visit_k(const KorelTree& index, const Query& query, std::size_t k, Neighbors& neighbors,
+                 SearchScratch& scratch, std::uint64_t& offset, bool& pivot_flag) const {
+      const Host& host = index.host();
+      measure_bucket(index, query, [&](const Stored& point, double d) {
+        if (host.offer_candidate(neighbors, k, point, d, query)) pivot_flag = false;
+      });
+      if (is_leaf()) return;
+
+      VisitScratch& visit = scratch.visit;
+      measure_children(index, query, visit, offset, [&](const Node& child, std::size_t i, double d) {
+        if (!host.is_removed(child.pivot) &&
+            host.offer_candidate(neighbors, k, child.pivot, d, query)) {
+          pivot_flag = true;
+        }
+        if (neighbors.size() == k) {
+          child.eliminate_siblings(index, visit.order, i, d, neighbors.bound());
+        }
+      });
+      const double t = neighbors.bound();
+      enqueue_children(visit, scratch.nodes, [&](const Node& child, double d) {
+        return neighbors.size() < k || !index.rules_out(d, t, child.min_radius, child.max_radius);
+      });
+    }
+
+    // One node of the radius search: as visit_k, with the radius as a fixed
+    // bound and every hit kept.
+    template <typename Query>
+    void visit_r(const KorelTree& index, const Query& query, double radius, Neighbors& neighbors,
+                 SearchScratch& scratch, std::uint64_t& offset) const {
+      const Host& host = index.host();
+      measure_bucket(index, query, [&](const Stored& point, double d) {
+        if (d <= radius) neighbors.push(d, host.key_of(point));
+      });
+      if (is_leaf()) return;
+
+      VisitScratch& visit = scratch.visit;
+      measure_children(index, query, visit, offset, [&](const Node& child, std::size_t i, double d) {
+        if (d <= radius && !host.is_removed(child.pivot)) neighbors.push(d, host.key_of(child.pivot));
+        child.eliminate_siblings(index, visit.order, i, d, radius);
+      });
+      // A NaN radius holds nothing: no subtree is worth entering.
+      if (radius != radius) return;
+      enqueue_children(visit, scratch.nodes, [&](const Node& child, double d) {
+        return !index.rules_out(d, radius, child.min_radius, child.max_radius);
+      });
+    }
+
+    std::uint32_t degree;
+    Stored pivot;
+    double min_radius = std::numeric_limits<double>::infinity();
+    double max_radius = -std::numeric_limits<double>::infinity();
+    std::vector<double> min_range;  // indexed by sibling position
+    std::vector<double> max_range;
+    std::vector<Stored> points;  // the bucket; empty in inner nodes
+    std::vector<std::unique_ptr<Node>> children;
+
+   private:
+    Node* next_doomed = nullptr;  // used only while a subtree is destroyed
+
+    // The index of the first smallest value; a NaN never replaces the best.
+    template <typename Value>
+    static std::size_t first_minimum(std::size_t n, Value value) {
+      std::size_t best_index = 0;
+      double best = value(0);
+      for (std::size_t i = 1; i < n; ++i) {
+        const double v = value(i);
+        if (best > v) {
+          best_index = i;
+          best = v;
+        }
+      }
+      return best_index;
+    }
+
+    // Turns this leaf into an inner node whose children are built around the
+    // centers chosen from its bucket. Either it completes, or (when the
+    // distance function or an allocation fails) the leaf is left unchanged.
+    void split_leaf(KorelTree& index) {
+      const std::size_t n = points.size();
+      DistanceMatrix matrix(static_cast<std::int64_t>(n), degree);
+      std::vector<std::uint32_t> centers;
+      index.pivot_selector.select_centers(points, degree, centers, matrix);
+
+      // A center chosen twice (only possible when some d(x, x) is not 0)
+      // gets one child: its Point must be stored once.
+      std::vector<std::size_t> column;  // matrix column of each child
+      column.reserve(centers.size());
+      for (std::size_t s = 0; s < centers.size(); ++s) {
+        bool repeated = false;
+        for (std::size_t c : column) repeated = repeated || centers[c] == centers[s];
+        if (!repeated) column.push_back(s);
+      }
+      const std::size_t m = column.size();
+      auto distance = [&](std::size_t row, std::size_t child) {
+        return matrix(static_cast<std::int64_t>(row), static_cast<std::int64_t>(column[child]));
+      };
+
+      std::vector<std::unique_ptr<Node>> kids;
+      kids.reserve(degree);
+      for (std::size_t c = 0; c < m; ++c) {
+        kids.push_back(std::make_unique<Node>(degree, index.max_leaf_points, points[centers[column[c]]]));
+      }
+
+      // Each row goes to its nearest center, the first on ties. A center's
+      // own row always stays with its child (under a metric it is nearest
+      // anyway), so no Point is ever stored twice.
+      constexpr std::size_t no_child = std::numeric_limits<std::size_t>::max();
+      std::vector<std::size_t> own_child(n, no_child);
+      for (std::size_t c = 0; c < m; ++c) own_child[centers[column[c]]] = c;
+      std::vector<std::size_t> target(n);
+      std::vector<std::size_t> load(m, 0);
+      for (std::size_t j = 0; j < n; ++j) {
+        target[j] = own_child[j] != no_child
+                        ? own_child[j]
+                        : first_minimum(m, [&](std::size_t i) { return distance(j, i); });
+        if (own_child[j] == no_child) ++load[target[j]];
+      }
+      for (std::size_t c = 0; c < m; ++c) {
+        if (load[c] > kids[c]->points.capacity()) kids[c]->points.reserve(load[c]);
+      }
+
+      // Nothing below can fail: the Points move into reserved room.
+      for (std::size_t j = 0; j < n; ++j) {
+        const std::size_t k = target[j];
+        if (own_child[j] == no_child) {
+          kids[k]->points.push_back(std::move(points[j]));
+          kids[k]->update_radius(distance(j, k));
+        }
+        for (std::size_t i = 0; i < m; ++i) kids[i]->update_range(k, distance(j, i));
+      }
+      for (auto& kid : kids) {
+        const std::uint64_t share = (std::uint64_t{kid->points.size()} * m) / n;
+        std::uint32_t child_degree = static_cast<std::uint32_t>(share);
+        if (child_degree < index.min_degree) child_degree = index.min_degree;
+        if (child_degree > index.max_degree) child_degree = index.max_degree;
+        kid->degree = child_degree;
+        // A child that received only its pivot covers the distance 0.
+        if (kid->min_radius == std::numeric_limits<double>::infinity()) {
+          kid->min_radius = 0.0;
+          kid->max_radius = 0.0;
+        }
+      }
+      degree = static_cast<std::uint32_t>(m);
+      children = std::move(kids);
+      std::vector<Stored>().swap(points);  // inner nodes hold no bucket storage
+    }
+
+    // Hands every live bucket Point with its distance from the query to
+    // `found`. Removed Points cost one lookup and no distance, and no lookup
+    // at all while nothing is removed.
+    template <typename Query, typename Found>
+    void measure_bucket(const KorelTree& index, const Query& query, Found found) const {
+      const Host& host = index.host();
+      const bool check_removed = host.has_removed();
+      for (std::size_t i = 0; i < points.size(); ++i) {
+        const Stored& point = points[i];
+        if (i + prefetch_distance < points.size()) prefetch(points[i + prefetch_distance]);
+        if (check_removed && host.is_removed(point)) continue;
+        found(point, host.distance_function(query, point));
+      }
+    }
+
+    // Measures, in the rotated visiting order, the pivot of every child not
+    // yet eliminated, and hands it to `measured` with its slot in the order
+    // (which may eliminate later and earlier siblings).
+    template <typename Query, typename Measured>
+    void measure_children(const KorelTree& index, const Query& query, VisitScratch& visit,
+                          std::uint64_t& offset, Measured measured) const {
+      start_visit(visit, offset);
+      const Host& host = index.host();
+      for (std::size_t i = 0; i < visit.order.size(); ++i) {
+        if (visit.order[i] < 0) continue;
+        const auto position = static_cast<std::size_t>(visit.order[i]);
+        const Node& child = *children[position];
+        const double d = host.distance_function(query, child.pivot);
+        visit.pivot_distance[position] = d;
+        measured(child, i, d);
+      }
+    }
+
+    // Queues, in visiting order, every surviving child that `keep` accepts.
+    template <typename Keep>
+    void enqueue_children(const VisitScratch& visit, Nodes& nodes, Keep keep) const {
+      for (std::int32_t position : visit.order) {
+        if (position < 0) continue;
+        const Node& child = *children[static_cast<std::size_t>(position)];
+        const double d = visit.pivot_distance[static_cast<std::size_t>(position)];
+        if (keep(child, d)) nodes.push(&child, d);
+      }
+    }
+
+    // Advances the rotation and lays out the visiting order of the children.
+    void start_visit(VisitScratch& visit, std::uint64_t& offset) const {
+      const std::size_t n = children.size();
+      const std::uint64_t start = offset++;
+      visit.order.resize(n);
+      visit.pivot_distance.assign(n, 0.0);
+      for (std::size_t i = 0; i < n; ++i) {
+        visit.order[i] = static_cast<std::int32_t>((start + i) % n);
+      }
+    }
+
+    // Drops from the visiting order every sibling whose Points, as seen from
+    // this (measured) child's pivot, all lie farther than `bound` from the
+    // ball around the query: the triangle inequality rules them out.
+    void eliminate_siblings(const KorelTree& index, std::vector<std::int32_t>& order,
+                            std::size_t measured, double d, double bound) const {
+      for (std::size_t j = 0; j < order.size(); ++j) {
+        if (j == measured || order[j] < 0) continue;
+        const auto sibling = static_cast<std::size_t>(order[j]);
+        if (index.rules_out(d, bound, min_range[sibling], max_range[sibling])) order[j] = -1;
+      }
+    }
+
+    friend class KorelTree;
+  };
+
+  KorelTree() = default;
+  KorelTree(const KorelTree&) = delete;
+  KorelTree& operator=(const KorelTree&) = delete;
+  ~KorelTree() { tree.reset(); }
+
+  Host& host() { return static_cast<Host&>(*this); }
+  const Host& host() const { return static_cast<const Host&>(*this); }
+
+  void add(Stored point) {
+    if (!tree) {
+      tree = std::make_unique<Node>(degree, max_leaf_points, std::move(point));
+      count = 1;
+      return;
+    }
+    tree->add(*this, std::move(point));
+  }
+
+  // Inserts a batch. Into an empty tree the whole batch becomes the root's
+  // bucket, split once; otherwise the elements go in one by one.
+  void add_list(std::vector<Stored> points) {
+    if (tree) {
+      for (Stored& point : points) host().add(std::move(point));
+      return;
+    }
+    if (points.empty()) return;
+    const std::size_t n = points.size();
+    tree = plant(std::move(points));
+    count += n;
+    if (tree->needs_split(*this)) tree->split(*this);
+    host().lay_out_points();
+  }
+
+  void clear() {
+    tree.reset();
+    count = 0;
+    host().forget_removed();
+    if (rebuild_threshold != std::numeric_limits<std::size_t>::max()) {
+      rebuild_threshold = std::size_t{max_leaf_points * degree};
+    }
+  }
+
+  std::size_t size() const { return count; }
+
+  void list(std::vector<Stored>& result) const {
+    result.clear();
+    result.reserve(count);
+    if (tree) tree->list(*this, result);
+  }
+
+  // Re-inserts every live element as one batch, dropping the removed ones.
+  // The old tree goes only once the new root holds every live element, so a
+  // failure before that (memory) changes nothing; a failure while the new
+  // root splits leaves it an over-full leaf that keeps every element.
+  void rebuild() {
+    std::vector<Stored> live;
+    list(live);
+    if (live.empty()) {
+      host().clear();
+      return;
+    }
+    replant(plant(std::move(live)));
+  }
+
+  // The first half of a rebuild: a root holding `live` (the first element as
+  // its pivot, the rest in its bucket), not yet part of the index.
+  std::unique_ptr<Node> plant(std::vector<Stored> live) const {
+    auto root = std::make_unique<Node>(degree, max_leaf_points, std::move(live.front()));
+    root->points.reserve(live.size() - 1);
+    for (std::size_t i = 1; i < live.size(); ++i) root->points.push_back(std::move(live[i]));
+    return root;
+  }
+
+  // The second half: the planted root replaces the tree and is split.
+  void replant(std::unique_ptr<Node> root) {
+    const std::size_t n = root->points.size() + 1;
+    host().clear();
+    tree = std::move(root);
+    count = n;
+    if (tree->needs_split(*this)) tree->split(*this);
+    host().lay_out_points();
+  }
+
+  // Best-first k-nearest search; `neighbors` must be empty and the tree hold
+  // a live element. Returns whether the entry admitted last was a pivot.
+  // `offset` is the rotation counter the visits advance.
+  template <typename Query>
+  bool search_k(const Query& query, std::size_t k, Neighbors& neighbors, SearchScratch& scratch,
+                std::uint64_t& offset) const {
+    const Host& host = this->host();
+    if (!host.distance_function) throw std::bad_function_call();
+    scratch.nodes.clear();
+    const double d = host.distance_function(query, tree->pivot);
+    if (!host.is_removed(tree->pivot)) host.offer_candidate(neighbors, k, tree->pivot, d, query);
+    bool pivot_flag = true;
+    tree->visit_k(*this, query, k, neighbors, scratch, offset, pivot_flag);
+    while (!scratch.nodes.empty()) {
+      const double t = neighbors.bound();
+      const auto entry = scratch.nodes.top();
+      scratch.nodes.pop();
+      const Node& node = *entry.node;
+      if (neighbors.size() == k &&
+          rules_out_popped(entry.distance, t, node.min_radius, node.max_radius)) {
+        continue;
+      }
+      node.visit_k(*this, query, k, neighbors, scratch, offset, pivot_flag);
+    }
+    return pivot_flag;
+  }
+
+  // Best-first radius search; `neighbors` must be empty and the tree exist.
+  template <typename Query>
+  void search_r(const Query& query, double radius, Neighbors& neighbors, SearchScratch& scratch,
+                std::uint64_t& offset) const {
+    const Host& host = this->host();
+    if (!host.distance_function) throw std::bad_function_call();
+    scratch.nodes.clear();
+    const double d = host.distance_function(query, tree->pivot);
+    if (d <= radius && !host.is_removed(tree->pivot)) neighbors.push(d, host.key_of(tree->pivot));
+    tree->visit_r(*this, query, radius, neighbors, scratch, offset);
+    while (!scratch.nodes.empty()) {
+      const auto entry = scratch.nodes.top();
+      scratch.nodes.pop();
+      const Node& node = *entry.node;
+      if (rules_out_popped(entry.distance, radius, node.min_radius, node.max_radius)) continue;
+      node.visit_r(*this, query, radius, neighbors, scratch, offset);
+    }
+  }
+
+  // The triangle inequality rules out everything at a distance in
+  // [low, high] from a pivot for a query at distance d from that pivot when
+  // d - bound > high or low > d + bound. Each test fails on NaN (an infinite
+  // distance minus an infinite bound), so what cannot be excluded never is.
+  bool rules_out(double d, double bound, double low, double high) const {
+    return exceeds(d - bound, high, d, bound, high) || exceeds(low, d + bound, d, bound, low);
+  }
+
+  // The same inequalities as a popped node is tested: d > high + bound or
+  // d < low - bound (rounded differently, so kept apart).
+  bool rules_out_popped(double d, double bound, double low, double high) const {
+    return exceeds(d, high + bound, d, bound, high) || exceeds(low - bound, d, d, bound, low);
+  }
+
+  std::unique_ptr<Node> tree;
+  std::uint32_t degree = 8;
+  std::uint32_t min_degree = 4;
+  std::uint32_t max_degree = 12;
+  std::uint32_t max_leaf_points = 50;
+  std::size_t count = 0;
+  std::size_t rebuild_threshold = std::numeric_limits<std::size_t>::max();
+  std::size_t removed_cache_size = 500;
+  GreedyKCenters<Stored, Distance> pivot_selector;
+  // Relative margin by which a pruning test must hold; 0 prunes on the
+  // computed distances as they are.
+  double prune_slack = 0.0;
+
+ private:
+  // larger > smaller, and with a slack by more than rounding of the three
+  // distances a, b and c could explain.
+  bool exceeds(double larger, double smaller, double a, double b, double c) const {
+    if (!(larger > smaller)) return false;
+    return prune_slack == 0.0 ||
+           larger - smaller > prune_slack * (std::fabs(a) + std::fabs(b) + std::fabs(c));
+  }
+};
+
+}  // namespace vexel
