@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,27 @@ inline void prefetch(const std::vector<double, Allocator>& point) {
 #endif
 }
 
+// A distance that measures a whole bucket in one call:
+// distance.batch(query, stored elements, count, out distances).
+template <typename Distance, typename Query, typename Stored, typename = void>
+struct measures_batches : std::false_type {};
+template <typename Distance, typename Query, typename Stored>
+struct measures_batches<Distance, Query, Stored,
+                        std::void_t<decltype(std::declval<const Distance&>().batch(
+                            std::declval<const Query&>(), std::declval<const Stored*>(),
+                            std::size_t{}, std::declval<double*>()))>> : std::true_type {};
+
+// A distance that may stop early once the result must exceed a limit:
+// distance.within(query, stored element, limit) is exact when it is at most
+// the limit, and some value above the limit otherwise.
+template <typename Distance, typename Query, typename Stored, typename = void>
+struct measures_within : std::false_type {};
+template <typename Distance, typename Query, typename Stored>
+struct measures_within<Distance, Query, Stored,
+                       std::void_t<decltype(std::declval<const Distance&>().within(
+                           std::declval<const Query&>(), std::declval<const Stored&>(), 0.0))>>
+    : std::true_type {};
+
 // The algorithm of the index. `Host` is the concrete index that derives from
 // this class (the curiously recurring template pattern): the tree calls it
 // for everything that depends on how stored elements are identified.
@@ -52,6 +74,8 @@ inline void prefetch(const std::vector<double, Allocator>& point) {
 //                              admission into the k best found so far
 //   lay_out_points()           places the stored elements in tree order after
 //                              a batch build
+//   poll()                     called before every leaf split: may throw to
+//                              interrupt long work (the tree stays whole)
 //   clear()                    empties the index (may be an override)
 //
 // Searches never write the tree; a search's working state (its queues and
@@ -76,6 +100,7 @@ class KorelTree {
   struct SearchScratch {
     Nodes nodes;
     VisitScratch visit;
+    std::vector<double> bucket_distances;
   };
 
   class Node {
@@ -172,6 +197,7 @@ class KorelTree {
         Node* node = pending.back();
         pending.pop_back();
         if (node != this && !node->needs_split(index)) continue;
+        index.host().poll();
         node->split_leaf(index);
         for (auto child = node->children.rbegin(); child != node->children.rend(); ++child) {
           pending.push_back(child->get());
@@ -203,7 +229,10 @@ class KorelTree {
     void visit_k(const KorelTree& index, const Query& query, std::size_t k, Neighbors& neighbors,
                  SearchScratch& scratch, std::uint64_t& offset, bool& pivot_flag) const {
       const Host& host = index.host();
-      measure_bucket(index, query, [&](const Stored& point, double d) {
+      const auto limit = [&] {
+        return neighbors.size() < k ? std::numeric_limits<double>::infinity() : neighbors.bound();
+      };
+      measure_bucket(index, query, scratch, limit, [&](const Stored& point, double d) {
         if (host.offer_candidate(neighbors, k, point, d, query)) pivot_flag = false;
       });
       if (is_leaf()) return;
@@ -230,7 +259,8 @@ class KorelTree {
     void visit_r(const KorelTree& index, const Query& query, double radius, Neighbors& neighbors,
                  SearchScratch& scratch, std::uint64_t& offset) const {
       const Host& host = index.host();
-      measure_bucket(index, query, [&](const Stored& point, double d) {
+      const auto limit = [radius] { return radius; };
+      measure_bucket(index, query, scratch, limit, [&](const Stored& point, double d) {
         if (d <= radius) neighbors.push(d, host.key_of(point));
       });
       if (is_leaf()) return;
@@ -349,16 +379,34 @@ class KorelTree {
 
     // Hands every live bucket Point with its distance from the query to
     // `found`. Removed Points cost one lookup and no distance, and no lookup
-    // at all while nothing is removed.
-    template <typename Query, typename Found>
-    void measure_bucket(const KorelTree& index, const Query& query, Found found) const {
+    // at all while nothing is removed. A distance that measures a bucket in
+    // one call does so while nothing is removed; one that may stop early
+    // stops above `limit()`, past which no Point is of use.
+    template <typename Query, typename Limit, typename Found>
+    void measure_bucket(const KorelTree& index, const Query& query, SearchScratch& scratch,
+                        Limit limit, Found found) const {
       const Host& host = index.host();
+      const Distance& distance = host.distance_function;
       const bool check_removed = host.has_removed();
+      if constexpr (measures_batches<Distance, Query, Stored>::value) {
+        if (!check_removed) {
+          std::vector<double>& d = scratch.bucket_distances;
+          d.resize(points.size());
+          distance.batch(query, points.data(), points.size(), d.data());
+          for (std::size_t i = 0; i < points.size(); ++i) found(points[i], d[i]);
+          return;
+        }
+      }
       for (std::size_t i = 0; i < points.size(); ++i) {
         const Stored& point = points[i];
         if (i + prefetch_distance < points.size()) prefetch(points[i + prefetch_distance]);
         if (check_removed && host.is_removed(point)) continue;
-        found(point, host.distance_function(query, point));
+        if constexpr (measures_within<Distance, Query, Stored>::value) {
+          found(point, distance.within(query, point, limit()));
+        } else {
+          (void)limit;
+          found(point, distance(query, point));
+        }
       }
     }
 
@@ -438,7 +486,7 @@ class KorelTree {
   // bucket, split once; otherwise the elements go in one by one.
   void add_list(std::vector<Stored> points) {
     if (tree) {
-      for (Stored& point : points) host().add(std::move(point));
+      for (Stored& point : points) KorelTree::add(std::move(point));
       return;
     }
     if (points.empty()) return;
@@ -492,7 +540,7 @@ class KorelTree {
   // The second half: the planted root replaces the tree and is split.
   void replant(std::unique_ptr<Node> root) {
     const std::size_t n = root->points.size() + 1;
-    host().clear();
+    KorelTree::clear();
     tree = std::move(root);
     count = n;
     if (tree->needs_split(*this)) tree->split(*this);

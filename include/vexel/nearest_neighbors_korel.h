@@ -164,6 +164,7 @@ class NearestNeighborsKorel
   }
   bool has_removed() const { return !removed.empty(); }
   void forget_removed() { removed.clear(); }
+  static void poll() {}
   // A split would move stored Points that the removed set refers to.
   bool rebuild_instead_of_split() const { return !removed.empty(); }
   static const T* key_of(const T& stored) { return &stored; }

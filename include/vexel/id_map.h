@@ -1,0 +1,100 @@
+// From the caller's 64-bit ids to the rows that hold their points.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace vexel {
+
+// An open-addressing hash table of rows, keyed by the ids the rows carry: a
+// slot holds only a 32-bit row, and the id is read from `row_ids`, so a
+// million ids cost about 8 MB. Lookups, insertions and erasures never
+// allocate except when the table grows.
+class IdMap {
+ public:
+  static constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
+
+  // The row of `id`, or `none`.
+  std::uint32_t find(std::int64_t id, const std::vector<std::int64_t>& row_ids) const {
+    if (slots_.empty()) return none;
+    for (std::size_t slot = home(id);; slot = next(slot)) {
+      const std::uint32_t row = slots_[slot];
+      if (row == empty) return none;
+      if (row != erased && row_ids[row] == id) return row;
+    }
+  }
+
+  // Records `row` as the row of its id, which must not be present. Grows the
+  // table first when needed, so callers may reserve room and then insert
+  // without failing.
+  void insert(std::uint32_t row, const std::vector<std::int64_t>& row_ids) {
+    reserve(size_ + 1, row_ids);
+    place(row, row_ids);
+    ++size_;
+  }
+
+  // Forgets `id`; returns whether it was present.
+  bool erase(std::int64_t id, const std::vector<std::int64_t>& row_ids) {
+    if (slots_.empty()) return false;
+    for (std::size_t slot = home(id);; slot = next(slot)) {
+      const std::uint32_t row = slots_[slot];
+      if (row == empty) return false;
+      if (row != erased && row_ids[row] == id) {
+        slots_[slot] = erased;
+        --size_;
+        ++erased_;
+        return true;
+      }
+    }
+  }
+
+  // Makes room for `count` ids without further allocation.
+  void reserve(std::size_t count, const std::vector<std::int64_t>& row_ids) {
+    // At most half full, erased slots counted: probes stay short.
+    if (2 * (count + erased_) <= slots_.size()) return;
+    std::size_t capacity = 16;
+    while (capacity < 2 * count) capacity *= 2;
+    std::vector<std::uint32_t> old(capacity, empty);
+    old.swap(slots_);
+    erased_ = 0;
+    for (std::uint32_t row : old) {
+      if (row != empty && row != erased) place(row, row_ids);
+    }
+  }
+
+  void clear() {
+    std::vector<std::uint32_t>().swap(slots_);
+    size_ = 0;
+    erased_ = 0;
+  }
+
+  std::size_t size() const { return size_; }
+
+ private:
+  static constexpr std::uint32_t empty = none;
+  static constexpr std::uint32_t erased = none - 1;
+
+  // splitmix64's finaliser: consecutive ids spread over the whole table.
+  std::size_t home(std::int64_t id) const {
+    auto x = static_cast<std::uint64_t>(id);
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    x ^= x >> 31;
+    return static_cast<std::size_t>(x) & (slots_.size() - 1);
+  }
+  std::size_t next(std::size_t slot) const { return (slot + 1) & (slots_.size() - 1); }
+
+  void place(std::uint32_t row, const std::vector<std::int64_t>& row_ids) {
+    std::size_t slot = home(row_ids[row]);
+    while (slots_[slot] != empty) slot = next(slot);
+    slots_[slot] = row;
+  }
+
+  std::vector<std::uint32_t> slots_;
+  std::size_t size_ = 0;
+  std::size_t erased_ = 0;
+};
+
+}  // namespace vexel

@@ -1,0 +1,72 @@
+// Running independent pieces of work on several threads.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace vexel {
+
+// Runs work(begin, end, worker) over [0, count) in chunks of `chunk` items on
+// up to `workers` threads, the calling thread being worker 0. Between its
+// chunks the calling thread runs poll(), which may throw to stop the run (an
+// interrupted caller). The first exception, of a worker or of poll, stops
+// every thread at its next chunk and is rethrown once all have stopped. When
+// the system refuses more threads, fewer do the work.
+template <typename Work, typename Poll>
+void run_parallel(std::size_t count, std::size_t workers, std::size_t chunk, Work work,
+                  Poll poll) {
+  chunk = std::max<std::size_t>(chunk, 1);
+  workers = std::max<std::size_t>(1, std::min(workers, (count + chunk - 1) / chunk));
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::exception_ptr failure;
+  std::mutex failure_mutex;
+  auto fail = [&](std::exception_ptr error) {
+    std::lock_guard<std::mutex> lock(failure_mutex);
+    if (!failure) failure = error;
+    stop.store(true);
+  };
+  auto run = [&](std::size_t worker, bool polls) {
+    while (!stop.load(std::memory_order_relaxed)) {
+      if (polls) {
+        try {
+          poll();
+        } catch (...) {
+          fail(std::current_exception());
+          return;
+        }
+      }
+      const std::size_t begin = next.fetch_add(chunk);
+      if (begin >= count) return;
+      try {
+        work(begin, std::min(begin + chunk, count), worker);
+      } catch (...) {
+        fail(std::current_exception());
+        return;
+      }
+    }
+  };
+
+  std::vector<std::thread> threads;
+  try {
+    threads.reserve(workers - 1);
+    for (std::size_t worker = 1; worker < workers; ++worker) {
+      threads.emplace_back(run, worker, false);
+    }
+  } catch (const std::system_error&) {
+    // Fewer threads than asked for.
+  } catch (const std::bad_alloc&) {
+  }
+  run(0, true);
+  for (std::thread& thread : threads) thread.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace vexel

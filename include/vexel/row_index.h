@@ -1,0 +1,334 @@
+// The korel tree over rows of a space, each row carrying a 64-bit id:
+// results are (distance, id) pairs, removal is by id, and equally distant
+// points are ordered by id, so that answers do not depend on the order in
+// which points arrived or on how the tree was built.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "vexel/id_map.h"
+#include "vexel/korel_tree.h"
+#include "vexel/search_queues.h"
+
+namespace vexel {
+
+// The distance of a `RowIndex`: measures rows of a space, and prepared
+// queries against rows. A space provides
+//   using Query = ...;                                  a prepared query
+//   double distance(std::uint32_t, std::uint32_t) const  between two rows
+//   double distance(const Query&, std::uint32_t) const   query first
+//   std::size_t rows() const
+//   Space reordered(const std::vector<std::uint32_t>& order) const
+//                       the rows order[0], order[1], ... as a new space
+//   void truncate(std::size_t rows)                     drops rows from the end
+//   void clear()
+// and may provide batch(query, rows, count, out) and within(query, row,
+// limit), which the tree then uses for leaf scans.
+template <typename Space>
+class RowDistance {
+ public:
+  using Query = typename Space::Query;
+
+  RowDistance() = default;
+  explicit RowDistance(const Space* space) : space_(space) {}
+
+  double operator()(std::uint32_t a, std::uint32_t b) const { return space_->distance(a, b); }
+  double operator()(const Query& query, std::uint32_t row) const {
+    return space_->distance(query, row);
+  }
+
+  template <typename S = Space>
+  auto batch(const Query& query, const std::uint32_t* rows, std::size_t count, double* out) const
+      -> decltype(std::declval<const S&>().batch(query, rows, count, out)) {
+    return space_->batch(query, rows, count, out);
+  }
+  template <typename S = Space>
+  auto within(const Query& query, std::uint32_t row, double limit) const
+      -> decltype(std::declval<const S&>().within(query, row, limit)) {
+    return space_->within(query, row, limit);
+  }
+
+  explicit operator bool() const { return space_ != nullptr; }
+
+ private:
+  const Space* space_ = nullptr;
+};
+
+template <typename Space>
+class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Space>, std::int64_t> {
+ public:
+  using Tree = KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Space>, std::int64_t>;
+  using Node = typename Tree::Node;
+  using Query = typename Space::Query;
+  using Neighbors = typename Tree::Neighbors;
+  using Neighbor = typename Neighbors::Entry;  // {distance, id}
+  using SearchScratch = typename Tree::SearchScratch;
+  using Tree::count;
+  using Tree::pivot_selector;
+  using Tree::tree;
+
+  // Rows are 32-bit; two values are reserved by the id map.
+  static constexpr std::size_t max_rows = std::numeric_limits<std::uint32_t>::max() - 2;
+  static constexpr std::int64_t max_id = std::numeric_limits<std::int64_t>::max();
+
+  template <typename... SpaceArguments>
+  explicit RowIndex(SpaceArguments&&... arguments)
+      : space(std::forward<SpaceArguments>(arguments)...), distance_function(&space) {
+    pivot_selector.distance_function = distance_function;
+    // Equally distant points are told apart by id, so a point exactly on the
+    // bound must never be pruned by a rounding error of the distances.
+    this->prune_slack = 0x1p-32;
+  }
+  RowIndex(const RowIndex&) = delete;
+  RowIndex& operator=(const RowIndex&) = delete;
+
+  // Adds `n` points under `ids` (or, when `ids` is null, under the next
+  // free ids), all or none: `append(space)` appends the points as new rows.
+  // Duplicate ids raise std::invalid_argument before anything is stored; any
+  // later failure (of the space, the distance, memory, or an interruption)
+  // takes back whatever the call had added before it propagates.
+  template <typename Append>
+  std::vector<std::int64_t> add(const std::int64_t* ids, std::size_t n, Append append) {
+    std::vector<std::int64_t> assigned = assign_ids(ids, n);
+    if (n == 0) return assigned;
+    const std::size_t first = space.rows();
+    if (n > max_rows - first) throw std::length_error("an index holds at most 4294967293 points");
+    row_ids.reserve(first + n);
+    row_removed.reserve(first + n);
+    id_rows.reserve(id_rows.size() + n, row_ids);
+    append(space);
+    if (space.rows() != first + n) {
+      space.truncate(first);
+      throw std::logic_error("the space appended the wrong number of rows");
+    }
+    // Nothing below allocates until the tree takes the rows.
+    for (std::size_t i = 0; i < n; ++i) {
+      row_ids.push_back(assigned[i]);
+      row_removed.push_back(0);
+      id_rows.insert(static_cast<std::uint32_t>(first + i), row_ids);
+    }
+    const std::int64_t previous_next_id = next_id;
+    next_id = std::max(next_id, *std::max_element(assigned.begin(), assigned.end()) + 1);
+    const std::size_t stored_before = count;
+    try {
+      if (!tree) {
+        std::vector<std::uint32_t> rows(n);
+        for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<std::uint32_t>(first + i);
+        Tree::add_list(std::move(rows));
+      } else {
+        for (std::size_t i = 0; i < n; ++i) Tree::add(static_cast<std::uint32_t>(first + i));
+      }
+    } catch (...) {
+      take_back(first, n, count - stored_before);
+      next_id = previous_next_id;
+      throw;
+    }
+    return assigned;
+  }
+
+  // Removes the point of `id`; false when no point has that id. The point
+  // is only marked: searches skip it, and a rebuild drops the marked rows
+  // once they are as many as the live ones (at least `removed_cache_size`).
+  bool remove(std::int64_t id) {
+    const std::uint32_t row = id_rows.find(id, row_ids);
+    if (row == IdMap::none) return false;
+    id_rows.erase(id, row_ids);
+    mark_removed(row);
+    if (removed_rows >= std::max(this->removed_cache_size, count)) this->rebuild();
+    return true;
+  }
+
+  // The row of `id`, or IdMap::none.
+  std::uint32_t row_of(std::int64_t id) const { return id_rows.find(id, row_ids); }
+
+  // Every live id, ascending.
+  std::vector<std::int64_t> ids() const {
+    std::vector<std::int64_t> live;
+    live.reserve(count);
+    for (std::size_t row = 0; row < row_ids.size(); ++row) {
+      if (!row_removed[row]) live.push_back(row_ids[row]);
+    }
+    std::sort(live.begin(), live.end());
+    return live;
+  }
+
+  void clear() {
+    Tree::clear();
+    space.clear();
+    std::vector<std::int64_t>().swap(row_ids);
+    std::vector<std::uint8_t>().swap(row_removed);
+    id_rows.clear();
+  }
+
+  // The k nearest live points: (distance, id) pairs in ascending order of
+  // distance (NaN last), then id. `scratch` and `found` may be reused from
+  // one search to the next; `offset` is the search's rotation counter.
+  void nearest(const Query& query, std::size_t k, std::vector<Neighbor>& found,
+               Neighbors& neighbors, SearchScratch& scratch) const {
+    found.clear();
+    neighbors.clear();
+    if (k == 0 || count == 0) return;
+    std::uint64_t offset = 0;
+    this->search_k(query, k, neighbors, scratch, offset);
+    neighbors.drain(found, [](const Neighbor& entry) { return entry; });
+  }
+
+  // Every live point within `radius`, in the same order.
+  void within(const Query& query, double radius, std::vector<Neighbor>& found,
+              Neighbors& neighbors, SearchScratch& scratch) const {
+    found.clear();
+    neighbors.clear();
+    if (count == 0 || radius != radius) return;
+    std::uint64_t offset = 0;
+    this->search_r(query, radius, neighbors, scratch, offset);
+    neighbors.drain(found, [](const Neighbor& entry) { return entry; });
+  }
+
+  // --- what the tree asks of its host ---------------------------------------
+
+  bool has_removed() const { return removed_rows != 0; }
+  bool is_removed(std::uint32_t row) const { return row_removed[row] != 0; }
+  // The tree that held the marked rows is gone; the rows stay marked, out of
+  // the tree, until the next layout drops them.
+  void forget_removed() { removed_rows = 0; }
+  // Rows keep their identity wherever they move: a leaf splits even while
+  // points are marked.
+  static bool rebuild_instead_of_split() { return false; }
+  static void store_in_bucket(std::vector<std::uint32_t>& bucket, std::uint32_t row) {
+    bucket.push_back(row);
+  }
+  std::int64_t key_of(std::uint32_t row) const { return row_ids[row]; }
+  void poll() const {
+    if (interruption_point) interruption_point();
+  }
+
+  // Admits a candidate into the k best by (distance, id): an equally distant
+  // candidate with a smaller id displaces the top.
+  bool offer_candidate(Neighbors& neighbors, std::size_t k, std::uint32_t row, double distance,
+                       const Query&) const {
+    const std::int64_t id = row_ids[row];
+    if (neighbors.size() < k) {
+      neighbors.push(distance, id);
+      return true;
+    }
+    const Neighbor& top = neighbors.top();
+    if (distance_less(distance, top.distance) ||
+        (!distance_less(top.distance, distance) && id < top.stored)) {
+      neighbors.pop();
+      neighbors.push(distance, id);
+      return true;
+    }
+    return false;
+  }
+
+  // After a batch build every row of the tree is live: renumbers them in
+  // tree order (pre-order, pivot before bucket), so that a leaf's rows lie
+  // together, and drops the rows outside the tree. Everything new is made
+  // before anything changes; when memory runs short only the layout is lost.
+  void lay_out_points() noexcept {
+    try {
+      std::vector<Node*> nodes;
+      std::vector<std::uint32_t> order;
+      order.reserve(count);
+      std::vector<Node*> pending{tree.get()};
+      while (!pending.empty()) {
+        Node* node = pending.back();
+        pending.pop_back();
+        nodes.push_back(node);
+        order.push_back(node->pivot);
+        order.insert(order.end(), node->points.begin(), node->points.end());
+        for (auto child = node->children.rbegin(); child != node->children.rend(); ++child) {
+          pending.push_back(child->get());
+        }
+      }
+      Space laid_out = space.reordered(order);
+      std::vector<std::int64_t> ids(order.size());
+      for (std::size_t i = 0; i < order.size(); ++i) ids[i] = row_ids[order[i]];
+      std::vector<std::uint8_t> removed(order.size(), 0);
+      IdMap rows;
+      rows.reserve(order.size(), ids);
+      for (std::size_t i = 0; i < order.size(); ++i) rows.insert(static_cast<std::uint32_t>(i), ids);
+
+      using std::swap;
+      swap(space, laid_out);
+      row_ids.swap(ids);
+      row_removed.swap(removed);
+      swap(id_rows, rows);
+      std::uint32_t next_row = 0;
+      for (Node* node : nodes) {
+        node->pivot = next_row++;
+        for (std::uint32_t& row : node->points) row = next_row++;
+      }
+    } catch (...) {
+      // Only the layout is lost.
+    }
+  }
+
+  Space space;
+  RowDistance<Space> distance_function;
+  std::vector<std::int64_t> row_ids;        // the id of every row
+  std::vector<std::uint8_t> row_removed;    // whether a row's point was removed
+  std::size_t removed_rows = 0;             // removed rows still in the tree
+  IdMap id_rows;                            // live ids only
+  std::int64_t next_id = 0;                 // the first id never used
+  std::function<void()> interruption_point;  // may throw to stop long work
+
+ private:
+  std::vector<std::int64_t> assign_ids(const std::int64_t* ids, std::size_t n) const {
+    std::vector<std::int64_t> assigned(n);
+    if (ids == nullptr) {
+      if (n > 0 && static_cast<std::uint64_t>(max_id - next_id) < n - 1) {
+        throw std::overflow_error("no ids left to assign");
+      }
+      for (std::size_t i = 0; i < n; ++i) assigned[i] = next_id + static_cast<std::int64_t>(i);
+      return assigned;
+    }
+    std::copy(ids, ids + n, assigned.begin());
+    std::vector<std::int64_t> sorted_ids(assigned);
+    std::sort(sorted_ids.begin(), sorted_ids.end());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (sorted_ids[i] < 0) {
+        throw std::invalid_argument("ids must be non-negative, got " + std::to_string(sorted_ids[i]));
+      }
+      if (sorted_ids[i] == max_id) throw std::invalid_argument("the id 9223372036854775807 is reserved");
+      if (i > 0 && sorted_ids[i] == sorted_ids[i - 1]) {
+        throw std::invalid_argument("duplicate id " + std::to_string(sorted_ids[i]) + " in the call");
+      }
+      if (id_rows.find(sorted_ids[i], row_ids) != IdMap::none) {
+        throw std::invalid_argument("id " + std::to_string(sorted_ids[i]) + " is already stored");
+      }
+    }
+    return assigned;
+  }
+
+  void mark_removed(std::uint32_t row) {
+    row_removed[row] = 1;
+    ++removed_rows;
+    --count;
+  }
+
+  // Undoes a failed `add` of the rows [first, first + n), of which the first
+  // `stored` reached the tree. Marks and erasures allocate nothing.
+  void take_back(std::size_t first, std::size_t n, std::size_t stored) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto row = static_cast<std::uint32_t>(first + i);
+      id_rows.erase(row_ids[row], row_ids);
+      if (i < stored) {
+        mark_removed(row);
+      } else {
+        row_removed[row] = 1;  // never reached the tree
+      }
+    }
+    if (count == 0) clear();
+  }
+};
+
+}  // namespace vexel

@@ -1,0 +1,47 @@
+// Work split over threads: every item once, failures and interruptions
+// stop the run and reach the caller.
+#include <numeric>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "vexel/parallel.h"
+
+namespace {
+
+TEST(Parallel, EveryItemIsDoneOnceWhateverTheWorkers) {
+  for (std::size_t workers : {1, 2, 5}) {
+    for (std::size_t count : {0, 1, 7, 1000}) {
+      std::vector<int> done(count, 0);
+      vexel::run_parallel(
+          count, workers, 3,
+          [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t i = begin; i < end; ++i) ++done[i];
+          },
+          [] {});
+      EXPECT_EQ(std::count(done.begin(), done.end(), 1), static_cast<std::ptrdiff_t>(count));
+    }
+  }
+}
+
+TEST(Parallel, AFailureOrAnInterruptionReachesTheCaller) {
+  std::atomic<std::size_t> items{0};
+  EXPECT_THROW(vexel::run_parallel(
+                   100000, 2, 10,
+                   [&](std::size_t begin, std::size_t end, std::size_t) {
+                     if (begin == 500) throw std::invalid_argument("worker");
+                     items += end - begin;
+                   },
+                   [] {}),
+               std::invalid_argument);
+  EXPECT_LT(items.load(), 100000u) << "the run stopped early";
+  int polls = 0;
+  EXPECT_THROW(vexel::run_parallel(
+                   100000, 2, 10, [](std::size_t, std::size_t, std::size_t) {},
+                   [&] {
+                     if (++polls == 3) throw std::runtime_error("interrupted");
+                   }),
+               std::runtime_error);
+}
+
+}  // namespace

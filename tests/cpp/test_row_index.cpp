@@ -1,0 +1,314 @@
+// The index over rows with ids: exact (distance, id) answers against brute
+// force, ties by id whatever the insertion order, all-or-nothing insertion,
+// removal by id, rows laid out in tree order; and the id map under it.
+#include <map>
+#include <unordered_map>
+
+#include "test_support.h"
+#include "vexel/row_index.h"
+
+namespace {
+
+using namespace vexel_test;
+
+// Rows of `dim` doubles in one block, measured by `metric`; the query is a
+// Point. `fail_at` makes the n-th distance throw.
+struct PointSpace {
+  using Query = Point;
+
+  PointSpace(std::size_t dimensions, Distance distance) : dim(dimensions), metric(std::move(distance)) {}
+
+  Point row(std::uint32_t r) const {
+    return Point(data.begin() + static_cast<std::ptrdiff_t>(r * dim),
+                 data.begin() + static_cast<std::ptrdiff_t>((r + 1) * dim));
+  }
+  double measure(const Point& a, const Point& b) const {
+    if (++*calls == fail_at) throw InjectedFailure();
+    return metric(a, b);
+  }
+  double distance(std::uint32_t a, std::uint32_t b) const { return measure(row(a), row(b)); }
+  double distance(const Point& q, std::uint32_t r) const { return measure(q, row(r)); }
+  std::size_t rows() const { return data.size() / dim; }
+  PointSpace reordered(const std::vector<std::uint32_t>& order) const {
+    PointSpace other(dim, metric);
+    other.calls = calls;
+    other.fail_at = fail_at;
+    for (std::uint32_t r : order) {
+      const Point p = row(r);
+      other.data.insert(other.data.end(), p.begin(), p.end());
+    }
+    return other;
+  }
+  void truncate(std::size_t n) { data.resize(n * dim); }
+  void clear() { data.clear(); }
+  void append(const std::vector<Point>& points) {
+    for (const Point& p : points) data.insert(data.end(), p.begin(), p.end());
+  }
+
+  std::size_t dim;
+  Distance metric;
+  std::vector<double> data;
+  std::shared_ptr<std::uint64_t> calls = std::make_shared<std::uint64_t>(0);
+  std::uint64_t fail_at = 0;
+};
+
+using Rows = vexel::RowIndex<PointSpace>;
+using Found = std::vector<Rows::Neighbor>;
+
+struct Model {
+  std::map<std::int64_t, Point> points;
+
+  Found ranked(const Point& q, const Distance& metric) const {
+    Found all;
+    for (const auto& [id, p] : points) all.push_back({metric(q, p), id});
+    std::sort(all.begin(), all.end(), Rows::Neighbors::ranks_below);
+    return all;
+  }
+};
+
+bool same(const Found& a, const Found& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](auto& x, auto& y) {
+           return x.stored == y.stored && (x.distance == y.distance || (x.distance != x.distance && y.distance != y.distance));
+         });
+}
+
+void expect_exact(const Rows& index, const Model& model, const Point& q, const Distance& metric) {
+  const Found all = model.ranked(q, metric);
+  Found found;
+  Rows::Neighbors neighbors;
+  Rows::SearchScratch scratch;
+  for (std::size_t k : {std::size_t{1}, std::size_t{7}, std::size_t{40}, all.size() + 1}) {
+    index.nearest(q, k, found, neighbors, scratch);
+    const Found expected(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(k, all.size())));
+    ASSERT_TRUE(same(found, expected)) << "k=" << k;
+  }
+  for (double radius : {0.0, 2.0, 5.0}) {
+    index.within(q, radius, found, neighbors, scratch);
+    Found expected;
+    for (const auto& entry : all) {
+      if (entry.distance <= radius) expected.push_back(entry);
+    }
+    ASSERT_TRUE(same(found, expected)) << "radius=" << radius;
+  }
+}
+
+// Integer grids: many exact ties, collinear points whose Euclidean distances
+// round differently.
+std::vector<Point> grid_points(std::size_t n, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> coordinate(-6, 6);
+  std::vector<Point> points(n, Point(3));
+  for (Point& p : points) {
+    for (double& x : p) x = coordinate(random);
+  }
+  return points;
+}
+
+struct MetricCase {
+  const char* name;
+  Distance metric;
+};
+void PrintTo(const MetricCase& tested, std::ostream* out) { *out << tested.name; }
+
+class RowIndexExactness : public ::testing::TestWithParam<MetricCase> {};
+
+TEST_P(RowIndexExactness, TiesGoToTheSmallestIdsWhateverTheOrderOfInsertion) {
+  const Distance& metric = GetParam().metric;
+  const std::vector<Point> points = grid_points(1500, 301);
+  std::vector<std::int64_t> ids(points.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<std::int64_t>(7 * i + 3);
+  Model model;
+  for (std::size_t i = 0; i < points.size(); ++i) model.points[ids[i]] = points[i];
+
+  Rows batch(3, metric);
+  batch.add(ids.data(), ids.size(), [&](PointSpace& space) { space.append(points); });
+  Rows one_by_one(3, metric);
+  for (std::size_t i = points.size(); i-- > 0;) {
+    one_by_one.add(&ids[i], 1, [&](PointSpace& space) { space.append({points[i]}); });
+  }
+  std::mt19937 random(302);
+  std::vector<std::int64_t> order(ids);
+  std::shuffle(order.begin(), order.end(), random);
+  for (std::size_t round = 0; round < 3; ++round) {
+    for (const Point& q : grid_points(12, 303 + static_cast<std::uint32_t>(round))) {
+      expect_exact(batch, model, q, metric);
+      expect_exact(one_by_one, model, q, metric);
+    }
+    // Remove a third (pivots among them), and put some back under new ids.
+    for (std::size_t i = 0; i < 500; ++i) {
+      const std::int64_t id = order.back();
+      order.pop_back();
+      ASSERT_TRUE(batch.remove(id));
+      ASSERT_TRUE(one_by_one.remove(id));
+      ASSERT_FALSE(batch.remove(id));
+      model.points.erase(id);
+    }
+    const std::vector<Point> again = grid_points(200, 304 + static_cast<std::uint32_t>(round));
+    const auto added = batch.add(nullptr, again.size(), [&](PointSpace& space) { space.append(again); });
+    one_by_one.add(added.data(), added.size(), [&](PointSpace& space) { space.append(again); });
+    for (std::size_t i = 0; i < added.size(); ++i) {
+      model.points[added[i]] = again[i];
+      order.insert(order.begin(), added[i]);
+    }
+    ASSERT_EQ(batch.size(), model.points.size());
+    ASSERT_EQ(batch.ids(), one_by_one.ids());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, RowIndexExactness,
+                         ::testing::Values(MetricCase{"Euclidean", euclidean},
+                                           MetricCase{"Manhattan", manhattan},
+                                           MetricCase{"Chebyshev", chebyshev}),
+                         [](const ::testing::TestParamInfo<MetricCase>& tested) {
+                           return std::string(tested.param.name);
+                         });
+
+// q = (0, 0), x = (1, 1) and p = (4, 4) lie on a line: x is exactly
+// d(p, x) from p and `bound` from q, yet the computed d(q, p) - bound exceeds
+// the computed d(p, x). Without a slack the node of p would be pruned and x,
+// tied at the bound, missed.
+TEST(RowIndex, RoundingNeverPrunesAPointTiedAtTheBound) {
+  const double d = euclidean({0.0, 0.0}, {4.0, 4.0});
+  const double bound = euclidean({0.0, 0.0}, {1.0, 1.0});
+  const double high = euclidean({4.0, 4.0}, {1.0, 1.0});
+  Rows index(2, euclidean);
+  EXPECT_FALSE(index.rules_out(d, bound, 0.0, high));
+  EXPECT_FALSE(index.rules_out_popped(d, bound, 0.0, high));
+  index.prune_slack = 0.0;
+  EXPECT_TRUE(index.rules_out(d, bound, 0.0, high)) << "the hazard the slack guards against";
+  EXPECT_TRUE(index.rules_out_popped(d, bound, 0.0, high));
+  EXPECT_TRUE(index.rules_out(d, bound * 0.999, 0.0, high)) << "a real gap still prunes";
+}
+
+TEST(RowIndex, IdsAreCheckedBeforeAnythingIsStored) {
+  Rows index(2, euclidean);
+  const auto points = random_points(10, 2, 311);
+  const auto first = index.add(nullptr, 10, [&](PointSpace& space) { space.append(points); });
+  EXPECT_EQ(first, (std::vector<std::int64_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  const std::vector<std::vector<std::int64_t>> bad{{20, 21, 20}, {30, 5}, {-1}, {Rows::max_id}};
+  for (const auto& ids : bad) {
+    bool appended = false;
+    EXPECT_THROW(index.add(ids.data(), ids.size(), [&](PointSpace&) { appended = true; }),
+                 std::invalid_argument);
+    EXPECT_FALSE(appended);
+  }
+  EXPECT_EQ(index.size(), 10u);
+  const std::int64_t big = 1000;
+  index.add(&big, 1, [&](PointSpace& space) { space.append({points[0]}); });
+  EXPECT_EQ(index.add(nullptr, 1, [&](PointSpace& space) { space.append({points[1]}); }),
+            std::vector<std::int64_t>{1001}) << "automatic ids continue after the largest";
+  ASSERT_TRUE(index.remove(1001));
+  EXPECT_EQ(index.add(nullptr, 1, [&](PointSpace& space) { space.append({points[1]}); }),
+            std::vector<std::int64_t>{1002}) << "ids are never reused";
+}
+
+// A distance that fails at any call of an insertion (one by one, or a batch
+// that builds the tree) leaves the index as it was before the call.
+TEST(RowIndex, AFailedInsertionTakesBackTheWholeCall) {
+  const auto base = random_points(300, 2, 321);
+  const auto extra = random_points(120, 2, 322);
+  std::uint64_t failures = 0;
+  for (bool empty : {true, false}) {
+    for (std::uint64_t fail_at = 1;; fail_at += 13) {
+      Rows index(2, euclidean);
+      Model model;
+      if (!empty) {
+        const auto ids = index.add(nullptr, base.size(), [&](PointSpace& s) { s.append(base); });
+        for (std::size_t i = 0; i < ids.size(); ++i) model.points[ids[i]] = base[i];
+        ASSERT_TRUE(index.remove(ids[5]));
+        model.points.erase(ids[5]);
+      }
+      index.space.fail_at = *index.space.calls + fail_at;
+      bool failed = false;
+      try {
+        const auto ids = index.add(nullptr, extra.size(), [&](PointSpace& s) { s.append(extra); });
+        for (std::size_t i = 0; i < ids.size(); ++i) model.points[ids[i]] = extra[i];
+      } catch (const InjectedFailure&) {
+        failed = true;
+        ++failures;
+      }
+      index.space.fail_at = 0;
+      ASSERT_EQ(index.size(), model.points.size());
+      std::vector<std::int64_t> ids;
+      for (const auto& entry : model.points) ids.push_back(entry.first);
+      ASSERT_EQ(index.ids(), ids);
+      for (const Point& q : random_points(3, 2, 323)) expect_exact(index, model, q, euclidean);
+      if (!failed) break;
+    }
+  }
+  EXPECT_GT(failures, 20u);
+}
+
+TEST(RowIndex, AnInterruptedBuildStoresNothing) {
+  Rows index(2, euclidean);
+  int splits = 0;
+  index.interruption_point = [&] {
+    if (++splits == 3) throw std::runtime_error("interrupted");
+  };
+  const auto points = random_points(2000, 2, 331);
+  EXPECT_THROW(index.add(nullptr, points.size(), [&](PointSpace& s) { s.append(points); }),
+               std::runtime_error);
+  EXPECT_EQ(index.size(), 0u);
+  EXPECT_TRUE(index.ids().empty());
+  index.interruption_point = nullptr;
+  index.add(nullptr, points.size(), [&](PointSpace& s) { s.append(points); });
+  EXPECT_EQ(index.size(), points.size());
+}
+
+// After a batch build a leaf's rows follow its pivot's row, and a rebuild
+// drops the rows of removed points.
+TEST(RowIndex, RowsAreLaidOutInTreeOrder) {
+  Rows index(2, euclidean);
+  const auto points = random_points(3000, 2, 341);
+  const auto ids = index.add(nullptr, points.size(), [&](PointSpace& s) { s.append(points); });
+  auto check_layout = [&] {
+    std::uint32_t expected = 0;
+    std::vector<const Rows::Node*> stack{index.tree.get()};
+    while (!stack.empty()) {
+      const Rows::Node* node = stack.back();
+      stack.pop_back();
+      ASSERT_EQ(node->pivot, expected++);
+      for (std::uint32_t row : node->points) ASSERT_EQ(row, expected++);
+      for (auto child = node->children.rbegin(); child != node->children.rend(); ++child) {
+        stack.push_back(child->get());
+      }
+    }
+    ASSERT_EQ(index.space.rows(), index.size());
+  };
+  check_layout();
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const std::uint32_t row = index.row_of(ids[i]);
+    ASSERT_EQ(index.space.row(row), points[i]) << "an id keeps its point";
+  }
+  // Half the points removed: a rebuild, which drops their rows.
+  for (std::size_t i = 0; i < 1499; ++i) ASSERT_TRUE(index.remove(ids[i]));
+  EXPECT_EQ(index.removed_rows, 1499u);
+  ASSERT_TRUE(index.remove(ids[1499]));
+  EXPECT_EQ(index.removed_rows, 0u);
+  EXPECT_EQ(index.size(), 1500u);
+  check_layout();
+}
+
+TEST(IdMap, AgreesWithAStandardMap) {
+  std::vector<std::int64_t> row_ids;
+  vexel::IdMap map;
+  std::unordered_map<std::int64_t, std::uint32_t> model;
+  std::mt19937_64 random(351);
+  for (int step = 0; step < 20000; ++step) {
+    const auto id = static_cast<std::int64_t>(random() % 3000) * 1000003;
+    if (random() % 3 != 0 && model.count(id) == 0) {
+      row_ids.push_back(id);
+      const auto row = static_cast<std::uint32_t>(row_ids.size() - 1);
+      map.insert(row, row_ids);
+      model[id] = row;
+    } else {
+      ASSERT_EQ(map.erase(id, row_ids), model.erase(id) == 1);
+    }
+    const auto probe = static_cast<std::int64_t>(random() % 3000) * 1000003;
+    const auto at = model.find(probe);
+    ASSERT_EQ(map.find(probe, row_ids), at == model.end() ? vexel::IdMap::none : at->second);
+    ASSERT_EQ(map.size(), model.size());
+  }
+}
+
+}  // namespace
