@@ -142,7 +142,11 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     if (row == IdMap::none) return false;
     id_rows.erase(id, row_ids);
     mark_removed(row);
-    if (removed_rows >= std::max(this->removed_cache_size, count)) this->rebuild();
+    if (count == 0) {
+      clear();  // nothing left to keep: not even the dimension or length
+    } else if (removed_rows >= std::max(this->removed_cache_size, count)) {
+      this->rebuild();
+    }
     return true;
   }
 

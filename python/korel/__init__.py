@@ -2,8 +2,9 @@
 
 from . import metrics
 from ._korel import NearestNeighborsKorel
+from .index import Index
 from .text import decode, encode
 
 __version__ = "0.1.0"
 
-__all__ = ["NearestNeighborsKorel", "decode", "encode", "metrics", "__version__"]
+__all__ = ["Index", "NearestNeighborsKorel", "decode", "encode", "metrics", "__version__"]

@@ -1,0 +1,96 @@
+// Strings of code points in one block, measured by edit or Hamming distance.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "vexel/edit_distance.h"
+
+namespace vexel {
+
+enum class StringMetric { levenshtein, hamming };
+
+class StringSpace {
+ public:
+  // A query, prepared once for all the rows it meets.
+  class Query {
+   public:
+    Query(const std::uint32_t* text, std::size_t length) : text_(text, text + length), pattern_(text, length) {}
+    const std::uint32_t* data() const { return text_.data(); }
+    std::size_t size() const { return text_.size(); }
+    const EditPattern<std::uint32_t>& pattern() const { return pattern_; }
+
+   private:
+    std::vector<std::uint32_t> text_;
+    EditPattern<std::uint32_t> pattern_;
+  };
+
+  explicit StringSpace(StringMetric metric) : metric_(metric), starts_{0} {}
+
+  StringMetric metric() const { return metric_; }
+
+  const std::uint32_t* row(std::uint32_t r) const { return chars_.data() + starts_[r]; }
+  std::size_t length(std::uint32_t r) const { return static_cast<std::size_t>(starts_[r + 1] - starts_[r]); }
+
+  double distance(std::uint32_t a, std::uint32_t b) const {
+    if (metric_ == StringMetric::hamming) {
+      return static_cast<double>(hamming_distance(row(a), row(b), length(a)));
+    }
+    return static_cast<double>(edit_distance(row(a), length(a), row(b), length(b)));
+  }
+  double distance(const Query& query, std::uint32_t r) const {
+    return within(query, r, std::numeric_limits<double>::infinity());
+  }
+  // Exact up to `limit`; above it the edit distance may stop early.
+  double within(const Query& query, std::uint32_t r, double limit) const {
+    if (metric_ == StringMetric::hamming) {
+      return static_cast<double>(hamming_distance(query.data(), row(r), query.size()));
+    }
+    std::size_t cut = std::numeric_limits<std::size_t>::max();
+    if (limit < 0.0) {
+      cut = 0;  // nothing can be within; any distance above 0 will do
+    } else if (limit < 1e18) {
+      cut = static_cast<std::size_t>(std::floor(limit));
+    }
+    return static_cast<double>(query.pattern().distance(row(r), length(r), cut));
+  }
+
+  std::size_t rows() const { return starts_.size() - 1; }
+  std::size_t characters() const { return chars_.size(); }
+
+  void append(const std::uint32_t* chars, std::size_t length) {
+    chars_.insert(chars_.end(), chars, chars + length);
+    starts_.push_back(chars_.size());
+  }
+  void reserve(std::size_t rows, std::size_t characters) {
+    starts_.reserve(starts_.size() + rows);
+    chars_.reserve(chars_.size() + characters);
+  }
+
+  StringSpace reordered(const std::vector<std::uint32_t>& order) const {
+    StringSpace laid_out(metric_);
+    std::size_t total = 0;
+    for (std::uint32_t r : order) total += length(r);
+    laid_out.reserve(order.size(), total);
+    for (std::uint32_t r : order) laid_out.append(row(r), length(r));
+    return laid_out;
+  }
+  void truncate(std::size_t rows) {
+    starts_.resize(rows + 1);
+    chars_.resize(starts_.back());
+  }
+  void clear() {
+    std::vector<std::uint32_t>().swap(chars_);
+    starts_.assign(1, 0);
+  }
+
+ private:
+  StringMetric metric_;
+  std::vector<std::uint32_t> chars_;
+  std::vector<std::uint64_t> starts_;  // row r is chars_[starts_[r], starts_[r + 1])
+};
+
+}  // namespace vexel

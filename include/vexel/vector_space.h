@@ -1,0 +1,89 @@
+// Vectors in one contiguous block of rows, measured by a vector kernel.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <type_traits>
+#include <vector>
+
+#include "vexel/vector_kernels.h"
+
+namespace vexel {
+
+// Rows of `dim` coordinates stored as `Scalar` (double, or float to halve
+// memory and bandwidth), one after the other. Distances are always computed
+// in double from the stored values, with the kernel of the active SIMD
+// level, so they equal the kernel's result on those values wherever it runs.
+template <typename Scalar>
+class VectorSpace {
+ public:
+  // A query: `dim` coordinates in double.
+  using Query = const double*;
+
+  explicit VectorSpace(VectorMetric metric, std::size_t dim = 0)
+      : metric_(metric), dim_(dim), kernel_(vector_kernel<Scalar>(metric)) {}
+
+  VectorMetric metric() const { return metric_; }
+  // 0 until the first row fixes it.
+  std::size_t dim() const { return dim_; }
+  void set_dim(std::size_t dim) {
+    if (rows() != 0 && dim != dim_) throw std::logic_error("the dimension of stored rows is fixed");
+    dim_ = dim;
+  }
+
+  // Picks the kernel of the SIMD level active now.
+  void refresh_kernel() { kernel_ = vector_kernel<Scalar>(metric_); }
+
+  const Scalar* row(std::uint32_t r) const { return data_.data() + std::size_t{r} * dim_; }
+
+  double distance(const double* query, std::uint32_t r) const { return kernel_.one(query, row(r), dim_); }
+  double distance(std::uint32_t a, std::uint32_t b) const {
+    if constexpr (std::is_same_v<Scalar, double>) {
+      return kernel_.one(row(a), row(b), dim_);
+    } else {
+      // The kernel takes its first argument in double.
+      thread_local std::vector<double> widened;
+      widened.assign(row(a), row(a) + dim_);
+      return kernel_.one(widened.data(), row(b), dim_);
+    }
+  }
+  // One call for a whole bucket.
+  void batch(const double* query, const std::uint32_t* rows, std::size_t count, double* out) const {
+    kernel_.many(query, data_.data(), dim_, rows, count, out);
+  }
+
+  std::size_t rows() const { return dim_ == 0 ? 0 : data_.size() / dim_; }
+
+  // Appends `count` rows of `dim` doubles each, converted to Scalar.
+  void append(const double* values, std::size_t count) {
+    data_.insert(data_.end(), values, values + count * dim_);
+  }
+  void reserve(std::size_t rows) { data_.reserve(rows * dim_); }
+
+  VectorSpace reordered(const std::vector<std::uint32_t>& order) const {
+    VectorSpace laid_out(metric_, dim_);
+    laid_out.kernel_ = kernel_;
+    laid_out.data_.resize(order.size() * dim_);
+    Scalar* out = laid_out.data_.data();
+    for (std::uint32_t r : order) {
+      std::copy(row(r), row(r) + dim_, out);
+      out += dim_;
+    }
+    return laid_out;
+  }
+  void truncate(std::size_t rows) { data_.resize(rows * dim_); }
+  void clear() {
+    std::vector<Scalar>().swap(data_);
+    dim_ = 0;
+  }
+
+ private:
+  VectorMetric metric_;
+  std::size_t dim_;
+  VectorKernel<Scalar> kernel_;
+  std::vector<Scalar> data_;
+};
+
+}  // namespace vexel

@@ -1,0 +1,726 @@
+// korel._index: the compiled part of korel.Index. Each class holds one
+// vexel::RowIndex over vectors (float64 or float32 rows), strings (code
+// points) or Python objects (measured by a Python callable), converts
+// NumPy arrays, str and objects, and forwards. The Python class korel.Index
+// checks the arguments and picks the class.
+//
+// Every method holds its index exclusively (binding/exclusive_use.h). Native
+// work runs without the GIL, batches on several threads, and answers Ctrl-C
+// every 20 ms or so; work with a Python callable keeps the GIL.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding/exclusive_use.h"
+#include "binding/gil.h"
+#include "vexel/parallel.h"
+#include "vexel/row_index.h"
+#include "vexel/string_space.h"
+#include "vexel/vector_space.h"
+
+namespace py = pybind11;
+
+namespace korel {
+namespace index {
+
+using binding::ExclusiveUse;
+using binding::ReleasedGil;
+using binding::UseLock;
+using Ids = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+constexpr const char* class_name = "Index";
+
+// Thrown by a poll that found a Python exception (KeyboardInterrupt) raised
+// by a signal handler; the exception waits in the thread state.
+struct Interrupted {};
+
+// Runs the signal handlers at most every 20 ms of long work.
+class SignalPoll {
+ public:
+  bool due() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(20)) return false;
+    last_ = now;
+    return true;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// Runs `work(begin, end, worker)` over [0, count): without the GIL on up to
+// `workers` threads for native metrics, serially with the GIL for a Python
+// callable. Either way Ctrl-C stops it with KeyboardInterrupt.
+template <typename Work>
+void run_batch(bool native, std::size_t count, std::size_t workers, Work work) {
+  SignalPoll poll;
+  if (!native) {
+    vexel::run_parallel(count, 1, 1, work, [&] {
+      if (poll.due() && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    });
+    return;
+  }
+  ReleasedGil released;
+  bool interrupted = false;
+  try {
+    vexel::run_parallel(count, workers, 8, work, [&] {
+      if (poll.due() && !released.check_signals()) throw Interrupted();
+    });
+  } catch (const Interrupted&) {
+    interrupted = true;
+  }
+  released.reacquire();
+  if (interrupted) throw py::error_already_set();
+}
+
+// --- Python objects measured by a Python callable ----------------------------
+
+// Calls metric(a, b) and reads a number. Nothing holds a Python reference
+// across the call (a daemon thread may be ended inside it at exit).
+inline double call_metric(PyObject* metric, PyObject* a, PyObject* b) {
+  PyObject* arguments[2] = {a, b};
+  PyObject* result = PyObject_Vectorcall(metric, arguments, 2, nullptr);
+  if (result == nullptr) throw py::error_already_set();
+  const double value = PyFloat_AsDouble(result);
+  if (value == -1.0 && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    const std::string type = Py_TYPE(result)->tp_name;
+    Py_DECREF(result);
+    throw py::type_error("the metric returned a " + type + ", not a number");
+  }
+  Py_DECREF(result);
+  return value;
+}
+
+// Stored objects, one strong reference each, handed to the metric as they
+// are (no conversion, no copy).
+class ObjectSpace {
+ public:
+  using Query = PyObject*;
+
+  explicit ObjectSpace(PyObject* metric) : metric_(metric) {}
+  ObjectSpace(ObjectSpace&& other) noexcept
+      : metric_(other.metric_), objects_(std::move(other.objects_)) {
+    other.objects_.clear();
+  }
+  ObjectSpace& operator=(ObjectSpace&& other) noexcept {
+    std::swap(metric_, other.metric_);
+    objects_.swap(other.objects_);
+    return *this;
+  }
+  ~ObjectSpace() { release(0); }
+
+  PyObject* object(std::uint32_t row) const { return objects_[row]; }
+  // `metric` must outlive the space's use of it (its owner holds it).
+  void set_metric(PyObject* metric) { metric_ = metric; }
+  double distance(PyObject* query, std::uint32_t row) const {
+    return call_metric(metric_, query, objects_[row]);
+  }
+  double distance(std::uint32_t a, std::uint32_t b) const {
+    return call_metric(metric_, objects_[a], objects_[b]);
+  }
+
+  std::size_t rows() const { return objects_.size(); }
+  void append(PyObject* object) {
+    objects_.push_back(object);
+    Py_INCREF(object);
+  }
+  ObjectSpace reordered(const std::vector<std::uint32_t>& order) const {
+    ObjectSpace laid_out(metric_);
+    laid_out.objects_.reserve(order.size());
+    for (std::uint32_t row : order) laid_out.append(objects_[row]);
+    return laid_out;
+  }
+  void truncate(std::size_t rows) { release(rows); }
+  void clear() { release(0); }
+
+  int traverse(visitproc visit, void* arg) const {
+    for (PyObject* object : objects_) Py_VISIT(object);
+    return 0;
+  }
+
+ private:
+  // Drops the rows from `first` on. A thread without the GIL (one that
+  // CPython is ending at exit) leaks them instead.
+  void release(std::size_t first) {
+    if (first >= objects_.size()) return;
+    std::vector<PyObject*> dropped(objects_.begin() + static_cast<std::ptrdiff_t>(first), objects_.end());
+    objects_.resize(first);
+    if (!binding::holds_gil()) return;
+    for (PyObject* object : dropped) Py_DECREF(object);
+  }
+
+  PyObject* metric_;
+  std::vector<PyObject*> objects_;
+};
+
+// --- the bound classes --------------------------------------------------------
+
+// What every bound class holds: its lock and its index.
+template <typename Space>
+struct Bound {
+  template <typename... Arguments>
+  explicit Bound(Arguments&&... arguments) : rows(std::forward<Arguments>(arguments)...) {}
+
+  UseLock lock;
+  vexel::RowIndex<Space> rows;
+};
+
+template <typename Rows>
+struct Searcher {
+  typename Rows::Neighbors neighbors;
+  typename Rows::SearchScratch scratch;
+  std::vector<typename Rows::Neighbor> found;
+};
+
+const std::int64_t* ids_or_null(const std::optional<Ids>& ids, std::size_t n) {
+  if (!ids) return nullptr;
+  if (ids->ndim() != 1 || static_cast<std::size_t>(ids->shape(0)) != n) {
+    throw py::value_error("got " + std::to_string(ids->size()) + " ids for " + std::to_string(n) + " points");
+  }
+  return ids->data();
+}
+
+py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& values) {
+  py::array_t<std::int64_t> out(static_cast<py::ssize_t>(values.size()));
+  std::copy(values.begin(), values.end(), out.mutable_data());
+  return out;
+}
+
+// The k nearest of each query: (distances, ids) of shape (count, k), padded
+// with inf and -1.
+template <typename Rows, typename QueryOf>
+py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::size_t k,
+                        std::size_t workers, QueryOf query_of) {
+  py::array_t<double> distances({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(k)});
+  py::array_t<std::int64_t> ids({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(k)});
+  double* d = distances.mutable_data();
+  std::int64_t* id = ids.mutable_data();
+  std::fill(d, d + count * k, std::numeric_limits<double>::infinity());
+  std::fill(id, id + count * k, std::int64_t{-1});
+  workers = std::max<std::size_t>(1, std::min(workers, count));
+  std::vector<Searcher<Rows>> searchers(workers);
+  run_batch(native, count, workers, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+    Searcher<Rows>& s = searchers[worker];
+    for (std::size_t i = begin; i < end; ++i) {
+      rows.nearest(query_of(i), k, s.found, s.neighbors, s.scratch);
+      for (std::size_t j = 0; j < s.found.size(); ++j) {
+        d[i * k + j] = s.found[j].distance;
+        id[i * k + j] = s.found[j].stored;
+      }
+    }
+  });
+  return py::make_tuple(std::move(distances), std::move(ids));
+}
+
+// Every point within `radius` of each query: a list of (distances, ids).
+template <typename Rows, typename QueryOf>
+py::list within_batch(const Rows& rows, bool native, std::size_t count, double radius,
+                      std::size_t workers, QueryOf query_of) {
+  using Found = std::vector<typename Rows::Neighbor>;
+  std::vector<Found> results(count);
+  workers = std::max<std::size_t>(1, std::min(workers, count));
+  std::vector<Searcher<Rows>> searchers(workers);
+  run_batch(native, count, workers, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+    Searcher<Rows>& s = searchers[worker];
+    for (std::size_t i = begin; i < end; ++i) {
+      rows.within(query_of(i), radius, results[i], s.neighbors, s.scratch);
+    }
+  });
+  py::list out(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const Found& found = results[i];
+    py::array_t<double> distances(static_cast<py::ssize_t>(found.size()));
+    py::array_t<std::int64_t> ids(static_cast<py::ssize_t>(found.size()));
+    double* d = distances.mutable_data();
+    std::int64_t* id = ids.mutable_data();
+    for (std::size_t j = 0; j < found.size(); ++j) {
+      d[j] = found[j].distance;
+      id[j] = found[j].stored;
+    }
+    out[i] = py::make_tuple(std::move(distances), std::move(ids));
+    Found().swap(results[i]);
+  }
+  return out;
+}
+
+// Adds with Ctrl-C answered from inside a long build, and the GIL released
+// for native metrics.
+template <typename Rows, typename Append>
+py::array_t<std::int64_t> add_rows(Rows& rows, bool native, const std::int64_t* ids, std::size_t n,
+                                   Append append) {
+  SignalPoll poll;
+  std::vector<std::int64_t> assigned;
+  if (!native) {
+    rows.interruption_point = [&] {
+      if (poll.due() && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    };
+    try {
+      assigned = rows.add(ids, n, append);
+    } catch (...) {
+      rows.interruption_point = nullptr;
+      throw;
+    }
+    rows.interruption_point = nullptr;
+    return to_array(assigned);
+  }
+  bool interrupted = false;
+  {
+    ReleasedGil released;
+    rows.interruption_point = [&] {
+      if (poll.due() && !released.check_signals()) throw Interrupted();
+    };
+    try {
+      assigned = rows.add(ids, n, append);
+    } catch (const Interrupted&) {
+      interrupted = true;
+    } catch (...) {
+      rows.interruption_point = nullptr;
+      throw;
+    }
+    rows.interruption_point = nullptr;
+    released.reacquire();
+  }
+  if (interrupted) throw py::error_already_set();
+  return to_array(assigned);
+}
+
+// Removal may rebuild: as long as an insertion, so as interruptible.
+template <typename Rows>
+std::size_t remove_ids(Rows& rows, bool native, const Ids& ids) {
+  const std::int64_t* id = ids.data();
+  const auto n = static_cast<std::size_t>(ids.size());
+  std::size_t removed = 0;
+  SignalPoll poll;
+  if (!native) {
+    for (std::size_t i = 0; i < n; ++i) removed += rows.remove(id[i]);
+    return removed;
+  }
+  bool interrupted = false;
+  {
+    ReleasedGil released;
+    rows.interruption_point = [&] {
+      if (poll.due() && !released.check_signals()) throw Interrupted();
+    };
+    try {
+      for (std::size_t i = 0; i < n; ++i) removed += rows.remove(id[i]);
+    } catch (const Interrupted&) {
+      interrupted = true;
+    } catch (...) {
+      rows.interruption_point = nullptr;
+      throw;
+    }
+    rows.interruption_point = nullptr;
+    released.reacquire();
+  }
+  if (interrupted) throw py::error_already_set();
+  return removed;
+}
+
+// The methods every kind of index shares.
+template <typename Class, typename Self>
+void bind_common(Class& cls, bool native) {
+  cls.def("__len__", [](Self& self) {
+       ExclusiveUse use(self.lock, class_name);
+       return self.rows.size();
+     })
+      .def("contains", [](Self& self, std::int64_t id) {
+        ExclusiveUse use(self.lock, class_name);
+        return self.rows.row_of(id) != vexel::IdMap::none;
+      })
+      .def("remove", [native](Self& self, const Ids& ids) {
+        ExclusiveUse use(self.lock, class_name);
+        return remove_ids(self.rows, native, ids);
+      })
+      .def("ids", [](Self& self) {
+        ExclusiveUse use(self.lock, class_name);
+        return to_array(self.rows.ids());
+      })
+      .def("clear", [](Self& self) {
+        ExclusiveUse use(self.lock, class_name);
+        self.rows.clear();
+      })
+      .def_property("next_id",
+                    [](Self& self) {
+                      ExclusiveUse use(self.lock, class_name);
+                      return self.rows.next_id;
+                    },
+                    [](Self& self, std::int64_t next) {
+                      ExclusiveUse use(self.lock, class_name);
+                      self.rows.next_id = std::max(self.rows.next_id, next);
+                    });
+}
+
+// --- vectors --------------------------------------------------------------------
+
+using Rows2D = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+vexel::VectorMetric vector_metric(const std::string& name) {
+  if (name == "euclidean") return vexel::VectorMetric::euclidean;
+  if (name == "manhattan") return vexel::VectorMetric::manhattan;
+  if (name == "chebyshev") return vexel::VectorMetric::chebyshev;
+  if (name == "angular") return vexel::VectorMetric::angular;
+  throw py::value_error("unknown vector metric '" + name + "'");
+}
+
+template <typename Scalar>
+struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
+  explicit VectorIndex(const std::string& metric)
+      : Bound<vexel::VectorSpace<Scalar>>(vector_metric(metric)) {}
+
+  // The rows of `points`, checked against the dimension of the index.
+  std::size_t checked_rows(const Rows2D& points) {
+    if (points.ndim() != 2) throw py::value_error("expected a 2-D array of points");
+    const auto dim = static_cast<std::size_t>(points.shape(1));
+    const std::size_t own = this->rows.space.dim();
+    if (dim == 0) throw py::value_error("points must have at least one coordinate");
+    if (own != 0 && dim != own) {
+      throw py::value_error("points of dimension " + std::to_string(dim) + " for an index of dimension " +
+                            std::to_string(own));
+    }
+    return static_cast<std::size_t>(points.shape(0));
+  }
+};
+
+template <typename Scalar>
+void bind_vectors(py::module_& module, const char* name) {
+  using Self = VectorIndex<Scalar>;
+  py::class_<Self> cls(module, name);
+  cls.def(py::init<const std::string&>(), py::arg("metric"));
+  bind_common<py::class_<Self>, Self>(cls, true);
+  cls.def_property_readonly("dim",
+                            [](Self& self) -> py::object {
+                              ExclusiveUse use(self.lock, class_name);
+                              const std::size_t dim = self.rows.space.dim();
+                              if (dim == 0) return py::none();
+                              return py::int_(dim);
+                            })
+      .def("add",
+           [](Self& self, const Rows2D& points, const std::optional<Ids>& ids) {
+             ExclusiveUse use(self.lock, class_name);
+             const std::size_t n = self.checked_rows(points);
+             const std::int64_t* id = ids_or_null(ids, n);
+             auto& space = self.rows.space;
+             const bool fixes_dim = space.dim() == 0;
+             if (n == 0) return py::array_t<std::int64_t>(0);
+             if (fixes_dim) space.set_dim(static_cast<std::size_t>(points.shape(1)));
+             space.refresh_kernel();
+             try {
+               return add_rows(self.rows, true, id, n, [&](auto& s) {
+                 s.reserve(s.rows() + n);
+                 s.append(points.data(), n);
+               });
+             } catch (...) {
+               if (fixes_dim && self.rows.size() == 0) space.clear();
+               throw;
+             }
+           },
+           py::arg("points"), py::arg("ids") = py::none())
+      .def("get",
+           [](Self& self, std::int64_t id) {
+             ExclusiveUse use(self.lock, class_name);
+             const std::uint32_t row = self.rows.row_of(id);
+             if (row == vexel::IdMap::none) throw py::key_error(std::to_string(id));
+             const std::size_t dim = self.rows.space.dim();
+             py::array_t<Scalar> point(static_cast<py::ssize_t>(dim));
+             std::copy(self.rows.space.row(row), self.rows.space.row(row) + dim, point.mutable_data());
+             return point;
+           })
+      .def("query",
+           [](Self& self, const Rows2D& points, std::size_t k, std::size_t workers) {
+             ExclusiveUse use(self.lock, class_name);
+             const std::size_t count = self.checked_rows(points);
+             self.rows.space.refresh_kernel();
+             const double* q = points.data();
+             const auto dim = static_cast<std::size_t>(points.shape(1));
+             return nearest_batch(self.rows, true, count, k, workers,
+                                  [&](std::size_t i) { return q + i * dim; });
+           })
+      .def("query_radius",
+           [](Self& self, const Rows2D& points, double radius, std::size_t workers) {
+             ExclusiveUse use(self.lock, class_name);
+             const std::size_t count = self.checked_rows(points);
+             self.rows.space.refresh_kernel();
+             const double* q = points.data();
+             const auto dim = static_cast<std::size_t>(points.shape(1));
+             return within_batch(self.rows, true, count, radius, workers,
+                                 [&](std::size_t i) { return q + i * dim; });
+           })
+      .def("export", [](Self& self) {
+        ExclusiveUse use(self.lock, class_name);
+        const auto& rows = self.rows;
+        const std::size_t dim = rows.space.dim();
+        py::array_t<std::int64_t> ids(static_cast<py::ssize_t>(rows.size()));
+        py::array_t<Scalar> data({static_cast<py::ssize_t>(rows.size()), static_cast<py::ssize_t>(dim)});
+        std::int64_t* id = ids.mutable_data();
+        Scalar* out = data.mutable_data();
+        for (std::uint32_t row = 0; row < rows.space.rows(); ++row) {
+          if (rows.is_removed(row)) continue;
+          *id++ = rows.row_ids[row];
+          out = std::copy(rows.space.row(row), rows.space.row(row) + dim, out);
+        }
+        return py::make_tuple(std::move(ids), std::move(data));
+      });
+}
+
+// --- strings --------------------------------------------------------------------
+
+vexel::StringMetric string_metric(const std::string& name) {
+  if (name == "levenshtein") return vexel::StringMetric::levenshtein;
+  if (name == "hamming") return vexel::StringMetric::hamming;
+  throw py::value_error("unknown string metric '" + name + "'");
+}
+
+// The code points of a str.
+std::vector<std::uint32_t> code_points(PyObject* text) {
+  if (!PyUnicode_Check(text)) {
+    throw py::type_error(std::string("expected a str, got ") + Py_TYPE(text)->tp_name);
+  }
+  if (PyUnicode_READY(text) != 0) throw py::error_already_set();
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  std::vector<std::uint32_t> out(static_cast<std::size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) out[static_cast<std::size_t>(i)] = PyUnicode_READ(kind, data, i);
+  return out;
+}
+
+struct StringIndex : Bound<vexel::StringSpace> {
+  explicit StringIndex(const std::string& metric) : Bound<vexel::StringSpace>(string_metric(metric)) {}
+
+  // Hamming distance needs strings of one length; the first string stored
+  // in an empty index fixes it (`first` for the strings of that call).
+  void check_length(std::size_t length, std::size_t first) const {
+    if (rows.space.metric() != vexel::StringMetric::hamming) return;
+    const std::size_t own = rows.size() > 0 ? hamming_length : first;
+    if (length != own) {
+      throw py::value_error("hamming distance needs strings of one length: got length " + std::to_string(length) +
+                            " for an index of strings of length " + std::to_string(own));
+    }
+  }
+
+  std::size_t hamming_length = 0;  // while the index holds points
+
+  std::vector<vexel::StringSpace::Query> queries(const py::list& texts) const {
+    std::vector<vexel::StringSpace::Query> out;
+    out.reserve(texts.size());
+    for (py::handle text : texts) {
+      const std::vector<std::uint32_t> chars = code_points(text.ptr());
+      if (rows.size() > 0) check_length(chars.size(), chars.size());
+      out.emplace_back(chars.data(), chars.size());
+    }
+    return out;
+  }
+};
+
+void bind_strings(py::module_& module) {
+  using Self = StringIndex;
+  py::class_<Self> cls(module, "StringIndex");
+  cls.def(py::init<const std::string&>(), py::arg("metric"));
+  bind_common<py::class_<Self>, Self>(cls, true);
+  cls.def("add",
+          [](Self& self, const py::list& texts, const std::optional<Ids>& ids) {
+            ExclusiveUse use(self.lock, class_name);
+            const std::size_t n = texts.size();
+            const std::int64_t* id = ids_or_null(ids, n);
+            std::vector<std::vector<std::uint32_t>> strings;
+            strings.reserve(n);
+            std::size_t total = 0;
+            for (py::handle text : texts) {
+              strings.push_back(code_points(text.ptr()));
+              total += strings.back().size();
+              self.check_length(strings.back().size(), strings.front().size());
+            }
+            auto added = add_rows(self.rows, true, id, n, [&](vexel::StringSpace& space) {
+              space.reserve(n, total);
+              for (const auto& chars : strings) space.append(chars.data(), chars.size());
+            });
+            if (n > 0) self.hamming_length = strings.front().size();
+            return added;
+          },
+          py::arg("points"), py::arg("ids") = py::none())
+      .def("get",
+           [](Self& self, std::int64_t id) {
+             ExclusiveUse use(self.lock, class_name);
+             const std::uint32_t row = self.rows.row_of(id);
+             if (row == vexel::IdMap::none) throw py::key_error(std::to_string(id));
+             PyObject* text = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, self.rows.space.row(row),
+                                                        static_cast<Py_ssize_t>(self.rows.space.length(row)));
+             if (text == nullptr) throw py::error_already_set();
+             return py::reinterpret_steal<py::str>(text);
+           })
+      .def("query",
+           [](Self& self, const py::list& texts, std::size_t k, std::size_t workers) {
+             ExclusiveUse use(self.lock, class_name);
+             const auto queries = self.queries(texts);
+             return nearest_batch(self.rows, true, queries.size(), k, workers,
+                                  [&](std::size_t i) -> const vexel::StringSpace::Query& { return queries[i]; });
+           })
+      .def("query_radius",
+           [](Self& self, const py::list& texts, double radius, std::size_t workers) {
+             ExclusiveUse use(self.lock, class_name);
+             const auto queries = self.queries(texts);
+             return within_batch(self.rows, true, queries.size(), radius, workers,
+                                 [&](std::size_t i) -> const vexel::StringSpace::Query& { return queries[i]; });
+           })
+      .def("export", [](Self& self) {
+        ExclusiveUse use(self.lock, class_name);
+        const auto& rows = self.rows;
+        std::size_t total = 0;
+        for (std::uint32_t row = 0; row < rows.space.rows(); ++row) {
+          if (!rows.is_removed(row)) total += rows.space.length(row);
+        }
+        py::array_t<std::int64_t> ids(static_cast<py::ssize_t>(rows.size()));
+        py::array_t<std::int64_t> starts(static_cast<py::ssize_t>(rows.size() + 1));
+        py::array_t<std::uint32_t> chars(static_cast<py::ssize_t>(total));
+        std::int64_t* id = ids.mutable_data();
+        std::int64_t* start = starts.mutable_data();
+        std::uint32_t* out = chars.mutable_data();
+        std::int64_t at = 0;
+        *start++ = 0;
+        for (std::uint32_t row = 0; row < rows.space.rows(); ++row) {
+          if (rows.is_removed(row)) continue;
+          *id++ = rows.row_ids[row];
+          out = std::copy(rows.space.row(row), rows.space.row(row) + rows.space.length(row), out);
+          at += static_cast<std::int64_t>(rows.space.length(row));
+          *start++ = at;
+        }
+        return py::make_tuple(std::move(ids), std::move(starts), std::move(chars));
+      });
+}
+
+// --- Python objects ----------------------------------------------------------
+
+struct ObjectIndex : Bound<ObjectSpace> {
+  explicit ObjectIndex(py::object callable)
+      : Bound<ObjectSpace>(callable.ptr()), metric(std::move(callable)) {}
+  py::object metric;  // the reference behind the space's borrowed pointer
+};
+
+ObjectIndex* object_index_of(PyObject* object);
+
+int traverse_objects(PyObject* object, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(object));
+  if (ObjectIndex* self = object_index_of(object)) {
+    Py_VISIT(self->metric.ptr());
+    return self->rows.space.traverse(visit, arg);
+  }
+  return 0;
+}
+
+// Breaks cycles through stored objects or the metric: the index is emptied
+// and its metric becomes None (calling it then raises TypeError).
+int clear_objects(PyObject* object) {
+  if (ObjectIndex* self = object_index_of(object)) {
+    self->rows.clear();
+    self->rows.space.set_metric(Py_None);
+    py::object metric = std::move(self->metric);
+    self->metric = py::none();
+  }  // the metric goes last, once nothing refers to it
+  return 0;
+}
+
+const py::detail::type_info* object_type = nullptr;
+
+ObjectIndex* object_index_of(PyObject* object) {
+  auto* instance = reinterpret_cast<py::detail::instance*>(object);
+  auto value_and_holder = instance->get_value_and_holder(object_type, false);
+  if (!value_and_holder || !value_and_holder.holder_constructed()) return nullptr;
+  return value_and_holder.value_ptr<ObjectIndex>();
+}
+
+// Strong references to the objects of a sequence, held for one call: the
+// metric may change the caller's list while the batch runs.
+class HeldObjects {
+ public:
+  explicit HeldObjects(const py::list& objects) {
+    held_.reserve(objects.size());
+    for (py::handle object : objects) held_.push_back(py::reinterpret_borrow<py::object>(object));
+  }
+  std::size_t size() const { return held_.size(); }
+  PyObject* operator[](std::size_t i) const { return held_[i].ptr(); }
+
+ private:
+  std::vector<py::object> held_;
+};
+
+void bind_objects(py::module_& module) {
+  using Self = ObjectIndex;
+  py::class_<Self> cls(module, "ObjectIndex", py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+                         PyTypeObject* type = &heap_type->ht_type;
+                         type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+                         type->tp_traverse = traverse_objects;
+                         type->tp_clear = clear_objects;
+                       }));
+  object_type = py::detail::get_type_info(typeid(Self));
+  cls.def(py::init<py::object>(), py::arg("metric"));
+  bind_common<py::class_<Self>, Self>(cls, false);
+  cls.def_property_readonly("metric", [](Self& self) { return self.metric; })
+      .def("add",
+           [](Self& self, const py::list& objects, const std::optional<Ids>& ids) {
+             ExclusiveUse use(self.lock, class_name);
+             const HeldObjects held(objects);
+             const std::int64_t* id = ids_or_null(ids, held.size());
+             return add_rows(self.rows, false, id, held.size(), [&](ObjectSpace& space) {
+               for (std::size_t i = 0; i < held.size(); ++i) space.append(held[i]);
+             });
+           },
+           py::arg("points"), py::arg("ids") = py::none())
+      .def("get",
+           [](Self& self, std::int64_t id) {
+             ExclusiveUse use(self.lock, class_name);
+             const std::uint32_t row = self.rows.row_of(id);
+             if (row == vexel::IdMap::none) throw py::key_error(std::to_string(id));
+             return py::reinterpret_borrow<py::object>(self.rows.space.object(row));
+           })
+      .def("query",
+           [](Self& self, const py::list& objects, std::size_t k, std::size_t) {
+             ExclusiveUse use(self.lock, class_name);
+             const HeldObjects held(objects);
+             return nearest_batch(self.rows, false, held.size(), k, 1, [&](std::size_t i) { return held[i]; });
+           })
+      .def("query_radius",
+           [](Self& self, const py::list& objects, double radius, std::size_t) {
+             ExclusiveUse use(self.lock, class_name);
+             const HeldObjects held(objects);
+             return within_batch(self.rows, false, held.size(), radius, 1, [&](std::size_t i) { return held[i]; });
+           })
+      .def("export", [](Self& self) {
+        ExclusiveUse use(self.lock, class_name);
+        const auto& rows = self.rows;
+        py::array_t<std::int64_t> ids(static_cast<py::ssize_t>(rows.size()));
+        py::list objects(rows.size());
+        std::int64_t* id = ids.mutable_data();
+        std::size_t at = 0;
+        for (std::uint32_t row = 0; row < rows.space.rows(); ++row) {
+          if (rows.is_removed(row)) continue;
+          *id++ = rows.row_ids[row];
+          objects[at++] = py::reinterpret_borrow<py::object>(rows.space.object(row));
+        }
+        return py::make_tuple(std::move(ids), std::move(objects));
+      });
+}
+
+}  // namespace index
+}  // namespace korel
+
+PYBIND11_MODULE(_index, module) {
+  using namespace korel::index;
+  module.doc() = "The compiled part of korel.Index; use korel.Index.";
+  bind_vectors<double>(module, "VectorIndex64");
+  bind_vectors<float>(module, "VectorIndex32");
+  bind_strings(module);
+  bind_objects(module);
+}

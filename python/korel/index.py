@@ -1,0 +1,441 @@
+"""korel.Index: exact nearest neighbours with ids and distances, in batches.
+
+>>> import numpy as np, korel
+>>> index = korel.Index("euclidean")
+>>> index.add_many(np.array([[0.0, 0.0], [3.0, 4.0], [1.0, 1.0]]))
+array([0, 1, 2])
+>>> index.nearest([0.9, 0.9], k=2)
+(array([0.14142136, 1.27279221]), array([2, 0]))
+"""
+
+import operator
+import os
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from . import _index, metrics
+
+__all__ = ["Index"]
+
+VECTOR_METRICS = ("euclidean", "manhattan", "chebyshev", "angular")
+STRING_METRICS = ("levenshtein", "hamming")
+NATIVE_METRICS = VECTOR_METRICS + STRING_METRICS
+DTYPES = ("float64", "float32")
+
+Result = Tuple[np.ndarray, np.ndarray]
+
+
+def _resolve_metric(metric):
+    """(kind, name or callable) for a metric given by name, as a
+    korel.metrics function, or as any Python callable."""
+    if isinstance(metric, str):
+        if metric not in NATIVE_METRICS:
+            raise ValueError(
+                f"unknown metric {metric!r}: expected one of {', '.join(NATIVE_METRICS)}, "
+                "or a Python callable"
+            )
+        return ("vector" if metric in VECTOR_METRICS else "string"), metric
+    for name in NATIVE_METRICS:
+        if metric is getattr(metrics, name):
+            return ("vector" if name in VECTOR_METRICS else "string"), name
+    if not callable(metric):
+        raise TypeError(
+            f"metric must be a metric name or a callable, not {type(metric).__name__}"
+        )
+    return "object", metric
+
+
+def _count(value, what: str) -> int:
+    if isinstance(value, (float, np.floating)):
+        raise TypeError(f"{what} must be an integer, not {type(value).__name__}")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{what} must be an integer, not {type(value).__name__}") from None
+    if number < 0:
+        raise ValueError(f"{what} must be non-negative, got {number}")
+    return number
+
+
+def _radius(value) -> float:
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"radius must be a number, not {type(value).__name__}") from None
+
+
+def _workers(value) -> int:
+    if value is None:
+        return os.cpu_count() or 1
+    number = _count(value, "workers")
+    if number < 1:
+        raise ValueError(f"workers must be at least 1, got {number}")
+    return number
+
+
+def _id(value) -> int:
+    if isinstance(value, (float, np.floating, bool, np.bool_)):
+        raise TypeError(f"an id must be an integer, not {type(value).__name__}")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"an id must be an integer, not {type(value).__name__}") from None
+
+
+def _ids(values, count: int) -> np.ndarray:
+    array = np.asarray(values)
+    if array.ndim != 1:
+        raise ValueError(f"ids must be one-dimensional, got an array of shape {array.shape}")
+    if array.size and array.dtype.kind not in "iu":
+        if array.dtype.kind != "O":
+            raise TypeError(f"ids must be integers, got dtype {array.dtype}")
+        array = np.array([_id(value) for value in array], dtype=np.int64)
+    if len(array) != count:
+        raise ValueError(f"got {len(array)} ids for {count} points")
+    if array.dtype.kind == "u" and array.size and array.max() > np.iinfo(np.int64).max:
+        raise ValueError("ids must fit in int64")
+    return np.ascontiguousarray(array, dtype=np.int64)
+
+
+class Index:
+    """An exact nearest-neighbour index for any metric.
+
+    ``metric`` chooses what the points are:
+
+    - ``"euclidean"``, ``"manhattan"``, ``"chebyshev"`` or ``"angular"``: vectors
+      (NumPy arrays of any real dtype, or sequences of numbers), stored as rows
+      of ``dtype`` (``"float64"``, or ``"float32"`` to halve memory). The first
+      point added fixes the dimension. NaN coordinates are refused (no distance
+      to such a point could be measured); infinite ones are stored, except
+      under ``"angular"``, which needs finite coordinates.
+    - ``"levenshtein"`` or ``"hamming"``: strings (``str``), compared by code
+      point. Hamming distance needs strings of one length.
+    - any Python callable ``metric(a, b) -> float``: any Python objects, which
+      the callable receives exactly as they were added (stored by reference:
+      do not change them while they are in the index).
+
+    The functions of ``korel.metrics`` stand for their names. Points get int64
+    ids: your own, or 0, 1, 2, ... (never reused). Every answer is a pair
+    ``(distances, ids)`` sorted by distance, ties by ascending id, so answers
+    do not depend on the order in which points were added.
+
+    >>> index = Index("levenshtein")
+    >>> index.add_many(["kitten", "sitting", "mitten"])
+    array([0, 1, 2])
+    >>> index.nearest("kitchen", k=2)
+    (array([2., 3.]), array([0, 2]))
+    """
+
+    __slots__ = ("_core", "_kind", "_metric", "_dtype", "__weakref__")
+
+    def __init__(self, metric: Union[str, Callable[[Any, Any], float]], *, dtype: str = "float64"):
+        kind, resolved = _resolve_metric(metric)
+        if dtype not in DTYPES:
+            raise ValueError(f"dtype must be 'float64' or 'float32', got {dtype!r}")
+        if kind != "vector" and dtype != "float64":
+            raise ValueError(f"dtype applies to vector metrics only, not to {metric!r}")
+        self._kind = kind
+        self._metric = resolved
+        self._dtype = dtype
+        if kind == "vector":
+            core = _index.VectorIndex64 if dtype == "float64" else _index.VectorIndex32
+            self._core = core(resolved)
+        elif kind == "string":
+            self._core = _index.StringIndex(resolved)
+        else:
+            self._core = _index.ObjectIndex(resolved)
+
+    # --- properties ----------------------------------------------------------
+
+    @property
+    def metric(self) -> Union[str, Callable[[Any, Any], float]]:
+        """The metric's name, or the Python callable.
+
+        >>> Index("euclidean").metric
+        'euclidean'
+        """
+        return self._metric
+
+    @property
+    def dim(self) -> Optional[int]:
+        """The dimension of the stored vectors: None while the index is empty,
+        and for strings and objects.
+
+        >>> index = Index("euclidean"); index.add([1.0, 2.0, 3.0]); index.dim
+        0
+        3
+        """
+        return self._core.dim if self._kind == "vector" else None
+
+    @property
+    def dtype(self) -> Optional[str]:
+        """How vectors are stored (``"float64"`` or ``"float32"``); None for
+        strings and objects."""
+        return self._dtype if self._kind == "vector" else None
+
+    # --- points in ---------------------------------------------------------
+
+    def add(self, point: Any, id: Optional[int] = None) -> int:
+        """Adds one point and returns its id.
+
+        >>> index = Index("euclidean")
+        >>> index.add([1.0, 2.0]), index.add([3.0, 4.0], id=10), index.add([5.0, 6.0])
+        (0, 10, 11)
+        """
+        ids = None if id is None else np.array([_id(id)], dtype=np.int64)
+        return int(self._core.add(self._points([point], single=True), ids)[0])
+
+    def add_many(self, points: Iterable[Any], ids: Optional[Sequence[int]] = None) -> np.ndarray:
+        """Adds a batch of points and returns their ids (int64). A duplicate
+        id, in the batch or already stored, raises ValueError and stores
+        nothing; so does any other failure of the call.
+
+        >>> Index("manhattan").add_many(np.eye(3), ids=[7, 8, 9])
+        array([7, 8, 9])
+        """
+        converted = self._points(points)
+        count = len(converted)
+        return self._core.add(converted, None if ids is None else _ids(ids, count))
+
+    def remove(self, id: int) -> bool:
+        """Removes the point of ``id``; False when there is none.
+
+        >>> index = Index("euclidean"); index.add([1.0])
+        0
+        >>> index.remove(0), index.remove(0)
+        (True, False)
+        """
+        return bool(self._core.remove(np.array([_id(id)], dtype=np.int64)))
+
+    def remove_many(self, ids: Sequence[int]) -> int:
+        """Removes the points of ``ids`` and returns how many there were.
+
+        >>> index = Index("euclidean"); index.add_many([[1.0], [2.0]])
+        array([0, 1])
+        >>> index.remove_many([0, 1, 2])
+        2
+        """
+        array = _ids(ids, len(ids))
+        return int(self._core.remove(array))
+
+    def clear(self) -> None:
+        """Removes every point (new ids still continue after the old ones).
+
+        >>> index = Index("euclidean"); index.add([1.0]); index.clear(); len(index)
+        0
+        0
+        """
+        self._core.clear()
+
+    # --- what is stored -----------------------------------------------------
+
+    def __len__(self) -> int:
+        """The number of stored points: ``len(Index("euclidean"))`` is 0."""
+        return len(self._core)
+
+    def __contains__(self, id: object) -> bool:
+        """Whether a point has this id: ``0 in index``."""
+        try:
+            return bool(self._core.contains(_id(id)))
+        except (TypeError, OverflowError):
+            return False
+
+    def __getitem__(self, id: int) -> Any:
+        """The stored point of ``id``: a NumPy array (of the index's dtype), a
+        str or the object itself; KeyError for an unknown id.
+
+        >>> index = Index("levenshtein"); index.add("korel")
+        0
+        >>> index[0]
+        'korel'
+        """
+        try:
+            return self._core.get(_id(id))
+        except OverflowError:
+            raise KeyError(id) from None
+
+    def ids(self) -> np.ndarray:
+        """Every stored id, ascending (int64).
+
+        >>> index = Index("euclidean"); index.add_many([[1.0], [2.0]], ids=[5, 3]); index.ids()
+        array([5, 3])
+        array([3, 5])
+        """
+        return self._core.ids()
+
+    # --- queries ------------------------------------------------------------
+
+    def nearest(self, point: Any, k: int = 1) -> Result:
+        """The ``k`` nearest points: ``(distances, ids)``, two 1-D arrays of
+        length ``min(k, len(index))``, nearest first, ties by ascending id.
+
+        >>> index = Index("euclidean"); index.add_many([[0.0], [2.0], [-2.0]])
+        array([0, 1, 2])
+        >>> index.nearest([0.5], k=2)
+        (array([0.5, 1.5]), array([0, 1]))
+        """
+        k = _count(k, "k")
+        distances, ids = self._core.query(self._points([point], single=True), k, 1)
+        found = min(k, len(self._core))
+        return distances[0, :found], ids[0, :found]
+
+    def within(self, point: Any, radius: float) -> Result:
+        """Every point at distance at most ``radius``: ``(distances, ids)``,
+        nearest first, ties by ascending id. A negative or NaN radius finds
+        nothing.
+
+        >>> index = Index("euclidean"); index.add_many([[0.0], [2.0], [-2.0]])
+        array([0, 1, 2])
+        >>> index.within([0.0], 2.0)
+        (array([0., 2., 2.]), array([0, 1, 2]))
+        """
+        return self._core.query_radius(self._points([point], single=True), _radius(radius), 1)[0]
+
+    def query(self, points: Iterable[Any], k: int, *, workers: Optional[int] = None) -> Result:
+        """The ``k`` nearest points of every query: ``(distances, ids)`` of
+        shape ``(len(points), k)``, padded with ``inf`` and ``-1`` where the
+        index holds fewer than ``k`` points. With a native metric the batch
+        runs on ``workers`` threads (default: every core) without the GIL.
+
+        >>> index = Index("euclidean"); index.add_many([[0.0], [2.0]])
+        array([0, 1])
+        >>> index.query([[0.1], [1.9]], k=3)
+        (array([[0.1, 1.9, inf],
+               [0.1, 1.9, inf]]), array([[ 0,  1, -1],
+               [ 1,  0, -1]]))
+        """
+        k = _count(k, "k")
+        return self._core.query(self._points(points), k, _workers(workers))
+
+    def query_radius(
+        self, points: Iterable[Any], radius: float, *, workers: Optional[int] = None
+    ) -> List[Result]:
+        """Every point within ``radius`` of each query: one ``(distances,
+        ids)`` pair per query.
+
+        >>> index = Index("euclidean"); index.add_many([[0.0], [2.0]])
+        array([0, 1])
+        >>> index.query_radius([[0.0], [5.0]], 2.0)
+        [(array([0., 2.]), array([0, 1])), (array([], dtype=float64), array([], dtype=int64))]
+        """
+        return self._core.query_radius(self._points(points), _radius(radius), _workers(workers))
+
+    # --- saving and loading ---------------------------------------------------
+
+    def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
+        """Writes the index to ``path`` (see ``korel.storage`` for the
+        format): first to a temporary file in the same folder, then renamed
+        over ``path``, so a crash never leaves a half-written file there.
+
+        >>> import tempfile, pathlib
+        >>> index = Index("euclidean"); index.add([1.0, 2.0])
+        0
+        >>> path = pathlib.Path(tempfile.mkdtemp()) / "points.korel"
+        >>> index.save(path); Index.load(path)[0]
+        array([1., 2.])
+        """
+        from . import storage
+
+        storage.save(self, path)
+
+    @classmethod
+    def load(cls, path: Union[str, "os.PathLike[str]"], metric: Optional[Callable] = None) -> "Index":
+        """Reads an index written by ``save``. An index over Python objects
+        needs ``metric=`` when its callable could not be pickled. Loading a
+        file of objects unpickles it: load such files from trusted sources
+        only. A damaged or foreign file raises ValueError.
+        """
+        from . import storage
+
+        return storage.load(path, metric)
+
+    def __reduce__(self):
+        from . import storage
+
+        return (storage.from_bytes, (storage.to_bytes(self),))
+
+    def __repr__(self) -> str:
+        metric = self._metric if isinstance(self._metric, str) else getattr(
+            self._metric, "__qualname__", repr(self._metric)
+        )
+        details = f", dim={self.dim}, dtype={self._dtype!r}" if self._kind == "vector" else ""
+        return f"<korel.Index metric={metric!r}{details}, {len(self)} points>"
+
+    # --- conversion ---------------------------------------------------------
+
+    def _points(self, points, single: bool = False):
+        """The canonical form of a batch (or of one point, as a batch of one)."""
+        if self._kind == "vector":
+            return self._vectors(points, single)
+        if self._kind == "string":
+            return self._strings(points, single)
+        if not single and isinstance(points, (str, bytes)):
+            raise TypeError("points must be a sequence of objects, not a single str")
+        return list(points)
+
+    def _vectors(self, points, single: bool) -> np.ndarray:
+        what = "point" if single else "points"
+        if single:
+            points = points[0]
+            if isinstance(points, (str, bytes)):
+                raise TypeError(
+                    f"a {type(points).__name__} is not a vector: this index measures vectors "
+                    f"under {self._metric!r}"
+                )
+        elif isinstance(points, (str, bytes)):
+            raise TypeError(f"points must be vectors, not a {type(points).__name__}")
+        try:
+            array = np.asarray(points)
+        except ValueError as error:
+            raise ValueError(f"{what} must all have one length: {error}") from None
+        if array.dtype.kind in "US":
+            raise TypeError(f"{what} must be numeric, got strings")
+        if array.dtype.kind not in "biuf":
+            try:
+                array = array.astype(np.float64)
+            except (TypeError, ValueError):
+                raise TypeError(f"{what} must be numeric, got dtype {array.dtype}") from None
+        if single:
+            if array.ndim != 1:
+                raise ValueError(f"a point must be one-dimensional, got an array of shape {array.shape}")
+            array = array.reshape(1, -1)
+        elif array.ndim == 1 and array.size == 0:
+            array = array.reshape(0, self.dim or 1)
+        elif array.ndim != 2:
+            raise ValueError(
+                f"points must be a 2-D array (one point per row), got {array.ndim}-D "
+                f"of shape {array.shape}"
+            )
+        if array.shape[1] == 0:
+            raise ValueError("a point must have at least one coordinate")
+        dim = self._core.dim
+        if dim is not None and array.shape[1] != dim:
+            raise ValueError(
+                f"{what} of dimension {array.shape[1]} do not fit this index of dimension {dim}"
+                if not single
+                else f"a point of dimension {array.shape[1]} does not fit this index of dimension {dim}"
+            )
+        array = np.ascontiguousarray(array, dtype=np.float64)
+        if np.isnan(array).any():
+            row = int(np.argwhere(np.isnan(array))[0][0])
+            raise ValueError(f"NaN coordinate in {what}{'' if single else f' (row {row})'}")
+        if self._metric == "angular" and not np.isfinite(array).all():
+            raise ValueError("angular distance needs finite coordinates")
+        return array
+
+    def _strings(self, points, single: bool) -> List[str]:
+        texts = [points[0]] if single else points
+        if not single and isinstance(texts, str):
+            raise TypeError("points must be a sequence of str, not a single str")
+        try:
+            texts = list(texts)
+        except TypeError:
+            raise TypeError(f"points must be a sequence of str, not {type(texts).__name__}") from None
+        for text in texts:
+            if not isinstance(text, str):
+                raise TypeError(
+                    f"{self._metric} compares str, not {type(text).__name__}: "
+                    "use a vector metric or korel.metrics for numbers"
+                )
+        return texts
