@@ -3,23 +3,27 @@
 # the build tools, the extension built in place, and the test dependencies.
 
 PYTHON      ?= python3.9
-PYTHON_ALT  ?= python3.11
 VENV        := .venv
-VENV_ALT    := .venv-3.11
 BUILD       := build
 JOBS        ?= 2
+# The other interpreters the package is tested on; `make test` uses the last.
+OTHER_PYTHONS := 3.10 3.11 3.12 3.13
+ALT         := 3.13
 
 VPY     := $(VENV)/bin/python
-VPY_ALT := $(VENV_ALT)/bin/python
 CMAKE   := $(VENV)/bin/cmake
 CTEST   := $(VENV)/bin/ctest
 
-.PHONY: help test test-cpp test-sanitize test-python test-python-alt demo bench bench-cpp install clean
+.PRECIOUS: .venv-%/.tools .venv-%/.korel-installed
+
+.PHONY: help test test-all test-cpp test-sanitize test-python test-python-alt demo bench bench-cpp install clean
 
 help: ## List the targets
 	@grep -E '^[a-zA-Z_-]+:.*## ' $(MAKEFILE_LIST) | awk -F':.*## ' '{printf "  %-18s %s\n", $$1, $$2}'
 
-test: test-cpp test-sanitize test-python test-python-alt ## Run every test: C++ (CTest, also under ASan/UBSan) then Python under 3.9 and 3.11
+test: test-cpp test-sanitize test-python test-python-alt ## Run every test: C++ (CTest, also under ASan/UBSan) then Python under 3.9 and 3.13
+
+test-all: test-cpp test-sanitize test-python $(addprefix test-python-,$(OTHER_PYTHONS)) ## The same, with Python 3.9 to 3.13
 
 demo: $(VENV)/.korel-installed ## Run the main job: fuzzy word lookup and vector search
 	$(VPY) examples/demo.py
@@ -42,10 +46,10 @@ $(VENV)/.tools: build-requirements.txt
 	$(VPY) -m pip install -q -r build-requirements.txt
 	@touch $@
 
-$(VENV_ALT)/.tools: build-requirements.txt
-	@test -x $(VPY_ALT) || $(PYTHON_ALT) -m venv $(VENV_ALT)
-	$(VPY_ALT) -m pip install -q --upgrade pip
-	$(VPY_ALT) -m pip install -q -r build-requirements.txt
+.venv-%/.tools: build-requirements.txt
+	@test -x $(@D)/bin/python || python$* -m venv $(@D)
+	$(@D)/bin/python -m pip install -q --upgrade pip
+	$(@D)/bin/python -m pip install -q -r build-requirements.txt
 	@touch $@
 
 SOURCES := $(shell find include python -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
@@ -54,8 +58,8 @@ $(VENV)/.korel-installed: $(VENV)/.tools $(SOURCES)
 	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py-3.9 ".[test]"
 	@touch $@
 
-$(VENV_ALT)/.korel-installed: $(VENV_ALT)/.tools $(SOURCES)
-	$(VPY_ALT) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py-3.11 ".[test]"
+.venv-%/.korel-installed: .venv-%/.tools $(SOURCES)
+	$(@D)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py-$* ".[test]"
 	@touch $@
 
 $(VENV)/.korel-bench: $(VENV)/.korel-installed
@@ -92,8 +96,10 @@ endef
 test-python: $(VENV)/.korel-installed ## Python tests under CPython 3.9
 	$(call run_pytest,$(VPY))
 
-test-python-alt: $(VENV_ALT)/.korel-installed ## Python tests under CPython 3.11
-	$(call run_pytest,$(VPY_ALT))
+test-python-alt: test-python-$(ALT) ## Python tests under CPython 3.13
+
+test-python-%: .venv-%/.korel-installed
+	$(call run_pytest,.venv-$*/bin/python)
 
 clean: ## Remove build folders and virtual environments
-	rm -rf $(BUILD) $(VENV) $(VENV_ALT)
+	rm -rf $(BUILD) $(VENV) $(addprefix .venv-,$(OTHER_PYTHONS))

@@ -8,6 +8,7 @@ array([0, 1, 2])
 (array([0.14142136, 1.27279221]), array([2, 0]))
 """
 
+import numbers
 import operator
 import os
 from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
@@ -392,10 +393,9 @@ class Index:
         if array.dtype.kind in "US":
             raise TypeError(f"{what} must be numeric, got strings")
         if array.dtype.kind not in "biuf":
-            try:
-                array = array.astype(np.float64)
-            except (TypeError, ValueError):
-                raise TypeError(f"{what} must be numeric, got dtype {array.dtype}") from None
+            if array.dtype.kind != "O" or not all(isinstance(x, numbers.Real) for x in array.flat):
+                raise TypeError(f"{what} must be numeric, got dtype {array.dtype}")
+            array = array.astype(np.float64)
         if single:
             if array.ndim != 1:
                 raise ValueError(f"a point must be one-dimensional, got an array of shape {array.shape}")
@@ -407,6 +407,8 @@ class Index:
                 f"points must be a 2-D array (one point per row), got {array.ndim}-D "
                 f"of shape {array.shape}"
             )
+        if array.shape[0] == 0 and not single:
+            return np.zeros((0, self._core.dim or max(array.shape[1], 1)))
         if array.shape[1] == 0:
             raise ValueError("a point must have at least one coordinate")
         dim = self._core.dim

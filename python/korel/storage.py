@@ -143,6 +143,8 @@ def _fail(what: str):
 
 
 def _parse(content: memoryview):
+    if len(content) == 0:
+        _fail("the file is empty")
     if len(content) < _PREFIX.size + _CRC.size:
         if bytes(content[: len(MAGIC)]) != MAGIC[: len(content)]:
             _fail("it does not start with the korel magic bytes")

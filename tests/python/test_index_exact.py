@@ -1,0 +1,153 @@
+"""korel.Index against brute force: every query, every native metric,
+float64 and float32 storage, strings and Python objects, with removals and
+exact ties (integer grids), batches on one and two threads."""
+
+import math
+import random
+
+import numpy as np
+import pytest
+from rapidfuzz.distance import Levenshtein
+
+import korel
+from korel import metrics
+
+VECTOR_METRICS = ["euclidean", "manhattan", "chebyshev", "angular"]
+
+
+def brute(points, query, metric):
+    """(distance, id) of every stored point, in the index's order: by
+    distance, then by id."""
+    return sorted((metric(query, point), id) for id, point in points.items())
+
+
+def expect_answers(index, points, queries, metric, radius):
+    """The four queries of `index` equal brute force over `points` (id -> point)."""
+    for k in (1, 5, len(points) + 2):
+        distances, ids = index.query(queries, k, workers=2)
+        serial = index.query(queries, k, workers=1)
+        assert np.array_equal(distances, serial[0]) and np.array_equal(ids, serial[1])
+        for row, query in enumerate(queries):
+            expected = brute(points, query, metric)[:k]
+            found = list(zip(distances[row][: len(expected)].tolist(), ids[row][: len(expected)].tolist()))
+            assert found == expected, (k, row)
+            assert (ids[row][len(expected) :] == -1).all() and np.isinf(distances[row][len(expected) :]).all()
+            single = index.nearest(query, k)
+            assert single[0].tolist() == [d for d, _ in expected] and single[1].tolist() == [i for _, i in expected]
+    within = index.query_radius(queries, radius, workers=2)
+    for (distances, ids), query in zip(within, queries):
+        expected = [(d, i) for d, i in brute(points, query, metric) if d <= radius]
+        assert list(zip(distances.tolist(), ids.tolist())) == expected
+        single = index.within(query, radius)
+        assert np.array_equal(single[0], distances) and np.array_equal(single[1], ids)
+
+
+def grid(rng, count, dim, low=-3, high=3):
+    return rng.integers(low, high + 1, size=(count, dim)).astype(np.float64)
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32"])
+@pytest.mark.parametrize("name", VECTOR_METRICS)
+def test_vectors_match_brute_force_through_removals(name, dtype):
+    rng = np.random.default_rng(hash((name, dtype)) % 2**32)
+    metric = getattr(metrics, name)
+    index = korel.Index(name, dtype=dtype)
+    points = {}
+    data = grid(rng, 700, 3)
+    if name == "angular":
+        data[np.all(data == 0, axis=1)] = 1.0
+    # Half in one batch (a batch build), half one by one, under scattered ids.
+    ids = rng.permutation(5000)[: len(data)]
+    index.add_many(data[:350], ids=ids[:350])
+    for point, id in zip(data[350:], ids[350:]):
+        assert index.add(point, id=int(id)) == id
+    stored = data.astype(dtype).astype(np.float64)  # what the index measures
+    points = {int(id): stored[i].tolist() for i, id in enumerate(ids)}
+    queries = grid(rng, 12, 3, -4, 4)
+    queries[np.all(queries == 0, axis=1)] = 0.5
+    expect_answers(index, points, queries, metric, radius=2.0)
+
+    for id in rng.permutation(list(points))[:400]:
+        assert index.remove(int(id))
+        del points[int(id)]
+    for id in ids[:5].tolist():
+        assert index.remove(id) == (id in points)
+        points.pop(id, None)
+    assert len(index) == len(points) and index.ids().tolist() == sorted(points)
+    expect_answers(index, points, queries, metric, radius=2.0)
+
+
+def test_answers_do_not_depend_on_insertion_order():
+    rng = np.random.default_rng(7)
+    data = grid(rng, 600, 2)
+    ids = np.arange(600)
+    forward = korel.Index("euclidean")
+    forward.add_many(data, ids=ids)
+    backward = korel.Index("euclidean")
+    for i in reversed(range(600)):
+        backward.add(data[i], id=i)
+    queries = grid(rng, 30, 2)
+    for k in (1, 7, 40):
+        a, b = forward.query(queries, k), backward.query(queries, k)
+        assert np.array_equal(a[0], b[0]) and np.array_equal(a[1], b[1])
+
+
+def random_words(rng, count):
+    alphabet = "abcdeéßж😀"
+    return ["".join(rng.choice(alphabet) for _ in range(rng.randint(0, 9))) for _ in range(count)]
+
+
+def test_strings_match_rapidfuzz():
+    rng = random.Random(11)
+    words = random_words(rng, 500)
+    index = korel.Index("levenshtein")
+    ids = index.add_many(words)
+    points = dict(zip(ids.tolist(), words))
+    queries = random_words(rng, 10) + [words[3]]
+    edit = lambda a, b: float(Levenshtein.distance(a, b))
+    expect_answers(index, points, queries, edit, radius=2)
+    for id in list(points)[::3]:
+        index.remove(id)
+        del points[id]
+    expect_answers(index, points, queries, edit, radius=1)
+    assert index[ids[1]] == words[1]
+
+
+def test_hamming_strings_of_one_length():
+    rng = random.Random(12)
+    words = ["".join(rng.choice("acgt") for _ in range(6)) for _ in range(300)]
+    index = korel.Index(metrics.hamming)
+    assert index.metric == "hamming"
+    points = dict(zip(index.add_many(words).tolist(), words))
+    differing = lambda a, b: float(sum(x != y for x, y in zip(a, b)))
+    expect_answers(index, points, words[:5] + ["aaaaaa"], differing, radius=2)
+
+
+def jaccard(a, b):
+    return 1.0 - len(a & b) / len(a | b) if a or b else 0.0
+
+
+def test_python_objects_reach_the_metric_as_they_are():
+    rng = random.Random(13)
+    sets = [frozenset(rng.sample(range(12), rng.randint(1, 6))) for _ in range(250)]
+    seen = set()
+
+    def metric(a, b):
+        seen.update((type(a), type(b)))
+        return jaccard(a, b)
+
+    index = korel.Index(metric)
+    assert index.dim is None and index.metric is metric
+    points = dict(zip(index.add_many(sets).tolist(), sets))
+    assert seen == {frozenset}
+    expect_answers(index, points, sets[:4] + [frozenset({1, 2})], jaccard, radius=0.5)
+    assert index[7] is sets[7]
+
+
+def test_infinite_coordinates_and_distances_hide_nothing():
+    huge = [[x, y] for x in (-1e308, 0.0, 1e308) for y in (-1e308, 0.0, 1e308)]
+    index = korel.Index("euclidean")
+    index.add_many(huge)
+    points = dict(enumerate(huge))
+    expect_answers(index, points, huge, metrics.euclidean, radius=math.inf)
+    assert len(index.within([0.0, 0.0], math.inf)[1]) == 9

@@ -1,0 +1,150 @@
+"""Saving, loading and pickling korel.Index: the same answers afterwards,
+and a clear ValueError for every damaged or foreign file."""
+
+import math
+import multiprocessing
+import os
+import pickle
+import struct
+
+import numpy as np
+import pytest
+
+import korel
+from korel import storage
+
+
+def module_level_metric(a, b):
+    return abs(a - b)
+
+
+def filled(kind):
+    rng = np.random.default_rng(5)
+    if kind == "vector":
+        index = korel.Index("manhattan", dtype="float32")
+        index.add_many(rng.integers(-5, 5, size=(300, 4)), ids=rng.permutation(1000)[:300])
+        queries = rng.integers(-5, 5, size=(8, 4)).astype(float)
+    elif kind == "string":
+        index = korel.Index("levenshtein")
+        index.add_many(["".join(rng.choice(list("abcé😀"), size=rng.integers(0, 7))) for _ in range(300)])
+        queries = ["abc", "", "é😀a"]
+    else:
+        index = korel.Index(module_level_metric)
+        index.add_many([int(x) for x in rng.integers(0, 50, size=300)])
+        queries = [3, 25, 49]
+    for id in index.ids()[::4]:
+        index.remove(int(id))
+    return index, queries
+
+
+def same_answers(a, b, queries):
+    assert len(a) == len(b) and np.array_equal(a.ids(), b.ids())
+    for k in (1, 10):
+        x, y = a.query(queries, k), b.query(queries, k)
+        assert np.array_equal(x[0], y[0]) and np.array_equal(x[1], y[1])
+    for x, y in zip(a.query_radius(queries, 2), b.query_radius(queries, 2)):
+        assert np.array_equal(x[0], y[0]) and np.array_equal(x[1], y[1])
+
+
+@pytest.mark.parametrize("kind", ["vector", "string", "object"])
+def test_save_load_and_pickle_give_the_same_index(kind, tmp_path):
+    index, queries = filled(kind)
+    path = tmp_path / "index.korel"
+    index.save(path)
+    for make in (lambda: korel.Index.load(path), lambda: pickle.loads(pickle.dumps(index))):
+        copy = make()
+        same_answers(index, copy, queries)
+        assert copy.metric == index.metric and copy.dtype == index.dtype and copy.dim == index.dim
+        assert copy.add(queries[0]) == index.add(queries[0]), "ids continue where they did"
+        index.remove(int(index.ids()[-1]))
+    assert not [name for name in os.listdir(tmp_path) if name != "index.korel"], "no temporary left"
+
+
+def square(x):
+    return x * x
+
+
+def test_an_index_travels_to_another_process():
+    index, queries = filled("vector")
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        copy = pool.apply(pickle.loads, (pickle.dumps(index),))
+    same_answers(index, copy, queries)
+
+
+def test_a_callable_that_cannot_be_pickled_must_be_given_again(tmp_path):
+    index = korel.Index(lambda a, b: abs(a - b))
+    index.add_many([1, 5, 9])
+    path = tmp_path / "objects.korel"
+    index.save(path)
+    with pytest.raises(ValueError, match="metric="):
+        korel.Index.load(path)
+    loaded = korel.Index.load(path, metric=module_level_metric)
+    assert loaded.nearest(6, 2)[1].tolist() == [1, 2]
+
+
+def test_native_files_never_unpickle(tmp_path, monkeypatch):
+    index, _ = filled("string")
+    path = tmp_path / "words.korel"
+    index.save(path)
+    monkeypatch.setattr(pickle, "loads", lambda *a, **k: pytest.fail("unpickled"))
+    korel.Index.load(path)
+    with pytest.raises(ValueError, match="saved under 'levenshtein'"):
+        korel.Index.load(path, metric="hamming")
+
+
+def damaged(content):
+    """(description, bytes, message) for files that must be refused."""
+    magic, version, header_length = struct.unpack_from("<8sII", content)
+    end = len(content) - 4
+    header = content[16 : 16 + header_length]
+    yield "empty", b"", "empty"
+    yield "foreign", b"PK\x03\x04" + content[4:], "magic"
+    yield "future", content[:8] + struct.pack("<I", 99) + content[12:], "format 99"
+    for cut in (10, 16 + header_length // 2, 16 + header_length + 5, end - 1, end + 2):
+        yield f"truncated at {cut}", content[:cut], "truncated"
+    yield "trailing bytes", content[:end] + b"\0" * 8 + content[end:], "follow"
+    for at in (16 + header_length + 3, end - 9):
+        flipped = bytearray(content)
+        flipped[at] ^= 0x40
+        yield f"flipped byte {at}", bytes(flipped), "checksum"
+    forged = header.replace(b'"count": ', b'"count": 1').replace(b'"next_id": ', b'"next_id": 0')
+    body = content[:8] + struct.pack("<II", version, len(forged)) + forged + content[16 + header_length : end]
+    import zlib
+
+    yield "inconsistent header", body + struct.pack("<I", zlib.crc32(body)), "not a valid korel"
+
+
+@pytest.mark.parametrize("kind", ["vector", "string", "object"])
+def test_damaged_files_raise_value_error(kind, tmp_path):
+    index, _ = filled(kind)
+    content = storage.to_bytes(index)
+    for description, data, message in damaged(content):
+        path = tmp_path / "bad.korel"
+        path.write_bytes(data)
+        with pytest.raises(ValueError, match=message):
+            korel.Index.load(path)
+            pytest.fail(description)
+
+
+def test_a_failed_save_keeps_the_previous_file(tmp_path, monkeypatch):
+    index, _ = filled("vector")
+    path = tmp_path / "index.korel"
+    index.save(path)
+    before = path.read_bytes()
+    index.add_many(np.zeros((3, 4)))
+
+    def crash(*arguments):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(os, "fsync", crash)
+    with pytest.raises(OSError, match="disk full"):
+        index.save(path)
+    assert path.read_bytes() == before
+    assert os.listdir(tmp_path) == ["index.korel"]
+
+
+def test_nan_and_infinite_distances_survive_a_round_trip(tmp_path):
+    index = korel.Index("euclidean")
+    index.add_many([[math.inf, 0.0], [0.0, 0.0], [-math.inf, 1.0]])
+    copy = pickle.loads(pickle.dumps(index))
+    same_answers(index, copy, np.array([[0.0, 0.0], [1e308, 0.0]]))
