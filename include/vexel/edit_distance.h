@@ -41,19 +41,22 @@ std::size_t bit_parallel_distance(const Masks& masks, unsigned shift, std::size_
   // Bit i of pv / mv: the vertical difference in row i of the current column
   // is +1 / -1. Bits at and above m carry garbage that never reaches below.
   std::uint64_t pv = ~std::uint64_t{0}, mv = 0;
-  const std::uint64_t last = std::uint64_t{1} << (m - 1);
+  const unsigned top = static_cast<unsigned>(m - 1);
   std::size_t score = m;  // the last row of the current column
+  // The last row falls by at most 1 per column still to come, so once
+  // score - (n - 1 - j) > limit the distance exceeds the limit: that is
+  // score + j + 1 > limit + n, with the right side saturated.
+  const std::size_t cutoff = limit > SIZE_MAX - n ? SIZE_MAX : limit + n;
   for (std::size_t j = 0; j < n; ++j) {
     const std::uint64_t eq = masks(text[j]) >> shift;
     const std::uint64_t xv = eq | mv;
     const std::uint64_t xh = (((eq & pv) + pv) ^ pv) | eq;
     std::uint64_t ph = mv | ~(xh | pv);
     std::uint64_t mh = pv & xh;
-    if (ph & last) ++score;
-    if (mh & last) --score;
-    // The last row falls by at most 1 per column still to come.
-    const std::size_t left = n - 1 - j;
-    if (score > left && score - left > limit) return score - left;
+    // Without branches: which way the score moves is close to random.
+    score += static_cast<std::size_t>((ph >> top) & 1);
+    score -= static_cast<std::size_t>((mh >> top) & 1);
+    if (score + j + 1 > cutoff) return score - (n - 1 - j);
     ph = (ph << 1) | 1;  // row 0 rises by 1 per column
     mh <<= 1;
     pv = mh | ~(xv | ph);
@@ -96,7 +99,7 @@ std::size_t stripped_distance(const Char* a, std::size_t n, const Char* b, std::
   if (m == 0) return n;
   if (n - m > limit) return n - m;  // at least n - m edits
   if (m <= kMaxMaskedLength) {
-    const MatchMasks<Char> masks(b, m, /*direct=*/false);
+    const MatchMasks<Char> masks(b, m, a, n);
     return bit_parallel_distance(masks, 0, m, a, n, limit);
   }
   return dynamic_program_distance(a, n, b, m, limit);
@@ -122,7 +125,7 @@ class EditPattern {
  public:
   EditPattern(const Char* pattern, std::size_t n)
       : pattern_(pattern, pattern + n),
-        masks_(pattern, n <= detail::kMaxMaskedLength ? n : 0, /*direct=*/true) {}
+        masks_(pattern, n <= detail::kMaxMaskedLength ? n : 0) {}
 
   // Same as edit_distance(pattern, n, text, m, limit).
   std::size_t distance(const Char* text, std::size_t m, std::size_t limit = SIZE_MAX) const {

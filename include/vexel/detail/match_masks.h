@@ -81,42 +81,60 @@ class MaskHash {
   std::uint64_t masks_[kSlots];  // read only where a key was stored
 };
 
-// The match masks of a sequence of at most 64 elements. With `direct`, small
-// code points are looked up in a table (built once per prepared pattern);
-// without, everything is hashed (cheap to build once per call).
+// The match masks of a sequence of at most 64 elements: small code points
+// in a direct table, the rest in a hash.
 template <typename Char>
 class MatchMasks {
  public:
-  MatchMasks(const Char* sequence, std::size_t n, bool direct) : direct_(direct) {
-    if (direct_) std::memset(direct_masks_, 0, sizeof direct_masks_);
+  // Masks for every element value (a prepared pattern: clears the whole table).
+  MatchMasks(const Char* sequence, std::size_t n) {
+    std::memset(direct_, 0, sizeof direct_);
+    build(sequence, n);
+  }
+
+  // Masks good only for the elements of text[0, m) (one call: clearing just
+  // their slots of the direct table is cheaper than clearing all of it).
+  MatchMasks(const Char* sequence, std::size_t n, const Char* text, std::size_t m) {
+    clear_slots(text, m);
+    clear_slots(sequence, n);
+    build(sequence, n);
+  }
+
+  std::uint64_t operator()(Char c) const {
+    std::size_t index;
+    if (direct_index(c, index)) return direct_[index];
+    std::uint64_t key;
+    return match_key(c, key) ? others_.find(key) : 0;
+  }
+
+ private:
+  void clear_slots(const Char* s, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      std::size_t index;
+      if (direct_index(s[i], index)) direct_[index] = 0;
+    }
+  }
+
+  void build(const Char* sequence, std::size_t n) {
     std::size_t hashed = 0;
     for (std::size_t i = 0; i < n; ++i) {
       std::size_t index;
-      if (!(direct_ && direct_index(sequence[i], index))) ++hashed;
+      if (!direct_index(sequence[i], index)) ++hashed;
     }
     others_.clear(hashed);
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint64_t bit = std::uint64_t{1} << i;
       std::size_t index;
       std::uint64_t key;
-      if (direct_ && direct_index(sequence[i], index)) {
-        direct_masks_[index] |= bit;
+      if (direct_index(sequence[i], index)) {
+        direct_[index] |= bit;
       } else if (match_key(sequence[i], key)) {
         others_.add(key, bit);
       }
     }
   }
 
-  std::uint64_t operator()(Char c) const {
-    std::size_t index;
-    if (direct_ && direct_index(c, index)) return direct_masks_[index];
-    std::uint64_t key;
-    return match_key(c, key) ? others_.find(key) : 0;
-  }
-
- private:
-  bool direct_;
-  std::uint64_t direct_masks_[kDirectCodes];  // used only with `direct`
+  std::uint64_t direct_[kDirectCodes];  // read only at slots that were cleared
   MaskHash others_;
 };
 
