@@ -66,7 +66,7 @@ VectorKernel<Row> avx2_kernel(VectorMetric metric) {
     case VectorMetric::chebyshev:
       return {avx2::chebyshev<Row>, avx2::many<Row, avx2::chebyshev<Row>>};
     case VectorMetric::angular:
-      return portable_kernel<Row>(metric);
+      return {avx2::angular<Row>, avx2::many<Row, avx2::angular<Row>>};
   }
   throw std::invalid_argument("vexel::vector_kernel: unknown metric");
 }
@@ -81,7 +81,7 @@ VectorKernel<Row> avx512_kernel(VectorMetric metric) {
     case VectorMetric::chebyshev:
       return {avx512::chebyshev<Row>, avx512::many<Row, avx512::chebyshev<Row>>};
     case VectorMetric::angular:
-      return portable_kernel<Row>(metric);
+      return {avx512::angular<Row>, avx512::many<Row, avx512::angular<Row>>};
   }
   throw std::invalid_argument("vexel::vector_kernel: unknown metric");
 }

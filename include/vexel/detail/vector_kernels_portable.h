@@ -10,14 +10,25 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "vexel/detail/unfused.h"
 
 namespace vexel::detail {
 
 constexpr std::size_t kLanes = 8;
+
+// The sum of 8 lanes: s[i] = l[i] + l[i + 4], t[i] = s[i] + s[i + 2], t[0] + t[1].
+inline double reduce_lanes(const double (&lane)[kLanes]) {
+  double s[4], t[2];
+  for (std::size_t j = 0; j < 4; ++j) s[j] = lane[j] + lane[j + 4];
+  for (std::size_t j = 0; j < 2; ++j) t[j] = s[j] + s[j + 2];
+  return t[0] + t[1];
+}
 
 // The sum of term(i) for i < n, in the fixed lane order.
 template <typename Term>
@@ -28,10 +39,26 @@ inline double lane_sum(std::size_t n, Term term) {
     for (std::size_t j = 0; j < kLanes; ++j) lane[j] += unfused(term(i + j));
   }
   for (std::size_t j = 0; i + j < n; ++j) lane[j] += unfused(term(i + j));
-  double s[4], t[2];
-  for (std::size_t j = 0; j < 4; ++j) s[j] = lane[j] + lane[j + 4];
-  for (std::size_t j = 0; j < 2; ++j) t[j] = s[j] + s[j + 2];
-  return t[0] + t[1];
+  return reduce_lanes(lane);
+}
+
+// Two sums in one pass, each in the fixed lane order: terms(i) gives the
+// pair of terms of coordinate i.
+template <typename Terms>
+inline void lane_sums(std::size_t n, Terms terms, double& first, double& second) {
+  double lane1[kLanes] = {}, lane2[kLanes] = {};
+  const auto add = [&](std::size_t i, std::size_t j) {
+    const auto [term1, term2] = terms(i);
+    lane1[j] += unfused(term1);
+    lane2[j] += unfused(term2);
+  };
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    for (std::size_t j = 0; j < kLanes; ++j) add(i + j, j);
+  }
+  for (std::size_t j = 0; i + j < n; ++j) add(i + j, j);
+  first = reduce_lanes(lane1);
+  second = reduce_lanes(lane2);
 }
 
 // a - b, but exactly 0 for equal elements, so equal infinities give 0, not NaN.
@@ -87,6 +114,35 @@ double careful_chebyshev(const double* q, const Row* r, std::size_t n) {
   return largest;
 }
 
+// The angular distance, in steps shared by every level: coordinates are
+// finite; the largest magnitudes La, Lb of a and b scale them into
+// x = a / La, whose norm N = sqrt(sum x * x) (fixed order) gives the unit
+// vector u = a / La / N (dividing by the largest magnitude first keeps the
+// sum of squares clear of overflow and underflow); likewise v for b.
+[[noreturn]] inline void throw_not_finite() {
+  throw std::invalid_argument("angular: coordinates must be finite");
+}
+
+// The zero vector has no direction: it is at 0 from itself and at 1/2 (a
+// right angle) from every other vector. Since no angle exceeds 1, this keeps
+// the triangle inequality.
+inline double zero_vector_angle(double largest_a, double largest_b) {
+  return (largest_a == 0.0) == (largest_b == 0.0) ? 0.0 : 0.5;
+}
+
+// The angle between unit vectors u and v is 2 atan2(|u - v|, |u + v|),
+// accurate at every angle, unlike acos of the cosine near 0 and pi; `minus`
+// and `plus` are the sums of (u - v)^2 and (u + v)^2.
+inline double angle_from_sums(double minus, double plus) {
+  constexpr double pi = 3.14159265358979323846;
+  const double turns = 2.0 * std::atan2(std::sqrt(minus), std::sqrt(plus)) / pi;
+  // Same-direction vectors (x and 3x) differ only by rounding in their unit
+  // vectors; call that exactly 0 so they count as the same direction.
+  constexpr double rounding = 16 * std::numeric_limits<double>::epsilon();
+  if (turns < rounding) return 0.0;
+  return std::min(turns, 1.0);
+}
+
 namespace portable {
 
 template <typename Row>
@@ -105,63 +161,46 @@ double manhattan(const double* q, const Row* r, std::size_t n) {
   return manhattan_from_sum(sum, q, r, n);
 }
 
+// The largest |q - r| compared as bits: those of a double without its sign
+// order like the magnitudes, and NaN ranks above infinity, so a NaN
+// difference wins.
 template <typename Row>
 double chebyshev(const double* q, const Row* r, std::size_t n) {
-  return careful_chebyshev(q, r, n);
+  std::uint64_t largest = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint64_t bits;
+    const double d = q[i] - static_cast<double>(r[i]);
+    std::memcpy(&bits, &d, sizeof bits);
+    largest = std::max(largest, bits & ~(std::uint64_t{1} << 63));
+  }
+  double result;
+  std::memcpy(&result, &largest, sizeof result);
+  // NaN: a NaN coordinate, or equal infinities, which are equal elements.
+  return result == result ? result : careful_chebyshev(q, r, n);
 }
 
-// Angular distance: vectorised levels use this one too. Its cost is two
-// divisions per coordinate, three passes and an atan2, and its rounding-to-0
-// rule hinges on the last bits, so one plain path is the safe choice.
 template <typename Row>
 double angular(const double* a, const Row* b, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!std::isfinite(a[i])) throw std::invalid_argument("angular: coordinates must be finite");
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!std::isfinite(static_cast<double>(b[i]))) {
-      throw std::invalid_argument("angular: coordinates must be finite");
-    }
-  }
   double largest_a = 0.0, largest_b = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    largest_a = std::max(largest_a, std::fabs(a[i]));
-    largest_b = std::max(largest_b, std::fabs(static_cast<double>(b[i])));
+    const double x = a[i], y = static_cast<double>(b[i]);
+    if (!std::isfinite(x) || !std::isfinite(y)) throw_not_finite();
+    largest_a = std::max(largest_a, std::fabs(x));
+    largest_b = std::max(largest_b, std::fabs(y));
   }
-  // The zero vector has no direction: it is at 0 from itself and at 1/2
-  // (a right angle) from every other vector. Since no angle exceeds 1, this
-  // keeps the triangle inequality.
-  const bool a_zero = largest_a == 0.0, b_zero = largest_b == 0.0;
-  if (a_zero || b_zero) return a_zero == b_zero ? 0.0 : 0.5;
-  // Unit vectors u = (a / largest) / norm: dividing by the largest magnitude
-  // first keeps the sum of squares clear of overflow and underflow.
-  const double norm_a = std::sqrt(lane_sum(n, [&](std::size_t i) {
-    const double x = a[i] / largest_a;
-    return x * x;
-  }));
-  const double norm_b = std::sqrt(lane_sum(n, [&](std::size_t i) {
-    const double x = static_cast<double>(b[i]) / largest_b;
-    return x * x;
-  }));
-  const auto u = [&](std::size_t i) { return a[i] / largest_a / norm_a; };
-  const auto v = [&](std::size_t i) { return static_cast<double>(b[i]) / largest_b / norm_b; };
-  // The angle between unit vectors u and v is 2 atan2(|u - v|, |u + v|),
-  // accurate at every angle, unlike acos of the cosine near 0 and pi.
-  const double minus = lane_sum(n, [&](std::size_t i) {
-    const double d = u(i) - v(i);
-    return d * d;
-  });
-  const double plus = lane_sum(n, [&](std::size_t i) {
-    const double s = u(i) + v(i);
-    return s * s;
-  });
-  constexpr double pi = 3.14159265358979323846;
-  const double turns = 2.0 * std::atan2(std::sqrt(minus), std::sqrt(plus)) / pi;
-  // Same-direction vectors (x and 3x) differ only by rounding in their unit
-  // vectors; call that exactly 0 so they count as the same direction.
-  constexpr double rounding = 16 * std::numeric_limits<double>::epsilon();
-  if (turns < rounding) return 0.0;
-  return std::min(turns, 1.0);
+  if (largest_a == 0.0 || largest_b == 0.0) return zero_vector_angle(largest_a, largest_b);
+  double square_a, square_b;
+  lane_sums(n, [&](std::size_t i) {
+    const double x = a[i] / largest_a, y = static_cast<double>(b[i]) / largest_b;
+    return std::pair{x * x, y * y};
+  }, square_a, square_b);
+  const double norm_a = std::sqrt(square_a), norm_b = std::sqrt(square_b);
+  double minus, plus;
+  lane_sums(n, [&](std::size_t i) {
+    const double u = a[i] / largest_a / norm_a, v = static_cast<double>(b[i]) / largest_b / norm_b;
+    return std::pair{(u - v) * (u - v), (u + v) * (u + v)};
+  }, minus, plus);
+  return angle_from_sums(minus, plus);
 }
 
 }  // namespace portable
