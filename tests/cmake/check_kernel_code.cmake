@@ -1,9 +1,12 @@
-# Reads the machine code of every vector kernel (x86-64 only):
+# Reads the machine code of every vector kernel. For x86-64 (the default):
 #  1. built with plain flags, no function outside the avx2 and avx512
 #     namespaces holds a VEX or EVEX instruction (mnemonics starting with v),
 #     so a library built with the headers runs on any x86-64;
 #  2. built with FMA everywhere and -ffp-contract=fast, nothing holds a fused
 #     multiply-add, so every level rounds alike whatever the user's flags.
+# With -DARCH=aarch64 (CXX and OBJDUMP a cross toolchain): the portable
+# path alone compiles there, and holds no fused multiply-add although that
+# target always has them and g++ contracts by default.
 function(disassemble flags result)
   set(object ${WORK_DIR}/instantiate.o)
   execute_process(COMMAND ${CXX} -std=c++17 -O2 ${flags} -I${SOURCE_DIR}/include
@@ -21,6 +24,17 @@ function(disassemble flags result)
 endfunction()
 
 file(MAKE_DIRECTORY ${WORK_DIR})
+
+if("${ARCH}" STREQUAL "aarch64")
+  disassemble("" code)
+  if(code MATCHES "\t(fn?m(add|sub)|fml[as])[ \t]")
+    message(FATAL_ERROR "a kernel was contracted into ${CMAKE_MATCH_1}")
+  endif()
+  if(NOT code MATCHES "\tfmul[ \t]")
+    message(FATAL_ERROR "no fmul found: is the disassembly readable?")
+  endif()
+  return()
+endif()
 
 disassemble("" code)
 string(REPLACE ";" "," code "${code}")

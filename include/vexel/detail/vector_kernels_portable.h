@@ -14,7 +14,6 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
-#include <utility>
 
 #include "vexel/detail/unfused.h"
 
@@ -42,15 +41,19 @@ inline double lane_sum(std::size_t n, Term term) {
   return reduce_lanes(lane);
 }
 
+struct TwoTerms {
+  double first, second;
+};
+
 // Two sums in one pass, each in the fixed lane order: terms(i) gives the
-// pair of terms of coordinate i.
+// TwoTerms of coordinate i.
 template <typename Terms>
 inline void lane_sums(std::size_t n, Terms terms, double& first, double& second) {
   double lane1[kLanes] = {}, lane2[kLanes] = {};
   const auto add = [&](std::size_t i, std::size_t j) {
-    const auto [term1, term2] = terms(i);
-    lane1[j] += unfused(term1);
-    lane2[j] += unfused(term2);
+    const TwoTerms two = terms(i);
+    lane1[j] += unfused(two.first);
+    lane2[j] += unfused(two.second);
   };
   std::size_t i = 0;
   for (; i + kLanes <= n; i += kLanes) {
@@ -192,13 +195,13 @@ double angular(const double* a, const Row* b, std::size_t n) {
   double square_a, square_b;
   lane_sums(n, [&](std::size_t i) {
     const double x = a[i] / largest_a, y = static_cast<double>(b[i]) / largest_b;
-    return std::pair{x * x, y * y};
+    return TwoTerms{x * x, y * y};
   }, square_a, square_b);
   const double norm_a = std::sqrt(square_a), norm_b = std::sqrt(square_b);
   double minus, plus;
   lane_sums(n, [&](std::size_t i) {
     const double u = a[i] / largest_a / norm_a, v = static_cast<double>(b[i]) / largest_b / norm_b;
-    return std::pair{(u - v) * (u - v), (u + v) * (u + v)};
+    return TwoTerms{(u - v) * (u - v), (u + v) * (u + v)};
   }, minus, plus);
   return angle_from_sums(minus, plus);
 }
