@@ -31,10 +31,11 @@ demo: $(VENV)/.korel-installed ## Run the main job: fuzzy word lookup and vector
 bench: $(VENV)/.korel-bench ## Benchmark korel against its peers (writes bench/results/)
 	$(VPY) bench/peers.py
 
-bench-cpp: $(VENV)/.tools ## Build and run the C++ core benchmark
+bench-cpp: $(VENV)/.tools ## Build and run the C++ benchmarks (the index, the distance kernels)
 	$(CMAKE) -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DVEXEL_BUILD_BENCH=ON
 	$(CMAKE) --build $(BUILD)/bench -j $(JOBS)
 	$(BUILD)/bench/bench/bench_core
+	$(BUILD)/bench/bench/bench_kernels
 
 install: $(VENV)/.korel-installed ## Build korel into .venv
 

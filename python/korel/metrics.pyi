@@ -27,3 +27,14 @@ def angular(a: Sequence[float], b: Sequence[float]) -> float:
 def levenshtein(a: Sequence[float], b: Sequence[float]) -> float:
     """Edit distance (insertions, deletions, substitutions); O(n m) time,
     O(min(n, m)) memory; any lengths."""
+
+def simd_level() -> str:
+    """The instruction set the vector metrics use now: 'portable', 'avx2' or
+    'avx512' (the best this machine runs, unless the environment variable
+    VEXEL_SIMD named a lower one at import). Every level gives bit-identical
+    results."""
+
+def set_simd_level(name: str) -> None:
+    """Use the instruction set `name` ('portable', 'avx2' or 'avx512') from now
+    on, in every thread; ValueError for an unknown name or one this machine
+    does not run."""

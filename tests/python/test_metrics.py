@@ -2,8 +2,11 @@
 properties, its errors, and its use as a native distance inside the index."""
 
 import decimal
+import json
 import math
+import os
 import random
+import subprocess
 import sys
 from fractions import Fraction
 
@@ -408,3 +411,122 @@ def test_unequal_lengths_raise_value_error_through_the_index(name):
         index.nearest([1.0, 2.0])
     assert index.size() == 2
     assert index.nearest([1.0, 2.0, 3.0]) == [1.0, 2.0, 3.0]
+
+
+# --- instruction-set levels ------------------------------------------------------
+
+LEVELS = ["portable", "avx2", "avx512"]
+
+
+def supported_levels():
+    """The levels this machine runs, found by trying them; restores the level."""
+    before = metrics.simd_level()
+    levels = []
+    for level in LEVELS:
+        try:
+            metrics.set_simd_level(level)
+        except ValueError:
+            break
+        levels.append(level)
+    metrics.set_simd_level(before)
+    return levels
+
+
+def fixed_order_sum(terms):
+    """8 lanes, lane j sums the terms i = j (mod 8); then pairs of lanes 4
+    apart, then 2 apart, then the last two."""
+    lanes = [0.0] * 8
+    for i, term in enumerate(terms):
+        lanes[i % 8] += term
+    s = [lanes[i] + lanes[i + 4] for i in range(4)]
+    t = [s[i] + s[i + 2] for i in range(2)]
+    return t[0] + t[1]
+
+
+FIXED_ORDER = {
+    "euclidean": lambda a, b: math.sqrt(fixed_order_sum([(x - y) * (x - y) for x, y in zip(a, b)])),
+    "manhattan": lambda a, b: fixed_order_sum([abs(x - y) for x, y in zip(a, b)]),
+    "chebyshev": lambda a, b: max((abs(x - y) for x, y in zip(a, b)), default=0.0),
+}
+
+
+@pytest.fixture
+def restore_simd_level():
+    before = metrics.simd_level()
+    yield
+    metrics.set_simd_level(before)
+
+
+@pytest.mark.parametrize("level", LEVELS)
+@pytest.mark.parametrize("name", sorted(FIXED_ORDER))
+def test_every_level_sums_in_the_fixed_order(name, level, restore_simd_level):
+    if level not in supported_levels():
+        pytest.skip(f"{level} does not run here")
+    metrics.set_simd_level(level)
+    assert metrics.simd_level() == level
+    native, reference = METRICS[name][0], FIXED_ORDER[name]
+    rng = random.Random(name + level)
+    for _ in range(200):
+        n = rng.randrange(0, 40)
+        a = [rng.gauss(0, 1) for _ in range(n)]
+        b = [rng.gauss(0, 1) for _ in range(n)]
+        assert native(a, b) == reference(a, b), (a, b)
+
+
+@pytest.mark.parametrize("name", ["sse2", "AVX2", "", "portable "])
+def test_set_simd_level_rejects_unknown_names(name, restore_simd_level):
+    with pytest.raises(ValueError, match="unknown"):
+        metrics.set_simd_level(name)
+
+
+def test_set_simd_level_rejects_levels_this_machine_does_not_run(restore_simd_level):
+    unsupported = LEVELS[len(supported_levels()):]
+    if not unsupported:
+        pytest.skip("this machine runs every level")
+    for level in unsupported:
+        with pytest.raises(ValueError, match="not supported"):
+            metrics.set_simd_level(level)
+
+
+SPECIAL_INPUTS = [
+    ([1.0, 2.0, 3.0], [4.0, -5.0, 6.5]),
+    ([0.1 * i for i in range(37)], [0.3 * i - 2 for i in range(37)]),
+    ([1e-200, 3e-170, 0.0], [0.0, 0.0, -1e-300]),
+    ([1e200] * 11, [-1e200] * 11),
+    ([INF, 1.0, -INF] * 4, [INF, 2.0, -INF] * 4),
+    ([NAN] + [1.0] * 9, [0.0] * 10),
+]
+VECTOR_METRICS = ["euclidean", "manhattan", "chebyshev", "angular"]
+
+
+def vector_results(inputs):
+    """Every vector metric on every pair, as exact hex strings."""
+    return [
+        [
+            getattr(metrics, name)(a, b).hex()
+            for name in VECTOR_METRICS
+            if name != "angular" or all(map(math.isfinite, a + b))
+        ]
+        for a, b in inputs
+    ]
+
+
+def test_the_environment_lowers_the_level_and_results_stay_bit_identical(restore_simd_level):
+    script = (
+        "import json, sys\n"
+        "from korel import metrics\n"
+        "from test_metrics import vector_results\n"
+        "inputs = json.loads(sys.stdin.read())\n"
+        "print(json.dumps([metrics.simd_level(), vector_results(inputs)]))\n"
+    )
+    environment = dict(os.environ, VEXEL_SIMD="portable")
+    environment["PYTHONPATH"] = os.pathsep.join([os.path.dirname(__file__), environment.get("PYTHONPATH", "")])
+    completed = subprocess.run(
+        [sys.executable, "-c", script],
+        input=json.dumps(SPECIAL_INPUTS),  # Python's json writes NaN and Infinity
+        capture_output=True, text=True, env=environment, check=True,
+    )
+    level, results = json.loads(completed.stdout)
+    assert level == "portable"
+    metrics.set_simd_level(supported_levels()[-1])
+    assert results == vector_results(SPECIAL_INPUTS)

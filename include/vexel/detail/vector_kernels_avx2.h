@@ -1,0 +1,202 @@
+// The vector distances with AVX2: two 4-double registers hold lanes 0-3 and
+// 4-7 of the fixed summation order (vector_kernels_portable.h).
+#pragma once
+
+#include "vexel/detail/vector_kernels_portable.h"
+#include "vexel/simd.h"
+
+#if VEXEL_SIMD_X86
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#define VEXEL_AVX2 __attribute__((target("avx2")))
+// Always inlined: the building blocks into the kernels, the kernels into
+// many(); a call per 8 coordinates would cost more than the work.
+#define VEXEL_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+
+namespace vexel::detail::avx2 {
+
+// See detail::unfused: keeps a product out of the next addition.
+VEXEL_AVX2_INLINE __m256d unfused(__m256d value) {
+  __asm__("" : "+v"(value));
+  return value;
+}
+
+VEXEL_AVX2_INLINE __m256d load(const double* p) { return _mm256_loadu_pd(p); }
+VEXEL_AVX2_INLINE __m256d load(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+
+// The first `count` (< 4) elements at p, zeros after; reads nothing beyond.
+VEXEL_AVX2_INLINE __m256d load_first(const double* p, std::size_t count) {
+  alignas(32) static const std::int64_t ones_then_zeros[8] = {-1, -1, -1, -1, 0, 0, 0, 0};
+  const __m256i mask = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ones_then_zeros + 4 - count));
+  return _mm256_maskload_pd(p, mask);
+}
+VEXEL_AVX2_INLINE __m256d load_first(const float* p, std::size_t count) {
+  alignas(16) static const std::int32_t ones_then_zeros[8] = {-1, -1, -1, -1, 0, 0, 0, 0};
+  const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ones_then_zeros + 4 - count));
+  return _mm256_cvtps_pd(_mm_maskload_ps(p, mask));
+}
+
+VEXEL_AVX2_INLINE __m256d magnitude(__m256d x) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), x); }
+VEXEL_AVX2_INLINE __m256d square(__m256d x) { return unfused(_mm256_mul_pd(x, x)); }
+
+// One sum in the fixed lane order: lanes 0-3 in half[0], lanes 4-7 in half[1].
+struct LaneSum {
+  __m256d half[2];
+  VEXEL_AVX2_INLINE LaneSum() : half{_mm256_setzero_pd(), _mm256_setzero_pd()} {}
+  VEXEL_AVX2_INLINE void add(int h, __m256d term) { half[h] = _mm256_add_pd(half[h], term); }
+  // s = l[0..3] + l[4..7], t = s[0..1] + s[2..3], t[0] + t[1].
+  VEXEL_AVX2_INLINE double total() const {
+    const __m256d s = _mm256_add_pd(half[0], half[1]);
+    const __m128d t = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
+    return _mm_cvtsd_f64(_mm_add_sd(t, _mm_unpackhi_pd(t, t)));
+  }
+};
+
+// The largest of magnitudes, compared as integers: the bits of doubles
+// without a sign order like the numbers, and NaN ranks above infinity, so a
+// NaN wins and is kept.
+struct LaneMax {
+  __m256i half[2];
+  VEXEL_AVX2_INLINE LaneMax() : half{_mm256_setzero_si256(), _mm256_setzero_si256()} {}
+  VEXEL_AVX2_INLINE void add(int h, __m256d value) {
+    const __m256i m = _mm256_castpd_si256(value);
+    half[h] = _mm256_blendv_epi8(half[h], m, _mm256_cmpgt_epi64(m, half[h]));
+  }
+  VEXEL_AVX2_INLINE double total() const {
+    alignas(32) std::int64_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), half[0]);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 4), half[1]);
+    std::int64_t most = 0;
+    for (std::int64_t lane : lanes) most = lane > most ? lane : most;
+    double result;
+    std::memcpy(&result, &most, sizeof result);
+    return result;
+  }
+};
+
+// The steps that fold() applies to 4 coordinate pairs at a time.
+struct SumOfSquares {
+  LaneSum sum;
+  VEXEL_AVX2_INLINE SumOfSquares() {}
+  VEXEL_AVX2_INLINE void add(int h, __m256d q, __m256d r) { sum.add(h, square(_mm256_sub_pd(q, r))); }
+};
+
+struct SumOfMagnitudes {
+  LaneSum sum;
+  VEXEL_AVX2_INLINE SumOfMagnitudes() {}
+  VEXEL_AVX2_INLINE void add(int h, __m256d q, __m256d r) { sum.add(h, magnitude(_mm256_sub_pd(q, r))); }
+};
+
+struct LargestDifference {
+  LaneMax largest;
+  VEXEL_AVX2_INLINE LargestDifference() {}
+  VEXEL_AVX2_INLINE void add(int h, __m256d q, __m256d r) { largest.add(h, magnitude(_mm256_sub_pd(q, r))); }
+};
+
+struct LargestCoordinates {
+  LaneMax q_largest, r_largest;
+  VEXEL_AVX2_INLINE LargestCoordinates() {}
+  VEXEL_AVX2_INLINE void add(int h, __m256d q, __m256d r) {
+    q_largest.add(h, magnitude(q));
+    r_largest.add(h, magnitude(r));
+  }
+};
+
+// The sums of squares of q / q_scale and r / r_scale.
+struct ScaledSquares {
+  __m256d q_scale, r_scale;
+  LaneSum q_sum, r_sum;
+  VEXEL_AVX2_INLINE ScaledSquares(double q_by, double r_by)
+      : q_scale(_mm256_set1_pd(q_by)), r_scale(_mm256_set1_pd(r_by)) {}
+  VEXEL_AVX2_INLINE void add(int h, __m256d q, __m256d r) {
+    q_sum.add(h, square(_mm256_div_pd(q, q_scale)));
+    r_sum.add(h, square(_mm256_div_pd(r, r_scale)));
+  }
+};
+
+// The sums of (u - v)^2 and (u + v)^2 for u = q / q_scale / q_norm, v likewise.
+struct UnitDifferences {
+  __m256d q_scale, q_norm, r_scale, r_norm;
+  LaneSum minus, plus;
+  VEXEL_AVX2_INLINE UnitDifferences(double q_by, double q_then_by, double r_by, double r_then_by)
+      : q_scale(_mm256_set1_pd(q_by)), q_norm(_mm256_set1_pd(q_then_by)),
+        r_scale(_mm256_set1_pd(r_by)), r_norm(_mm256_set1_pd(r_then_by)) {}
+  VEXEL_AVX2_INLINE void add(int h, __m256d q, __m256d r) {
+    const __m256d u = _mm256_div_pd(_mm256_div_pd(q, q_scale), q_norm);
+    const __m256d v = _mm256_div_pd(_mm256_div_pd(r, r_scale), r_norm);
+    minus.add(h, square(_mm256_sub_pd(u, v)));
+    plus.add(h, square(_mm256_add_pd(u, v)));
+  }
+};
+
+// Applies `step` to the n coordinate pairs, 8 at a time: the first 4 go to
+// lanes 0-3, the next 4 to lanes 4-7. Zero coordinates pad the last group:
+// they add nothing to any lane.
+template <typename Step, typename Row>
+VEXEL_AVX2_INLINE void fold(const double* q, const Row* r, std::size_t n, Step& step) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    step.add(0, load(q + i), load(r + i));
+    step.add(1, load(q + i + 4), load(r + i + 4));
+  }
+  const std::size_t left = n - i;
+  if (left >= 4) {
+    step.add(0, load(q + i), load(r + i));
+    if (left > 4) step.add(1, load_first(q + i + 4, left - 4), load_first(r + i + 4, left - 4));
+  } else if (left > 0) {
+    step.add(0, load_first(q + i, left), load_first(r + i, left));
+  }
+}
+
+template <typename Row>
+VEXEL_AVX2_INLINE double euclidean(const double* q, const Row* r, std::size_t n) {
+  SumOfSquares step;
+  fold(q, r, n, step);
+  return euclidean_from_sum(step.sum.total(), q, r, n);
+}
+
+template <typename Row>
+VEXEL_AVX2_INLINE double manhattan(const double* q, const Row* r, std::size_t n) {
+  SumOfMagnitudes step;
+  fold(q, r, n, step);
+  return manhattan_from_sum(step.sum.total(), q, r, n);
+}
+
+template <typename Row>
+VEXEL_AVX2_INLINE double chebyshev(const double* q, const Row* r, std::size_t n) {
+  LargestDifference step;
+  fold(q, r, n, step);
+  const double largest = step.largest.total();
+  // NaN: a NaN coordinate, or equal infinities, which are equal elements.
+  return largest == largest ? largest : careful_chebyshev(q, r, n);
+}
+
+template <typename Row>
+VEXEL_AVX2_INLINE double angular(const double* a, const Row* b, std::size_t n) {
+  LargestCoordinates largest;
+  fold(a, b, n, largest);
+  const double largest_a = largest.q_largest.total(), largest_b = largest.r_largest.total();
+  // Infinity and NaN rank above every finite magnitude.
+  if (!std::isfinite(largest_a) || !std::isfinite(largest_b)) throw_not_finite();
+  if (largest_a == 0.0 || largest_b == 0.0) return zero_vector_angle(largest_a, largest_b);
+  ScaledSquares squares(largest_a, largest_b);
+  fold(a, b, n, squares);
+  UnitDifferences unit(largest_a, std::sqrt(squares.q_sum.total()), largest_b, std::sqrt(squares.r_sum.total()));
+  fold(a, b, n, unit);
+  return angle_from_sums(unit.minus.total(), unit.plus.total());
+}
+
+template <typename Row, double (*One)(const double*, const Row*, std::size_t)>
+VEXEL_AVX2 void many(const double* q, const Row* base, std::size_t dim, const std::uint32_t* rows,
+                     std::size_t count, double* out) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = One(q, base + std::size_t{rows[i]} * dim, dim);
+}
+
+}  // namespace vexel::detail::avx2
+
+#undef VEXEL_AVX2
+#undef VEXEL_AVX2_INLINE
+#endif  // VEXEL_SIMD_X86

@@ -1,0 +1,191 @@
+// The vector distances with AVX-512 (AVX512F only): one 8-double register
+// holds the 8 lanes of the fixed summation order (vector_kernels_portable.h).
+#pragma once
+
+#include "vexel/detail/vector_kernels_portable.h"
+#include "vexel/simd.h"
+
+#if VEXEL_SIMD_X86
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#define VEXEL_AVX512 __attribute__((target("avx512f")))
+// Always inlined: the building blocks into the kernels, the kernels into
+// many(); a call per 8 coordinates would cost more than the work.
+#define VEXEL_AVX512_INLINE __attribute__((target("avx512f"), always_inline)) inline
+
+// g++ 12 warns about the deliberately undefined registers inside its own
+// AVX-512 intrinsics (its bug 105593) wherever they are inlined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace vexel::detail::avx512 {
+
+// See detail::unfused: keeps a product out of the next addition.
+VEXEL_AVX512_INLINE __m512d unfused(__m512d value) {
+  __asm__("" : "+v"(value));
+  return value;
+}
+
+VEXEL_AVX512_INLINE __m512d load(const double* p) { return _mm512_loadu_pd(p); }
+VEXEL_AVX512_INLINE __m512d load(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
+
+// The first `count` (< 8) elements at p, zeros after; reads nothing beyond.
+VEXEL_AVX512_INLINE __m512d load_first(const double* p, std::size_t count) {
+  return _mm512_maskz_loadu_pd(static_cast<__mmask8>((1u << count) - 1), p);
+}
+VEXEL_AVX512_INLINE __m512d load_first(const float* p, std::size_t count) {
+  const __m512 floats = _mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << count) - 1), p);
+  return _mm512_cvtps_pd(_mm512_castps512_ps256(floats));
+}
+
+VEXEL_AVX512_INLINE __m512d square(__m512d x) { return unfused(_mm512_mul_pd(x, x)); }
+
+// One sum in the fixed lane order, lanes 0-7 in one register.
+struct LaneSum {
+  __m512d lanes;
+  VEXEL_AVX512_INLINE LaneSum() : lanes(_mm512_setzero_pd()) {}
+  VEXEL_AVX512_INLINE void add(__m512d term) { lanes = _mm512_add_pd(lanes, term); }
+  // s = l[0..3] + l[4..7], t = s[0..1] + s[2..3], t[0] + t[1].
+  VEXEL_AVX512_INLINE double total() const {
+    const __m256d s = _mm256_add_pd(_mm512_castpd512_pd256(lanes), _mm512_extractf64x4_pd(lanes, 1));
+    const __m128d t = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
+    return _mm_cvtsd_f64(_mm_add_sd(t, _mm_unpackhi_pd(t, t)));
+  }
+};
+
+// The largest of magnitudes, compared as integers: the bits of doubles
+// without a sign order like the numbers, and NaN ranks above infinity, so a
+// NaN wins and is kept.
+struct LaneMax {
+  __m512i lanes;
+  VEXEL_AVX512_INLINE LaneMax() : lanes(_mm512_setzero_si512()) {}
+  VEXEL_AVX512_INLINE void add(__m512d value) {
+    lanes = _mm512_max_epu64(lanes, _mm512_castpd_si512(value));
+  }
+  VEXEL_AVX512_INLINE double total() const {
+    const std::uint64_t most = _mm512_reduce_max_epu64(lanes);
+    double result;
+    std::memcpy(&result, &most, sizeof result);
+    return result;
+  }
+};
+
+// The steps that fold() applies to 8 coordinate pairs at a time.
+struct SumOfSquares {
+  LaneSum sum;
+  VEXEL_AVX512_INLINE SumOfSquares() {}
+  VEXEL_AVX512_INLINE void add(__m512d q, __m512d r) { sum.add(square(_mm512_sub_pd(q, r))); }
+};
+
+struct SumOfMagnitudes {
+  LaneSum sum;
+  VEXEL_AVX512_INLINE SumOfMagnitudes() {}
+  VEXEL_AVX512_INLINE void add(__m512d q, __m512d r) { sum.add(_mm512_abs_pd(_mm512_sub_pd(q, r))); }
+};
+
+struct LargestDifference {
+  LaneMax largest;
+  VEXEL_AVX512_INLINE LargestDifference() {}
+  VEXEL_AVX512_INLINE void add(__m512d q, __m512d r) { largest.add(_mm512_abs_pd(_mm512_sub_pd(q, r))); }
+};
+
+struct LargestCoordinates {
+  LaneMax q_largest, r_largest;
+  VEXEL_AVX512_INLINE LargestCoordinates() {}
+  VEXEL_AVX512_INLINE void add(__m512d q, __m512d r) {
+    q_largest.add(_mm512_abs_pd(q));
+    r_largest.add(_mm512_abs_pd(r));
+  }
+};
+
+// The sums of squares of q / q_scale and r / r_scale.
+struct ScaledSquares {
+  __m512d q_scale, r_scale;
+  LaneSum q_sum, r_sum;
+  VEXEL_AVX512_INLINE ScaledSquares(double q_by, double r_by)
+      : q_scale(_mm512_set1_pd(q_by)), r_scale(_mm512_set1_pd(r_by)) {}
+  VEXEL_AVX512_INLINE void add(__m512d q, __m512d r) {
+    q_sum.add(square(_mm512_div_pd(q, q_scale)));
+    r_sum.add(square(_mm512_div_pd(r, r_scale)));
+  }
+};
+
+// The sums of (u - v)^2 and (u + v)^2 for u = q / q_scale / q_norm, v likewise.
+struct UnitDifferences {
+  __m512d q_scale, q_norm, r_scale, r_norm;
+  LaneSum minus, plus;
+  VEXEL_AVX512_INLINE UnitDifferences(double q_by, double q_then_by, double r_by, double r_then_by)
+      : q_scale(_mm512_set1_pd(q_by)), q_norm(_mm512_set1_pd(q_then_by)),
+        r_scale(_mm512_set1_pd(r_by)), r_norm(_mm512_set1_pd(r_then_by)) {}
+  VEXEL_AVX512_INLINE void add(__m512d q, __m512d r) {
+    const __m512d u = _mm512_div_pd(_mm512_div_pd(q, q_scale), q_norm);
+    const __m512d v = _mm512_div_pd(_mm512_div_pd(r, r_scale), r_norm);
+    minus.add(square(_mm512_sub_pd(u, v)));
+    plus.add(square(_mm512_add_pd(u, v)));
+  }
+};
+
+// Applies `step` to the n coordinate pairs, 8 at a time, lane j taking
+// coordinate i + j. Zero coordinates pad the last group: they add nothing to
+// any lane.
+template <typename Step, typename Row>
+VEXEL_AVX512_INLINE void fold(const double* q, const Row* r, std::size_t n, Step& step) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) step.add(load(q + i), load(r + i));
+  if (i < n) step.add(load_first(q + i, n - i), load_first(r + i, n - i));
+}
+
+template <typename Row>
+VEXEL_AVX512_INLINE double euclidean(const double* q, const Row* r, std::size_t n) {
+  SumOfSquares step;
+  fold(q, r, n, step);
+  return euclidean_from_sum(step.sum.total(), q, r, n);
+}
+
+template <typename Row>
+VEXEL_AVX512_INLINE double manhattan(const double* q, const Row* r, std::size_t n) {
+  SumOfMagnitudes step;
+  fold(q, r, n, step);
+  return manhattan_from_sum(step.sum.total(), q, r, n);
+}
+
+template <typename Row>
+VEXEL_AVX512_INLINE double chebyshev(const double* q, const Row* r, std::size_t n) {
+  LargestDifference step;
+  fold(q, r, n, step);
+  const double largest = step.largest.total();
+  // NaN: a NaN coordinate, or equal infinities, which are equal elements.
+  return largest == largest ? largest : careful_chebyshev(q, r, n);
+}
+
+template <typename Row>
+VEXEL_AVX512_INLINE double angular(const double* a, const Row* b, std::size_t n) {
+  LargestCoordinates largest;
+  fold(a, b, n, largest);
+  const double largest_a = largest.q_largest.total(), largest_b = largest.r_largest.total();
+  // Infinity and NaN rank above every finite magnitude.
+  if (!std::isfinite(largest_a) || !std::isfinite(largest_b)) throw_not_finite();
+  if (largest_a == 0.0 || largest_b == 0.0) return zero_vector_angle(largest_a, largest_b);
+  ScaledSquares squares(largest_a, largest_b);
+  fold(a, b, n, squares);
+  UnitDifferences unit(largest_a, std::sqrt(squares.q_sum.total()), largest_b, std::sqrt(squares.r_sum.total()));
+  fold(a, b, n, unit);
+  return angle_from_sums(unit.minus.total(), unit.plus.total());
+}
+
+template <typename Row, double (*One)(const double*, const Row*, std::size_t)>
+VEXEL_AVX512 void many(const double* q, const Row* base, std::size_t dim, const std::uint32_t* rows,
+                       std::size_t count, double* out) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = One(q, base + std::size_t{rows[i]} * dim, dim);
+}
+
+}  // namespace vexel::detail::avx512
+
+#pragma GCC diagnostic pop
+#undef VEXEL_AVX512
+#undef VEXEL_AVX512_INLINE
+#endif  // VEXEL_SIMD_X86

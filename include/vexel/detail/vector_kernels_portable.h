@@ -1,0 +1,210 @@
+// The vector distances in plain C++: the definition of every result, and the
+// careful passes that the vectorised levels fall back on.
+//
+// Every sum runs in one fixed order, the same at every level: 8 lanes, lane j
+// adds the terms i = j (mod 8) in increasing i; then s[i] = l[i] + l[i + 4],
+// t[i] = s[i] + s[i + 2], and the sum is t[0] + t[1]. A Row is double or
+// float; a float is used exactly as if converted to double first.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#include "vexel/detail/unfused.h"
+
+namespace vexel::detail {
+
+constexpr std::size_t kLanes = 8;
+
+// The sum of 8 lanes: s[i] = l[i] + l[i + 4], t[i] = s[i] + s[i + 2], t[0] + t[1].
+inline double reduce_lanes(const double (&lane)[kLanes]) {
+  double s[4], t[2];
+  for (std::size_t j = 0; j < 4; ++j) s[j] = lane[j] + lane[j + 4];
+  for (std::size_t j = 0; j < 2; ++j) t[j] = s[j] + s[j + 2];
+  return t[0] + t[1];
+}
+
+// The sum of term(i) for i < n, in the fixed lane order.
+template <typename Term>
+inline double lane_sum(std::size_t n, Term term) {
+  double lane[kLanes] = {};
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    for (std::size_t j = 0; j < kLanes; ++j) lane[j] += unfused(term(i + j));
+  }
+  for (std::size_t j = 0; i + j < n; ++j) lane[j] += unfused(term(i + j));
+  return reduce_lanes(lane);
+}
+
+struct TwoTerms {
+  double first, second;
+};
+
+// Two sums in one pass, each in the fixed lane order: terms(i) gives the
+// TwoTerms of coordinate i.
+template <typename Terms>
+inline void lane_sums(std::size_t n, Terms terms, double& first, double& second) {
+  double lane1[kLanes] = {}, lane2[kLanes] = {};
+  const auto add = [&](std::size_t i, std::size_t j) {
+    const TwoTerms two = terms(i);
+    lane1[j] += unfused(two.first);
+    lane2[j] += unfused(two.second);
+  };
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    for (std::size_t j = 0; j < kLanes; ++j) add(i + j, j);
+  }
+  for (std::size_t j = 0; i + j < n; ++j) add(i + j, j);
+  first = reduce_lanes(lane1);
+  second = reduce_lanes(lane2);
+}
+
+// a - b, but exactly 0 for equal elements, so equal infinities give 0, not NaN.
+inline double difference(double a, double b) { return a == b ? 0.0 : a - b; }
+
+// The Euclidean norm of the differences, scaled by their largest magnitude:
+// the slow path for sums of squares that overflowed or underflowed.
+template <typename Row>
+double scaled_euclidean(const double* q, const Row* r, std::size_t n) {
+  double largest = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = std::fabs(difference(q[i], r[i]));
+    if (d > largest || std::isnan(d)) largest = d;
+    if (std::isnan(largest)) return largest;
+  }
+  if (largest == 0.0 || std::isinf(largest)) return largest;
+  const double sum = lane_sum(n, [&](std::size_t i) {
+    const double d = difference(q[i], r[i]) / largest;
+    return d * d;
+  });
+  return largest * std::sqrt(sum);
+}
+
+// The Euclidean distance from the plain sum of squares `sum`. A sum this
+// small or this large may have lost the distance (underflow to 0 for
+// distinct points, overflow to infinity), and a NaN may come from equal
+// infinities: the careful pass settles these.
+template <typename Row>
+inline double euclidean_from_sum(double sum, const double* q, const Row* r, std::size_t n) {
+  constexpr double tiny = 1e-280;
+  constexpr double huge = 1e280;
+  if (sum >= tiny && sum <= huge) return std::sqrt(sum);
+  return scaled_euclidean(q, r, n);
+}
+
+// The Manhattan distance from the plain sum of |q[i] - r[i]|, which is NaN
+// for a NaN coordinate or for equal infinities (which are equal elements).
+template <typename Row>
+inline double manhattan_from_sum(double sum, const double* q, const Row* r, std::size_t n) {
+  if (!std::isnan(sum)) return sum;
+  return lane_sum(n, [&](std::size_t i) { return std::fabs(difference(q[i], r[i])); });
+}
+
+// The Chebyshev distance; a NaN difference is kept rather than skipped.
+template <typename Row>
+double careful_chebyshev(const double* q, const Row* r, std::size_t n) {
+  double largest = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = std::fabs(difference(q[i], r[i]));
+    if (d > largest || d != d) largest = d;
+    if (largest != largest) break;
+  }
+  return largest;
+}
+
+// The angular distance, in steps shared by every level: coordinates are
+// finite; the largest magnitudes La, Lb of a and b scale them into
+// x = a / La, whose norm N = sqrt(sum x * x) (fixed order) gives the unit
+// vector u = a / La / N (dividing by the largest magnitude first keeps the
+// sum of squares clear of overflow and underflow); likewise v for b.
+[[noreturn]] inline void throw_not_finite() {
+  throw std::invalid_argument("angular: coordinates must be finite");
+}
+
+// The zero vector has no direction: it is at 0 from itself and at 1/2 (a
+// right angle) from every other vector. Since no angle exceeds 1, this keeps
+// the triangle inequality.
+inline double zero_vector_angle(double largest_a, double largest_b) {
+  return (largest_a == 0.0) == (largest_b == 0.0) ? 0.0 : 0.5;
+}
+
+// The angle between unit vectors u and v is 2 atan2(|u - v|, |u + v|),
+// accurate at every angle, unlike acos of the cosine near 0 and pi; `minus`
+// and `plus` are the sums of (u - v)^2 and (u + v)^2.
+inline double angle_from_sums(double minus, double plus) {
+  constexpr double pi = 3.14159265358979323846;
+  const double turns = 2.0 * std::atan2(std::sqrt(minus), std::sqrt(plus)) / pi;
+  // Same-direction vectors (x and 3x) differ only by rounding in their unit
+  // vectors; call that exactly 0 so they count as the same direction.
+  constexpr double rounding = 16 * std::numeric_limits<double>::epsilon();
+  if (turns < rounding) return 0.0;
+  return std::min(turns, 1.0);
+}
+
+namespace portable {
+
+template <typename Row>
+double euclidean(const double* q, const Row* r, std::size_t n) {
+  const double sum = lane_sum(n, [&](std::size_t i) {
+    const double d = q[i] - static_cast<double>(r[i]);
+    return d * d;
+  });
+  return euclidean_from_sum(sum, q, r, n);
+}
+
+template <typename Row>
+double manhattan(const double* q, const Row* r, std::size_t n) {
+  const double sum =
+      lane_sum(n, [&](std::size_t i) { return std::fabs(q[i] - static_cast<double>(r[i])); });
+  return manhattan_from_sum(sum, q, r, n);
+}
+
+// The largest |q - r| compared as bits: those of a double without its sign
+// order like the magnitudes, and NaN ranks above infinity, so a NaN
+// difference wins.
+template <typename Row>
+double chebyshev(const double* q, const Row* r, std::size_t n) {
+  std::uint64_t largest = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint64_t bits;
+    const double d = q[i] - static_cast<double>(r[i]);
+    std::memcpy(&bits, &d, sizeof bits);
+    largest = std::max(largest, bits & ~(std::uint64_t{1} << 63));
+  }
+  double result;
+  std::memcpy(&result, &largest, sizeof result);
+  // NaN: a NaN coordinate, or equal infinities, which are equal elements.
+  return result == result ? result : careful_chebyshev(q, r, n);
+}
+
+template <typename Row>
+double angular(const double* a, const Row* b, std::size_t n) {
+  double largest_a = 0.0, largest_b = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = a[i], y = static_cast<double>(b[i]);
+    if (!std::isfinite(x) || !std::isfinite(y)) throw_not_finite();
+    largest_a = std::max(largest_a, std::fabs(x));
+    largest_b = std::max(largest_b, std::fabs(y));
+  }
+  if (largest_a == 0.0 || largest_b == 0.0) return zero_vector_angle(largest_a, largest_b);
+  double square_a, square_b;
+  lane_sums(n, [&](std::size_t i) {
+    const double x = a[i] / largest_a, y = static_cast<double>(b[i]) / largest_b;
+    return TwoTerms{x * x, y * y};
+  }, square_a, square_b);
+  const double norm_a = std::sqrt(square_a), norm_b = std::sqrt(square_b);
+  double minus, plus;
+  lane_sums(n, [&](std::size_t i) {
+    const double u = a[i] / largest_a / norm_a, v = static_cast<double>(b[i]) / largest_b / norm_b;
+    return TwoTerms{(u - v) * (u - v), (u + v) * (u + v)};
+  }, minus, plus);
+  return angle_from_sums(minus, plus);
+}
+
+}  // namespace portable
+}  // namespace vexel::detail

@@ -1,0 +1,17 @@
+// Every vector kernel at every level, for the machine-code check.
+#include "vexel/vector_kernels.h"
+
+template <typename Row>
+void instantiate(vexel::VectorKernel<Row>* out) {
+  using vexel::VectorMetric;
+  using vexel::simd::Level;
+  for (Level level : {Level::portable, Level::avx2, Level::avx512}) {
+    for (VectorMetric metric :
+         {VectorMetric::euclidean, VectorMetric::manhattan, VectorMetric::chebyshev, VectorMetric::angular}) {
+      *out++ = vexel::vector_kernel<Row>(metric, level);
+    }
+  }
+}
+
+template void instantiate<double>(vexel::VectorKernel<double>*);
+template void instantiate<float>(vexel::VectorKernel<float>*);
