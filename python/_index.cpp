@@ -719,6 +719,9 @@ void bind_objects(py::module_& module) {
 PYBIND11_MODULE(_index, module) {
   using namespace korel::index;
   module.doc() = "The compiled part of korel.Index; use korel.Index.";
+  // This module's copy of the SIMD level; korel.metrics.set_simd_level sets it.
+  module.def("_simd_level", [] { return std::string(vexel::simd::name(vexel::simd::active())); });
+  module.def("_set_simd_level", [](const std::string& name) { vexel::simd::set_active_named(name); });
   bind_vectors<double>(module, "VectorIndex64");
   bind_vectors<float>(module, "VectorIndex32");
   bind_strings(module);

@@ -68,17 +68,11 @@ double levenshtein(const Point& a, const Point& b) {
 
 std::string simd_level() { return vexel::simd::name(vexel::simd::active()); }
 
+// One level for the whole package: korel.Index's module keeps its own copy
+// of the setting, so it follows this one.
 void set_simd_level(const std::string& name) {
-  const std::optional<vexel::simd::Level> level = vexel::simd::level_named(name.c_str());
-  if (!level) {
-    throw std::invalid_argument("set_simd_level: unknown level '" + name +
-                                "' (portable, avx2 or avx512)");
-  }
-  if (*level > vexel::simd::supported()) {
-    throw std::invalid_argument("set_simd_level: '" + name + "' is not supported on this machine (best: " +
-                                vexel::simd::name(vexel::simd::supported()) + ")");
-  }
-  vexel::simd::set_active(*level);
+  vexel::simd::set_active_named(name);
+  py::module_::import("korel._index").attr("_set_simd_level")(name);
 }
 
 }  // namespace
@@ -132,6 +126,7 @@ PYBIND11_MODULE(metrics, m) {
         "set_simd_level chose another. Every level gives bit-identical results.");
   m.def("set_simd_level", &set_simd_level, py::arg("name"),
         "set_simd_level(name): use the instruction set `name` ('portable', 'avx2'\n"
-        "or 'avx512') from now on, for every thread. ValueError for an unknown\n"
-        "name or one this machine does not run.");
+        "or 'avx512') from now on, for every thread, in the metrics and in\n"
+        "korel.Index. ValueError for an unknown name or one this machine does\n"
+        "not run.");
 }

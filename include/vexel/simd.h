@@ -124,4 +124,17 @@ inline void set_active(Level level) {
   detail::active_level().store(static_cast<int>(level), std::memory_order_relaxed);
 }
 
+// set_active for a level given by name; std::invalid_argument says what is wrong.
+inline void set_active_named(const std::string& wanted) {
+  const std::optional<Level> level = level_named(wanted.c_str());
+  if (!level) {
+    throw std::invalid_argument("unknown SIMD level '" + wanted + "' (portable, avx2 or avx512)");
+  }
+  if (*level > supported()) {
+    throw std::invalid_argument("SIMD level '" + wanted + "' is not supported on this machine (best: " +
+                                name(supported()) + ")");
+  }
+  set_active(*level);
+}
+
 }  // namespace vexel::simd

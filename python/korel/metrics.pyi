@@ -36,5 +36,5 @@ def simd_level() -> str:
 
 def set_simd_level(name: str) -> None:
     """Use the instruction set `name` ('portable', 'avx2' or 'avx512') from now
-    on, in every thread; ValueError for an unknown name or one this machine
-    does not run."""
+    on, in every thread, in these metrics and in korel.Index; ValueError for
+    an unknown name or one this machine does not run."""

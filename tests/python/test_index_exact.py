@@ -151,3 +151,25 @@ def test_infinite_coordinates_and_distances_hide_nothing():
     points = dict(enumerate(huge))
     expect_answers(index, points, huge, metrics.euclidean, radius=math.inf)
     assert len(index.within([0.0, 0.0], math.inf)[1]) == 9
+
+
+@pytest.mark.parametrize("level", ["portable", "avx2", "avx512"])
+def test_every_simd_level_gives_the_same_answers(level):
+    rng = np.random.default_rng(21)
+    data, queries = rng.random((3000, 37)), rng.random((20, 37))
+    before = metrics.simd_level()
+    answers = {}
+    try:
+        for chosen in (before, level):
+            try:
+                metrics.set_simd_level(chosen)
+            except ValueError:
+                pytest.skip(f"this machine does not run {level}")
+            assert korel._index._simd_level() == chosen
+            index = korel.Index("euclidean", dtype="float32")
+            index.add_many(data)
+            answers[chosen] = index.query(queries, 8) + tuple(index.query_radius(queries, 1.2)[0])
+    finally:
+        metrics.set_simd_level(before)
+    for x, y in zip(answers[before], answers[level]):
+        assert np.array_equal(x, y)
