@@ -1,28 +1,26 @@
-"""korel at work: fuzzy word lookup and k-nearest vector search.
+"""korel at work: fuzzy word lookup and batched vector search with korel.Index.
 
 Everything runs on data made here: a generated word list searched under edit
-distance (korel.metrics.levenshtein), and random vectors searched with a
-Euclidean distance written in Python and with korel.metrics.euclidean.
-A sample of answers is checked against brute force, and a table reports,
-per case, the build time, the mean query time and the mean number of
-distance evaluations per query with its share of a brute-force scan.
+distance, strings in and (distances, ids) out, and random vectors searched in
+one batch on every core. A sample of answers is checked against brute force,
+and a table reports build and query times.
 """
 
-import math
+import os
 import random
-import sys
 import time
 
+import numpy as np
+
 import korel
-from korel import metrics
 
 SEED = 20240607
-WORD_COUNT = 30_000
-VECTOR_COUNT = 20_000
+WORD_COUNT = 50_000
+VECTOR_COUNT = 200_000
 DIMENSION = 8
 K = 10
-CHECKED_QUERIES = 20
-
+CHECKED = 20
+CHECKED_WORDS = 5  # the oracle is edit distance in plain Python
 
 # --- data ----------------------------------------------------------------------
 
@@ -60,162 +58,89 @@ def misspell(rng, word):
     return "".join(letters)
 
 
-# --- distance callables ----------------------------------------------------------
+def edit_distance(a, b):
+    """Levenshtein distance in plain Python: the brute-force oracle."""
+    row = list(range(len(b) + 1))
+    for i, x in enumerate(a, 1):
+        diagonal, row[0] = row[0], i
+        for j, y in enumerate(b, 1):
+            diagonal, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, diagonal + (x != y))
+    return row[-1]
 
 
-class Counting:
-    """Wraps a distance function and counts its evaluations."""
-
-    def __init__(self, distance):
-        self.distance = distance
-        self.calls = 0
-
-    def __call__(self, a, b):
-        self.calls += 1
-        return self.distance(a, b)
-
-
-def python_euclidean(a, b):
-    """Euclidean distance in plain Python."""
-    return math.sqrt(sum((x - y) * (x - y) for x, y in zip(a, b)))
-
-
-# --- measuring -------------------------------------------------------------------
-
-
-def progress(label, done, total):
-    """A progress line on a terminal, rewritten in place and wiped when done."""
-    if not sys.stderr.isatty():
-        return
-    sys.stdout.flush()
-    line = f"  {label}: {done}/{total}"
-    sys.stderr.write("\r" + (line if done < total else " " * len(line) + "\r"))
-    sys.stderr.flush()
-
-
-def build(distance, points, label):
-    """An index over ``points``, filled in tenths so progress shows."""
-    index = korel.NearestNeighborsKorel()
-    index.set_distance_function(distance)
-    chunk = max(1, len(points) // 10)
+def timed(work):
     start = time.perf_counter()
-    for begin in range(0, len(points), chunk):
-        index.add_list(points[begin:begin + chunk])
-        progress(f"building {label}", min(begin + chunk, len(points)), len(points))
-    return index, time.perf_counter() - start
+    result = work()
+    return result, time.perf_counter() - start
 
 
-def run_queries(search, queries, label, counter=None):
-    """Answers, mean seconds per query and mean evaluations per query (or None)."""
-    answers = []
-    evaluations = 0
-    elapsed = 0.0
-    step = max(1, len(queries) // 10)
-    for i, query in enumerate(queries, 1):
-        if counter is not None:
-            counter.calls = 0
-        start = time.perf_counter()
-        answers.append(search(query))
-        elapsed += time.perf_counter() - start
-        if counter is not None:
-            evaluations += counter.calls
-        if i % step == 0 or i == len(queries):
-            progress(f"querying {label}", i, len(queries))
-    mean_evaluations = evaluations / len(queries) if counter is not None else None
-    return answers, elapsed / len(queries), mean_evaluations
-
-
-def check_against_brute_force(distance, points, queries, answers, expected_distances):
-    """Each answer must hold exactly the distances a full scan finds."""
-    for query, answer in zip(queries, answers):
-        scan = sorted(distance(query, p) for p in points)
-        got = [distance(query, p) for p in answer]
-        want = expected_distances(scan)
-        if got != want:
-            raise SystemExit(f"wrong answer for {query!r}: distances {got}, brute force {want}")
-
-
-# --- the cases ---------------------------------------------------------------------
+# --- the cases -------------------------------------------------------------------
 
 
 def word_lookup(rng, rows):
-    print(f"Fuzzy word lookup: {WORD_COUNT} generated words, korel.metrics.levenshtein")
+    print(f"Fuzzy word lookup: {WORD_COUNT} generated words under edit distance")
     words = generate_words(rng, WORD_COUNT)
-    points = [korel.encode(w) for w in words]
-    index, build_seconds = build(metrics.levenshtein, points, "word index")
-    # The same metric behind a counting Python callable builds the same tree,
-    # so it tells how many distances the native searches evaluate.
-    counter = Counting(metrics.levenshtein)
-    counting_index, _ = build(counter, points, "counting twin")
+    index = korel.Index("levenshtein")
+    ids, build_seconds = timed(lambda: index.add_many(words))
+    typos = [misspell(rng, rng.choice(words)) for _ in range(2000)]
 
-    typos = [misspell(rng, rng.choice(words)) for _ in range(100)]
-    queries = [korel.encode(t) for t in typos]
-    searches = [
-        ("nearest", lambda i, q: [i.nearest(q)], lambda scan: scan[:1]),
-        ("5 nearest", lambda i, q: i.nearest_k(q, 5), lambda scan: scan[:5]),
-        ("within 2", lambda i, q: i.nearest_r(q, 2.0), lambda scan: [d for d in scan if d <= 2]),
-    ]
-    for name, search, expected in searches:
-        answers, seconds, _ = run_queries(lambda q: search(index, q), queries, name)
-        _, _, evaluations = run_queries(
-            lambda q: search(counting_index, q), queries, f"{name}, counting", counter)
-        check_against_brute_force(metrics.levenshtein, points, queries[:CHECKED_QUERIES],
-                                  answers, expected)
-        rows.append((f"words, {name}", "levenshtein (native)", len(points), build_seconds,
-                     seconds, evaluations))
-    print("  Examples:")
-    for typo in typos[:4]:
-        query = korel.encode(typo)
-        five = ", ".join(korel.decode(p) for p in index.nearest_k(query, 5))
-        within = [korel.decode(p) for p in index.nearest_r(query, 2.0)]
-        shown = ", ".join(within[:8]) + (f", ... ({len(within)} in all)" if len(within) > 8 else "")
-        print(f"    {typo!r}: nearest {korel.decode(index.nearest(query))!r}; 5 nearest: {five}; "
-              f"within 2: {shown or 'none'}")
+    nearest, single_seconds = timed(lambda: [index.nearest(t, 5) for t in typos[:200]])
+    within, radius_seconds = timed(lambda: [index.within(t, 2) for t in typos[:200]])
+    batch, batch_seconds = timed(lambda: index.query(typos, 5))
+    rows.append(("words, 5 nearest, one by one", len(words), build_seconds, single_seconds / 200))
+    rows.append(("words, within 2, one by one", len(words), build_seconds, radius_seconds / 200))
+    rows.append((f"words, 5 nearest, batch on {os.cpu_count()} cores", len(words), build_seconds,
+                 batch_seconds / len(typos)))
+
+    for typo, (distances, found) in zip(typos[:CHECKED_WORDS], nearest):
+        scan = sorted((edit_distance(typo, w), i) for i, w in zip(ids.tolist(), words))[:5]
+        if list(zip(distances.tolist(), found.tolist())) != scan:
+            raise SystemExit(f"wrong answer for {typo!r}: {distances}, {found}; brute force {scan}")
+    for row, (distances, found) in enumerate(nearest):
+        if not (np.array_equal(batch[0][row], distances) and np.array_equal(batch[1][row], found)):
+            raise SystemExit(f"the batch disagrees with the single query for {typos[row]!r}")
+
+    print("  Examples (distance, word):")
+    for typo, (distances, found), (close_distances, close) in list(zip(typos, nearest, within))[:4]:
+        five = ", ".join(f"{d:.0f} {index[i]}" for d, i in zip(distances, found))
+        print(f"    {typo!r}: {five}; {len(close)} words within 2")
 
 
 def vector_search(rng, rows):
     print(f"\n{K}-nearest search: {VECTOR_COUNT} uniform random vectors in {DIMENSION} dimensions")
-    points = [[rng.random() for _ in range(DIMENSION)] for _ in range(VECTOR_COUNT)]
-    queries = [[rng.random() for _ in range(DIMENSION)] for _ in range(300)]
+    generator = np.random.default_rng(SEED)
+    points = generator.random((VECTOR_COUNT, DIMENSION))
+    queries = generator.random((20_000, DIMENSION))
+    index = korel.Index("euclidean")
+    _, build_seconds = timed(lambda: index.add_many(points))
 
-    counter = Counting(python_euclidean)
-    python_index, python_build = build(counter, points, "index, Python callable")
-    python_answers, python_seconds, evaluations = run_queries(
-        lambda q: python_index.nearest_k(q, K), queries[:50], "Python callable", counter)
-    rows.append((f"vectors {DIMENSION}-d, {K} nearest", "Python callable", len(points),
-                 python_build, python_seconds, evaluations))
+    (one_d, one_i), serial_seconds = timed(lambda: index.query(queries, K, workers=1))
+    (all_d, all_i), batch_seconds = timed(lambda: index.query(queries, K))
+    _, single_seconds = timed(lambda: [index.nearest(q, K) for q in queries[:2000]])
+    rows.append((f"vectors, {K} nearest, one by one", VECTOR_COUNT, build_seconds, single_seconds / 2000))
+    rows.append((f"vectors, {K} nearest, batch on 1 core", VECTOR_COUNT, build_seconds,
+                 serial_seconds / len(queries)))
+    rows.append((f"vectors, {K} nearest, batch on {os.cpu_count()} cores", VECTOR_COUNT, build_seconds,
+                 batch_seconds / len(queries)))
 
-    check_against_brute_force(python_euclidean, points, queries[:CHECKED_QUERIES],
-                              python_answers, lambda scan: scan[:K])
-
-    native_index, native_build = build(metrics.euclidean, points, "index, native")
-    native_answers, native_seconds, _ = run_queries(
-        lambda q: native_index.nearest_k(q, K), queries, "native")
-    # The native metric behind a counting callable builds the same tree and
-    # evaluates as many distances as the native searches.
-    twin = Counting(metrics.euclidean)
-    twin_index, _ = build(twin, points, "counting twin")
-    _, _, native_evaluations = run_queries(
-        lambda q: twin_index.nearest_k(q, K), queries[:50], "native, counting", twin)
-    rows.append((f"vectors {DIMENSION}-d, {K} nearest", "korel.metrics.euclidean", len(points),
-                 native_build, native_seconds, native_evaluations))
-    check_against_brute_force(metrics.euclidean, points, queries[:CHECKED_QUERIES],
-                              native_answers, lambda scan: scan[:K])
+    if not (np.array_equal(one_d, all_d) and np.array_equal(one_i, all_i)):
+        raise SystemExit("the batch on every core disagrees with the one on one core")
+    for row in range(CHECKED):
+        distances = np.sqrt(((points - queries[row]) ** 2).sum(axis=1))
+        order = np.lexsort((np.arange(VECTOR_COUNT), distances))[:K]
+        if not (np.array_equal(all_i[row], order) and np.allclose(all_d[row], distances[order])):
+            raise SystemExit(f"wrong answer for query {row}")
+    print(f"  Query 0: ids {all_i[0][:5].tolist()}..., distances {np.round(all_d[0][:5], 4).tolist()}...")
+    print(f"  Batch speed-up on {os.cpu_count()} cores: {serial_seconds / batch_seconds:.2f}x")
 
 
 def print_table(rows):
-    header = ("case", "metric", "points", "build s", "query ms", "evals/query", "of brute force")
-    lines = [header]
-    for case, metric, n, build_seconds, query_seconds, evaluations in rows:
-        lines.append((
-            case, metric, str(n), f"{build_seconds:.2f}", f"{query_seconds * 1e3:.3f}",
-            "n/a" if evaluations is None else f"{evaluations:.0f}",
-            "n/a" if evaluations is None else f"{evaluations / n:.1%}",
-        ))
+    header = ("case", "points", "build s", "ms per query")
+    lines = [header] + [(case, str(n), f"{b:.2f}", f"{q * 1e3:.4f}") for case, n, b, q in rows]
     widths = [max(len(line[c]) for line in lines) for c in range(len(header))]
     print()
     for number, line in enumerate(lines):
-        print("  ".join(cell.ljust(w) if c < 2 else cell.rjust(w)
+        print("  ".join(cell.ljust(w) if c == 0 else cell.rjust(w)
                         for c, (cell, w) in enumerate(zip(line, widths))))
         if number == 0:
             print("  ".join("-" * w for w in widths))
@@ -228,10 +153,8 @@ def main():
     word_lookup(rng, rows)
     vector_search(rng, rows)
     print_table(rows)
-    print(f"\nSampled answers ({CHECKED_QUERIES} queries per search) match brute force.\n"
-          "Evaluations for native metrics: counted on the same data and queries (the first\n"
-          "50 for vectors) with the same metric behind a counting Python callable, which\n"
-          "builds the same tree.\n"
+    print(f"\nSampled answers ({CHECKED_WORDS} word queries, {CHECKED} vector queries) match brute "
+          "force, ties by id.\n"
           f"Total {time.perf_counter() - started:.1f} s.")
 
 
