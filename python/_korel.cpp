@@ -1,9 +1,10 @@
 // korel._korel: the metric tree index of vexel as the Python class
 // NearestNeighborsKorel. Points cross as sequences of floats, the metric is
-// any Python callable (pybind11's std::function support), and every method
-// is one index operation run while holding the instance exclusively.
+// any Python callable (binding/distance_caster.h), and every method is one
+// index operation run while holding the instance exclusively.
 
-#include <pybind11/functional.h>
+#include "binding/distance_caster.h"  // before anything converts a DistanceFunction
+
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "vexel/nearest_neighbors_korel.h"
@@ -24,6 +26,8 @@ using Point = std::vector<double>;
 using Points = std::vector<Point>;
 using Index = vexel::NearestNeighborsKorel<Point>;
 using DistanceFunction = Index::DistanceFunction;
+static_assert(std::is_same<DistanceFunction, binding::DistanceFunction>::value,
+              "the bridge converts the index's own DistanceFunction");
 
 // The index as Python owns it, plus who is using it right now. A distance
 // callable runs Python code, so other threads get the GIL in the middle of an
@@ -90,19 +94,11 @@ class ExclusiveUse {
 // owns the index) forms a cycle; the collector sees it through the Python
 // callables held by the two copies of the distance function.
 
-using CallableWrapper = py::detail::type_caster_std_function_specializations::func_wrapper<
-    double, const Point&, const Point&>;
-
-PyObject* callable_of(const DistanceFunction& function) {
-  const auto* wrapper = function.target<CallableWrapper>();
-  return wrapper != nullptr ? wrapper->hfunc.f.ptr() : nullptr;
-}
-
 int traverse(PyObject* object, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(object));  // instances of heap types own their type
   if (const BoundIndex* index = constructed_index(object)) {
-    PyObject* own = callable_of(index->distance_function);
-    PyObject* selector = callable_of(index->pivot_selector.distance_function);
+    PyObject* own = binding::python_callable_of(index->distance_function);
+    PyObject* selector = binding::python_callable_of(index->pivot_selector.distance_function);
     Py_VISIT(own);
     Py_VISIT(selector);
   }
