@@ -13,9 +13,9 @@
 //   never be released in the child (that thread does not exist there): every
 //   call raises RuntimeError. Idle objects work normally.
 //
-// The lock is taken and its owner recorded while the GIL is held, so a
-// thread holding the GIL (and os.fork() needs it) never sees the mutex taken
-// without its record.
+// The lock is taken and its holder recorded while the GIL is held (a waiter
+// only tries it for a moment without the GIL), so a thread holding the GIL,
+// as os.fork() does, sees a taken lock with the record of its holder.
 
 #pragma once
 
@@ -111,7 +111,9 @@ class ExclusiveUse {
 
   ~ExclusiveUse() {
     lock_.user_.store(std::thread::id());
-    lock_.generation_.store(fork_watch::state().generation.load());  // a forker's hold ends current
+    // Current again after a hold that spanned a fork, so that a waiter
+    // trying the free lock never makes it look orphaned.
+    lock_.generation_.store(fork_watch::state().generation.load());
     lock_.mutex_.unlock();
   }
   ExclusiveUse(const ExclusiveUse&) = delete;
