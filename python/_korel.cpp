@@ -1,19 +1,19 @@
 // korel._korel: the metric tree index of vexel as the Python class
 // NearestNeighborsKorel. Points cross as sequences of floats, the metric is
-// any Python callable (pybind11's std::function support), and every method
-// is one index operation run while holding the instance exclusively.
+// any Python callable (binding/distance_caster.h), and every method is one
+// index operation run while holding the instance exclusively
+// (binding/exclusive_use.h).
 
-#include <pybind11/functional.h>
+#include "binding/distance_caster.h"  // before anything converts a DistanceFunction
+
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <atomic>
 #include <cstddef>
-#include <mutex>
-#include <stdexcept>
-#include <thread>
+#include <type_traits>
 #include <vector>
 
+#include "binding/exclusive_use.h"
 #include "vexel/nearest_neighbors_korel.h"
 
 namespace py = pybind11;
@@ -24,16 +24,14 @@ using Point = std::vector<double>;
 using Points = std::vector<Point>;
 using Index = vexel::NearestNeighborsKorel<Point>;
 using DistanceFunction = Index::DistanceFunction;
+static_assert(std::is_same<DistanceFunction, binding::DistanceFunction>::value,
+              "the bridge converts the index's own DistanceFunction");
 
-// The index as Python owns it, plus who is using it right now. A distance
-// callable runs Python code, so other threads get the GIL in the middle of an
-// operation, and the callable itself may try to call back into the index.
+// The index as Python owns it, with the lock that gives it to one call at a
+// time (its distance callable lets other threads in mid-operation).
 class BoundIndex : public Index {
  public:
-  std::mutex mutex;
-  // The thread that holds `mutex`, or no thread. Only the holder writes it,
-  // so a thread that reads its own id here is the holder.
-  std::atomic<std::thread::id> user{};
+  binding::UseLock lock;
 };
 
 // The registered type; set once the class exists.
@@ -53,35 +51,17 @@ struct Self {
   BoundIndex* index;
 };
 
-// Exclusive use of one index for the length of one call. A call from the
-// thread already inside an operation can only come from its distance
-// callable and is refused; a call from another thread waits its turn.
+// One index, held exclusively for the length of one call: a call back from
+// its distance callable is refused, a call from another thread waits.
 class ExclusiveUse {
  public:
-  explicit ExclusiveUse(Self self) : index_(*self.index) {
-    const std::thread::id me = std::this_thread::get_id();
-    if (index_.user.load(std::memory_order_relaxed) == me) {
-      throw std::runtime_error(
-          "NearestNeighborsKorel is busy: a distance function must not call back into the "
-          "index it serves");
-    }
-    if (!index_.mutex.try_lock()) {
-      // The holder needs the GIL to finish its distance calls.
-      py::gil_scoped_release release;
-      index_.mutex.lock();
-    }
-    index_.user.store(me, std::memory_order_relaxed);
-  }
-  ~ExclusiveUse() {
-    index_.user.store(std::thread::id(), std::memory_order_relaxed);
-    index_.mutex.unlock();
-  }
-  ExclusiveUse(const ExclusiveUse&) = delete;
-  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+  explicit ExclusiveUse(Self self)
+      : use_(self.index->lock, "NearestNeighborsKorel"), index_(*self.index) {}
 
   BoundIndex* operator->() const { return &index_; }
 
  private:
+  binding::ExclusiveUse use_;
   BoundIndex& index_;
 };
 
@@ -90,19 +70,11 @@ class ExclusiveUse {
 // owns the index) forms a cycle; the collector sees it through the Python
 // callables held by the two copies of the distance function.
 
-using CallableWrapper = py::detail::type_caster_std_function_specializations::func_wrapper<
-    double, const Point&, const Point&>;
-
-PyObject* callable_of(const DistanceFunction& function) {
-  const auto* wrapper = function.target<CallableWrapper>();
-  return wrapper != nullptr ? wrapper->hfunc.f.ptr() : nullptr;
-}
-
 int traverse(PyObject* object, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(object));  // instances of heap types own their type
   if (const BoundIndex* index = constructed_index(object)) {
-    PyObject* own = callable_of(index->distance_function);
-    PyObject* selector = callable_of(index->pivot_selector.distance_function);
+    PyObject* own = binding::python_callable_of(index->distance_function);
+    PyObject* selector = binding::python_callable_of(index->pivot_selector.distance_function);
     Py_VISIT(own);
     Py_VISIT(selector);
   }

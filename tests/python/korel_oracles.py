@@ -1,7 +1,11 @@
 """Independent oracles and instrumented metrics shared by the binding tests."""
 
 import math
+import os
 import random
+import signal
+import subprocess
+import sys
 import threading
 from collections import Counter
 
@@ -109,3 +113,28 @@ class FailingMetric:
                 raise self.error
             self.remaining -= 1
         return euclidean(a, b)
+
+
+def run_python(source, timeout=60):
+    """Runs `source` in a new interpreter like this one, with these helpers importable.
+
+    The program runs in a session of its own, and everything in it (forked
+    children too) is killed when it outlives `timeout`: a hang fails the
+    test with subprocess.TimeoutExpired instead of stalling the run.
+    """
+    environment = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(__file__)))
+    process = subprocess.Popen(
+        [sys.executable, "-c", source],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=environment,
+        start_new_session=True,
+    )
+    try:
+        stdout, stderr = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.communicate()
+        raise
+    return subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr)
