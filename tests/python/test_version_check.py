@@ -14,8 +14,11 @@ OTHER_INTERPRETERS = [
     "/root/.pyenv/versions/3.12.1/bin/python",
 ]
 
+# Lazy binding: a module built for a newer interpreter may call functions an
+# older one lacks, which must not stop the load before the version check runs.
 LOAD = """
-import importlib.machinery, importlib.util, sys
+import importlib.machinery, importlib.util, os, sys
+sys.setdlopenflags(os.RTLD_LAZY | os.RTLD_LOCAL)
 path = sys.argv[1]
 loader = importlib.machinery.ExtensionFileLoader("korel._korel", path)
 spec = importlib.util.spec_from_file_location("korel._korel", path, loader=loader)
