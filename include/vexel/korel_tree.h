@@ -46,6 +46,23 @@ struct measures_batches<Distance, Query, Stored,
                             std::declval<const Query&>(), std::declval<const Stored*>(),
                             std::size_t{}, std::declval<double*>()))>> : std::true_type {};
 
+// A distance that can fetch a stored element into the cache ahead of use:
+// distance.prefetch(stored element).
+template <typename Distance, typename Stored, typename = void>
+struct prefetches_stored : std::false_type {};
+template <typename Distance, typename Stored>
+struct prefetches_stored<Distance, Stored,
+                         std::void_t<decltype(std::declval<const Distance&>().prefetch(
+                             std::declval<const Stored&>()))>> : std::true_type {};
+
+inline void prefetch_address(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
 // A distance that may stop early once the result must exceed a limit:
 // distance.within(query, stored element, limit) is exact when it is at most
 // the limit, and some value above the limit otherwise.
@@ -418,6 +435,16 @@ class KorelTree {
                           std::uint64_t& offset, Measured measured) const {
       start_visit(visit, offset);
       const Host& host = index.host();
+      // The children, their ranges and their pivots lie apart in memory:
+      // asking for all of them first overlaps the cache misses.
+      for (const auto& child : children) prefetch_address(child.get());
+      for (const auto& child : children) {
+        prefetch_address(child->min_range.data());
+        prefetch_address(child->max_range.data());
+        if constexpr (prefetches_stored<Distance, Stored>::value) {
+          host.distance_function.prefetch(child->pivot);
+        }
+      }
       for (std::size_t i = 0; i < visit.order.size(); ++i) {
         if (visit.order[i] < 0) continue;
         const auto position = static_cast<std::size_t>(visit.order[i]);
@@ -439,14 +466,16 @@ class KorelTree {
       }
     }
 
-    // Advances the rotation and lays out the visiting order of the children.
+    // Advances the rotation and lays out the visiting order of the children:
+    // (offset + i) mod n for i = 0 .. n - 1.
     void start_visit(VisitScratch& visit, std::uint64_t& offset) const {
       const std::size_t n = children.size();
-      const std::uint64_t start = offset++;
+      std::size_t position = static_cast<std::size_t>(offset++ % n);
       visit.order.resize(n);
       visit.pivot_distance.assign(n, 0.0);
       for (std::size_t i = 0; i < n; ++i) {
-        visit.order[i] = static_cast<std::int32_t>((start + i) % n);
+        visit.order[i] = static_cast<std::int32_t>(position);
+        if (++position == n) position = 0;
       }
     }
 
@@ -569,6 +598,7 @@ class KorelTree {
           rules_out_popped(entry.distance, t, node.min_radius, node.max_radius)) {
         continue;
       }
+      prefetch_next(scratch.nodes);
       node.visit_k(*this, query, k, neighbors, scratch, offset, pivot_flag);
     }
     return pivot_flag;
@@ -589,6 +619,7 @@ class KorelTree {
       scratch.nodes.pop();
       const Node& node = *entry.node;
       if (rules_out_popped(entry.distance, radius, node.min_radius, node.max_radius)) continue;
+      prefetch_next(scratch.nodes);
       node.visit_r(*this, query, radius, neighbors, scratch, offset);
     }
   }
@@ -621,6 +652,16 @@ class KorelTree {
   double prune_slack = 0.0;
 
  private:
+  // While one node is visited, the next one's bucket comes into the cache:
+  // best first, the leaves a search visits lie anywhere in memory.
+  void prefetch_next(const Nodes& nodes) const {
+    if constexpr (prefetches_stored<Distance, Stored>::value) {
+      if (nodes.empty()) return;
+      const Node& next = *nodes.top().node;
+      for (const Stored& point : next.points) host().distance_function.prefetch(point);
+    }
+  }
+
   // larger > smaller, and with a slack by more than rounding of the three
   // distances a, b and c could explain.
   bool exceeds(double larger, double smaller, double a, double b, double c) const {

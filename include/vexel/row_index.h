@@ -56,11 +56,28 @@ class RowDistance {
     return space_->within(query, row, limit);
   }
 
+  template <typename S = Space>
+  auto prefetch(std::uint32_t row) const -> decltype(std::declval<const S&>().prefetch(row)) {
+    return space_->prefetch(row);
+  }
+
   explicit operator bool() const { return space_ != nullptr; }
 
  private:
   const Space* space_ = nullptr;
 };
+
+// How many points a leaf holds before it splits: a space whose distances
+// are cheap prefers longer leaves (fewer nodes to visit, scanned in one
+// call) and says so with a `leaf_points` constant.
+template <typename Space>
+constexpr auto leaf_points(int) -> decltype(Space::leaf_points, std::uint32_t{}) {
+  return Space::leaf_points;
+}
+template <typename Space>
+constexpr std::uint32_t leaf_points(long) {
+  return 50;
+}
 
 template <typename Space>
 class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Space>, std::int64_t> {
@@ -83,6 +100,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   explicit RowIndex(SpaceArguments&&... arguments)
       : space(std::forward<SpaceArguments>(arguments)...), distance_function(&space) {
     pivot_selector.distance_function = distance_function;
+    this->max_leaf_points = leaf_points<Space>(0);
     // Equally distant points are told apart by id, so a point exactly on the
     // bound must never be pruned by a rounding error of the distances.
     this->prune_slack = 0x1p-32;
@@ -218,16 +236,17 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   // candidate with a smaller id displaces the top.
   bool offer_candidate(Neighbors& neighbors, std::size_t k, std::uint32_t row, double distance,
                        const Query&) const {
-    const std::int64_t id = row_ids[row];
     if (neighbors.size() < k) {
-      neighbors.push(distance, id);
+      neighbors.push(distance, row_ids[row]);
       return true;
     }
+    // Most candidates are farther than the bound: rejected before their id
+    // is read (a cache miss each).
     const Neighbor& top = neighbors.top();
-    if (distance_less(distance, top.distance) ||
-        (!distance_less(top.distance, distance) && id < top.stored)) {
-      neighbors.pop();
-      neighbors.push(distance, id);
+    if (distance_less(top.distance, distance)) return false;
+    const std::int64_t id = row_ids[row];
+    if (distance_less(distance, top.distance) || id < top.stored) {
+      neighbors.replace_top(distance, id);
       return true;
     }
     return false;

@@ -37,11 +37,24 @@ class NeighborQueue {
   // equal entries is the platform's.
   void push(double distance, Key stored) {
     heap_.push_back(Entry{distance, stored});
-    std::push_heap(heap_.begin(), heap_.end(), ranks_below);
+    std::push_heap(heap_.begin(), heap_.end(), RanksBelow{});
   }
   void pop() {
-    std::pop_heap(heap_.begin(), heap_.end(), ranks_below);
+    std::pop_heap(heap_.begin(), heap_.end(), RanksBelow{});
     heap_.pop_back();
+  }
+  // pop() then push(), in one pass down the heap.
+  void replace_top(double distance, Key stored) {
+    const Entry entry{distance, stored};
+    const std::size_t n = heap_.size();
+    std::size_t hole = 0;
+    for (std::size_t child = 1; child < n; child = 2 * hole + 1) {
+      if (child + 1 < n && ranks_below(heap_[child], heap_[child + 1])) ++child;
+      if (!ranks_below(entry, heap_[child])) break;
+      heap_[hole] = heap_[child];
+      hole = child;
+    }
+    heap_[hole] = entry;
   }
   void clear() { heap_.clear(); }
 
@@ -64,6 +77,11 @@ class NeighborQueue {
   }
 
  private:
+  // A function object, so that the heap operations inline the comparison.
+  struct RanksBelow {
+    bool operator()(const Entry& a, const Entry& b) const { return ranks_below(a, b); }
+  };
+
   std::vector<Entry> heap_;
 };
 
@@ -88,16 +106,19 @@ class NodeQueue {
     double key = distance - node->max_radius;
     if (key != key) key = -std::numeric_limits<double>::infinity();
     heap_.push_back(Entry{node, distance, key});
-    std::push_heap(heap_.begin(), heap_.end(), ranks_below);
+    std::push_heap(heap_.begin(), heap_.end(), RanksBelow{});
   }
   void pop() {
-    std::pop_heap(heap_.begin(), heap_.end(), ranks_below);
+    std::pop_heap(heap_.begin(), heap_.end(), RanksBelow{});
     heap_.pop_back();
   }
   void clear() { heap_.clear(); }
 
  private:
-  static bool ranks_below(const Entry& a, const Entry& b) { return a.key > b.key; }
+  // The top is the smallest key; a function object, so that it inlines.
+  struct RanksBelow {
+    bool operator()(const Entry& a, const Entry& b) const { return a.key > b.key; }
+  };
 
   std::vector<Entry> heap_;
 };

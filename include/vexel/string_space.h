@@ -28,6 +28,9 @@ class StringSpace {
     EditPattern<std::uint32_t> pattern_;
   };
 
+  // Cheap distances: long leaves, scanned in one call.
+  static constexpr std::uint32_t leaf_points = 200;
+
   explicit StringSpace(StringMetric metric) : metric_(metric), starts_{0} {}
 
   StringMetric metric() const { return metric_; }
