@@ -8,8 +8,11 @@
 #include <limits>
 #include <new>
 #include <random>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "vexel/prefetch.h"
 
 namespace vexel {
 
@@ -74,6 +77,17 @@ class DistanceMatrix {
   double* data_ = nullptr;
 };
 
+// A distance that measures a whole column of a split in one call:
+// distance.column(center, points, count, out) sets out[j] to the distance
+// from points[j] to the center.
+template <typename Distance, typename T, typename = void>
+struct measures_columns : std::false_type {};
+template <typename Distance, typename T>
+struct measures_columns<Distance, T,
+                        std::void_t<decltype(std::declval<const Distance&>().column(
+                            std::declval<const T&>(), std::declval<const T*>(), std::size_t{},
+                            std::declval<double*>()))>> : std::true_type {};
+
 // Chooses up to k far-apart points of a bucket by farthest-first traversal
 // from one randomly drawn point. The generator is seeded once, with the
 // standard default seed, so the same operations always build the same tree.
@@ -110,12 +124,12 @@ class GreedyKCenters {
     if (!distance_function) throw std::bad_function_call();
 
     for (std::uint32_t i = 1; i < k; ++i) {
-      const T& center = points[centers_out[i - 1]];
+      double* column = &matrix(0, i - 1);
+      measure_column(points, points[centers_out[i - 1]], column);
       std::size_t best = 0;
       double best_distance = -std::numeric_limits<double>::infinity();
       for (std::size_t j = 0; j < n; ++j) {
-        const double d = distance_function(points[j], center);
-        matrix(static_cast<std::int64_t>(j), i - 1) = d;
+        const double d = column[j];
         if (d < min_distance[j]) min_distance[j] = d;
         if (min_distance[j] > best_distance) {
           best = j;
@@ -131,16 +145,27 @@ class GreedyKCenters {
     // The last center's column. After the stop rule this repeats the
     // evaluations of the stopping iteration, which wrote the same column.
     const std::int64_t last_column = static_cast<std::int64_t>(centers_out.size()) - 1;
-    const T& last_center = points[centers_out.back()];
-    for (std::size_t j = 0; j < n; ++j) {
-      matrix(static_cast<std::int64_t>(j), last_column) = distance_function(points[j], last_center);
-    }
+    measure_column(points, points[centers_out.back()], &matrix(0, last_column));
   }
 
   DistanceFunction distance_function;
   std::mt19937 generator;  // default-seeded (5489) and never reseeded
 
  private:
+  // out[j] = distance(points[j], center) for every j, in order: in one call
+  // when the distance measures whole columns, else point by point.
+  void measure_column(const std::vector<T>& points, const T& center, double* out) const {
+    const std::size_t n = points.size();
+    if constexpr (measures_columns<Distance, T>::value) {
+      distance_function.column(center, points.data(), n, out);
+    } else {
+      for (std::size_t j = 0; j < n; ++j) {
+        if (j + prefetch_distance < n) prefetch_stored(distance_function, points[j + prefetch_distance]);
+        out[j] = distance_function(points[j], center);
+      }
+    }
+  }
+
   // A uniform index in [0, n) by Lemire's multiply-and-reject reduction of
   // one 32-bit output (more only on the rare rejection).
   std::uint32_t draw_below(std::uint32_t n) {

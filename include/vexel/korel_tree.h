@@ -15,26 +15,10 @@
 #include <vector>
 
 #include "vexel/greedy_k_centers.h"
+#include "vexel/prefetch.h"
 #include "vexel/search_queues.h"
 
 namespace vexel {
-
-// A bucket's Points may lie anywhere on the heap (a tree grown one insertion
-// at a time); asking for the coordinates of a Point a few places ahead hides
-// most of the cache misses of a leaf scan.
-constexpr std::size_t prefetch_distance = 4;
-
-template <typename T>
-inline void prefetch(const T&) {}
-
-template <typename Allocator>
-inline void prefetch(const std::vector<double, Allocator>& point) {
-#if defined(__GNUC__)
-  __builtin_prefetch(point.data());
-#else
-  (void)point;
-#endif
-}
 
 // A distance that measures a whole bucket in one call:
 // distance.batch(query, stored elements, count, out distances).
@@ -45,23 +29,6 @@ struct measures_batches<Distance, Query, Stored,
                         std::void_t<decltype(std::declval<const Distance&>().batch(
                             std::declval<const Query&>(), std::declval<const Stored*>(),
                             std::size_t{}, std::declval<double*>()))>> : std::true_type {};
-
-// A distance that can fetch a stored element into the cache ahead of use:
-// distance.prefetch(stored element).
-template <typename Distance, typename Stored, typename = void>
-struct prefetches_stored : std::false_type {};
-template <typename Distance, typename Stored>
-struct prefetches_stored<Distance, Stored,
-                         std::void_t<decltype(std::declval<const Distance&>().prefetch(
-                             std::declval<const Stored&>()))>> : std::true_type {};
-
-inline void prefetch_address(const void* address) {
-#if defined(__GNUC__)
-  __builtin_prefetch(address);
-#else
-  (void)address;
-#endif
-}
 
 // A distance that may stop early once the result must exceed a limit:
 // distance.within(query, stored element, limit) is exact when it is at most
@@ -416,7 +383,7 @@ class KorelTree {
       }
       for (std::size_t i = 0; i < points.size(); ++i) {
         const Stored& point = points[i];
-        if (i + prefetch_distance < points.size()) prefetch(points[i + prefetch_distance]);
+        if (i + prefetch_distance < points.size()) index.prefetch_stored(points[i + prefetch_distance]);
         if (check_removed && host.is_removed(point)) continue;
         if constexpr (measures_within<Distance, Query, Stored>::value) {
           found(point, distance.within(query, point, limit()));
@@ -441,9 +408,7 @@ class KorelTree {
       for (const auto& child : children) {
         prefetch_address(child->min_range.data());
         prefetch_address(child->max_range.data());
-        if constexpr (prefetches_stored<Distance, Stored>::value) {
-          host.distance_function.prefetch(child->pivot);
-        }
+        index.prefetch_stored(child->pivot);
       }
       for (std::size_t i = 0; i < visit.order.size(); ++i) {
         if (visit.order[i] < 0) continue;
@@ -655,11 +620,13 @@ class KorelTree {
   // While one node is visited, the next one's bucket comes into the cache:
   // best first, the leaves a search visits lie anywhere in memory.
   void prefetch_next(const Nodes& nodes) const {
-    if constexpr (prefetches_stored<Distance, Stored>::value) {
-      if (nodes.empty()) return;
-      const Node& next = *nodes.top().node;
-      for (const Stored& point : next.points) host().distance_function.prefetch(point);
-    }
+    if (nodes.empty()) return;
+    const Node& next = *nodes.top().node;
+    for (const Stored& point : next.points) prefetch_stored(point);
+  }
+
+  void prefetch_stored(const Stored& point) const {
+    vexel::prefetch_stored(host().distance_function, point);
   }
 
   // larger > smaller, and with a slack by more than rounding of the three

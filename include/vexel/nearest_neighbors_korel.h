@@ -181,8 +181,7 @@ class NearestNeighborsKorel
     }
     if (distance_less(distance, neighbors.bound()) ||
         (distance < std::numeric_limits<double>::epsilon() && points_equal(stored, query))) {
-      neighbors.pop();
-      neighbors.push(distance, &stored);
+      neighbors.replace_top(distance, &stored);
       return true;
     }
     return false;

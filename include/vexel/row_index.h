@@ -57,6 +57,11 @@ class RowDistance {
   }
 
   template <typename S = Space>
+  auto column(std::uint32_t center, const std::uint32_t* rows, std::size_t count, double* out) const
+      -> decltype(std::declval<const S&>().column(center, rows, count, out)) {
+    return space_->column(center, rows, count, out);
+  }
+  template <typename S = Space>
   auto prefetch(std::uint32_t row) const -> decltype(std::declval<const S&>().prefetch(row)) {
     return space_->prefetch(row);
   }

@@ -8,6 +8,7 @@
 // std::invalid_argument on any coordinate that is not finite.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -107,9 +108,24 @@ VectorKernel<Row> vector_kernel(VectorMetric metric, simd::Level level) {
 }
 
 // The kernel of `metric` for simd::active() at the time of the call.
+// The kernels of the active level, from a table made once: a lookup per
+// call instead of a dispatch.
 template <typename Row>
 VectorKernel<Row> vector_kernel(VectorMetric metric) {
-  return vector_kernel<Row>(metric, simd::active());
+  constexpr std::size_t levels = 3, metrics = 4;
+  static const std::array<VectorKernel<Row>, levels * metrics> table = [] {
+    std::array<VectorKernel<Row>, levels * metrics> kernels{};
+    for (std::size_t level = 0; level < levels; ++level) {
+      const auto chosen = static_cast<simd::Level>(level) > simd::supported()
+                              ? simd::supported()
+                              : static_cast<simd::Level>(level);
+      for (std::size_t m = 0; m < metrics; ++m) {
+        kernels[level * metrics + m] = vector_kernel<Row>(static_cast<VectorMetric>(m), chosen);
+      }
+    }
+    return kernels;
+  }();
+  return table[static_cast<std::size_t>(simd::active()) * metrics + static_cast<std::size_t>(metric)];
 }
 
 // Distances between two points of n doubles at the active level.

@@ -55,10 +55,27 @@ class VectorSpace {
       return kernel_.one(widened.data(), row(b), dim_);
     }
   }
-  // One call for a whole bucket.
+  // One call for a whole bucket. Long batches go in slices, each fetched
+  // while the one before is measured.
   void batch(const double* query, const std::uint32_t* rows, std::size_t count, double* out) const {
-    prefetch_rows(rows, count);
-    kernel_.many(query, data_.data(), dim_, rows, count, out);
+    constexpr std::size_t slice = 32;
+    prefetch_rows(rows, std::min(count, slice));
+    for (std::size_t begin = 0; begin < count; begin += slice) {
+      const std::size_t end = std::min(count, begin + slice);
+      prefetch_rows(rows + end, std::min(count, end + slice) - end);
+      kernel_.many(query, data_.data(), dim_, rows + begin, end - begin, out + begin);
+    }
+  }
+  // The distances from every row of `rows` to the row `center` (a column of
+  // a split), measured with the center as the query: the kernels are
+  // symmetric to the last bit.
+  void column(std::uint32_t center, const std::uint32_t* rows, std::size_t count, double* out) const {
+    if constexpr (std::is_same_v<Scalar, double>) {
+      batch(row(center), rows, count, out);
+    } else {
+      const std::vector<double> widened(row(center), row(center) + dim_);
+      batch(widened.data(), rows, count, out);
+    }
   }
 
   void prefetch(std::uint32_t r) const { prefetch_rows(&r, 1); }
