@@ -20,7 +20,8 @@ within a round. The answers to a sample of queries are checked against
 brute force. Figures of an older korel build ("before") come from
 bench/results/before.json, written by bench/baseline.py.
 
-`python bench/peers.py --quick` runs small sizes (about a minute).
+`python bench/peers.py --quick` runs small sizes (about a minute) and writes
+to bench/results/quick/ instead.
 """
 
 import argparse
@@ -681,7 +682,8 @@ def main(arguments=None):
     parser.add_argument("--quick", action="store_true", help="small sizes: about a minute")
     parser.add_argument("--parts", default=",".join(PARTS),
                         help=f"comma-separated subset of: {', '.join(PARTS)}")
-    parser.add_argument("--output", default=str(RESULTS), help="folder for latest.md and latest.png")
+    parser.add_argument("--output", help="folder for latest.md and latest.png (default: "
+                        "bench/results, or bench/results/quick with --quick)")
     options = parser.parse_args(arguments)
     parts = set(options.parts.split(","))
     sizes = QUICK if options.quick else FULL
@@ -704,7 +706,7 @@ def main(arguments=None):
     text, figures = markdown(sys.argv[1:] if arguments is None else arguments,
                              time.perf_counter() - started, sizes, native or {},
                              memory_figures, callables, python, before)
-    output = pathlib.Path(options.output)
+    output = pathlib.Path(options.output or (RESULTS / "quick" if options.quick else RESULTS))
     output.mkdir(parents=True, exist_ok=True)
     (output / "latest.md").write_text(text)
     if python:
