@@ -91,12 +91,21 @@ def peer_jobs(case):
     return [PYNEAR] + ([KDTREE] if case.name == "uniform 8-d" else [])
 
 
+SOURCES = ("include", "python", "CMakeLists.txt")  # what the korel build is made of
+
+
 def git_commit():
     commit = peers.git_commit()
     dirty = subprocess.run(["git", "-C", str(REPOSITORY), "status", "--porcelain", "--",
-                            "include", "python", "CMakeLists.txt"],
-                           capture_output=True, text=True).stdout.strip()
+                            *SOURCES], capture_output=True, text=True).stdout.strip()
     return commit + ("+changes" if dirty else "")
+
+
+def same_sources(commit, after_commit):
+    """Whether the current build is made of the same sources as `commit`."""
+    return not after_commit.endswith("+changes") and subprocess.run(
+        ["git", "-C", str(REPOSITORY), "diff", "--quiet", commit, "HEAD", "--", *SOURCES]
+    ).returncode == 0
 
 
 def main():
@@ -171,15 +180,16 @@ def summarise(native, memory, options, after_commit):
         targets["nnk-8d"] = {"before": f"{statistics.median(old) * 1e3:.3f} ms",
                              "after": f"{statistics.median(new) * 1e3:.3f} ms",
                              "ratio": peers.paired_ratio(old, new)}
-    figures = {which: {key: statistics.median(run[key] for run in runs) for key in runs[0]}
-               for which, runs in memory.items()}
-    for which in ("before", "after"):
-        figures[which]["runs"] = len(memory[which])
-    for key, text in (("memory", lambda f: f"{f['growth'] / 1e6:.1f} MB RSS growth"),
-                      ("build", lambda f: f"{f['build']:.3f} s")):
-        ratio = (lambda f: f["growth"] / f["raw"]) if key == "memory" else (lambda f: f["build"])
-        targets[key] = {"before": text(figures["before"]), "ratio before": ratio(figures["before"]),
-                        "after": text(figures["after"]), "ratio after": ratio(figures["after"])}
+    memory_figures = {which: {key: statistics.median(run[key] for run in runs)
+                              for key in ("growth", "raw", "build")}
+                      for which, runs in memory.items()}
+    targets["memory"], targets["build"] = {}, {}
+    for which, figures in memory_figures.items():
+        ratio = "ratio before" if which == "before" else "ratio after"
+        targets["memory"][which] = f"{figures['growth'] / 1e6:.1f} MB RSS growth"
+        targets["memory"][ratio] = figures["growth"] / figures["raw"]
+        targets["build"][which] = f"{figures['build']:.3f} s"
+        targets["build"][ratio] = figures["build"]
     return {"date": str(datetime.date.today()), "before commit": options.index_commit,
             "nnk before commit": options.nnk_commit, "after commit": after_commit,
             "targets": targets}
@@ -194,6 +204,11 @@ def report(record, native, memory, options, sizes, seconds):
         f"{record['after commit']} (\"after\") and the peers the targets name; "
         f"{sizes.rounds} rounds, rotated order; {peers.cpu_name()}, 2 shared cores; "
         f"{seconds / 60:.1f} min." + (" **Quick run.**" if options.quick else ""), "",
+    ]
+    if same_sources(options.index_commit, record["after commit"]):
+        lines += [f"The after build is made of the same sources as {options.index_commit}: "
+                  "the differences between before and after are this machine's noise.", ""]
+    lines += [
         "## Targets", "",
         "| target | before | ratio before | after | ratio after | required |",
         "|---|---|---:|---|---:|---|",
