@@ -66,7 +66,7 @@ class Sizes:
     python_words: int
 
 
-FULL = Sizes(rounds=5, vectors8=(100_000, 1000), vectors32=(100_000, 100), digits_queries=300,
+FULL = Sizes(rounds=7, vectors8=(100_000, 1000), vectors32=(100_000, 100), digits_queries=300,
              words=(50_000, 100), memory_n=MEMORY_N, memory_runs=3, callable_n=10_000,
              callable_queries=50, python_rounds=3, python_sizes=(1000, 3000, 10_000),
              python_queries=30, python_words=10_000)
@@ -158,7 +158,7 @@ def native_cases(sizes):
     return [
         cases.Case("uniform 8-d", "vectors", *cases.uniform(8, n8, q8), k=K),
         cases.Case("uniform 32-d", "vectors", *cases.uniform(32, n32, q32), k=K),
-        cases.Case("digits 64-d", "vectors", digits, digit_queries, k=K),
+        cases.Case("digits 64-d", "vectors", digits, digit_queries, k=K, repeats=10),
         cases.Case(f"words, within {WORD_RADIUS}", "words", vocabulary, typos, radius=WORD_RADIUS),
         cases.Case(f"words, {WORD_K} nearest", "words", vocabulary, typos, k=WORD_K),
     ]
@@ -493,7 +493,8 @@ def native_tables(native):
     lines = []
     for name, (case, measured) in native.items():
         korel = measured.get(INDEX)
-        lines += ["", f"### {name}: n = {case.n}, {len(case.queries)} queries, "
+        passes = f" (timed {case.repeats} times over)" if case.repeats > 1 else ""
+        lines += ["", f"### {name}: n = {case.n}, {len(case.queries)} queries{passes}, "
                   f"{case.search}", "",
                   "| library | build s | single ms/query | batched ms/query "
                   "| single / Index | batched / Index batched | answers | notes |",
