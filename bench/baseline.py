@@ -179,7 +179,8 @@ def summarise(native, memory, options, after_commit):
         new = measured[NNK_EUCLIDEAN].rounds["single"]
         targets["nnk-8d"] = {"before": f"{statistics.median(old) * 1e3:.3f} ms",
                              "after": f"{statistics.median(new) * 1e3:.3f} ms",
-                             "ratio": peers.paired_ratio(old, new)}
+                             "ratio": peers.paired_ratio(old, new),
+                             "rounds": [[a * 1e3, b * 1e3] for a, b in zip(old, new)]}
     memory_figures = {which: {key: statistics.median(run[key] for run in runs)
                               for key in ("growth", "raw", "build")}
                       for which, runs in memory.items()}
@@ -225,9 +226,15 @@ def report(record, native, memory, options, sizes, seconds):
         lines.append(f"| {target.what} | {figures['before']} | {figures['ratio before']:.2f} "
                      f"| {figures['after']} | {figures['ratio after']:.2f} "
                      f"| {peers.required_text(target)} |")
-    lines += ["", "Ratios as in latest.md: the peer's time over korel's for speed, korel's "
-              "figure over the limit for memory (growth / raw) and build (seconds).", "",
-              "## Cases"]
+    lines += ["", "Ratios as in latest.md: the peer's time over korel's for speed (median "
+              "over rounds of the ratio within a round), korel's figure over the limit for "
+              "memory (growth / raw) and build (seconds)."]
+    nnk = record["targets"].get("nnk-8d")
+    if nnk:
+        pairs = ", ".join(f"{a:.3f}/{b:.3f}" for a, b in nnk["rounds"])
+        lines += ["", f"NearestNeighborsKorel, ms per query in each round, {options.nnk_commit} / "
+                  f"{record['after commit']}: {pairs}."]
+    lines += ["", "## Cases"]
     lines += peers.native_tables(native)
     lines += ["", "## Memory", "", "| build | runs | RSS growth MB | growth / raw | build s |",
               "|---|---:|---:|---:|---:|"]

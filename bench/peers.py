@@ -449,11 +449,9 @@ def load_before(path):
         return None
 
 
-def targets_table(figures, before, quick):
-    lines = [
-        "| issue | target | measured | against | ratio | required | status | before: measured, ratio |",
-        "|---|---|---|---|---:|---|---|---|",
-    ]
+def target_rows(figures, before):
+    """(target, measured, against, ratio, before) per target."""
+    rows = []
     for target in TARGETS:
         measured, against, ratio = figures.get(target.key, ("not measured", "", None))
         earlier = (before or {}).get("targets", {}).get(target.key)
@@ -467,6 +465,16 @@ def targets_table(figures, before, quick):
             earlier_text = f"{earlier['before']}, {earlier['ratio before']:.2f}"
         else:
             earlier_text = ""
+        rows.append((target, measured, against, ratio, earlier_text))
+    return rows
+
+
+def targets_table(figures, before, quick):
+    lines = [
+        "| issue | target | measured | against | ratio | required | status | before: measured, ratio |",
+        "|---|---|---|---|---:|---|---|---|",
+    ]
+    for target, measured, against, ratio, earlier_text in target_rows(figures, before):
         ratio_text = "" if ratio is None else f"{ratio:.2f}"
         lines.append(f"| {target.issue} | {target.what} | {measured} | {against} | {ratio_text} "
                      f"| {required_text(target)} | {met(target, ratio)} | {earlier_text} |")
@@ -482,7 +490,8 @@ def targets_table(figures, before, quick):
             f"`bench/baseline.py` on {before['date']}, side by side with the peers and with the "
             f"build of {before['after commit']} (see [before.md](before.md)); "
             "NearestNeighborsKorel's row is that run's pair of builds, 962e967 against "
-            f"{before['after commit']}.")
+            f"{before['after commit']}. Compare the ratios rather than the times: the load of "
+            "this shared machine changes from run to run.")
     if quick:
         notes.append("**Quick run**: sizes are smaller than the targets name; the figures "
                      "only show that the bench works.")
@@ -579,7 +588,7 @@ def markdown(arguments, seconds, sizes, native, memory_figures, callables, pytho
 
     lines = [
         "# korel against its peers", "",
-        f"`python bench/peers.py {' '.join(arguments)}`: {datetime.date.today()}, "
+        f"`{' '.join(['python bench/peers.py'] + list(arguments))}`: {datetime.date.today()}, "
         f"{platform.system()} {platform.machine()}, {cpu_name()}, 2 cores shared with other "
         f"work, Python {platform.python_version()}, korel {korel.__version__} "
         f"(commit {git_commit()}), SIMD level {korel.metrics.simd_level()}; "
@@ -713,8 +722,7 @@ def main(arguments=None):
     if python:
         plot(python, output / "latest.png")
     print("\nTargets:")
-    for target in TARGETS:
-        measured, against, ratio = figures.get(target.key, ("not measured", "", None))
+    for target, measured, against, ratio, _ in target_rows(figures, before):
         print(f"  {target.what}: {measured} vs {against}: "
               f"{'' if ratio is None else f'{ratio:.2f}'} ({required_text(target)}: "
               f"{met(target, ratio).strip('*')})")
