@@ -37,8 +37,6 @@ import time
 from dataclasses import dataclass, field
 from typing import Dict, List, Optional
 
-import numpy as np
-
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import cases  # noqa: E402
 from cases import (BALLTREE, BKTREE, CDIST, EXTRACT, FAISS, FAISS1, INDEX, INDEX32,  # noqa: E402
