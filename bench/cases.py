@@ -384,7 +384,7 @@ def _extract_answers(raw, case):
 
 def _cdist_batch(vocabulary, case):
     """The whole distance matrix on every core, then the answers picked from
-    it (part of the timed work: it is what makes them answers)."""
+    it (timed too: it is what makes them answers)."""
     from rapidfuzz import process
     from rapidfuzz.distance import Levenshtein
 

@@ -1,6 +1,6 @@
 """korel against its peers, measured side by side in one run (`make bench`).
 
-Three parts, written to bench/results/latest.md (and latest.png):
+Three sections, written to bench/results/latest.md (and latest.png):
 
 - Native speed: korel.Index (single queries and batches on every core) and
   NearestNeighborsKorel with korel.metrics.euclidean, against pynear's
@@ -682,32 +682,32 @@ def plot(python, path):
 # --- main -------------------------------------------------------------------------------
 
 
-PARTS = ("native", "memory", "callable", "python")
+SECTIONS = ("native", "memory", "callable", "python")
 
 
 def main(arguments=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="small sizes: about a minute")
-    parser.add_argument("--parts", default=",".join(PARTS),
-                        help=f"comma-separated subset of: {', '.join(PARTS)}")
+    parser.add_argument("--only", default=",".join(SECTIONS),
+                        help=f"comma-separated sections to run: {', '.join(SECTIONS)}")
     parser.add_argument("--output", help="folder for latest.md and latest.png (default: "
                         "bench/results, or bench/results/quick with --quick)")
     options = parser.parse_args(arguments)
-    parts = set(options.parts.split(","))
+    sections = set(options.only.split(","))
     sizes = QUICK if options.quick else FULL
     started = time.perf_counter()
     native = memory_figures = callables = python = None
-    if "native" in parts:
+    if "native" in sections:
         print("Native speed", flush=True)
         native = run_native(sizes)
-    if "memory" in parts:
+    if "memory" in sections:
         print("Memory", flush=True)
         memory_figures = memory(sizes.memory_n, sizes.memory_runs)
         print(f"  {memory_figures}", flush=True)
-    if "callable" in parts:
+    if "callable" in sections:
         print("Python callables", flush=True)
         callables = run_callable(sizes)
-    if "python" in parts:
+    if "python" in sections:
         print("With a Python metric", flush=True)
         python = run_python(sizes)
     before = load_before(RESULTS / "before.json")
