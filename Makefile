@@ -16,7 +16,7 @@ CTEST   := $(VENV)/bin/ctest
 
 .PRECIOUS: .venv-%/.tools .venv-%/.korel-installed
 
-.PHONY: help test test-all test-cpp test-sanitize test-python test-python-alt demo bench bench-cpp install clean
+.PHONY: help test test-all test-cpp test-sanitize test-python test-python-alt demo bench bench-quick bench-cpp install clean
 
 help: ## List the targets
 	@grep -E '^[a-zA-Z_-]+:.*## ' $(MAKEFILE_LIST) | awk -F':.*## ' '{printf "  %-18s %s\n", $$1, $$2}'
@@ -28,8 +28,11 @@ test-all: test-cpp test-sanitize test-python $(addprefix test-python-,$(OTHER_PY
 demo: $(VENV)/.korel-installed ## Run the main job: fuzzy word lookup and vector search
 	$(VPY) examples/demo.py
 
-bench: $(VENV)/.korel-bench ## Benchmark korel against its peers (writes bench/results/)
-	$(VPY) bench/peers.py
+bench: $(VENV)/.korel-bench ## Benchmark korel against its peers, about 10 min (writes bench/results/)
+	$(VPY) bench/peers.py $(BENCH_ARGS)
+
+bench-quick: $(VENV)/.korel-bench ## The same at small sizes, about a minute (writes bench/results/quick/)
+	$(VPY) bench/peers.py --quick
 
 bench-cpp: $(VENV)/.tools ## Build and run the C++ benchmarks (the index, the distance kernels)
 	$(CMAKE) -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DVEXEL_BUILD_BENCH=ON
@@ -63,7 +66,10 @@ $(VENV)/.korel-installed: $(VENV)/.tools $(SOURCES)
 	$(@D)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py-$* ".[test]"
 	@touch $@
 
+# Without build isolation, the peers that ship only sources (vptree, pybktree)
+# need wheel to build.
 $(VENV)/.korel-bench: $(VENV)/.korel-installed
+	$(VPY) -m pip install -q wheel
 	$(VPY) -m pip install -q ".[bench]" --no-build-isolation -Cbuild-dir=$(BUILD)/py-3.9
 	@touch $@
 

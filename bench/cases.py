@@ -1,0 +1,632 @@
+"""Cases, libraries and answer checks of the bench, shared by peers.py (which
+runs everything in one process) and baseline.py (which runs korel builds of
+other commits in worker processes, see worker.py).
+
+A case is data plus one kind of search (k nearest or within a radius). A job
+is one library on a case: it builds its structure (timed), then answers every
+query one by one ("single") and/or in one call ("batch"), each timed. Jobs
+that call a Python metric count its evaluations.
+"""
+
+import heapq
+import math
+import random
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, Optional
+
+import numpy as np
+
+SEED = 12345
+K = 10  # vectors: k nearest
+WORD_K = 5  # words: k nearest
+WORD_RADIUS = 2  # words: within this edit distance
+CHECKED = 10  # queries whose answers are checked against brute force
+
+# Tolerances of the answer checks: korel in float64 must match brute force
+# (ids too, ties by ascending id); float32 storage rounds every coordinate.
+EXACT = 1e-12
+FLOAT32 = 1e-4
+
+
+# --- data ------------------------------------------------------------------------
+
+
+def generate_words(rng, count):
+    """Pronounceable made-up words, all distinct, sorted."""
+    onsets = ["", "b", "bl", "br", "c", "ch", "d", "dr", "f", "g", "gr", "h", "k", "l",
+              "m", "n", "p", "pr", "r", "s", "sh", "st", "t", "th", "tr", "v", "w", "z"]
+    vowels = ["a", "e", "i", "o", "u", "ai", "ea", "ou", "y"]
+    codas = ["", "", "n", "r", "s", "t", "l", "nd", "st"]
+    words = set()
+    while len(words) < count:
+        words.add("".join(rng.choice(onsets) + rng.choice(vowels) + rng.choice(codas)
+                          for _ in range(rng.choice((1, 2, 2, 3, 3, 4)))))
+    return sorted(words)
+
+
+def misspell(rng, word):
+    """One replaced letter, and half the time one dropped letter."""
+    letters = list(word)
+    i = rng.randrange(len(letters))
+    letters[i] = rng.choice("abcdefghijklmnopqrstuvwxyz")
+    if len(letters) > 1 and rng.random() < 0.5:
+        del letters[rng.randrange(len(letters))]
+    return "".join(letters)
+
+
+def uniform(dimension, n, queries):
+    rng = np.random.default_rng([SEED, dimension, n])
+    return rng.random((n, dimension)), rng.random((queries, dimension))
+
+
+def digits(queries):
+    """scikit-learn's handwritten digits (1797 x 64): queries held out."""
+    from sklearn.datasets import load_digits
+
+    data = load_digits().data.astype(np.float64)
+    order = np.random.default_rng(SEED).permutation(len(data))
+    return data[order[queries:]], data[order[:queries]]
+
+
+def words(n, queries):
+    rng = random.Random(SEED + n)
+    vocabulary = generate_words(rng, n)
+    return vocabulary, [misspell(rng, rng.choice(vocabulary)) for _ in range(queries)]
+
+
+# --- cases -----------------------------------------------------------------------
+
+
+@dataclass
+class Case:
+    name: str
+    kind: str  # "vectors" or "words"
+    data: Any  # 2-D float64 array, or list of str
+    queries: Any  # 2-D float64 array, or list of str
+    k: Optional[int] = None
+    radius: Optional[float] = None
+    metric: Any = None  # the counting Python metric of Python-callable cases
+    repeats: int = 1  # passes over the queries per measurement, to time fast cases long enough
+    extra: Dict[str, Any] = field(default_factory=dict)  # converted inputs, made once
+
+    @property
+    def n(self):
+        return len(self.data)
+
+    @property
+    def search(self):
+        return f"{self.k} nearest" if self.k is not None else f"within {self.radius:g}"
+
+    def converted(self, key, make):
+        """Inputs a library needs in its own form (float32 arrays, lists), made
+        once per case, outside any clock."""
+        if key not in self.extra:
+            self.extra[key] = make()
+        return self.extra[key]
+
+    def __getstate__(self):
+        state = dict(self.__dict__)
+        state["extra"], state["metric"] = {}, None
+        return state
+
+
+# --- brute force -------------------------------------------------------------------
+
+
+def edit_distances(query, vocabulary_codes, lengths):
+    """Levenshtein distance from query to every word at once, with NumPy: one
+    dynamic-programming row per query letter, vectorised over the words."""
+    count, width = vocabulary_codes.shape
+    previous = np.tile(np.arange(width + 1), (count, 1))
+    for i, letter in enumerate(query, 1):
+        current = np.empty_like(previous)
+        current[:, 0] = i
+        substitution = previous[:, :-1] + (vocabulary_codes != ord(letter))
+        deletion = previous[:, 1:] + 1
+        best = np.minimum(substitution, deletion)
+        for j in range(1, width + 1):  # insertion depends on the cell to the left
+            current[:, j] = np.minimum(best[:, j - 1], current[:, j - 1] + 1)
+        previous = current
+    return previous[np.arange(count), lengths]
+
+
+def brute_force(case, count=CHECKED):
+    """(distances, ids) of the first queries, nearest first, ties by id. With
+    a Python metric, that very function: another way to compute the same
+    distance may round differently and so order near-ties differently."""
+    if case.metric is not None:
+        points, queries = python_points(case)
+        function = case.metric.function
+        distance_rows = [np.array([function(q, p) for p in points]) for q in queries[:count]]
+    elif case.kind == "vectors":
+        distance_rows = [np.sqrt(((case.data - q) ** 2).sum(axis=1)) for q in case.queries[:count]]
+    else:
+        width = max(len(w) for w in case.data)
+        codes = np.full((len(case.data), width), -1, dtype=np.int64)
+        for row, word in enumerate(case.data):
+            codes[row, :len(word)] = [ord(c) for c in word]
+        lengths = np.array([len(w) for w in case.data])
+        distance_rows = [edit_distances(q, codes, lengths).astype(np.float64)
+                         for q in case.queries[:count]]
+    answers = []
+    for distances in distance_rows:
+        order = np.lexsort((np.arange(len(distances)), distances))
+        if case.k is not None:
+            order = order[:case.k]
+        else:
+            order = order[distances[order] <= case.radius]
+        answers.append((distances[order], order))
+    return answers
+
+
+def check(answers, expected, tolerance, ids):
+    """Whether answers agree with brute force: distances within the relative
+    tolerance, and with `ids`, the very same ids in the same order."""
+    if answers is None or len(answers) < len(expected):
+        return False
+    for (distances, found), (want, want_ids) in zip(answers, expected):
+        distances = np.asarray(distances, dtype=np.float64)
+        if len(distances) != len(want):
+            return False
+        if not np.allclose(np.sort(distances), want, rtol=tolerance, atol=tolerance):
+            return False
+        if ids and not np.array_equal(np.asarray(found), want_ids):
+            return False
+    return True
+
+
+# --- jobs ----------------------------------------------------------------------------
+
+
+@dataclass
+class Job:
+    name: str
+    build: Callable  # case -> structure (timed)
+    single: Optional[Callable] = None  # (structure, case) -> raw answers (timed)
+    batch: Optional[Callable] = None
+    answers: Optional[Callable] = None  # (raw, case) -> [(distances, ids)] (untimed)
+    tolerance: float = EXACT
+    ids: bool = False  # checked id for id against brute force
+    note: str = ""
+
+
+JOBS: Dict[str, Job] = {}
+
+
+def job(**fields):
+    JOBS[fields["name"]] = Job(**fields)
+
+
+def pairs(raw, case):
+    """Answers already (distances, ids) per query, or two 2-D arrays."""
+    if isinstance(raw, tuple) and len(raw) == 2 and getattr(raw[0], "ndim", 0) == 2:
+        return list(zip(raw[0], raw[1]))
+    return list(raw)
+
+
+def float32_rows(case, which):
+    return case.converted(f"{which}32", lambda: np.ascontiguousarray(
+        getattr(case, which), dtype=np.float32))
+
+
+# korel.Index, native metrics
+
+def _index_build(dtype):
+    def build(case):
+        import korel
+
+        if case.kind == "words":
+            index = korel.Index("levenshtein")
+        else:
+            index = korel.Index("euclidean", dtype=dtype)
+        index.add_many(case.data)
+        return index
+    return build
+
+
+def _index_single(index, case):
+    if case.k is not None:
+        return [index.nearest(q, case.k) for q in case.queries]
+    return [index.within(q, case.radius) for q in case.queries]
+
+
+def _index_batch(index, case):
+    if case.k is not None:
+        return index.query(case.queries, case.k, workers=None)
+    return index.query_radius(case.queries, case.radius, workers=None)
+
+
+INDEX = "korel.Index"
+INDEX32 = "korel.Index float32"
+job(name=INDEX, build=_index_build("float64"),
+    single=_index_single, batch=_index_batch, answers=pairs, ids=True,
+    note="batch: workers = all cores")
+job(name=INDEX32, build=_index_build("float32"),
+    single=_index_single, batch=_index_batch, answers=pairs, tolerance=FLOAT32,
+    note="float32 storage; batch: workers = all cores")
+
+
+# NearestNeighborsKorel, the list-of-floats class, with a native metric
+
+def _nnk_build(case):
+    import korel
+    from korel import metrics
+
+    index = korel.NearestNeighborsKorel()
+    index.set_distance_function(metrics.euclidean)
+    index.add_list(case.converted("list", case.data.tolist))
+    return index
+
+
+def _nnk_single(index, case):
+    queries = case.converted("query list", case.queries.tolist)
+    return [index.nearest_k(q, case.k) for q in queries]
+
+
+def _points_to_answers(raw, case):
+    return [(np.sqrt(((np.asarray(found) - q) ** 2).sum(axis=1)), None)
+            for q, found in zip(case.queries, raw)]
+
+
+NNK_EUCLIDEAN = "NearestNeighborsKorel, metrics.euclidean"
+job(name=NNK_EUCLIDEAN, build=_nnk_build, single=_nnk_single,
+    answers=_points_to_answers, note="points as lists of floats")
+
+
+# Vector peers
+
+def _pynear_build(case):
+    import pynear
+
+    index = pynear.VPTreeL2Index()
+    index.set(float32_rows(case, "data"))
+    return index
+
+
+def _pynear_single(index, case):
+    queries = float32_rows(case, "queries")
+    return [index.searchKNN_arrays(queries[i:i + 1], case.k) for i in range(len(queries))]
+
+
+def _pynear_batch(index, case):
+    return index.searchKNN_arrays(float32_rows(case, "queries"), case.k)
+
+
+def _pynear_answers(raw, case):
+    if isinstance(raw, list):  # one query per call
+        return [(distances[0], ids[0]) for ids, distances in raw]
+    ids, distances = raw
+    return list(zip(distances, ids))
+
+
+PYNEAR = "pynear VPTreeL2Index"
+job(name=PYNEAR, build=_pynear_build, single=_pynear_single,
+    batch=_pynear_batch, answers=_pynear_answers, tolerance=FLOAT32,
+    note="float32 only; batch on all cores (OpenMP)")
+
+
+def _sklearn_tree(kind):
+    def build(case):
+        from sklearn import neighbors
+
+        return getattr(neighbors, kind)(case.data)
+    return build
+
+
+def _sklearn_batch(tree, case):
+    return tree.query(case.queries, k=case.k)
+
+
+KDTREE, BALLTREE = "scikit-learn KDTree", "scikit-learn BallTree"
+for name, kind in ((KDTREE, "KDTree"), (BALLTREE, "BallTree")):
+    job(name=name, build=_sklearn_tree(kind), batch=_sklearn_batch,
+        answers=pairs, tolerance=1e-9, note="batch: one thread")
+
+
+def _faiss_build(case):
+    import faiss
+
+    index = faiss.IndexFlatL2(case.data.shape[1])
+    index.add(float32_rows(case, "data"))
+    return index
+
+
+def _faiss_batch(index, case):
+    return index.search(float32_rows(case, "queries"), case.k)
+
+
+def _faiss_answers(raw, case):
+    squared, ids = raw
+    return list(zip(np.sqrt(np.maximum(squared, 0)), ids))
+
+
+def _faiss_one_thread(index, case):
+    import faiss
+
+    threads = faiss.omp_get_max_threads()
+    faiss.omp_set_num_threads(1)
+    try:
+        return _faiss_batch(index, case)
+    finally:
+        faiss.omp_set_num_threads(threads)
+
+
+FAISS, FAISS1 = "faiss IndexFlatL2", "faiss IndexFlatL2, 1 thread"
+job(name=FAISS, build=_faiss_build, batch=_faiss_batch,
+    answers=_faiss_answers, tolerance=FLOAT32,
+    note="brute force, float32, batch on all cores")
+job(name=FAISS1, build=_faiss_build, batch=_faiss_one_thread,
+    answers=_faiss_answers, tolerance=FLOAT32,
+    note="the same on one thread: OpenMP's threads wait badly for a busy core")
+
+
+# Word peers
+
+def _no_build(case):
+    return case.data
+
+
+def _extract_single(vocabulary, case):
+    from rapidfuzz import process
+    from rapidfuzz.distance import Levenshtein
+
+    if case.k is not None:
+        return [process.extract(q, vocabulary, scorer=Levenshtein.distance, limit=case.k)
+                for q in case.queries]
+    return [process.extract(q, vocabulary, scorer=Levenshtein.distance,
+                            score_cutoff=case.radius, limit=None) for q in case.queries]
+
+
+def _extract_answers(raw, case):
+    return [([score for _, score, _ in found], [i for _, _, i in found]) for found in raw]
+
+
+def _cdist_batch(vocabulary, case):
+    """The whole distance matrix on every core, then the answers picked from
+    it (timed too: it is what makes them answers)."""
+    from rapidfuzz import process
+    from rapidfuzz.distance import Levenshtein
+
+    if case.k is not None:
+        matrix = process.cdist(case.queries, vocabulary, scorer=Levenshtein.distance,
+                               workers=-1)
+        nearest = np.argpartition(matrix, case.k, axis=1)[:, :case.k]
+        return [(row[ids], ids) for row, ids in zip(matrix, nearest)]
+    matrix = process.cdist(case.queries, vocabulary, scorer=Levenshtein.distance,
+                           score_cutoff=int(case.radius), workers=-1)
+    answers = []
+    for row in matrix:
+        ids = np.flatnonzero(row <= case.radius)
+        answers.append((row[ids], ids))
+    return answers
+
+
+def _bktree_build(case):
+    import pybktree
+    from rapidfuzz.distance import Levenshtein
+
+    return pybktree.BKTree(Levenshtein.distance, case.data)
+
+
+def _bktree_single(tree, case):
+    return [tree.find(q, int(case.radius)) for q in case.queries]
+
+
+def _bktree_answers(raw, case):
+    return [([d for d, _ in found], None) for found in raw]
+
+
+EXTRACT, CDIST, BKTREE = "rapidfuzz process.extract", "rapidfuzz process.cdist", "pybktree"
+job(name=EXTRACT, build=_no_build, single=_extract_single,
+    answers=_extract_answers, tolerance=0.0, note="Levenshtein.distance")
+job(name=CDIST, build=_no_build, batch=_cdist_batch, answers=pairs,
+    tolerance=0.0, note="workers = all cores; includes picking the answers from the matrix")
+job(name=BKTREE, build=_bktree_build, single=_bktree_single,
+    answers=_bktree_answers, tolerance=0.0, note="metric: rapidfuzz Levenshtein.distance")
+
+
+# --- Python-callable jobs: every library calls the same counting metric ----------
+
+
+class Counting:
+    """The Python metric every library gets, counting its evaluations."""
+
+    def __init__(self, function):
+        self.function = function
+        self.calls = 0
+
+    def __call__(self, a, b):
+        self.calls += 1
+        return self.function(a, b)
+
+
+class Wrapped:
+    """A point as vptree gets it. vptree turns its points into one NumPy
+    array (which fails for words of different lengths) and, on equal
+    distances, compares the points themselves (which fails for arrays);
+    wrapped points are all alike to it."""
+
+    __slots__ = ("point",)
+
+    def __init__(self, point):
+        self.point = point
+
+    def __lt__(self, other):
+        return False
+
+
+def python_points(case):
+    """Points as the Python-callable jobs get them: lists of floats (korel's
+    encoding of words)."""
+    def make(rows):
+        if case.kind == "words":
+            import korel
+
+            return [korel.encode(w) for w in rows]
+        return rows.tolist()
+    return case.converted("python", lambda: (make(case.data), make(case.queries)))
+
+
+def _python_nnk_build(case):
+    import korel
+
+    index = korel.NearestNeighborsKorel()
+    index.set_distance_function(case.metric)
+    index.add_list(python_points(case)[0])
+    return index
+
+
+def _python_nnk_single(index, case):
+    queries = python_points(case)[1]
+    if case.k == 1:
+        return [[index.nearest(q)] for q in queries]
+    if case.k is not None:
+        return [index.nearest_k(q, case.k) for q in queries]
+    return [index.nearest_r(q, case.radius) for q in queries]
+
+
+def _python_index_build(case):
+    import korel
+
+    index = korel.Index(case.metric)
+    index.add_many(python_points(case)[0])
+    return index
+
+
+def _python_index_single(index, case):
+    queries = python_points(case)[1]
+    if case.k is not None:
+        return [index.nearest(q, case.k) for q in queries]
+    return [index.within(q, case.radius) for q in queries]
+
+
+def _brute_single(points, case):
+    metric = case.metric
+    answers = []
+    for q in python_points(case)[1]:
+        distances = [metric(q, p) for p in points]
+        if case.k is not None:
+            answers.append((heapq.nsmallest(case.k, distances), None))
+        else:
+            answers.append(([d for d in distances if d <= case.radius], None))
+    return answers
+
+
+def _ball_python_build(case):
+    from sklearn.neighbors import BallTree
+
+    return BallTree(case.data, 40, case.metric)
+
+
+def _ball_single(tree, case):
+    return [tree.query(q.reshape(1, -1), k=case.k) for q in case.queries]
+
+
+def _ball_answers(raw, case):
+    return [(distances[0], ids[0]) for distances, ids in raw]
+
+
+def _vptree_build(case):
+    import vptree
+
+    metric = case.metric
+    return vptree.VPTree([Wrapped(p) for p in python_points(case)[0]],
+                         lambda a, b: metric(a.point, b.point))
+
+
+def _vptree_single(tree, case):
+    queries = python_points(case)[1]
+    if case.k == 1:
+        return [([tree.get_nearest_neighbor(Wrapped(q))[0]], None) for q in queries]
+    if case.k is not None:
+        return [([d for d, _ in tree.get_n_nearest_neighbors(Wrapped(q), case.k)], None)
+                for q in queries]
+    # vptree's range test is strict (distance < radius); edit distances are
+    # whole numbers, so radius + 1/2 asks the same question.
+    return [([d for d, _ in tree.get_all_in_range(Wrapped(q), case.radius + 0.5)], None)
+            for q in queries]
+
+
+def _python_bktree_build(case):
+    import pybktree
+
+    return pybktree.BKTree(case.metric, [tuple(p) for p in python_points(case)[0]])
+
+
+def _python_bktree_single(tree, case):
+    return [([d for d, _ in tree.find(tuple(q), int(case.radius))], None)
+            for q in python_points(case)[1]]
+
+
+def _python_exact(raw, case):
+    """Distances of found points, recomputed exactly."""
+    from korel import metrics
+
+    measure = metrics.levenshtein if case.kind == "words" else math.dist
+    queries = python_points(case)[1]
+    return [([measure(q, p) for p in found], None) for q, found in zip(queries, raw)]
+
+
+def _native_nnk_build(case):
+    import korel
+    from korel import metrics
+
+    index = korel.NearestNeighborsKorel()
+    index.set_distance_function(metrics.levenshtein if case.kind == "words" else metrics.euclidean)
+    index.add_list(python_points(case)[0])
+    return index
+
+
+P_NNK, P_INDEX = "NearestNeighborsKorel", "korel.Index"
+P_NNK_NATIVE = "NearestNeighborsKorel, native metric"
+P_BRUTE, P_BALL, P_VPTREE, P_BKTREE = "brute force", "BallTree", "vptree", "pybktree"
+P_BALL_NATIVE = "BallTree, native metric"
+PYTHON_JOBS = {
+    P_NNK: Job(P_NNK, _python_nnk_build, _python_nnk_single,
+               answers=_python_exact),
+    P_INDEX: Job(P_INDEX, _python_index_build, _python_index_single,
+                 answers=pairs, ids=True),
+    P_BRUTE: Job(P_BRUTE, lambda case: python_points(case)[0],
+                 _brute_single),
+    P_BALL: Job(P_BALL, _ball_python_build, _ball_single, answers=_ball_answers,
+                tolerance=1e-9),
+    P_VPTREE: Job(P_VPTREE, _vptree_build, _vptree_single),
+    P_BKTREE: Job(P_BKTREE, _python_bktree_build, _python_bktree_single),
+    P_NNK_NATIVE: Job(P_NNK_NATIVE, _native_nnk_build,
+                      _python_nnk_single, answers=_python_exact),
+    P_BALL_NATIVE: Job(P_BALL_NATIVE, _sklearn_tree("BallTree"), _ball_single,
+                       answers=_ball_answers, tolerance=1e-9),
+}
+PYTHON_NATIVE = (P_NNK_NATIVE, P_BALL_NATIVE)  # these call no Python metric
+
+
+# --- running a job -------------------------------------------------------------------
+
+
+def run_job(job, case, answers=False):
+    """Build, then each query mode once: seconds (per query for the modes),
+    evaluations per query of a counting metric, and with `answers`, the
+    answers to the checked queries."""
+    start = time.perf_counter()
+    built = job.build(case)
+    result = {"build": time.perf_counter() - start}
+    for mode in ("single", "batch"):
+        search = getattr(job, mode)
+        if search is None:
+            continue
+        if case.metric is not None:
+            case.metric.calls = 0
+        start = time.perf_counter()
+        for _ in range(case.repeats):
+            raw = search(built, case)
+        result[mode] = (time.perf_counter() - start) / (case.repeats * len(case.queries))
+        if case.metric is not None and job.name not in PYTHON_NATIVE:
+            result[f"{mode} evals"] = case.metric.calls / (case.repeats * len(case.queries))
+        if answers:
+            convert = job.answers or pairs
+            result[f"{mode} answers"] = [
+                (np.asarray(d, dtype=np.float64).tolist(),
+                 None if i is None else np.asarray(i).tolist())
+                for d, i in convert(raw, case)[:CHECKED]]
+    return result
