@@ -41,7 +41,7 @@ bench-cpp: $(VENV)/.tools ## Build and run the C++ benchmarks (the index, the di
 	$(BUILD)/bench/bench/bench_kernels
 
 bench-distributed: $(VENV)/.korel-distributed ## Queries per second with 1 and 2 Dask shards against one Index (writes bench/results/distributed.md)
-	$(VPY) bench/distributed.py
+	$(VPY) bench/sharding.py
 
 install: $(VENV)/.korel-installed ## Build korel into .venv
 

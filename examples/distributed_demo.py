@@ -8,6 +8,7 @@ the cost of merging the shards' answers. The cluster is closed on every exit.
 """
 
 import contextlib
+import logging
 import statistics
 import time
 
@@ -59,7 +60,8 @@ def main():
 
     started = time.perf_counter()
     with LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, death_timeout=TIMEOUT
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, death_timeout=TIMEOUT,
+        silence_logs=logging.CRITICAL,  # a worker's heartbeat may race the scheduler's shutdown
     ) as cluster, Client(cluster, timeout=TIMEOUT) as client:
         client.wait_for_workers(2, timeout=TIMEOUT)
         print(f"Dask cluster of 2 worker processes started in {time.perf_counter() - started:.1f} s")

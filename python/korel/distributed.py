@@ -49,7 +49,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 
 from .index import Index, _count, _ids, _radius, _resolve_metric
 
-__all__ = ["ShardedIndex", "ShardLost"]
+__all__ = ["ShardedIndex", "ShardLost", "merge_nearest", "merge_within", "shard_of"]
 
 Result = Tuple[np.ndarray, np.ndarray]
 Metric = Union[str, Callable[[Any, Any], float]]
@@ -82,7 +82,7 @@ class ShardLost(RuntimeError):
             f"shard{'s' if len(self.shards) > 1 else ''} {names} of the sharded index "
             f"{'are' if len(self.shards) > 1 else 'is'} lost{f' ({details})' if details else ''}: "
             "load the index from its last save with ShardedIndex.load(client, directory); "
-            "points added since that save are gone"
+            "the changes made since that save are lost"
         )
 
     def __reduce__(self):
@@ -187,7 +187,10 @@ class _Shard:
 
     def do_check(self, ids: np.ndarray) -> Tuple[np.ndarray, Optional[int]]:
         """The ids already stored, and the shape new points must have."""
-        present = np.array([i for i in ids.tolist() if i in self.index], dtype=np.int64)
+        if len(ids) * 16 < len(self.index):  # a lookup per id
+            present = np.array([i for i in ids.tolist() if i in self.index], dtype=np.int64)
+        else:  # one sorted pass over every stored id
+            present = ids[np.isin(ids, self.index.ids())]
         return present, self._shape()
 
     def do_add(self, points: Any, ids: np.ndarray) -> int:
@@ -249,7 +252,7 @@ def _check_metric(metric: Metric) -> Metric:
 
 
 def _workers(client: "distributed.Client") -> List[str]:
-    workers = sorted(client.scheduler_info()["workers"])
+    workers = sorted(client.nthreads())
     if not workers:
         raise ValueError(
             "the Dask cluster has no workers: start some first "
@@ -311,6 +314,7 @@ def _read_manifest(directory: str) -> Dict[str, Any]:
     shards = manifest.get("shards")
     if not isinstance(shards, list) or not shards or not all(
         isinstance(s, dict) and isinstance(s.get("file"), str) and isinstance(s.get("count"), int)
+        and os.path.basename(s["file"]) == s["file"]  # files of this directory only
         for s in shards
     ):
         raise ValueError(f"{path} lists no valid shards")
@@ -384,25 +388,28 @@ class ShardedIndex:
             metric = _check_metric(metric)
         self = cls.__new__(cls)
         self._setup(client, metric if metric is not None else manifest.get("metric"), paths, _workers(client), timeout)
-        described = self._call_all("describe", {s: () for s in range(self.shards)})
-        for s, (count, _, _, _) in described.items():
+        described = self._everywhere("describe")
+        for s, (count, _, _, _) in enumerate(described):
             expected = manifest["shards"][s]["count"]
             if count != expected:
                 raise ValueError(f"the shard file {paths[s]} holds {count} points; the manifest says {expected}")
         self._metric = described[0][3]
         self._template = Index(self._metric)
-        self._next_id = max([manifest["next_id"]] + [next_id for _, next_id, _, _ in described.values()])
+        self._next_id = max([manifest["next_id"]] + [next_id for _, next_id, _, _ in described])
         return self
 
     def _setup(self, client, metric, paths: List[Optional[str]], workers: List[str], timeout) -> None:
         """Starts one actor per shard on the workers in turn."""
-        timeout = float(timeout)
-        if not timeout > 0:
-            raise ValueError(f"timeout must be a positive number of seconds, got {timeout}")
+        try:
+            timeout = float(timeout)
+        except (TypeError, ValueError):
+            raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}") from None
+        if not 0 < timeout < float("inf"):
+            raise ValueError(f"timeout must be a positive, finite number of seconds, got {timeout}")
         self._client = client
         self._metric = metric
         self._timeout = timeout
-        self._lock = threading.RLock()
+        self._lock = threading.Lock()
         self._lost: Dict[int, str] = {}
         self._template = Index(metric) if metric is not None else None
         self._addresses = [workers[s % len(workers)] for s in range(len(paths))]
@@ -419,13 +426,17 @@ class ShardedIndex:
         for s, future in enumerate(self._futures):
             try:
                 self._actors[s] = future.result(timeout=max(deadline - time.monotonic(), 0.01))
+            except _TIMEOUTS:
+                self._lost[s] = f"it did not start within {timeout:g} s"
             except Exception as error:
-                self._lost[s] = f"its actor could not start: {type(error).__name__}: {error}"
+                raise RuntimeError(
+                    f"shard {s} could not start on {self._addresses[s]}: {type(error).__name__}: "
+                    f"{error} (korel, and the module of a Python metric, must be importable there)"
+                ) from error
         self._raise_if_lost()
         # Learn each shard's token: a shard that later answers with another
         # one was recreated empty by Dask.
-        self._tokens = [None] * len(paths)
-        self._call_all("size", {s: () for s in range(len(paths))})
+        self._everywhere("size")
 
     # --- properties -------------------------------------------------------------
 
@@ -470,8 +481,13 @@ class ShardedIndex:
         errors, by shard. Raises ShardLost if any shard is unreachable, after
         waiting for all (so none is left running unseen)."""
         self._raise_if_lost()
+        payloads, pickled = {}, {}
         try:
-            payloads = {s: cloudpickle.dumps((name, args), protocol=4) for s, args in arguments.items()}
+            for s, args in arguments.items():
+                # The same arguments for every shard (a query) are pickled once.
+                if id(args) not in pickled:
+                    pickled[id(args)] = cloudpickle.dumps((name, args), protocol=4)
+                payloads[s] = pickled[id(args)]
         except Exception as error:
             raise TypeError(f"cannot send the call to the shards: {error}") from None
         pending = {}
@@ -511,7 +527,8 @@ class ShardedIndex:
         return answers
 
     def _everywhere(self, name: str, *arguments) -> List[Any]:
-        answers = self._call_all(name, {s: arguments for s in range(self.shards)})
+        """Runs ``name`` with the same arguments on every shard."""
+        answers = self._call_all(name, dict.fromkeys(range(self.shards), arguments))
         return [answers[s] for s in range(self.shards)]
 
     # --- points in and out ---------------------------------------------------------------
@@ -654,7 +671,7 @@ class ShardedIndex:
             }
             content = json.dumps(manifest, indent=1, sort_keys=True).encode("utf-8")
             _write_atomically(os.path.join(directory, MANIFEST), content)
-            _unlink(os.path.join(directory, os.path.basename(name)) for name in set(previous) - set(files))
+            _unlink(os.path.join(directory, name) for name in set(previous) - set(files))
 
     def __repr__(self) -> str:
         metric = self._metric if isinstance(self._metric, str) else getattr(

@@ -154,6 +154,31 @@ def test_save_and_load(client, tmp_path):
     np.testing.assert_array_equal(loaded.add_many(grid(rng, 3)), one.add_many(grid(rng, 3)))
 
 
+def damage(directory, manifest):
+    """Breaks a saved index in one of three ways; returns the error expected."""
+    path = directory / "manifest.json"
+    if manifest == "not json":
+        path.write_text("{")
+        return ValueError, "not valid JSON"
+    saved = json.loads(path.read_text())
+    if manifest == "a shard file missing":
+        (directory / saved["shards"][0]["file"]).unlink()
+        return FileNotFoundError, "is missing"
+    saved["shards"][1]["count"] += 1
+    path.write_text(json.dumps(saved))
+    return ValueError, "the manifest says"
+
+
+@pytest.mark.parametrize("manifest", ["not json", "a shard file missing", "a count that differs"])
+def test_load_refuses_a_damaged_save(client, tmp_path, manifest):
+    sharded = ShardedIndex(client, "euclidean")
+    sharded.add_many(grid(np.random.default_rng(2), 50))
+    sharded.save(tmp_path)
+    error, message = damage(tmp_path, manifest)
+    with pytest.raises(error, match=message):
+        ShardedIndex.load(client, tmp_path)
+
+
 def test_python_callable_metric(client, tmp_path):
     with pytest.raises(TypeError, match="module"):
         ShardedIndex(client, lambda a, b: abs(a - b))
@@ -189,7 +214,7 @@ def test_merge_orders_nan_last_and_padding_after_everything():
 def test_lost_worker_raises_then_load_brings_back_the_save(client, tmp_path):
     rng = np.random.default_rng(11)
     saved = grid(rng, 200)
-    sharded = ShardedIndex(client, "manhattan")
+    sharded = ShardedIndex(client, "manhattan", timeout=TIMEOUT)
     sharded.add_many(saved)
     sharded.save(tmp_path)
     sharded.add_many(grid(rng, 30))
@@ -212,7 +237,7 @@ def test_lost_worker_raises_then_load_brings_back_the_save(client, tmp_path):
 
     # The nanny restarts the worker; the saved shards go to whichever workers there are.
     deadline = time.monotonic() + TIMEOUT
-    while victim in client.scheduler_info()["workers"]:
+    while victim in client.nthreads():
         assert time.monotonic() < deadline, "the dead worker was never removed"
         time.sleep(0.1)
     client.wait_for_workers(2, timeout=TIMEOUT)
