@@ -604,7 +604,12 @@ class ShardedIndex:
             return int(sum(self._call_all("remove", parts).values()))
 
     def __len__(self) -> int:
-        """The number of stored points, counted on every shard."""
+        """The number of stored points, counted on every shard.
+
+        >>> index = ShardedIndex(client, "euclidean"); index.add_many(np.eye(3)); len(index)
+        array([0, 1, 2])
+        3
+        """
         with self._lock:
             return int(sum(self._everywhere("size")))
 
