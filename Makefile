@@ -16,7 +16,7 @@ CTEST   := $(VENV)/bin/ctest
 
 .PRECIOUS: .venv-%/.tools .venv-%/.korel-installed
 
-.PHONY: help test test-all test-cpp test-sanitize test-python test-python-alt demo bench bench-quick bench-cpp install clean
+.PHONY: help test test-all test-cpp test-sanitize test-python test-python-alt demo demo-distributed bench bench-quick bench-cpp bench-distributed install clean
 
 help: ## List the targets
 	@grep -E '^[a-zA-Z_-]+:.*## ' $(MAKEFILE_LIST) | awk -F':.*## ' '{printf "  %-18s %s\n", $$1, $$2}'
@@ -27,6 +27,9 @@ test-all: test-cpp test-sanitize test-python $(addprefix test-python-,$(OTHER_PY
 
 demo: $(VENV)/.korel-installed ## Run the main job: fuzzy word lookup and vector search
 	$(VPY) examples/demo.py
+
+demo-distributed: $(VENV)/.korel-distributed ## Shard 10^6 points over a local Dask cluster of 2 worker processes
+	$(VPY) examples/distributed_demo.py
 
 bench: $(VENV)/.korel-bench ## Benchmark korel against its peers, about 10 min (writes bench/results/)
 	$(VPY) bench/peers.py $(BENCH_ARGS)
@@ -39,6 +42,9 @@ bench-cpp: $(VENV)/.tools ## Build and run the C++ benchmarks (the index, the di
 	$(CMAKE) --build $(BUILD)/bench -j $(JOBS)
 	$(BUILD)/bench/bench/bench_core
 	$(BUILD)/bench/bench/bench_kernels
+
+bench-distributed: $(VENV)/.korel-distributed ## Queries per second with 1 and 2 Dask shards against one Index (writes bench/results/distributed.md)
+	$(VPY) bench/sharding.py
 
 install: $(VENV)/.korel-installed ## Build korel into .venv
 
@@ -64,6 +70,10 @@ $(VENV)/.korel-installed: $(VENV)/.tools $(SOURCES)
 
 .venv-%/.korel-installed: .venv-%/.tools $(SOURCES)
 	$(@D)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py-$* ".[test]"
+	@touch $@
+
+$(VENV)/.korel-distributed: $(VENV)/.korel-installed
+	$(VPY) -m pip install -q ".[distributed]" --no-build-isolation -Cbuild-dir=$(BUILD)/py-3.9
 	@touch $@
 
 # Without build isolation, the peers that ship only sources (vptree, pybktree)

@@ -1,0 +1,687 @@
+"""korel.distributed: one exact index sharded over the workers of a Dask cluster.
+
+Each shard is a plain ``korel.Index`` held by a Dask actor on a worker. Points
+go to a shard by a hash of their id; a query goes to every shard at once, and
+the shards' answers are merged in the order ``Index`` itself uses (distance,
+NaN last, then ascending id), so the answers are exactly those of one
+``Index`` holding every point.
+
+Dask is an optional dependency: ``pip install korel[distributed]``. The same
+code runs on a ``LocalCluster``, under dask-jobqueue or on Kubernetes.
+
+Failure model: the shards live only in the workers' memory. When a worker
+holding a shard dies, every call raises ``ShardLost`` naming the shards that
+are gone (never a partial answer), and the index comes back with
+``ShardedIndex.load`` from its last ``save``: points added or removed since
+that save are lost, so save after every batch you cannot afford to redo.
+
+>>> from distributed import Client, LocalCluster
+>>> import numpy as np
+>>> with LocalCluster(n_workers=2, threads_per_worker=1) as cluster, Client(cluster) as client:
+...     index = ShardedIndex(client, "euclidean")
+...     index.add_many(np.array([[0.0, 0.0], [3.0, 4.0], [1.0, 1.0]]))
+...     index.query([[0.9, 0.9]], k=2)
+array([0, 1, 2])
+(array([[0.14142136, 1.27279221]]), array([[2, 0]]))
+"""
+
+import asyncio
+import concurrent.futures
+import json
+import os
+import pickle
+import secrets
+import tempfile
+import threading
+import time
+import uuid
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+try:
+    import cloudpickle
+    import distributed
+except ImportError as error:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "korel.distributed needs Dask's distributed scheduler: pip install korel[distributed]"
+    ) from error
+
+from .index import Index, _count, _ids, _radius, _resolve_metric
+
+__all__ = ["ShardedIndex", "ShardLost", "merge_nearest", "merge_within", "shard_of"]
+
+Result = Tuple[np.ndarray, np.ndarray]
+Metric = Union[str, Callable[[Any, Any], float]]
+
+MANIFEST = "manifest.json"
+MANIFEST_FORMAT = "korel-sharded-index"
+MANIFEST_VERSION = 1
+DEFAULT_TIMEOUT = 300.0
+
+# What waiting on a Dask call raises when it took too long, on every Python.
+_TIMEOUTS = (TimeoutError, asyncio.TimeoutError, concurrent.futures.TimeoutError)
+
+
+class ShardLost(RuntimeError):
+    """A shard's worker is gone (or did not answer in time): the index can no
+    longer answer exactly. ``shards`` holds the numbers of the lost shards.
+    Bring the index back with ``ShardedIndex.load`` from its last save.
+
+    >>> try:
+    ...     index.query(points, k=10)
+    ... except ShardLost as lost:
+    ...     index = ShardedIndex.load(client, "saved/")
+    """
+
+    def __init__(self, shards: Iterable[int], details: str = ""):
+        self.shards = tuple(sorted(set(shards)))
+        self.details = details
+        names = ", ".join(str(s) for s in self.shards)
+        super().__init__(
+            f"shard{'s' if len(self.shards) > 1 else ''} {names} of the sharded index "
+            f"{'are' if len(self.shards) > 1 else 'is'} lost{f' ({details})' if details else ''}: "
+            "load the index from its last save with ShardedIndex.load(client, directory); "
+            "the changes made since that save are lost"
+        )
+
+    def __reduce__(self):
+        return (ShardLost, (self.shards, self.details))
+
+
+# --- routing ------------------------------------------------------------------
+
+
+def shard_of(ids: np.ndarray, shards: int) -> np.ndarray:
+    """The shard of each id: the splitmix64 finaliser of the id, modulo the
+    number of shards. A fixed mix rather than Python's ``hash`` (the identity
+    on small ints), so ids with a common stride still spread evenly, and so
+    the routing is the same in every process and every release.
+
+    >>> shard_of(np.array([0, 1, 2, 3]), 2)
+    array([1, 1, 0, 1])
+    """
+    z = np.asarray(ids, dtype=np.int64).astype(np.uint64) + np.uint64(0x9E3779B97F4A7C15)
+    z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+    z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    z = z ^ (z >> np.uint64(31))
+    return (z % np.uint64(shards)).astype(np.int64)
+
+
+# --- merging ------------------------------------------------------------------
+
+
+def merge_nearest(answers: Sequence[Result], k: int) -> Result:
+    """The ``k`` nearest of each query from the shards' own ``k`` nearest:
+    every candidate ordered by (distance with NaN last, id), padding (id -1)
+    after every real point, as ``Index.query`` orders one index's points.
+
+    >>> merge_nearest([(np.array([[1.0, np.inf]]), np.array([[4, -1]])),
+    ...                (np.array([[1.0, 2.0]]), np.array([[2, 9]]))], k=2)
+    (array([[1., 1.]]), array([[2, 4]]))
+    """
+    distances = np.concatenate([d for d, _ in answers], axis=1)
+    ids = np.concatenate([i for _, i in answers], axis=1)
+    order = np.lexsort((ids, distances, ids < 0), axis=-1)[:, :k]
+    return np.take_along_axis(distances, order, axis=1), np.take_along_axis(ids, order, axis=1)
+
+
+def merge_within(answers: Sequence[List[Result]]) -> List[Result]:
+    """Every shard's points within the radius of each query, in one list per
+    query ordered by (distance, id).
+
+    >>> merge_within([[(np.array([2.0]), np.array([5]))], [(np.array([2.0]), np.array([1]))]])
+    [(array([2., 2.]), array([1, 5]))]
+    """
+    merged = []
+    for parts in zip(*answers):
+        distances = np.concatenate([d for d, _ in parts])
+        ids = np.concatenate([i for _, i in parts])
+        order = np.lexsort((ids, distances))
+        merged.append((distances[order], ids[order]))
+    return merged
+
+
+# --- the shard, on a worker ---------------------------------------------------------
+
+
+class _Shard:
+    """One shard: a korel.Index in a Dask actor.
+
+    Every call goes through ``call``, which answers ``(token, error, value)``.
+    The token is drawn when the actor starts, so a shard that Dask recreated
+    empty elsewhere is told apart from the one that holds the points. Errors
+    of the work itself come back as values: anything the call raises on the
+    client is then Dask's, i.e. the shard is unreachable.
+    """
+
+    def __init__(self, metric: Metric, path: Optional[str] = None):
+        self.token = secrets.token_hex(16)
+        self.failure: Optional[BaseException] = None
+        self.index: Optional[Index] = None
+        # Search with as many threads as the worker was given.
+        try:
+            worker = distributed.get_worker()
+            self.threads = max(1, int(getattr(worker, "state", worker).nthreads))
+        except (ValueError, AttributeError):
+            self.threads = 1
+        try:
+            self.index = Index(metric) if path is None else Index.load(path, metric)
+        except Exception as error:
+            self.failure = _portable(error)
+
+    def call(self, payload: bytes) -> Tuple[str, Optional[BaseException], Any]:
+        try:
+            if self.failure is not None:
+                raise self.failure
+            name, arguments = pickle.loads(payload)
+            return self.token, None, getattr(self, "do_" + name)(*arguments)
+        except Exception as error:
+            return self.token, _portable(error), None
+
+    def do_describe(self) -> Tuple[int, int, Optional[int], Metric]:
+        return len(self.index), int(self.index._core.next_id), self._shape(), self.index.metric
+
+    def do_size(self) -> int:
+        return len(self.index)
+
+    def do_check(self, ids: np.ndarray) -> Tuple[np.ndarray, Optional[int]]:
+        """The ids already stored, and the shape new points must have."""
+        if len(ids) * 16 < len(self.index):  # a lookup per id
+            present = np.array([i for i in ids.tolist() if i in self.index], dtype=np.int64)
+        else:  # one sorted pass over every stored id
+            present = ids[np.isin(ids, self.index.ids())]
+        return present, self._shape()
+
+    def do_add(self, points: Any, ids: np.ndarray) -> int:
+        self.index.add_many(points, ids)
+        return len(ids)
+
+    def do_remove(self, ids: np.ndarray) -> int:
+        return self.index.remove_many(ids)
+
+    def do_query(self, points: Any, k: int) -> Result:
+        return self.index.query(points, k, workers=self.threads)
+
+    def do_query_radius(self, points: Any, radius: float) -> List[Result]:
+        return self.index.query_radius(points, radius, workers=self.threads)
+
+    def do_save(self, path: str) -> int:
+        self.index.save(path)
+        return len(self.index)
+
+    def _shape(self) -> Optional[int]:
+        """What every stored point shares: the dimension of vectors, the
+        length of strings under Hamming distance; None when empty."""
+        if len(self.index) == 0:
+            return None
+        if self.index.dim is not None:
+            return self.index.dim
+        if self.index.metric == "hamming":
+            return len(self.index[int(self.index.ids()[0])])
+        return None
+
+
+def _portable(error: BaseException) -> BaseException:
+    """The error itself when it can travel back to the client by pickle."""
+    try:
+        pickle.loads(pickle.dumps(error))
+        return error
+    except Exception:
+        return RuntimeError(f"{type(error).__name__}: {error}")
+
+
+# --- the client side ----------------------------------------------------------------
+
+
+def _check_metric(metric: Metric) -> Metric:
+    """The metric as it travels: a native metric by name, a callable only if
+    the standard pickle takes it (as Index.save does)."""
+    kind, resolved = _resolve_metric(metric)
+    if kind == "object":
+        try:
+            pickle.dumps(resolved, protocol=4)
+        except Exception as error:
+            name = getattr(resolved, "__qualname__", repr(resolved))
+            raise TypeError(
+                f"the metric {name!r} cannot be pickled ({error}); a sharded index sends its "
+                "metric to the workers and saves it by pickle: use a function defined at the "
+                "top level of a module, not a lambda or a nested function"
+            ) from None
+    return resolved
+
+
+def _workers(client: "distributed.Client") -> List[str]:
+    workers = sorted(client.nthreads())
+    if not workers:
+        raise ValueError(
+            "the Dask cluster has no workers: start some first "
+            "(e.g. client.wait_for_workers(n, timeout=...))"
+        )
+    return workers
+
+
+def _subset(points: Any, rows: np.ndarray) -> Any:
+    return points[rows] if isinstance(points, np.ndarray) else [points[i] for i in rows.tolist()]
+
+
+def _write_atomically(path: str, content: bytes) -> None:
+    folder = os.path.dirname(path)
+    handle, temporary = tempfile.mkstemp(prefix=".korel-", suffix=".tmp", dir=folder)
+    try:
+        with os.fdopen(handle, "wb") as file:
+            file.write(content)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    # The rename itself is durable once the folder is flushed.
+    descriptor = os.open(folder, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def _unlink(paths: Iterable[str]) -> None:
+    for path in paths:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
+
+
+def _read_manifest(directory: str) -> Dict[str, Any]:
+    path = os.path.join(directory, MANIFEST)
+    with open(path, "rb") as file:
+        content = file.read()
+    try:
+        manifest = json.loads(content.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError):
+        raise ValueError(f"{path} is not a sharded korel index manifest: not valid JSON") from None
+    if not isinstance(manifest, dict) or manifest.get("format") != MANIFEST_FORMAT:
+        raise ValueError(f"{path} is not a sharded korel index manifest")
+    if manifest.get("version") != MANIFEST_VERSION:
+        raise ValueError(
+            f"{path} has sharded index format {manifest.get('version')!r}; "
+            f"this korel reads format {MANIFEST_VERSION}"
+        )
+    shards = manifest.get("shards")
+    if not isinstance(shards, list) or not shards or not all(
+        isinstance(s, dict) and isinstance(s.get("file"), str) and isinstance(s.get("count"), int)
+        and os.path.basename(s["file"]) == s["file"]  # files of this directory only
+        for s in shards
+    ):
+        raise ValueError(f"{path} lists no valid shards")
+    if not isinstance(manifest.get("next_id"), int):
+        raise ValueError(f"{path} has no valid next_id")
+    return manifest
+
+
+class ShardedIndex:
+    """An exact nearest-neighbour index whose points are spread over the
+    workers of a Dask cluster, one ``korel.Index`` per shard.
+
+    ``metric`` is what ``korel.Index`` takes: a native metric's name (or its
+    ``korel.metrics`` function), which travels by name, or a Python callable,
+    which travels by pickle and so must be a module-level function. By default
+    there is one shard per worker; ``shards=n`` spreads ``n`` shards over the
+    workers in turn. Every call to the shards waits at most ``timeout``
+    seconds; a shard that does not answer in time counts as lost.
+
+    Answers are those of one ``Index`` holding the same points: ``(distances,
+    ids)`` sorted by distance, ties by ascending id. ``ShardLost`` is raised by
+    every call once a shard's worker is gone.
+
+    >>> index = ShardedIndex(client, "euclidean")
+    >>> index.add_many(np.random.default_rng(0).random((1000, 8)))[:3]
+    array([0, 1, 2])
+    >>> distances, ids = index.query(np.zeros((5, 8)), k=10)
+    """
+
+    def __init__(
+        self,
+        client: "distributed.Client",
+        metric: Metric,
+        *,
+        shards: Optional[int] = None,
+        timeout: float = DEFAULT_TIMEOUT,
+    ):
+        resolved = _check_metric(metric)
+        workers = _workers(client)
+        count = len(workers) if shards is None else _count(shards, "shards")
+        if count < 1:
+            raise ValueError(f"shards must be at least 1, got {count}")
+        self._setup(client, resolved, [None] * count, workers, timeout)
+        self._next_id = 0
+
+    @classmethod
+    def load(
+        cls,
+        client: "distributed.Client",
+        directory: Union[str, "os.PathLike[str]"],
+        *,
+        metric: Optional[Callable[[Any, Any], float]] = None,
+        timeout: float = DEFAULT_TIMEOUT,
+    ) -> "ShardedIndex":
+        """Reads an index written by ``save``, spreading its shards over the
+        current workers (the number of shards stays that of the save). The
+        directory must be reachable at the same path from the workers. Pass
+        ``metric=`` as ``Index.load`` needs it: for a callable that was not
+        saved with the shards.
+
+        >>> index.save("saved/")
+        >>> index = ShardedIndex.load(client, "saved/")
+        """
+        directory = os.path.abspath(os.fspath(directory))
+        manifest = _read_manifest(directory)
+        paths = [os.path.join(directory, shard["file"]) for shard in manifest["shards"]]
+        for path in paths:
+            if not os.path.isfile(path):
+                raise FileNotFoundError(f"the shard file {path} named by the manifest is missing")
+        if metric is not None:
+            metric = _check_metric(metric)
+        self = cls.__new__(cls)
+        self._setup(client, metric if metric is not None else manifest.get("metric"), paths, _workers(client), timeout)
+        described = self._everywhere("describe")
+        for s, (count, _, _, _) in enumerate(described):
+            expected = manifest["shards"][s]["count"]
+            if count != expected:
+                raise ValueError(f"the shard file {paths[s]} holds {count} points; the manifest says {expected}")
+        self._metric = described[0][3]
+        self._template = Index(self._metric)
+        self._next_id = max([manifest["next_id"]] + [next_id for _, next_id, _, _ in described])
+        return self
+
+    def _setup(self, client, metric, paths: List[Optional[str]], workers: List[str], timeout) -> None:
+        """Starts one actor per shard on the workers in turn."""
+        try:
+            timeout = float(timeout)
+        except (TypeError, ValueError):
+            raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}") from None
+        if not 0 < timeout < float("inf"):
+            raise ValueError(f"timeout must be a positive, finite number of seconds, got {timeout}")
+        self._client = client
+        self._metric = metric
+        self._timeout = timeout
+        self._lock = threading.Lock()
+        self._lost: Dict[int, str] = {}
+        self._template = Index(metric) if metric is not None else None
+        self._addresses = [workers[s % len(workers)] for s in range(len(paths))]
+        self._futures = [
+            client.submit(
+                _Shard, metric, path, actor=True, pure=False, workers=[address],
+                key=f"korel-shard-{s}-{uuid.uuid4().hex}",
+            )
+            for s, (path, address) in enumerate(zip(paths, self._addresses))
+        ]
+        self._actors: List[Any] = [None] * len(paths)
+        self._tokens: List[Optional[str]] = [None] * len(paths)
+        deadline = time.monotonic() + timeout
+        for s, future in enumerate(self._futures):
+            try:
+                self._actors[s] = future.result(timeout=max(deadline - time.monotonic(), 0.01))
+            except _TIMEOUTS:
+                self._lost[s] = f"it did not start within {timeout:g} s"
+            except Exception as error:
+                raise RuntimeError(
+                    f"shard {s} could not start on {self._addresses[s]}: {type(error).__name__}: "
+                    f"{error} (korel, and the module of a Python metric, must be importable there)"
+                ) from error
+        self._raise_if_lost()
+        # Learn each shard's token: a shard that later answers with another
+        # one was recreated empty by Dask.
+        self._everywhere("size")
+
+    # --- properties -------------------------------------------------------------
+
+    @property
+    def metric(self) -> Metric:
+        """The metric's name, or the Python callable.
+
+        >>> ShardedIndex(client, "manhattan").metric
+        'manhattan'
+        """
+        return self._metric
+
+    @property
+    def shards(self) -> int:
+        """The number of shards.
+
+        >>> ShardedIndex(client, "euclidean", shards=3).shards
+        3
+        """
+        return len(self._futures)
+
+    @property
+    def workers(self) -> Tuple[str, ...]:
+        """The address of the worker holding each shard.
+
+        >>> ShardedIndex(client, "euclidean").workers
+        ('tcp://127.0.0.1:40331', 'tcp://127.0.0.1:45671')
+        """
+        return tuple(self._addresses)
+
+    # --- calling the shards -----------------------------------------------------------
+
+    def _raise_if_lost(self) -> None:
+        if self._lost:
+            details = "; ".join(
+                f"shard {s} on {self._addresses[s]}: {why}" for s, why in sorted(self._lost.items())
+            )
+            raise ShardLost(self._lost, details)
+
+    def _call(self, name: str, arguments: Dict[int, tuple]) -> Tuple[Dict[int, Any], Dict[int, BaseException]]:
+        """Runs ``name`` on the given shards at once: their answers and their
+        errors, by shard. Raises ShardLost if any shard is unreachable, after
+        waiting for all (so none is left running unseen)."""
+        self._raise_if_lost()
+        payloads, pickled = {}, {}
+        try:
+            for s, args in arguments.items():
+                # The same arguments for every shard (a query) are pickled once.
+                if id(args) not in pickled:
+                    pickled[id(args)] = cloudpickle.dumps((name, args), protocol=4)
+                payloads[s] = pickled[id(args)]
+        except Exception as error:
+            raise TypeError(f"cannot send the call to the shards: {error}") from None
+        pending = {}
+        for s, payload in payloads.items():
+            try:
+                pending[s] = self._actors[s].call(payload)
+            except Exception as error:  # Dask refuses to call an actor it knows is lost
+                self._lost[s] = f"{type(error).__name__}: {error}"
+        answers, errors = {}, {}
+        deadline = time.monotonic() + self._timeout
+        for s, future in pending.items():
+            try:
+                token, error, value = future.result(timeout=max(deadline - time.monotonic(), 0.01))
+            except (Exception, asyncio.CancelledError) as error:
+                if isinstance(error, _TIMEOUTS):
+                    self._lost[s] = f"no answer within {self._timeout:g} s"
+                else:
+                    self._lost[s] = f"{type(error).__name__}: {error}"
+                continue
+            if self._tokens[s] is None:
+                self._tokens[s] = token
+            elif token != self._tokens[s]:
+                self._lost[s] = "its worker restarted it empty"
+                continue
+            if error is not None:
+                errors[s] = error
+            else:
+                answers[s] = value
+        self._raise_if_lost()
+        return answers, errors
+
+    def _call_all(self, name: str, arguments: Dict[int, tuple]) -> Dict[int, Any]:
+        """``_call``, raising the first shard's error."""
+        answers, errors = self._call(name, arguments)
+        if errors:
+            raise errors[min(errors)]
+        return answers
+
+    def _everywhere(self, name: str, *arguments) -> List[Any]:
+        """Runs ``name`` with the same arguments on every shard."""
+        answers = self._call_all(name, dict.fromkeys(range(self.shards), arguments))
+        return [answers[s] for s in range(self.shards)]
+
+    # --- points in and out ---------------------------------------------------------------
+
+    def add_many(self, points: Iterable[Any], ids: Optional[Sequence[int]] = None) -> np.ndarray:
+        """Adds a batch of points and returns their ids (int64), sending each
+        shard its part in one call. Without ``ids`` they continue from the
+        largest id so far. A duplicate id, in the batch or already stored,
+        raises ValueError and stores nothing; so does any other failure.
+
+        >>> index.add_many([[1.0, 2.0], [3.0, 4.0]], ids=[10, 20])
+        array([10, 20])
+        """
+        with self._lock:
+            self._raise_if_lost()
+            batch = self._template._points(points)
+            count = len(batch)
+            if ids is None:
+                ids = np.arange(self._next_id, self._next_id + count, dtype=np.int64)
+            else:
+                ids = _ids(ids, count)
+                if count and ids.min() < 0:
+                    raise ValueError(f"ids must be non-negative, got {ids.min()}")
+                unique, counts = np.unique(ids, return_counts=True)
+                if count and counts.max() > 1:
+                    raise ValueError(f"duplicate id {unique[counts.argmax()]} in the call")
+            route = shard_of(ids, self.shards)
+            rows = {s: np.flatnonzero(route == s) for s in range(self.shards)}
+            # Ask every shard first, so that a duplicate stores nothing anywhere.
+            checked = self._call_all("check", {s: (ids[rows[s]],) for s in range(self.shards)})
+            present = np.concatenate([checked[s][0] for s in range(self.shards)])
+            if present.size:
+                raise ValueError(f"id {present.min()} is already stored")
+            self._check_shape(batch, {shape for _, shape in checked.values() if shape is not None})
+            parts = {s: (_subset(batch, rows[s]), ids[rows[s]]) for s in rows if rows[s].size}
+            done, errors = self._call("add", parts)
+            if errors:
+                # The batch was new on every shard: removing it restores them.
+                self._call_all("remove", {s: (ids[rows[s]],) for s in done})
+                raise errors[min(errors)]
+            if count:
+                self._next_id = max(self._next_id, int(ids.max()) + 1)
+            return ids
+
+    def _check_shape(self, batch: Any, stored: set) -> None:
+        """Refuses points that do not fit those stored on the other shards."""
+        if isinstance(batch, np.ndarray):
+            shapes = {batch.shape[1]} if len(batch) else set()
+            what = "dimension"
+        elif self._metric == "hamming":
+            shapes = {len(text) for text in batch}
+            what = "length"
+        else:
+            return
+        if len(shapes | stored) > 1:
+            if stored:
+                raise ValueError(
+                    f"points of {what} {sorted(shapes - stored)[0]} do not fit this index of "
+                    f"{what} {next(iter(stored))}"
+                )
+            raise ValueError(f"hamming distance needs strings of one length: got lengths {sorted(shapes)}")
+
+    def remove(self, ids: Sequence[int]) -> int:
+        """Removes the points of ``ids`` and returns how many there were.
+
+        >>> index.remove([10, 20, 30])
+        2
+        """
+        with self._lock:
+            ids = _ids(ids, len(ids))
+            route = shard_of(ids, self.shards)
+            parts = {s: (ids[route == s],) for s in range(self.shards)}
+            return int(sum(self._call_all("remove", parts).values()))
+
+    def __len__(self) -> int:
+        """The number of stored points, counted on every shard.
+
+        >>> index = ShardedIndex(client, "euclidean"); index.add_many(np.eye(3)); len(index)
+        array([0, 1, 2])
+        3
+        """
+        with self._lock:
+            return int(sum(self._everywhere("size")))
+
+    # --- queries ------------------------------------------------------------------------
+
+    def query(self, points: Iterable[Any], k: int) -> Result:
+        """The ``k`` nearest points of every query: ``(distances, ids)`` of
+        shape ``(len(points), k)``, padded with ``inf`` and ``-1`` where the
+        index holds fewer than ``k`` points, as ``Index.query``.
+
+        >>> index.query([[0.0, 0.0]], k=2)
+        (array([[2.23606798, 5.        ]]), array([[10, 20]]))
+        """
+        k = _count(k, "k")
+        with self._lock:
+            batch = self._template._points(points)
+            return merge_nearest(self._everywhere("query", batch, k), k)
+
+    def query_radius(self, points: Iterable[Any], radius: float) -> List[Result]:
+        """Every point within ``radius`` of each query: one ``(distances,
+        ids)`` pair per query, as ``Index.query_radius``.
+
+        >>> index.query_radius([[0.0, 0.0]], 3.0)
+        [(array([2.23606798]), array([10]))]
+        """
+        radius = _radius(radius)
+        with self._lock:
+            batch = self._template._points(points)
+            return merge_within(self._everywhere("query_radius", batch, radius))
+
+    # --- saving -------------------------------------------------------------------------
+
+    def save(self, directory: Union[str, "os.PathLike[str]"]) -> None:
+        """Writes one ``Index`` file per shard into ``directory``, then the
+        manifest, last and atomically: until the new manifest is in place,
+        the previous save stays whole. The files of the previous save are
+        removed afterwards. Every worker must reach ``directory`` at the same
+        path (on several machines, a shared file system).
+
+        >>> index.save("saved/")
+        """
+        with self._lock:
+            directory = os.path.abspath(os.fspath(directory))
+            os.makedirs(directory, exist_ok=True)
+            generation = uuid.uuid4().hex[:12]
+            files = [f"shard-{s:04d}-{generation}.korel" for s in range(self.shards)]
+            paths = [os.path.join(directory, name) for name in files]
+            try:
+                counts = self._call_all("save", {s: (paths[s],) for s in range(self.shards)})
+            except BaseException:
+                _unlink(paths)  # the previous save stays whole
+                raise
+            try:
+                previous = [shard["file"] for shard in _read_manifest(directory)["shards"]]
+            except (OSError, ValueError):
+                previous = []
+            manifest = {
+                "format": MANIFEST_FORMAT,
+                "version": MANIFEST_VERSION,
+                "metric": self._metric if isinstance(self._metric, str) else None,
+                "next_id": self._next_id,
+                "count": int(sum(counts.values())),
+                "shards": [{"file": files[s], "count": int(counts[s])} for s in range(self.shards)],
+            }
+            content = json.dumps(manifest, indent=1, sort_keys=True).encode("utf-8")
+            _write_atomically(os.path.join(directory, MANIFEST), content)
+            _unlink(os.path.join(directory, name) for name in set(previous) - set(files))
+
+    def __repr__(self) -> str:
+        metric = self._metric if isinstance(self._metric, str) else getattr(
+            self._metric, "__qualname__", repr(self._metric)
+        )
+        state = f"lost shards {sorted(self._lost)}" if self._lost else f"{self.shards} shards"
+        return f"<korel.distributed.ShardedIndex metric={metric!r}, {state}>"
+

@@ -1,0 +1,258 @@
+"""korel.distributed.ShardedIndex on a local Dask cluster of two worker
+processes: every answer is compared with one korel.Index holding the same
+points, through removals, failed adds, saving, loading and a killed worker.
+"""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import korel
+
+distributed = pytest.importorskip(
+    "distributed", reason="the sharded index needs Dask: pip install korel[distributed]"
+)
+from korel.distributed import ShardedIndex, ShardLost, merge_nearest, shard_of  # noqa: E402
+
+TIMEOUT = 60  # seconds, for every wait on the cluster
+
+
+def manhattan(a, b):
+    """A Python metric, defined at module level so that it pickles."""
+    return float(sum(abs(x - y) for x, y in zip(a, b)))
+
+
+def picky(a, b):
+    """Manhattan distance between numbers, refusing the string "poison"."""
+    if "poison" in (a, b):
+        raise ValueError("poison")
+    return abs(a - b)
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+        death_timeout=TIMEOUT,
+    )
+    try:
+        with distributed.Client(cluster, timeout=TIMEOUT) as client:
+            client.wait_for_workers(2, timeout=TIMEOUT)
+            yield client
+    finally:
+        cluster.close(timeout=TIMEOUT)
+
+
+# --- data with many exact ties, and the plain index to compare with ------------------
+
+
+def grid(rng, count):
+    return rng.integers(0, 5, (count, 3)).astype(np.float64)
+
+
+def words(rng, count):
+    return ["".join(rng.choice(list("ab"), rng.integers(1, 5))) for _ in range(count)]
+
+
+def tuples(rng, count):
+    return [tuple(int(x) for x in row) for row in rng.integers(0, 5, (count, 2))]
+
+
+CASES = {
+    "euclidean": ("euclidean", grid, 2),
+    "manhattan": ("manhattan", grid, 3),
+    "levenshtein": ("levenshtein", words, 2),
+    "python callable": (manhattan, tuples, 3),
+}
+
+
+def assert_same_answers(sharded, one, queries):
+    assert len(sharded) == len(one)
+    for k in (1, 7, len(one) + 3):
+        for got, expected in zip(sharded.query(queries, k), one.query(queries, k)):
+            np.testing.assert_array_equal(got, expected)
+    for radius in (0.0, 1.0, 2.5):
+        for got, expected in zip(sharded.query_radius(queries, radius), one.query_radius(queries, radius)):
+            np.testing.assert_array_equal(got[0], expected[0])
+            np.testing.assert_array_equal(got[1], expected[1])
+
+
+# --- tests -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_answers_equal_one_index(client, case):
+    metric, make, shards = CASES[case]
+    rng = np.random.default_rng(len(case))
+    sharded, one = ShardedIndex(client, metric, shards=shards), korel.Index(metric)
+    points = make(rng, 300)
+    explicit = rng.choice(10_000, 100, replace=False)
+    for index in (sharded, one):
+        index.add_many(points[:100], ids=explicit)
+    np.testing.assert_array_equal(sharded.add_many(points[100:]), one.add_many(points[100:]))
+    gone = np.concatenate([rng.choice(one.ids(), 80, replace=False), [10_500, 20_000]])
+    assert sharded.remove(gone) == one.remove_many(gone) == 80
+    assert_same_answers(sharded, one, make(rng, 25))
+
+
+@pytest.mark.parametrize(
+    "metric, stored, bad, ids, error",
+    [
+        ("euclidean", [[1.0, 2.0]], [[3.0, 4.0], [5.0, 6.0]], [7, 7], "duplicate id 7"),
+        ("euclidean", [[1.0, 2.0]], [[3.0, 4.0], [5.0, 6.0]], [9, 0], "id 0 is already stored"),
+        ("euclidean", [[1.0, 2.0]], np.ones((20, 3)), None, "dimension 3"),
+        ("euclidean", [[1.0, 2.0]], [[1.0, 2.0, 3.0]], "elsewhere", "dimension 3"),
+        ("euclidean", [[1.0, 2.0]], [[1.0, 2.0], [np.nan, 1.0]], None, "NaN"),
+        ("hamming", ["abc"], [f"{i:03d}" for i in range(20)] + ["abcd"], None, "length 4"),
+        ("hamming", ["abc"], ["abcd"], "elsewhere", "length 4"),
+        (picky, list(range(300)), list(range(300, 600)) + ["poison"], None, "poison"),
+    ],
+    ids=[
+        "duplicate in the call", "duplicate of a stored id", "dimension", "dimension, to an empty shard",
+        "NaN", "hamming length", "hamming length, to an empty shard", "metric raises",
+    ],
+)
+def test_failed_add_stores_nothing(client, metric, stored, bad, ids, error):
+    sharded, one = ShardedIndex(client, metric, shards=4), korel.Index(metric)
+    sharded.add_many(stored)
+    if ids == "elsewhere":  # only empty shards get the batch: they alone cannot refuse it
+        taken = set(shard_of(np.arange(len(stored)), 4).tolist())
+        ids = [next(i for i in range(len(stored), 100) if shard_of(np.array([i]), 4)[0] not in taken)]
+    one.add_many(stored)
+    with pytest.raises(ValueError, match=error):
+        sharded.add_many(bad, ids=ids)
+    assert_same_answers(sharded, one, stored[:5])
+    # The next automatic id is not used up by the failed call either.
+    np.testing.assert_array_equal(sharded.add_many(stored[:1]), one.add_many(stored[:1]))
+
+
+def test_save_and_load(client, tmp_path):
+    rng = np.random.default_rng(7)
+    sharded, one = ShardedIndex(client, "euclidean", shards=3), korel.Index("euclidean")
+    for index in (sharded, one):
+        index.add_many(grid(np.random.default_rng(1), 200))
+    assert sharded.remove(range(0, 200, 3)) == one.remove_many(range(0, 200, 3))
+    sharded.save(tmp_path)
+    sharded.add_many(grid(rng, 50))  # after the save, then lost
+    sharded.save(tmp_path / "second")
+    sharded.save(tmp_path / "second")  # a second save replaces the first's files
+    manifest = json.loads((tmp_path / "second" / "manifest.json").read_text())
+    assert sorted(os.listdir(tmp_path / "second")) == sorted(
+        ["manifest.json"] + [shard["file"] for shard in manifest["shards"]]
+    )
+
+    loaded = ShardedIndex.load(client, tmp_path)
+    assert loaded.shards == 3
+    assert_same_answers(loaded, one, grid(rng, 20))
+    # Ids go on after the largest saved one, as the plain index's do.
+    np.testing.assert_array_equal(loaded.add_many(grid(rng, 3)), one.add_many(grid(rng, 3)))
+
+
+def damage(directory, manifest):
+    """Breaks a saved index in one of three ways; returns the error expected."""
+    path = directory / "manifest.json"
+    if manifest == "not json":
+        path.write_text("{")
+        return ValueError, "not valid JSON"
+    saved = json.loads(path.read_text())
+    if manifest == "a shard file missing":
+        (directory / saved["shards"][0]["file"]).unlink()
+        return FileNotFoundError, "is missing"
+    saved["shards"][1]["count"] += 1
+    path.write_text(json.dumps(saved))
+    return ValueError, "the manifest says"
+
+
+@pytest.mark.parametrize("manifest", ["not json", "a shard file missing", "a count that differs"])
+def test_load_refuses_a_damaged_save(client, tmp_path, manifest):
+    sharded = ShardedIndex(client, "euclidean")
+    sharded.add_many(grid(np.random.default_rng(2), 50))
+    sharded.save(tmp_path)
+    error, message = damage(tmp_path, manifest)
+    with pytest.raises(error, match=message):
+        ShardedIndex.load(client, tmp_path)
+
+
+def test_python_callable_metric(client, tmp_path):
+    with pytest.raises(TypeError, match="module"):
+        ShardedIndex(client, lambda a, b: abs(a - b))
+    sharded, one = ShardedIndex(client, manhattan), korel.Index(manhattan)
+    points = tuples(np.random.default_rng(3), 100)
+    for index in (sharded, one):
+        index.add_many(points)
+    sharded.save(tmp_path)
+    loaded = ShardedIndex.load(client, tmp_path)
+    assert loaded.metric is manhattan
+    assert_same_answers(loaded, one, points[:10])
+
+
+def test_merge_orders_nan_last_and_padding_after_everything():
+    rng = np.random.default_rng(5)
+    values = np.array([0.0, 1.0, 1.0, np.inf, np.nan])
+    answers, candidates = [], []
+    for _ in range(3):
+        distances = np.sort(rng.choice(values, (4, 6)), axis=1)
+        ids = rng.choice(1000, (4, 6), replace=False)
+        ids[:, 4:] = -1  # every shard pads its answer
+        distances[:, 4:] = np.inf
+        answers.append((distances, ids))
+        candidates.append(list(zip(distances.tolist(), ids.tolist())))
+    got_distances, got_ids = merge_nearest(answers, k=15)  # more than the 12 real points
+    for row in range(4):
+        pairs = [(d, i) for shard in candidates for d, i in zip(*shard[row])]
+        expected = sorted(pairs, key=lambda p: (p[1] < 0, np.isnan(p[0]), p[0], p[1]))[:15]
+        assert got_ids[row].tolist() == [i for _, i in expected]
+        np.testing.assert_array_equal(got_distances[row], [d for d, _ in expected])
+
+
+def test_lost_worker_raises_then_load_brings_back_the_save(client, tmp_path):
+    rng = np.random.default_rng(11)
+    saved = grid(rng, 200)
+    sharded = ShardedIndex(client, "manhattan", timeout=TIMEOUT)
+    sharded.add_many(saved)
+    sharded.save(tmp_path)
+    sharded.add_many(grid(rng, 30))
+
+    victim = sharded.workers[1]
+    os.kill(client.run(os.getpid, workers=[victim])[victim], signal.SIGKILL)
+    calls = [
+        lambda: sharded.query(saved[:5], 3),
+        lambda: sharded.query_radius(saved[:5], 1.0),
+        lambda: sharded.add_many(saved[:2]),
+        lambda: sharded.remove([0, 1]),
+        lambda: len(sharded),
+        lambda: sharded.save(tmp_path / "never"),
+    ]
+    for call in calls:
+        with pytest.raises(ShardLost) as lost:
+            call()
+        assert lost.value.shards == (1,)
+    assert not (tmp_path / "never" / "manifest.json").exists()
+
+    # The nanny restarts the worker; the saved shards go to whichever workers there are.
+    deadline = time.monotonic() + TIMEOUT
+    while victim in client.nthreads():
+        assert time.monotonic() < deadline, "the dead worker was never removed"
+        time.sleep(0.1)
+    client.wait_for_workers(2, timeout=TIMEOUT)
+    one = korel.Index("manhattan")
+    one.add_many(saved)
+    assert_same_answers(ShardedIndex.load(client, tmp_path), one, grid(rng, 20))
+
+
+def test_import_korel_does_not_import_dask():
+    code = (
+        "import sys; import korel\n"
+        "assert 'distributed' not in sys.modules and 'dask' not in sys.modules\n"
+        "sys.modules['distributed'] = None\n"
+        "try:\n    import korel.distributed\nexcept ImportError as error:\n    print(error)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=TIMEOUT)
+    assert result.returncode == 0, result.stderr
+    assert "pip install korel[distributed]" in result.stdout
