@@ -23,6 +23,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "binding/exclusive_use.h"
 #include "binding/gil.h"
 #include "vexel/parallel.h"
@@ -256,6 +260,16 @@ py::list within_batch(const Rows& rows, bool native, std::size_t count, double r
   return out;
 }
 
+// A large build frees big temporary blocks (the split matrices, the old row
+// block) that the C library keeps in its heap; hand them back to the system.
+void release_freed_memory(std::size_t rows_added) {
+#if defined(__GLIBC__)
+  if (rows_added >= (std::size_t{1} << 16)) malloc_trim(0);
+#else
+  (void)rows_added;
+#endif
+}
+
 // Adds with Ctrl-C answered from inside a long build, and the GIL released
 // for native metrics.
 template <typename Rows, typename Append>
@@ -294,7 +308,10 @@ py::array_t<std::int64_t> add_rows(Rows& rows, bool native, const std::int64_t* 
     released.reacquire();
   }
   if (interrupted) throw py::error_already_set();
-  return to_array(assigned);
+  py::array_t<std::int64_t> ids_added = to_array(assigned);
+  std::vector<std::int64_t>().swap(assigned);
+  release_freed_memory(n);
+  return ids_added;
 }
 
 // Removal may rebuild: as long as an insertion, so as interruptible.

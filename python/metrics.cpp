@@ -29,12 +29,15 @@ namespace {
 
 using Point = std::vector<double>;
 
-void require_equal_lengths(const char* metric, const Point& a, const Point& b) {
-  if (a.size() != b.size()) {
-    throw std::invalid_argument(std::string(metric) + ": points have different lengths (" +
-                                std::to_string(a.size()) + " and " + std::to_string(b.size()) +
-                                ")");
-  }
+[[noreturn]] __attribute__((noinline, cold)) void different_lengths(const char* metric, const Point& a,
+                                                                    const Point& b) {
+  throw std::invalid_argument(std::string(metric) + ": points have different lengths (" +
+                              std::to_string(a.size()) + " and " + std::to_string(b.size()) + ")");
+}
+
+// Inline: it runs on every evaluation, the message only on a mistake.
+inline void require_equal_lengths(const char* metric, const Point& a, const Point& b) {
+  if (a.size() != b.size()) different_lengths(metric, a, b);
 }
 
 double euclidean(const Point& a, const Point& b) {

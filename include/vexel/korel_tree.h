@@ -58,6 +58,10 @@ struct measures_within<Distance, Query, Stored,
 //                              admission into the k best found so far
 //   lay_out_points()           places the stored elements in tree order after
 //                              a batch build
+//   keeps_point_distances      (a constant) whether each bucket element keeps
+//                              its distance to its leaf's pivot, so that leaf
+//                              scans skip what the triangle inequality rules
+//                              out before measuring it
 //   poll()                     called before every leaf split: may throw to
 //                              interrupt long work (the tree stays whole)
 //   clear()                    empties the index (may be an override)
@@ -85,17 +89,19 @@ class KorelTree {
     Nodes nodes;
     VisitScratch visit;
     std::vector<double> bucket_distances;
+    std::vector<Stored> survivors;  // bucket elements a leaf scan still measures
+    std::vector<std::size_t> survivor_slots;
   };
 
   class Node {
    public:
-    Node(std::uint32_t node_degree, std::uint32_t leaf_capacity, Stored node_pivot)
+    // `reserved` bucket places are made at once (none: the bucket grows).
+    Node(std::uint32_t node_degree, std::size_t reserved, Stored node_pivot)
         : degree(node_degree),
           pivot(std::move(node_pivot)),
           min_range(node_degree, std::numeric_limits<double>::infinity()),
           max_range(node_degree, -std::numeric_limits<double>::infinity()) {
-      // A leaf fills up to its split without moving its Points.
-      points.reserve(std::size_t{leaf_capacity} + 1);
+      points.reserve(reserved);
     }
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
@@ -147,6 +153,7 @@ class KorelTree {
       Host& host = index.host();
       Node* node = this;
       std::vector<double> d;
+      double to_pivot = std::numeric_limits<double>::quiet_NaN();  // unknown at the root
       while (!node->is_leaf()) {
         auto& kids = node->children;
         d.resize(kids.size());
@@ -156,10 +163,17 @@ class KorelTree {
         const std::size_t k = first_minimum(d.size(), [&](std::size_t i) { return d[i]; });
         for (std::size_t i = 0; i < kids.size(); ++i) kids[i]->update_range(k, d[i]);
         kids[k]->update_radius(d[k]);
+        to_pivot = d[k];
         node = kids[k].get();
       }
 
+      if constexpr (Host::keeps_point_distances) {
+        node->point_distances.reserve(node->points.size() + 1);  // no failure after storing
+      }
       host.store_in_bucket(node->points, std::move(point));
+      if constexpr (Host::keeps_point_distances) {
+        node->point_distances.push_back(static_cast<float>(to_pivot));
+      }
       ++index.count;
       if (!node->needs_split(index)) return;
       if (host.rebuild_instead_of_split()) {
@@ -209,14 +223,16 @@ class KorelTree {
     // One node of the k-nearest search: measure the bucket and the children
     // still in play, eliminate siblings through the measured child's ranges,
     // and queue the children that may still hold a better Point.
+    // `to_pivot` is the query's distance to this node's pivot.
     template <typename Query>
-    void visit_k(const KorelTree& index, const Query& query, std::size_t k, Neighbors& neighbors,
-                 SearchScratch& scratch, std::uint64_t& offset, bool& pivot_flag) const {
+    void visit_k(const KorelTree& index, const Query& query, double to_pivot, std::size_t k,
+                 Neighbors& neighbors, SearchScratch& scratch, std::uint64_t& offset,
+                 bool& pivot_flag) const {
       const Host& host = index.host();
       const auto limit = [&] {
         return neighbors.size() < k ? std::numeric_limits<double>::infinity() : neighbors.bound();
       };
-      measure_bucket(index, query, scratch, limit, [&](const Stored& point, double d) {
+      measure_bucket(index, query, to_pivot, scratch, limit, [&](const Stored& point, double d) {
         if (host.offer_candidate(neighbors, k, point, d, query)) pivot_flag = false;
       });
       if (is_leaf()) return;
@@ -240,11 +256,11 @@ class KorelTree {
     // One node of the radius search: as visit_k, with the radius as a fixed
     // bound and every hit kept.
     template <typename Query>
-    void visit_r(const KorelTree& index, const Query& query, double radius, Neighbors& neighbors,
-                 SearchScratch& scratch, std::uint64_t& offset) const {
+    void visit_r(const KorelTree& index, const Query& query, double to_pivot, double radius,
+                 Neighbors& neighbors, SearchScratch& scratch, std::uint64_t& offset) const {
       const Host& host = index.host();
       const auto limit = [radius] { return radius; };
-      measure_bucket(index, query, scratch, limit, [&](const Stored& point, double d) {
+      measure_bucket(index, query, to_pivot, scratch, limit, [&](const Stored& point, double d) {
         if (d <= radius) neighbors.push(d, host.key_of(point));
       });
       if (is_leaf()) return;
@@ -268,6 +284,10 @@ class KorelTree {
     std::vector<double> min_range;  // indexed by sibling position
     std::vector<double> max_range;
     std::vector<Stored> points;  // the bucket; empty in inner nodes
+    // With keeps_point_distances: the distance of each bucket element to the
+    // pivot, in single precision (NaN where it was never measured);
+    // otherwise empty.
+    std::vector<float> point_distances;
     std::vector<std::unique_ptr<Node>> children;
 
    private:
@@ -314,7 +334,7 @@ class KorelTree {
       std::vector<std::unique_ptr<Node>> kids;
       kids.reserve(degree);
       for (std::size_t c = 0; c < m; ++c) {
-        kids.push_back(std::make_unique<Node>(degree, index.max_leaf_points, points[centers[column[c]]]));
+        kids.push_back(std::make_unique<Node>(degree, index.bucket_reserve(), points[centers[column[c]]]));
       }
 
       // Each row goes to its nearest center, the first on ties. A center's
@@ -333,6 +353,7 @@ class KorelTree {
       }
       for (std::size_t c = 0; c < m; ++c) {
         if (load[c] > kids[c]->points.capacity()) kids[c]->points.reserve(load[c]);
+        if constexpr (Host::keeps_point_distances) kids[c]->point_distances.reserve(load[c]);
       }
 
       // Nothing below can fail: the Points move into reserved room.
@@ -340,6 +361,9 @@ class KorelTree {
         const std::size_t k = target[j];
         if (own_child[j] == no_child) {
           kids[k]->points.push_back(std::move(points[j]));
+          if constexpr (Host::keeps_point_distances) {
+            kids[k]->point_distances.push_back(static_cast<float>(distance(j, k)));
+          }
           kids[k]->update_radius(distance(j, k));
         }
         for (std::size_t i = 0; i < m; ++i) kids[i]->update_range(k, distance(j, i));
@@ -359,36 +383,60 @@ class KorelTree {
       degree = static_cast<std::uint32_t>(m);
       children = std::move(kids);
       std::vector<Stored>().swap(points);  // inner nodes hold no bucket storage
+      std::vector<float>().swap(point_distances);
     }
 
     // Hands every live bucket Point with its distance from the query to
     // `found`. Removed Points cost one lookup and no distance, and no lookup
-    // at all while nothing is removed. A distance that measures a bucket in
-    // one call does so while nothing is removed; one that may stop early
-    // stops above `limit()`, past which no Point is of use.
+    // at all while nothing is removed. Where the bucket keeps each Point's
+    // distance to the pivot, a Point the triangle inequality puts farther
+    // than `limit()` is skipped unmeasured. A distance that measures a
+    // bucket in one call does so; one that may stop early stops above
+    // `limit()`, past which no Point is of use.
     template <typename Query, typename Limit, typename Found>
-    void measure_bucket(const KorelTree& index, const Query& query, SearchScratch& scratch,
-                        Limit limit, Found found) const {
+    void measure_bucket(const KorelTree& index, const Query& query, double to_pivot,
+                        SearchScratch& scratch, Limit limit, Found found) const {
       const Host& host = index.host();
       const Distance& distance = host.distance_function;
       const bool check_removed = host.has_removed();
+      const bool filter = !point_distances.empty() && limit() != std::numeric_limits<double>::infinity();
       if constexpr (measures_batches<Distance, Query, Stored>::value) {
-        if (!check_removed) {
-          std::vector<double>& d = scratch.bucket_distances;
+        std::vector<double>& d = scratch.bucket_distances;
+        if (!check_removed && !filter) {
           d.resize(points.size());
           distance.batch(query, points.data(), points.size(), d.data());
           for (std::size_t i = 0; i < points.size(); ++i) found(points[i], d[i]);
           return;
         }
+        // The survivors, gathered without a branch per Point: which ones
+        // the filter keeps is as good as random.
+        std::vector<Stored>& kept = scratch.survivors;
+        std::vector<std::size_t>& slots = scratch.survivor_slots;
+        kept.resize(points.size());
+        slots.resize(points.size());
+        const double bound = limit();
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < points.size(); ++i) {
+          kept[count] = points[i];
+          slots[count] = i;
+          const bool skip = (check_removed && host.is_removed(points[i])) ||
+                            (filter && index.excluded_by(to_pivot, bound, point_distances[i]));
+          count += !skip;
+        }
+        d.resize(count);
+        distance.batch(query, kept.data(), count, d.data());
+        for (std::size_t i = 0; i < count; ++i) found(points[slots[i]], d[i]);
+        return;
       }
       for (std::size_t i = 0; i < points.size(); ++i) {
         const Stored& point = points[i];
         if (i + prefetch_distance < points.size()) index.prefetch_stored(points[i + prefetch_distance]);
         if (check_removed && host.is_removed(point)) continue;
+        const double bound = limit();
+        if (filter && index.excluded_by(to_pivot, bound, point_distances[i])) continue;
         if constexpr (measures_within<Distance, Query, Stored>::value) {
-          found(point, distance.within(query, point, limit()));
+          found(point, distance.within(query, point, bound));
         } else {
-          (void)limit;
           found(point, distance(query, point));
         }
       }
@@ -469,7 +517,7 @@ class KorelTree {
 
   void add(Stored point) {
     if (!tree) {
-      tree = std::make_unique<Node>(degree, max_leaf_points, std::move(point));
+      tree = std::make_unique<Node>(degree, bucket_reserve(), std::move(point));
       count = 1;
       return;
     }
@@ -525,9 +573,12 @@ class KorelTree {
   // The first half of a rebuild: a root holding `live` (the first element as
   // its pivot, the rest in its bucket), not yet part of the index.
   std::unique_ptr<Node> plant(std::vector<Stored> live) const {
-    auto root = std::make_unique<Node>(degree, max_leaf_points, std::move(live.front()));
+    auto root = std::make_unique<Node>(degree, bucket_reserve(), std::move(live.front()));
     root->points.reserve(live.size() - 1);
     for (std::size_t i = 1; i < live.size(); ++i) root->points.push_back(std::move(live[i]));
+    if constexpr (Host::keeps_point_distances) {
+      root->point_distances.assign(root->points.size(), std::numeric_limits<float>::quiet_NaN());
+    }
     return root;
   }
 
@@ -553,7 +604,7 @@ class KorelTree {
     const double d = host.distance_function(query, tree->pivot);
     if (!host.is_removed(tree->pivot)) host.offer_candidate(neighbors, k, tree->pivot, d, query);
     bool pivot_flag = true;
-    tree->visit_k(*this, query, k, neighbors, scratch, offset, pivot_flag);
+    tree->visit_k(*this, query, d, k, neighbors, scratch, offset, pivot_flag);
     while (!scratch.nodes.empty()) {
       const double t = neighbors.bound();
       const auto entry = scratch.nodes.top();
@@ -564,7 +615,7 @@ class KorelTree {
         continue;
       }
       prefetch_next(scratch.nodes);
-      node.visit_k(*this, query, k, neighbors, scratch, offset, pivot_flag);
+      node.visit_k(*this, query, entry.distance, k, neighbors, scratch, offset, pivot_flag);
     }
     return pivot_flag;
   }
@@ -578,14 +629,14 @@ class KorelTree {
     scratch.nodes.clear();
     const double d = host.distance_function(query, tree->pivot);
     if (d <= radius && !host.is_removed(tree->pivot)) neighbors.push(d, host.key_of(tree->pivot));
-    tree->visit_r(*this, query, radius, neighbors, scratch, offset);
+    tree->visit_r(*this, query, d, radius, neighbors, scratch, offset);
     while (!scratch.nodes.empty()) {
       const auto entry = scratch.nodes.top();
       scratch.nodes.pop();
       const Node& node = *entry.node;
       if (rules_out_popped(entry.distance, radius, node.min_radius, node.max_radius)) continue;
       prefetch_next(scratch.nodes);
-      node.visit_r(*this, query, radius, neighbors, scratch, offset);
+      node.visit_r(*this, query, entry.distance, radius, neighbors, scratch, offset);
     }
   }
 
@@ -595,6 +646,17 @@ class KorelTree {
   // distance minus an infinite bound), so what cannot be excluded never is.
   bool rules_out(double d, double bound, double low, double high) const {
     return exceeds(d - bound, high, d, bound, high) || exceeds(low, d + bound, d, bound, low);
+  }
+
+  // rules_out for a bucket element whose distance to the pivot was kept in
+  // single precision, written without branches: d - bound > at or
+  // at > d + bound, by more than the rounding of `at` (and of the distances)
+  // could explain. NaN never excludes; neither does an infinite `at` (a
+  // distance beyond the range of float).
+  static bool excluded_by(double d, double bound, float kept) {
+    const double at = kept;
+    const double margin = 0x1p-20 * (std::fabs(d) + std::fabs(bound) + std::fabs(at));
+    return ((d - bound) - at > margin) | (at - (d + bound) > margin);
   }
 
   // The same inequalities as a popped node is tested: d > high + bound or
@@ -612,6 +674,14 @@ class KorelTree {
   std::size_t rebuild_threshold = std::numeric_limits<std::size_t>::max();
   std::size_t removed_cache_size = 500;
   GreedyKCenters<Stored, Distance> pivot_selector;
+  // Whether a new node's bucket reserves room for max_leaf_points + 1
+  // elements, so that a leaf fills up to its split without moving them (the
+  // removed set of addresses relies on that); else buckets grow as needed.
+  bool reserve_full_buckets = true;
+  std::size_t bucket_reserve() const {
+    return reserve_full_buckets ? std::size_t{max_leaf_points} + 1 : 0;
+  }
+
   // Relative margin by which a pruning test must hold; 0 prunes on the
   // computed distances as they are.
   double prune_slack = 0.0;

@@ -163,6 +163,7 @@ class NearestNeighborsKorel
     return !removed.empty() && removed.count(&point) != 0;
   }
   bool has_removed() const { return !removed.empty(); }
+  static constexpr bool keeps_point_distances = false;
   void forget_removed() { removed.clear(); }
   static void poll() {}
   // A split would move stored Points that the removed set refers to.

@@ -106,6 +106,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       : space(std::forward<SpaceArguments>(arguments)...), distance_function(&space) {
     pivot_selector.distance_function = distance_function;
     this->max_leaf_points = leaf_points<Space>(0);
+    this->reserve_full_buckets = false;  // rows keep their identity wherever they move
     // Equally distant points are told apart by id, so a point exactly on the
     // bound must never be pruned by a rounding error of the distances.
     this->prune_slack = 0x1p-32;
@@ -222,6 +223,8 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   // --- what the tree asks of its host ---------------------------------------
 
   bool has_removed() const { return removed_rows != 0; }
+  // Eight bytes a point buy leaf scans that skip most of their distances.
+  static constexpr bool keeps_point_distances = true;
   bool is_removed(std::uint32_t row) const { return row_removed[row] != 0; }
   // The tree that held the marked rows is gone; the rows stay marked, out of
   // the tree, until the next layout drops them.
