@@ -158,7 +158,7 @@ class _Shard:
     def __init__(self, metric: Metric, path: Optional[str] = None):
         self.token = secrets.token_hex(16)
         self.failure: Optional[BaseException] = None
-        self.index: Optional[Index] = None
+        self.index: Index  # unset when the start failed: `call` raises first
         # Search with as many threads as the worker was given.
         try:
             worker = distributed.get_worker()
@@ -366,7 +366,7 @@ class ShardedIndex:
         client: "distributed.Client",
         directory: Union[str, "os.PathLike[str]"],
         *,
-        metric: Optional[Callable[[Any, Any], float]] = None,
+        metric: Optional[Metric] = None,
         timeout: float = DEFAULT_TIMEOUT,
     ) -> "ShardedIndex":
         """Reads an index written by ``save``, spreading its shards over the
@@ -398,7 +398,7 @@ class ShardedIndex:
         self._next_id = max([manifest["next_id"]] + [next_id for _, next_id, _, _ in described])
         return self
 
-    def _setup(self, client, metric, paths: List[Optional[str]], workers: List[str], timeout) -> None:
+    def _setup(self, client, metric, paths: Sequence[Optional[str]], workers: List[str], timeout) -> None:
         """Starts one actor per shard on the workers in turn."""
         try:
             timeout = float(timeout)
@@ -411,7 +411,9 @@ class ShardedIndex:
         self._timeout = timeout
         self._lock = threading.Lock()
         self._lost: Dict[int, str] = {}
-        self._template = Index(metric) if metric is not None else None
+        # Converts and checks the points of a call as a shard would; a loaded
+        # index gets it once the shards have said what their metric is.
+        self._template: Index = Index(metric) if metric is not None else None  # type: ignore[assignment]
         self._addresses = [workers[s % len(workers)] for s in range(len(paths))]
         self._futures = [
             client.submit(
@@ -488,24 +490,24 @@ class ShardedIndex:
                 if id(args) not in pickled:
                     pickled[id(args)] = cloudpickle.dumps((name, args), protocol=4)
                 payloads[s] = pickled[id(args)]
-        except Exception as error:
-            raise TypeError(f"cannot send the call to the shards: {error}") from None
+        except Exception as unsendable:
+            raise TypeError(f"cannot send the call to the shards: {unsendable}") from None
         pending = {}
         for s, payload in payloads.items():
             try:
                 pending[s] = self._actors[s].call(payload)
-            except Exception as error:  # Dask refuses to call an actor it knows is lost
-                self._lost[s] = f"{type(error).__name__}: {error}"
+            except Exception as refused:  # Dask refuses to call an actor it knows is lost
+                self._lost[s] = f"{type(refused).__name__}: {refused}"
         answers, errors = {}, {}
         deadline = time.monotonic() + self._timeout
         for s, future in pending.items():
             try:
                 token, error, value = future.result(timeout=max(deadline - time.monotonic(), 0.01))
-            except (Exception, asyncio.CancelledError) as error:
-                if isinstance(error, _TIMEOUTS):
+            except (Exception, asyncio.CancelledError) as unreachable:
+                if isinstance(unreachable, _TIMEOUTS):
                     self._lost[s] = f"no answer within {self._timeout:g} s"
                 else:
-                    self._lost[s] = f"{type(error).__name__}: {error}"
+                    self._lost[s] = f"{type(unreachable).__name__}: {unreachable}"
                 continue
             if self._tokens[s] is None:
                 self._tokens[s] = token
@@ -547,31 +549,31 @@ class ShardedIndex:
             batch = self._template._points(points)
             count = len(batch)
             if ids is None:
-                ids = np.arange(self._next_id, self._next_id + count, dtype=np.int64)
+                ids_array = np.arange(self._next_id, self._next_id + count, dtype=np.int64)
             else:
-                ids = _ids(ids, count)
-                if count and ids.min() < 0:
-                    raise ValueError(f"ids must be non-negative, got {ids.min()}")
-                unique, counts = np.unique(ids, return_counts=True)
+                ids_array = _ids(ids, count)
+                if count and ids_array.min() < 0:
+                    raise ValueError(f"ids must be non-negative, got {ids_array.min()}")
+                unique, counts = np.unique(ids_array, return_counts=True)
                 if count and counts.max() > 1:
                     raise ValueError(f"duplicate id {unique[counts.argmax()]} in the call")
-            route = shard_of(ids, self.shards)
+            route = shard_of(ids_array, self.shards)
             rows = {s: np.flatnonzero(route == s) for s in range(self.shards)}
             # Ask every shard first, so that a duplicate stores nothing anywhere.
-            checked = self._call_all("check", {s: (ids[rows[s]],) for s in range(self.shards)})
+            checked = self._call_all("check", {s: (ids_array[rows[s]],) for s in range(self.shards)})
             present = np.concatenate([checked[s][0] for s in range(self.shards)])
             if present.size:
                 raise ValueError(f"id {present.min()} is already stored")
             self._check_shape(batch, {shape for _, shape in checked.values() if shape is not None})
-            parts = {s: (_subset(batch, rows[s]), ids[rows[s]]) for s in rows if rows[s].size}
+            parts = {s: (_subset(batch, rows[s]), ids_array[rows[s]]) for s in rows if rows[s].size}
             done, errors = self._call("add", parts)
             if errors:
                 # The batch was new on every shard: removing it restores them.
-                self._call_all("remove", {s: (ids[rows[s]],) for s in done})
+                self._call_all("remove", {s: (ids_array[rows[s]],) for s in done})
                 raise errors[min(errors)]
             if count:
-                self._next_id = max(self._next_id, int(ids.max()) + 1)
-            return ids
+                self._next_id = max(self._next_id, int(ids_array.max()) + 1)
+            return ids_array
 
     def _check_shape(self, batch: Any, stored: set) -> None:
         """Refuses points that do not fit those stored on the other shards."""
@@ -598,9 +600,9 @@ class ShardedIndex:
         2
         """
         with self._lock:
-            ids = _ids(ids, len(ids))
-            route = shard_of(ids, self.shards)
-            parts = {s: (ids[route == s],) for s in range(self.shards)}
+            ids_array = _ids(ids, len(ids))
+            route = shard_of(ids_array, self.shards)
+            parts = {s: (ids_array[route == s],) for s in range(self.shards)}
             return int(sum(self._call_all("remove", parts).values()))
 
     def __len__(self) -> int:

@@ -25,6 +25,8 @@ NATIVE_METRICS = VECTOR_METRICS + STRING_METRICS
 DTYPES = ("float64", "float32")
 
 Result = Tuple[np.ndarray, np.ndarray]
+Metric = Union[str, Callable[[Any, Any], float]]
+Ids = Union[Sequence[int], np.ndarray]
 
 
 def _resolve_metric(metric):
@@ -130,8 +132,9 @@ class Index:
 
     __slots__ = ("_core", "_kind", "_metric", "_dtype", "__weakref__")
 
-    def __init__(self, metric: Union[str, Callable[[Any, Any], float]], *, dtype: str = "float64"):
+    def __init__(self, metric: Metric, *, dtype: str = "float64"):
         kind, resolved = _resolve_metric(metric)
+        self._core: Any
         if dtype not in DTYPES:
             raise ValueError(f"dtype must be 'float64' or 'float32', got {dtype!r}")
         if kind != "vector" and dtype != "float64":
@@ -150,7 +153,7 @@ class Index:
     # --- properties ----------------------------------------------------------
 
     @property
-    def metric(self) -> Union[str, Callable[[Any, Any], float]]:
+    def metric(self) -> Metric:
         """The metric's name, or the Python callable.
 
         >>> Index("euclidean").metric
@@ -187,7 +190,7 @@ class Index:
         ids = None if id is None else np.array([_id(id)], dtype=np.int64)
         return int(self._core.add(self._points([point], single=True), ids)[0])
 
-    def add_many(self, points: Iterable[Any], ids: Optional[Sequence[int]] = None) -> np.ndarray:
+    def add_many(self, points: Iterable[Any], ids: Optional[Ids] = None) -> np.ndarray:
         """Adds a batch of points and returns their ids (int64). A duplicate
         id, in the batch or already stored, raises ValueError and stores
         nothing; so does any other failure of the call.
@@ -209,7 +212,7 @@ class Index:
         """
         return bool(self._core.remove(np.array([_id(id)], dtype=np.int64)))
 
-    def remove_many(self, ids: Sequence[int]) -> int:
+    def remove_many(self, ids: Ids) -> int:
         """Removes the points of ``ids`` and returns how many there were.
 
         >>> index = Index("euclidean"); index.add_many([[1.0], [2.0]])
@@ -341,7 +344,7 @@ class Index:
         storage.save(self, path)
 
     @classmethod
-    def load(cls, path: Union[str, "os.PathLike[str]"], metric: Optional[Callable] = None) -> "Index":
+    def load(cls, path: Union[str, "os.PathLike[str]"], metric: Optional[Metric] = None) -> "Index":
         """Reads an index written by ``save``. An index over Python objects
         needs ``metric=`` when its callable could not be pickled. Loading a
         file of objects unpickles it: load such files from trusted sources
