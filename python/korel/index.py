@@ -175,7 +175,11 @@ class Index:
     @property
     def dtype(self) -> Optional[str]:
         """How vectors are stored (``"float64"`` or ``"float32"``); None for
-        strings and objects."""
+        strings and objects.
+
+        >>> Index("euclidean", dtype="float32").dtype
+        'float32'
+        """
         return self._dtype if self._kind == "vector" else None
 
     # --- points in ---------------------------------------------------------
@@ -235,11 +239,21 @@ class Index:
     # --- what is stored -----------------------------------------------------
 
     def __len__(self) -> int:
-        """The number of stored points: ``len(Index("euclidean"))`` is 0."""
+        """The number of stored points.
+
+        >>> len(Index("euclidean"))
+        0
+        """
         return len(self._core)
 
     def __contains__(self, id: object) -> bool:
-        """Whether a point has this id: ``0 in index``."""
+        """Whether a point has this id.
+
+        >>> index = Index("euclidean"); index.add([1.0])
+        0
+        >>> 0 in index, 1 in index
+        (True, False)
+        """
         try:
             return bool(self._core.contains(_id(id)))
         except (TypeError, OverflowError):
@@ -349,6 +363,13 @@ class Index:
         needs ``metric=`` when its callable could not be pickled. Loading a
         file of objects unpickles it: load such files from trusted sources
         only. A damaged or foreign file raises ValueError.
+
+        >>> import tempfile, pathlib
+        >>> path = pathlib.Path(tempfile.mkdtemp()) / "words.korel"
+        >>> index = Index("levenshtein"); index.add_many(["korel", "vexel"])
+        array([0, 1])
+        >>> index.save(path); Index.load(path).nearest("kernel")
+        (array([2.]), array([0]))
         """
         from . import storage
 
