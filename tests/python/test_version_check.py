@@ -9,10 +9,14 @@ import pytest
 
 from korel import _korel
 
-OTHER_INTERPRETERS = [
+INTERPRETERS = [
+    "/root/.pyenv/versions/3.9.18/bin/python",
     "/root/.pyenv/versions/3.10.13/bin/python",
     "/root/.pyenv/versions/3.12.1/bin/python",
 ]
+OWN = "%d.%d." % sys.version_info[:2]
+# Two interpreters of another minor version than the one running the tests.
+OTHER_INTERPRETERS = [path for path in INTERPRETERS if OWN not in path][:2]
 
 # Lazy binding: a module built for a newer interpreter may call functions an
 # older one lacks, which must not stop the load before the version check runs.
