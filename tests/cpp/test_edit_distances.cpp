@@ -1,5 +1,6 @@
 // One pattern against many texts (EditPattern::distances) on every SIMD
-// level, against the dynamic program.
+// level, against the dynamic program; then the string space's leaf scans
+// (StringSpace::batch) and whole searches over strings against brute force.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +9,9 @@
 #include <vector>
 
 #include "vexel/edit_distance.h"
+#include "vexel/row_index.h"
 #include "vexel/simd.h"
+#include "vexel/string_space.h"
 
 namespace {
 
@@ -124,6 +127,86 @@ TEST(EditDistances, EqualTheTableOnEveryLevel) {
           if (random() % 3 == 0) limits.insert(limits.end(), {d == 0 ? 0 : d - 1, d, d + 1, (least + d) / 2});
         }
         for (std::size_t limit : limits) expect_distances(pattern, texts, expected, limit);
+      }
+    }
+  }
+}
+
+TEST(StringSpace, BatchesMeasureAsRowByRow) {
+  std::mt19937 random(12);
+  const Word alphabet = {'a', 'b', 'c', 0xE9, 0x1F600};
+  for (auto metric : {vexel::StringMetric::levenshtein, vexel::StringMetric::hamming}) {
+    vexel::StringSpace space(metric);
+    const bool hamming = metric == vexel::StringMetric::hamming;
+    for (int i = 0; i < 300; ++i) {
+      const Word word = random_word(random, alphabet, hamming ? 9 : random() % 20);
+      space.append(word.data(), word.size());
+    }
+    const Word text = random_word(random, alphabet, 9);
+    const vexel::StringSpace::Query query(text.data(), text.size());
+    std::vector<std::uint32_t> rows(300);
+    for (auto& r : rows) r = static_cast<std::uint32_t>(random() % 300);
+    LevelGuard guard;
+    for (auto level : levels()) {
+      vexel::simd::set_active(level);
+      for (double limit : {-1.0, 0.0, 2.5, 7.0, 1e300}) {
+        std::vector<double> out(rows.size());
+        space.batch(query, rows.data(), rows.size(), out.data(), limit);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+          const double d = space.distance(query, rows[i]);
+          if (d <= limit) {
+            ASSERT_EQ(out[i], d);
+          } else {
+            ASSERT_GT(out[i], limit);
+          }
+        }
+      }
+    }
+  }
+}
+
+using Rows = vexel::RowIndex<vexel::StringSpace>;
+
+bool same(const std::vector<Rows::Neighbor>& a, const std::vector<Rows::Neighbor>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+    return x.distance == y.distance && x.stored == y.stored;
+  });
+}
+
+TEST(StringSpace, SearchesEqualBruteForceOnEveryLevel) {
+  std::mt19937 random(13);
+  const Word alphabet = {'a', 'e', 'l', 'n', 'r', 's', 't', 0xE9};
+  std::vector<Word> words;
+  for (int i = 0; i < 3000; ++i) words.push_back(random_word(random, alphabet, 1 + random() % 14));
+  Rows index(vexel::StringMetric::levenshtein);
+  index.add(nullptr, words.size(), [&](vexel::StringSpace& space) {
+    for (const Word& word : words) space.append(word.data(), word.size());
+  });
+  LevelGuard guard;
+  std::vector<Rows::Neighbor> found;
+  Rows::Neighbors neighbors;
+  Rows::SearchScratch scratch;
+  for (int q = 0; q < 15; ++q) {
+    const Word text = random_word(random, alphabet, 1 + random() % 14);
+    std::vector<Rows::Neighbor> all;
+    for (std::size_t id = 0; id < words.size(); ++id) {
+      all.push_back({static_cast<double>(table_distance(text, words[id])), static_cast<std::int64_t>(id)});
+    }
+    std::sort(all.begin(), all.end(), Rows::Neighbors::ranks_below);
+    const vexel::StringSpace::Query query(text.data(), text.size());
+    for (auto level : levels()) {
+      vexel::simd::set_active(level);
+      for (std::size_t k : {1, 5, 50}) {
+        index.nearest(query, k, found, neighbors, scratch);
+        ASSERT_TRUE(same(found, {all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k)})) << "k " << k;
+      }
+      for (double radius : {0.0, 1.0, 2.0, 3.5}) {
+        index.within(query, radius, found, neighbors, scratch);
+        std::vector<Rows::Neighbor> expected;
+        for (const auto& entry : all) {
+          if (entry.distance <= radius) expected.push_back(entry);
+        }
+        ASSERT_TRUE(same(found, expected)) << "radius " << radius;
       }
     }
   }
