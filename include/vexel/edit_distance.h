@@ -125,12 +125,16 @@ void edit_distances_portable(const MatchMasks<Char>& masks, std::size_t m, const
   }
 }
 
+// Fewer texts go one at a time: filling lanes would cost more than they
+// save (measured with AVX2 and AVX-512 alike).
+constexpr std::size_t kFewestLaneTexts = 6;
+
 // The many-texts distances for code points at the active level: one
 // dispatch a call.
 inline void edit_distances(const MatchMasks<std::uint32_t>& masks, std::size_t m, const std::uint32_t* const* texts,
                            const std::size_t* lengths, std::size_t count, std::size_t limit, std::size_t* out) {
 #if VEXEL_SIMD_X86
-  switch (simd::active()) {
+  switch (count < kFewestLaneTexts ? simd::Level::portable : simd::active()) {
     case simd::Level::avx512: return avx512::edit_distances(masks, m, texts, lengths, count, limit, out);
     case simd::Level::avx2: return avx2::edit_distances(masks, m, texts, lengths, count, limit, out);
     case simd::Level::portable: break;
@@ -182,7 +186,8 @@ class EditPattern {
   // out[i] = distance(texts[i], lengths[i], limit) for i < count: the same
   // value wherever it is at most `limit`, some value above `limit` elsewhere
   // (the same on every SIMD level). A pattern of 1 to 64 elements measures
-  // several texts at once; a longer one measures them one by one.
+  // several texts at once (given 6 or more); a longer one measures them one
+  // by one.
   void distances(const Char* const* texts, const std::size_t* lengths, std::size_t count, std::size_t limit,
                  std::size_t* out) const {
     const std::size_t m = pattern_.size();
