@@ -1,13 +1,15 @@
 // Benchmark of the distance kernels: nanoseconds per distance for each vector
 // metric and instruction-set level, through `one` (a call per row) and `many`
 // (a call per block of contiguous rows); then edit distance on short words,
-// bit-parallel against the dynamic program. Best of three timings on a
-// shared machine.
+// bit-parallel against the dynamic program, and one pattern against a leaf
+// of words at a time (EditPattern::distances) at each level. Best of three
+// timings on a shared machine.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -136,6 +138,87 @@ void bench_words(const char* label, const std::vector<std::vector<std::uint32_t>
   std::printf("| %s | %.1f | %.1f | %.1f | %.1f |\n", label, dp, free_function, prepared, bounded);
 }
 
+// Pronounceable made-up words of `shortest` to `longest` letters, all
+// distinct, like those of examples/demo.py.
+std::vector<std::vector<std::uint32_t>> made_up_words(std::mt19937_64& random, std::size_t count,
+                                                      std::size_t shortest, std::size_t longest) {
+  static const char* const onsets[] = {"",  "b",  "br", "c",  "ch", "cl", "d",  "dr", "f", "fl", "g",
+                                       "gr", "h",  "j",  "k",  "l",  "m",  "n",  "p",  "pl", "qu", "r",
+                                       "s",  "sh", "sl", "st", "t",  "th", "tr", "v",  "w",  "z"};
+  static const char* const vowels[] = {"a", "e", "i", "o", "u", "ai", "ea", "ee", "io", "ou", "y"};
+  static const char* const codas[] = {"", "", "", "n", "r", "s", "t", "l", "m", "ng", "ck", "st", "nd"};
+  static const int syllables[] = {1, 2, 2, 3, 3, 4};
+  std::set<std::string> seen;
+  std::vector<std::vector<std::uint32_t>> words;
+  while (words.size() < count) {
+    std::string word;
+    for (int left = syllables[random() % 6]; left > 0; --left) {
+      word += onsets[random() % 32];
+      word += vowels[random() % 11];
+      word += codas[random() % 13];
+    }
+    if (word.size() < shortest || word.size() > longest || !seen.insert(word).second) continue;
+    words.emplace_back(word.begin(), word.end());
+  }
+  return words;
+}
+
+// One pattern against leaves of 200 words laid out in one block (as a
+// StringSpace holds them): distance() word by word, then distances() a leaf
+// at a time at each level.
+void bench_many_texts(std::mt19937_64& random) {
+  constexpr std::size_t kLeaf = 200;
+  const auto queries = made_up_words(random, 200, 5, 12);
+  const auto words = made_up_words(random, 2000, 5, 12);
+  std::vector<std::uint32_t> block;
+  std::vector<std::size_t> starts, lengths;
+  for (const auto& word : words) {
+    starts.push_back(block.size());
+    lengths.push_back(word.size());
+    block.insert(block.end(), word.begin(), word.end());
+  }
+  std::vector<const std::uint32_t*> texts;
+  for (std::size_t start : starts) texts.push_back(block.data() + start);
+  std::vector<std::size_t> out(words.size());
+  const std::size_t pairs = queries.size() * words.size();
+  const auto one_by_one = [&](std::size_t limit) {
+    std::size_t total = 0;
+    for (const auto& q : queries) {
+      const vexel::EditPattern<std::uint32_t> pattern(q.data(), q.size());
+      for (std::size_t i = 0; i < words.size(); ++i) total += pattern.distance(texts[i], lengths[i], limit);
+    }
+    sink = static_cast<double>(total);
+  };
+  const auto by_leaves = [&](std::size_t limit) {
+    std::size_t total = 0;
+    for (const auto& q : queries) {
+      const vexel::EditPattern<std::uint32_t> pattern(q.data(), q.size());
+      for (std::size_t i = 0; i < words.size(); i += kLeaf) {
+        const std::size_t count = std::min(kLeaf, words.size() - i);
+        pattern.distances(texts.data() + i, lengths.data() + i, count, limit, out.data() + i);
+      }
+      total += out.back();
+    }
+    sink = static_cast<double>(total);
+  };
+  const vexel::simd::Level saved = vexel::simd::active();
+  for (std::size_t limit : {std::size_t{SIZE_MAX}, std::size_t{3}}) {
+    if (limit == SIZE_MAX) {
+      std::printf("| none |");
+    } else {
+      std::printf("| %zu |", limit);
+    }
+    std::printf(" %.1f |", nanoseconds_per(pairs, [&] { one_by_one(limit); }));
+    for (auto level : {vexel::simd::Level::portable, vexel::simd::Level::avx2, vexel::simd::Level::avx512}) {
+      if (level > vexel::simd::supported()) continue;
+      vexel::simd::set_active(level);
+      std::printf(" %.1f |", nanoseconds_per(pairs, [&] { by_leaves(limit); }));
+    }
+    std::printf("\n");
+  }
+  vexel::simd::set_active(saved);
+}
+
 }  // namespace
 
 int main() {
@@ -158,5 +241,16 @@ int main() {
   // A pattern over 64 elements: the shorter side gets masks per call.
   bench_words("100 vs 30-50 letters", random_words(random, 20, 100, 100), random_words(random, 500, 30, 50));
   bench_words("100 vs 100 letters", random_words(random, 20, 100, 100), random_words(random, 200, 100, 100));
+
+  std::printf("\nEdit distance, one pattern against many texts: ns per pair, 5-12-letter made-up words,\n"
+              "EditPattern::distance word by word, then EditPattern::distances a leaf of 200 at a time\n\n");
+  std::printf("| limit | distance() |");
+  for (auto level : {vexel::simd::Level::portable, vexel::simd::Level::avx2, vexel::simd::Level::avx512}) {
+    if (level <= vexel::simd::supported()) std::printf(" distances(), %s |", vexel::simd::name(level));
+  }
+  std::printf("\n|---:|---:|%s\n", vexel::simd::supported() == vexel::simd::Level::avx512 ? "---:|---:|---:|"
+                                      : vexel::simd::supported() == vexel::simd::Level::avx2 ? "---:|---:|"
+                                                                                              : "---:|");
+  bench_many_texts(random);
   return 0;
 }

@@ -10,14 +10,23 @@
 // Every function takes a `limit`: the result is exact when the distance is at
 // most `limit`; otherwise it is some value above `limit`, found early when a
 // lower bound already exceeds it.
+//
+// EditPattern::distances measures one pattern against many texts; for code
+// points it runs several texts at once, one per 64-bit lane, with AVX2 or
+// AVX-512 when simd::active() allows (simd.h).
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
+#include "vexel/detail/edit_distance_avx2.h"
+#include "vexel/detail/edit_distance_avx512.h"
+#include "vexel/detail/edit_distance_lanes.h"
 #include "vexel/detail/match_masks.h"
+#include "vexel/simd.h"
 
 namespace vexel {
 namespace detail {
@@ -105,6 +114,35 @@ std::size_t stripped_distance(const Char* a, std::size_t n, const Char* b, std::
   return dynamic_program_distance(a, n, b, m, limit);
 }
 
+// The many-texts distances one text at a time, by the lane rule of
+// edit_distance_lanes.h: what the vector levels compute lane by lane.
+template <typename Char>
+void edit_distances_portable(const MatchMasks<Char>& masks, std::size_t m, const Char* const* texts,
+                             const std::size_t* lengths, std::size_t count, std::size_t limit, std::size_t* out) {
+  for (std::size_t i = next_lane_text(lengths, count, m, limit, 0, out); i < count;
+       i = next_lane_text(lengths, count, m, limit, i + 1, out)) {
+    out[i] = bit_parallel_distance(masks, 0, m, texts[i], lengths[i], limit);
+  }
+}
+
+// Fewer texts go one at a time: filling lanes would cost more than they
+// save (measured with AVX2 and AVX-512 alike).
+constexpr std::size_t kFewestLaneTexts = 6;
+
+// The many-texts distances for code points at the active level: one
+// dispatch a call.
+inline void edit_distances(const MatchMasks<std::uint32_t>& masks, std::size_t m, const std::uint32_t* const* texts,
+                           const std::size_t* lengths, std::size_t count, std::size_t limit, std::size_t* out) {
+#if VEXEL_SIMD_X86
+  switch (count < kFewestLaneTexts ? simd::Level::portable : simd::active()) {
+    case simd::Level::avx512: return avx512::edit_distances(masks, m, texts, lengths, count, limit, out);
+    case simd::Level::avx2: return avx2::edit_distances(masks, m, texts, lengths, count, limit, out);
+    case simd::Level::portable: break;
+  }
+#endif
+  edit_distances_portable(masks, m, texts, lengths, count, limit, out);
+}
+
 }  // namespace detail
 
 // Levenshtein distance between a[0, n) and b[0, m): exact when at most
@@ -143,6 +181,23 @@ class EditPattern {
     // The stripped pattern's masks are the prepared ones shifted by the prefix.
     return detail::bit_parallel_distance(masks_, static_cast<unsigned>(prefix), rest, text + prefix, text_rest,
                                          limit);
+  }
+
+  // out[i] = distance(texts[i], lengths[i], limit) for i < count: the same
+  // value wherever it is at most `limit`, some value above `limit` elsewhere
+  // (the same on every SIMD level). A pattern of 1 to 64 elements measures
+  // several texts at once (given 6 or more); a longer one measures them one
+  // by one.
+  void distances(const Char* const* texts, const std::size_t* lengths, std::size_t count, std::size_t limit,
+                 std::size_t* out) const {
+    const std::size_t m = pattern_.size();
+    if (m == 0 || m > detail::kMaxMaskedLength) {
+      for (std::size_t i = 0; i < count; ++i) out[i] = distance(texts[i], lengths[i], limit);
+    } else if constexpr (std::is_same_v<Char, std::uint32_t>) {
+      detail::edit_distances(masks_, m, texts, lengths, count, limit, out);
+    } else {
+      detail::edit_distances_portable(masks_, m, texts, lengths, count, limit, out);
+    }
   }
 
   std::size_t size() const { return pattern_.size(); }

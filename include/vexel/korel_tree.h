@@ -30,6 +30,16 @@ struct measures_batches<Distance, Query, Stored,
                             std::declval<const Query&>(), std::declval<const Stored*>(),
                             std::size_t{}, std::declval<double*>()))>> : std::true_type {};
 
+// A batch that may stop early, as `within` below:
+// distance.batch(query, stored elements, count, out distances, limit).
+template <typename Distance, typename Query, typename Stored, typename = void>
+struct measures_batches_within : std::false_type {};
+template <typename Distance, typename Query, typename Stored>
+struct measures_batches_within<Distance, Query, Stored,
+                               std::void_t<decltype(std::declval<const Distance&>().batch(
+                                   std::declval<const Query&>(), std::declval<const Stored*>(),
+                                   std::size_t{}, std::declval<double*>(), 0.0))>> : std::true_type {};
+
 // A distance that may stop early once the result must exceed a limit:
 // distance.within(query, stored element, limit) is exact when it is at most
 // the limit, and some value above the limit otherwise.
@@ -391,8 +401,9 @@ class KorelTree {
     // at all while nothing is removed. Where the bucket keeps each Point's
     // distance to the pivot, a Point the triangle inequality puts farther
     // than `limit()` is skipped unmeasured. A distance that measures a
-    // bucket in one call does so; one that may stop early stops above
-    // `limit()`, past which no Point is of use.
+    // bucket in one call does so; one that may stop early (a batch that
+    // takes a limit, or `within`) stops above `limit()`, past which no Point
+    // is of use.
     template <typename Query, typename Limit, typename Found>
     void measure_bucket(const KorelTree& index, const Query& query, double to_pivot,
                         SearchScratch& scratch, Limit limit, Found found) const {
@@ -401,10 +412,17 @@ class KorelTree {
       const bool check_removed = host.has_removed();
       const bool filter = !point_distances.empty() && limit() != std::numeric_limits<double>::infinity();
       if constexpr (measures_batches<Distance, Query, Stored>::value) {
+        const auto measure = [&](const Stored* stored, std::size_t count, double* out) {
+          if constexpr (measures_batches_within<Distance, Query, Stored>::value) {
+            distance.batch(query, stored, count, out, limit());
+          } else {
+            distance.batch(query, stored, count, out);
+          }
+        };
         std::vector<double>& d = scratch.bucket_distances;
         if (!check_removed && !filter) {
           d.resize(points.size());
-          distance.batch(query, points.data(), points.size(), d.data());
+          measure(points.data(), points.size(), d.data());
           for (std::size_t i = 0; i < points.size(); ++i) found(points[i], d[i]);
           return;
         }
@@ -424,7 +442,7 @@ class KorelTree {
           count += !skip;
         }
         d.resize(count);
-        distance.batch(query, kept.data(), count, d.data());
+        measure(kept.data(), count, d.data());
         for (std::size_t i = 0; i < count; ++i) found(points[slots[i]], d[i]);
         return;
       }

@@ -30,8 +30,9 @@ namespace vexel {
 //                       the rows order[0], order[1], ... as a new space
 //   void truncate(std::size_t rows)                     drops rows from the end
 //   void clear()
-// and may provide batch(query, rows, count, out) and within(query, row,
-// limit), which the tree then uses for leaf scans.
+// and may provide batch(query, rows, count, out), with or without a last
+// `limit` argument, and within(query, row, limit), which the tree then uses
+// for leaf scans.
 template <typename Space>
 class RowDistance {
  public:
@@ -49,6 +50,11 @@ class RowDistance {
   auto batch(const Query& query, const std::uint32_t* rows, std::size_t count, double* out) const
       -> decltype(std::declval<const S&>().batch(query, rows, count, out)) {
     return space_->batch(query, rows, count, out);
+  }
+  template <typename S = Space>
+  auto batch(const Query& query, const std::uint32_t* rows, std::size_t count, double* out, double limit) const
+      -> decltype(std::declval<const S&>().batch(query, rows, count, out, limit)) {
+    return space_->batch(query, rows, count, out, limit);
   }
   template <typename S = Space>
   auto within(const Query& query, std::uint32_t row, double limit) const

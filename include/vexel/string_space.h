@@ -1,6 +1,7 @@
 // Strings of code points in one block, measured by edit or Hamming distance.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -52,13 +53,30 @@ class StringSpace {
     if (metric_ == StringMetric::hamming) {
       return static_cast<double>(hamming_distance(query.data(), row(r), query.size()));
     }
-    std::size_t cut = std::numeric_limits<std::size_t>::max();
-    if (limit < 0.0) {
-      cut = 0;  // nothing can be within; any distance above 0 will do
-    } else if (limit < 1e18) {
-      cut = static_cast<std::size_t>(std::floor(limit));
+    return static_cast<double>(query.pattern().distance(row(r), length(r), edit_limit(limit)));
+  }
+
+  // out[i] = within(query, rows[i], limit) for i < count: a leaf in one
+  // call. Edit distances measure several rows at once (EditPattern::distances).
+  void batch(const Query& query, const std::uint32_t* rows, std::size_t count, double* out,
+             double limit = std::numeric_limits<double>::infinity()) const {
+    if (metric_ == StringMetric::hamming) {
+      for (std::size_t i = 0; i < count; ++i) out[i] = distance(query, rows[i]);
+      return;
     }
-    return static_cast<double>(query.pattern().distance(row(r), length(r), cut));
+    // Slices the size of a leaf, on the stack: no allocation.
+    constexpr std::size_t kSlice = 256;
+    const std::uint32_t* texts[kSlice];
+    std::size_t lengths[kSlice], found[kSlice];
+    for (std::size_t start = 0; start < count; start += kSlice) {
+      const std::size_t size = std::min(kSlice, count - start);
+      for (std::size_t i = 0; i < size; ++i) {
+        texts[i] = row(rows[start + i]);
+        lengths[i] = length(rows[start + i]);
+      }
+      query.pattern().distances(texts, lengths, size, edit_limit(limit), found);
+      for (std::size_t i = 0; i < size; ++i) out[start + i] = static_cast<double>(found[i]);
+    }
   }
 
   std::size_t rows() const { return starts_.size() - 1; }
@@ -91,6 +109,13 @@ class StringSpace {
   }
 
  private:
+  // The largest whole edit distance within `limit`; any for a negative one.
+  static std::size_t edit_limit(double limit) {
+    if (limit < 0.0) return 0;  // nothing can be within; any distance above 0 will do
+    if (limit < 1e18) return static_cast<std::size_t>(std::floor(limit));
+    return std::numeric_limits<std::size_t>::max();
+  }
+
   StringMetric metric_;
   std::vector<std::uint32_t> chars_;
   std::vector<std::uint64_t> starts_;  // row r is chars_[starts_[r], starts_[r + 1])

@@ -100,6 +100,10 @@ class MatchMasks {
     build(sequence, n);
   }
 
+  // The direct table, indexed by code point: whole only in a prepared
+  // pattern's masks (the first constructor).
+  const std::uint64_t* direct() const { return direct_; }
+
   std::uint64_t operator()(Char c) const {
     std::size_t index;
     if (direct_index(c, index)) return direct_[index];

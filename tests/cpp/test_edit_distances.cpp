@@ -1,0 +1,215 @@
+// One pattern against many texts (EditPattern::distances) on every SIMD
+// level, against the dynamic program; then the string space's leaf scans
+// (StringSpace::batch) and whole searches over strings against brute force.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "vexel/edit_distance.h"
+#include "vexel/row_index.h"
+#include "vexel/simd.h"
+#include "vexel/string_space.h"
+
+namespace {
+
+using Word = std::vector<std::uint32_t>;
+
+std::size_t table_distance(const Word& a, const Word& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+std::vector<vexel::simd::Level> levels() {
+  std::vector<vexel::simd::Level> available;
+  for (auto level : {vexel::simd::Level::portable, vexel::simd::Level::avx2, vexel::simd::Level::avx512}) {
+    if (level <= vexel::simd::supported()) available.push_back(level);
+  }
+  return available;
+}
+
+// Restores the level the tests started with.
+struct LevelGuard {
+  vexel::simd::Level saved = vexel::simd::active();
+  ~LevelGuard() { vexel::simd::set_active(saved); }
+};
+
+Word random_word(std::mt19937& random, const Word& alphabet, std::size_t length) {
+  Word word(length);
+  for (auto& c : word) c = alphabet[random() % alphabet.size()];
+  return word;
+}
+
+// Texts for one call: random ones of mixed lengths (so that lanes end at
+// different columns), near copies of the pattern (small distances, common
+// ends) and, now and then, a long one, sometimes of elements the pattern
+// lacks (a lane that stops early at a large value).
+std::vector<Word> texts_for(std::mt19937& random, const Word& alphabet, const Word& pattern, std::size_t count) {
+  const Word elsewhere = {'z', 0x3042};  // in no alphabet
+  std::vector<Word> texts;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (random() % 8 == 0) {
+      texts.push_back(random_word(random, random() % 2 ? alphabet : elsewhere, 100 + random() % 200));
+    } else if (random() % 2 == 0) {
+      texts.push_back(random_word(random, alphabet, random() % 71));
+    } else {
+      Word near = pattern;
+      for (int edits = static_cast<int>(random() % 4); edits > 0 && !near.empty(); --edits) {
+        near[random() % near.size()] = alphabet[random() % alphabet.size()];
+        if (random() % 2 == 0) near.erase(near.begin() + static_cast<std::ptrdiff_t>(random() % near.size()));
+      }
+      texts.push_back(near);
+    }
+  }
+  return texts;
+}
+
+// On every level: the same results, each the distance where it is within
+// the limit (as distance() gives it) and above the limit elsewhere.
+void expect_distances(const Word& pattern, const std::vector<Word>& texts, const std::vector<std::size_t>& expected,
+                      std::size_t limit) {
+  const vexel::EditPattern<std::uint32_t> prepared(pattern.data(), pattern.size());
+  std::vector<const std::uint32_t*> starts;
+  std::vector<std::size_t> lengths;
+  for (const Word& text : texts) {
+    starts.push_back(text.data());
+    lengths.push_back(text.size());
+  }
+  LevelGuard guard;
+  std::vector<std::size_t> first;
+  for (auto level : levels()) {
+    vexel::simd::set_active(level);
+    std::vector<std::size_t> out(texts.size() + 1, 12345);  // one past the end, never written
+    prepared.distances(starts.data(), lengths.data(), texts.size(), limit, out.data());
+    ASSERT_EQ(out.back(), 12345u);
+    out.pop_back();
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (expected[i] <= limit) {
+        ASSERT_EQ(out[i], expected[i]) << vexel::simd::name(level) << " text " << i << " limit " << limit;
+        ASSERT_EQ(prepared.distance(starts[i], lengths[i], limit), expected[i]);
+      } else {
+        ASSERT_GT(out[i], limit) << vexel::simd::name(level) << " text " << i << " distance " << expected[i];
+      }
+    }
+    if (first.empty()) first = out;
+    ASSERT_EQ(out, first) << vexel::simd::name(level) << " differs from " << vexel::simd::name(levels()[0]);
+  }
+}
+
+TEST(EditDistances, EqualTheTableOnEveryLevel) {
+  std::mt19937 random(11);
+  const std::vector<Word> alphabets = {
+      {'a'}, {'a', 'b'}, {'a', 0xE9, 0x4E2D, 0x1F600, 0x10FFFF}, {'x', 0, 0xFF, 0x100, 0x101, 0xFFFFFFFF}};
+  for (const Word& alphabet : alphabets) {
+    for (std::size_t m : {0, 1, 2, 7, 12, 31, 63, 64, 65, 70}) {
+      const Word pattern = random_word(random, alphabet, m);
+      for (std::size_t count : {0, 1, 3, 5, 8, 9, 17}) {
+        const std::vector<Word> texts = texts_for(random, alphabet, pattern, count);
+        std::vector<std::size_t> expected;
+        for (const Word& text : texts) expected.push_back(table_distance(pattern, text));
+        std::vector<std::size_t> limits = {SIZE_MAX, 0, 3};
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+          // Below, at and above some of the distances; and halfway from the
+          // length difference, where a lane stops well before its text ends.
+          const std::size_t d = expected[i], least = std::max(m, texts[i].size()) - std::min(m, texts[i].size());
+          if (random() % 3 == 0) limits.insert(limits.end(), {d == 0 ? 0 : d - 1, d, d + 1, (least + d) / 2});
+        }
+        for (std::size_t limit : limits) expect_distances(pattern, texts, expected, limit);
+      }
+    }
+  }
+}
+
+TEST(StringSpace, BatchesMeasureAsRowByRow) {
+  std::mt19937 random(12);
+  const Word alphabet = {'a', 'b', 'c', 0xE9, 0x1F600};
+  for (auto metric : {vexel::StringMetric::levenshtein, vexel::StringMetric::hamming}) {
+    vexel::StringSpace space(metric);
+    const bool hamming = metric == vexel::StringMetric::hamming;
+    for (int i = 0; i < 300; ++i) {
+      const Word word = random_word(random, alphabet, hamming ? 9 : random() % 20);
+      space.append(word.data(), word.size());
+    }
+    const Word text = random_word(random, alphabet, 9);
+    const vexel::StringSpace::Query query(text.data(), text.size());
+    std::vector<std::uint32_t> rows(300);
+    for (auto& r : rows) r = static_cast<std::uint32_t>(random() % 300);
+    LevelGuard guard;
+    for (auto level : levels()) {
+      vexel::simd::set_active(level);
+      for (double limit : {-1.0, 0.0, 2.5, 7.0, 1e300}) {
+        std::vector<double> out(rows.size());
+        space.batch(query, rows.data(), rows.size(), out.data(), limit);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+          const double d = space.distance(query, rows[i]);
+          if (d <= limit) {
+            ASSERT_EQ(out[i], d);
+          } else {
+            ASSERT_GT(out[i], limit);
+          }
+        }
+      }
+    }
+  }
+}
+
+using Rows = vexel::RowIndex<vexel::StringSpace>;
+
+bool same(const std::vector<Rows::Neighbor>& a, const std::vector<Rows::Neighbor>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+    return x.distance == y.distance && x.stored == y.stored;
+  });
+}
+
+TEST(StringSpace, SearchesEqualBruteForceOnEveryLevel) {
+  std::mt19937 random(13);
+  const Word alphabet = {'a', 'e', 'l', 'n', 'r', 's', 't', 0xE9};
+  std::vector<Word> words;
+  for (int i = 0; i < 3000; ++i) words.push_back(random_word(random, alphabet, 1 + random() % 14));
+  Rows index(vexel::StringMetric::levenshtein);
+  index.add(nullptr, words.size(), [&](vexel::StringSpace& space) {
+    for (const Word& word : words) space.append(word.data(), word.size());
+  });
+  LevelGuard guard;
+  std::vector<Rows::Neighbor> found;
+  Rows::Neighbors neighbors;
+  Rows::SearchScratch scratch;
+  for (int q = 0; q < 15; ++q) {
+    const Word text = random_word(random, alphabet, 1 + random() % 14);
+    std::vector<Rows::Neighbor> all;
+    for (std::size_t id = 0; id < words.size(); ++id) {
+      all.push_back({static_cast<double>(table_distance(text, words[id])), static_cast<std::int64_t>(id)});
+    }
+    std::sort(all.begin(), all.end(), Rows::Neighbors::ranks_below);
+    const vexel::StringSpace::Query query(text.data(), text.size());
+    for (auto level : levels()) {
+      vexel::simd::set_active(level);
+      for (std::size_t k : {1, 5, 50}) {
+        index.nearest(query, k, found, neighbors, scratch);
+        ASSERT_TRUE(same(found, {all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k)})) << "k " << k;
+      }
+      for (double radius : {0.0, 1.0, 2.0, 3.5}) {
+        index.within(query, radius, found, neighbors, scratch);
+        std::vector<Rows::Neighbor> expected;
+        for (const auto& entry : all) {
+          if (entry.distance <= radius) expected.push_back(entry);
+        }
+        ASSERT_TRUE(same(found, expected)) << "radius " << radius;
+      }
+    }
+  }
+}
+
+}  // namespace
