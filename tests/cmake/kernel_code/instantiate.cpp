@@ -1,4 +1,5 @@
-// Every vector kernel at every level, for the machine-code check.
+// Every vector kernel and edit-distance kernel at every level, for the
+// machine-code check.
 #include "vexel/vector_kernels.h"
 
 template <typename Row>
@@ -15,3 +16,11 @@ void instantiate(vexel::VectorKernel<Row>* out) {
 
 template void instantiate<double>(vexel::VectorKernel<double>*);
 template void instantiate<float>(vexel::VectorKernel<float>*);
+
+// And the edit distance of one pattern against many texts, at every level.
+#include "vexel/edit_distance.h"
+
+void measure_texts(const vexel::EditPattern<std::uint32_t>& pattern, const std::uint32_t* const* texts,
+                   const std::size_t* lengths, std::size_t count, std::size_t* out) {
+  pattern.distances(texts, lengths, count, 3, out);
+}
