@@ -80,13 +80,14 @@ class RowDistance {
 
 // How many points a leaf holds before it splits: a space whose distances
 // are cheap prefers longer leaves (fewer nodes to visit, scanned in one
-// call) and says so with a `leaf_points` constant.
+// call) and says so with a `leaf_points()` member, asked when a tree is
+// first built (it may depend on the points, such as their dimension).
 template <typename Space>
-constexpr auto leaf_points(int) -> decltype(Space::leaf_points, std::uint32_t{}) {
-  return Space::leaf_points;
+auto leaf_points(const Space& space, int) -> decltype(std::uint32_t{space.leaf_points()}) {
+  return space.leaf_points();
 }
 template <typename Space>
-constexpr std::uint32_t leaf_points(long) {
+std::uint32_t leaf_points(const Space&, long) {
   return 50;
 }
 
@@ -111,7 +112,6 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   explicit RowIndex(SpaceArguments&&... arguments)
       : space(std::forward<SpaceArguments>(arguments)...), distance_function(&space) {
     pivot_selector.distance_function = distance_function;
-    this->max_leaf_points = leaf_points<Space>(0);
     this->reserve_full_buckets = false;  // rows keep their identity wherever they move
     // Equally distant points are told apart by id, so a point exactly on the
     // bound must never be pruned by a rounding error of the distances.
@@ -150,6 +150,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     const std::size_t stored_before = count;
     try {
       if (!tree) {
+        this->max_leaf_points = leaf_points(space, 0);
         std::vector<std::uint32_t> rows(n);
         for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<std::uint32_t>(first + i);
         Tree::add_list(std::move(rows));

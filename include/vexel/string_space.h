@@ -30,7 +30,7 @@ class StringSpace {
   };
 
   // Cheap distances: long leaves, scanned in one call.
-  static constexpr std::uint32_t leaf_points = 200;
+  static std::uint32_t leaf_points() { return 200; }
 
   explicit StringSpace(StringMetric metric) : metric_(metric), starts_{0} {}
 
