@@ -270,25 +270,22 @@ void release_freed_memory(std::size_t rows_added) {
 #endif
 }
 
-// Adds with Ctrl-C answered from inside a long build, and the GIL released
-// for native metrics.
-template <typename Rows, typename Append>
-py::array_t<std::int64_t> add_rows(Rows& rows, bool native, const std::int64_t* ids, std::size_t n,
-                                   Append append) {
+// Runs `work`, which may build or rebuild the tree, so that Ctrl-C stops it
+// between two leaf splits: without the GIL for a native metric, with it for
+// a Python callable (whose own code answers signals too).
+template <typename Rows, typename Work>
+void run_interruptibly(Rows& rows, bool native, Work work) {
   SignalPoll poll;
-  std::vector<std::int64_t> assigned;
+  struct Forget {
+    Rows& rows;
+    ~Forget() { rows.interruption_point = nullptr; }
+  } forget{rows};
   if (!native) {
     rows.interruption_point = [&] {
       if (poll.due() && PyErr_CheckSignals() != 0) throw py::error_already_set();
     };
-    try {
-      assigned = rows.add(ids, n, append);
-    } catch (...) {
-      rows.interruption_point = nullptr;
-      throw;
-    }
-    rows.interruption_point = nullptr;
-    return to_array(assigned);
+    work();
+    return;
   }
   bool interrupted = false;
   {
@@ -297,17 +294,21 @@ py::array_t<std::int64_t> add_rows(Rows& rows, bool native, const std::int64_t* 
       if (poll.due() && !released.check_signals()) throw Interrupted();
     };
     try {
-      assigned = rows.add(ids, n, append);
+      work();
     } catch (const Interrupted&) {
       interrupted = true;
-    } catch (...) {
-      rows.interruption_point = nullptr;
-      throw;
     }
-    rows.interruption_point = nullptr;
     released.reacquire();
   }
   if (interrupted) throw py::error_already_set();
+}
+
+// Adds all or nothing (see RowIndex::add), interruptibly.
+template <typename Rows, typename Append>
+py::array_t<std::int64_t> add_rows(Rows& rows, bool native, const std::int64_t* ids, std::size_t n,
+                                   Append append) {
+  std::vector<std::int64_t> assigned;
+  run_interruptibly(rows, native, [&] { assigned = rows.add(ids, n, append); });
   py::array_t<std::int64_t> ids_added = to_array(assigned);
   std::vector<std::int64_t>().swap(assigned);
   release_freed_memory(n);
@@ -320,29 +321,9 @@ std::size_t remove_ids(Rows& rows, bool native, const Ids& ids) {
   const std::int64_t* id = ids.data();
   const auto n = static_cast<std::size_t>(ids.size());
   std::size_t removed = 0;
-  SignalPoll poll;
-  if (!native) {
+  run_interruptibly(rows, native, [&] {
     for (std::size_t i = 0; i < n; ++i) removed += rows.remove(id[i]);
-    return removed;
-  }
-  bool interrupted = false;
-  {
-    ReleasedGil released;
-    rows.interruption_point = [&] {
-      if (poll.due() && !released.check_signals()) throw Interrupted();
-    };
-    try {
-      for (std::size_t i = 0; i < n; ++i) removed += rows.remove(id[i]);
-    } catch (const Interrupted&) {
-      interrupted = true;
-    } catch (...) {
-      rows.interruption_point = nullptr;
-      throw;
-    }
-    rows.interruption_point = nullptr;
-    released.reacquire();
-  }
-  if (interrupted) throw py::error_already_set();
+  });
   return removed;
 }
 
