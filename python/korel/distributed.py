@@ -31,7 +31,6 @@ import json
 import os
 import pickle
 import secrets
-import tempfile
 import threading
 import time
 import uuid
@@ -47,6 +46,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
         "korel.distributed needs Dask's distributed scheduler: pip install korel[distributed]"
     ) from error
 
+from . import storage
 from .index import Index, _count, _ids, _radius, _resolve_metric
 
 __all__ = ["ShardedIndex", "ShardLost", "merge_nearest", "merge_within", "shard_of"]
@@ -263,29 +263,6 @@ def _workers(client: "distributed.Client") -> List[str]:
 
 def _subset(points: Any, rows: np.ndarray) -> Any:
     return points[rows] if isinstance(points, np.ndarray) else [points[i] for i in rows.tolist()]
-
-
-def _write_atomically(path: str, content: bytes) -> None:
-    folder = os.path.dirname(path)
-    handle, temporary = tempfile.mkstemp(prefix=".korel-", suffix=".tmp", dir=folder)
-    try:
-        with os.fdopen(handle, "wb") as file:
-            file.write(content)
-            file.flush()
-            os.fsync(file.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-    # The rename itself is durable once the folder is flushed.
-    descriptor = os.open(folder, os.O_RDONLY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
 
 
 def _unlink(paths: Iterable[str]) -> None:
@@ -677,7 +654,7 @@ class ShardedIndex:
                 "shards": [{"file": files[s], "count": int(counts[s])} for s in range(self.shards)],
             }
             content = json.dumps(manifest, indent=1, sort_keys=True).encode("utf-8")
-            _write_atomically(os.path.join(directory, MANIFEST), content)
+            storage.write_atomically(os.path.join(directory, MANIFEST), content)
             _unlink(os.path.join(directory, name) for name in set(previous) - set(files))
 
     def __repr__(self) -> str:

@@ -70,10 +70,14 @@ def from_bytes(content: bytes, metric=None):
 
 
 def save(index, path) -> None:
-    """Writes ``index`` to ``path`` through a temporary file in the same
-    folder, renamed over ``path`` once complete and flushed to disk."""
-    path = os.fspath(path)
-    content = to_bytes(index)
+    """Writes ``index`` to ``path`` (see ``write_atomically``)."""
+    write_atomically(os.fspath(path), to_bytes(index))
+
+
+def write_atomically(path: str, content: bytes) -> None:
+    """Writes ``content`` to a temporary file in the folder of ``path``,
+    flushes it to disk, renames it over ``path`` and flushes the folder: a
+    crash leaves either the old file or the new one, whole."""
     folder = os.path.dirname(os.path.abspath(path))
     handle, temporary = tempfile.mkstemp(prefix=".korel-", suffix=".tmp", dir=folder)
     try:
@@ -88,6 +92,18 @@ def save(index, path) -> None:
         except OSError:
             pass
         raise
+    # The rename itself is durable once the folder is flushed, where the
+    # system can flush a folder at all.
+    try:
+        descriptor = os.open(folder, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(descriptor)
+    except OSError:
+        pass
+    finally:
+        os.close(descriptor)
 
 
 def load(path, metric=None):
