@@ -99,8 +99,8 @@ class KorelTree {
     Nodes nodes;
     VisitScratch visit;
     std::vector<double> bucket_distances;
-    std::vector<Stored> survivors;  // bucket elements a leaf scan still measures
-    std::vector<std::size_t> survivor_slots;
+    std::vector<Stored> survivors;       // bucket elements a leaf scan still measures
+    std::vector<std::uint32_t> excluded;  // whether the filter skips each bucket element (as wide as a float: it vectorises)
   };
 
   class Node {
@@ -303,6 +303,14 @@ class KorelTree {
    private:
     Node* next_doomed = nullptr;  // used only while a subtree is destroyed
 
+    // The storage of `buffer`, grown to hold at least `n` elements (it
+    // never shrinks, so a search stops allocating once warm).
+    template <typename Element>
+    static Element* at_least(std::vector<Element>& buffer, std::size_t n) {
+      if (buffer.size() < n) buffer.resize(n);
+      return buffer.data();
+    }
+
     // The index of the first smallest value; a NaN never replaces the best.
     template <typename Value>
     static std::size_t first_minimum(std::size_t n, Value value) {
@@ -419,31 +427,33 @@ class KorelTree {
             distance.batch(query, stored, count, out);
           }
         };
-        std::vector<double>& d = scratch.bucket_distances;
+        const std::size_t n = points.size();
+        double* d = at_least(scratch.bucket_distances, n);
         if (!check_removed && !filter) {
-          d.resize(points.size());
-          measure(points.data(), points.size(), d.data());
-          for (std::size_t i = 0; i < points.size(); ++i) found(points[i], d[i]);
+          measure(points.data(), n, d);
+          for (std::size_t i = 0; i < n; ++i) found(points[i], d[i]);
           return;
         }
-        // The survivors, gathered without a branch per Point: which ones
-        // the filter keeps is as good as random.
-        std::vector<Stored>& kept = scratch.survivors;
-        std::vector<std::size_t>& slots = scratch.survivor_slots;
-        kept.resize(points.size());
-        slots.resize(points.size());
-        const double bound = limit();
-        std::size_t count = 0;
-        for (std::size_t i = 0; i < points.size(); ++i) {
-          kept[count] = points[i];
-          slots[count] = i;
-          const bool skip = (check_removed && host.is_removed(points[i])) ||
-                            (filter && index.excluded_by(to_pivot, bound, point_distances[i]));
-          count += !skip;
+        // The filter first, over every Point at once (it vectorises), then
+        // the survivors, gathered without a branch per Point: which ones the
+        // filter keeps is as good as random.
+        std::uint32_t* excluded = at_least(scratch.excluded, n);
+        if (filter) {
+          index.exclude(to_pivot, limit(), point_distances.data(), n, excluded);
+        } else {
+          std::fill_n(excluded, n, 0u);
         }
-        d.resize(count);
-        measure(kept.data(), count, d.data());
-        for (std::size_t i = 0; i < count; ++i) found(points[slots[i]], d[i]);
+        if (check_removed) {
+          for (std::size_t i = 0; i < n; ++i) excluded[i] |= static_cast<std::uint32_t>(host.is_removed(points[i]));
+        }
+        Stored* kept = at_least(scratch.survivors, n);
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          kept[count] = points[i];
+          count += !excluded[i];
+        }
+        measure(kept, count, d);
+        for (std::size_t i = 0; i < count; ++i) found(kept[i], d[i]);
         return;
       }
       for (std::size_t i = 0; i < points.size(); ++i) {
@@ -675,6 +685,32 @@ class KorelTree {
     const double at = kept;
     const double margin = 0x1p-20 * (std::fabs(d) + std::fabs(bound) + std::fabs(at));
     return ((d - bound) - at > margin) | (at - (d + bound) > margin);
+  }
+
+  // excluded_by for `n` kept distances at once, in single precision so that
+  // it vectorises: at * (1 + 2^-20) < (d - bound) - base, or
+  // at * (1 - 2^-20) > (d + bound) + base, with each bound rounded to a float
+  // on the side that excludes less. Distances are never negative, so this
+  // excludes only what excluded_by would (up to the rounding of the bounds,
+  // far inside the margin), and NaN or an infinite `at` never.
+  static void exclude(double d, double bound, const float* kept, std::size_t n, std::uint32_t* excluded) {
+    const double base = 0x1p-20 * (std::fabs(d) + std::fabs(bound));
+    const float below = float_at_most(((d - bound) - base) / (1 + 0x1p-20));
+    const float above = float_at_least(((d + bound) + base) / (1 - 0x1p-20));
+    constexpr float infinity = std::numeric_limits<float>::infinity();
+    for (std::size_t i = 0; i < n; ++i) {
+      const float at = kept[i];
+      excluded[i] = static_cast<std::uint32_t>((at < below) | ((at > above) & (at < infinity)));
+    }
+  }
+  // The largest float not above x, the smallest not below (NaN stays NaN).
+  static float float_at_most(double x) {
+    const float f = static_cast<float>(x);
+    return f > x ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+  }
+  static float float_at_least(double x) {
+    const float f = static_cast<float>(x);
+    return f < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
   }
 
   // The same inequalities as a popped node is tested: d > high + bound or

@@ -27,7 +27,7 @@ class VectorSpace {
   using Query = const double*;
   // Cheap distances: long leaves, scanned in one call; longer still where
   // high dimensions leave the tree little to prune and a leaf scan streams.
-  std::uint32_t leaf_points() const { return dim_ < 16 ? 200 : 800; }
+  std::uint32_t leaf_points() const { return dim_ < 10 ? 200 : 800; }
 
   explicit VectorSpace(VectorMetric metric, std::size_t dim = 0)
       : metric_(metric), dim_(dim), kernel_(vector_kernel<Scalar>(metric)) {}

@@ -180,6 +180,32 @@ TEST(RowIndex, RoundingNeverPrunesAPointTiedAtTheBound) {
   EXPECT_TRUE(index.rules_out(d, bound * 0.999, 0.0, high)) << "a real gap still prunes";
 }
 
+// The leaf filter over a whole bucket, in single precision, excludes
+// nothing that the one-at-a-time test keeps, and still excludes real gaps.
+TEST(RowIndex, TheBucketFilterExcludesOnlyWhatTheOneAtATimeTestDoes) {
+  std::mt19937_64 random(5);
+  const double specials[] = {0.0, 1e-30, 1.0, 3.4e38, 1e300, INFINITY, NAN};
+  const auto any = [&](double scale) {
+    return random() % 4 == 0 ? specials[random() % 7] : std::ldexp(double(random() % 1000), int(random() % 8)) * scale;
+  };
+  std::size_t excluded_in_all = 0;
+  for (int trial = 0; trial < 2000; ++trial) {
+    const double d = any(1.0);
+    const double bound = any(0.25);
+    std::vector<float> kept(37);
+    for (float& at : kept) at = static_cast<float>(any(1.0));
+    std::vector<std::uint32_t> excluded(kept.size());
+    Rows::exclude(d, bound, kept.data(), kept.size(), excluded.data());
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      if (excluded[i]) {
+        ++excluded_in_all;
+        ASSERT_TRUE(Rows::excluded_by(d, bound, kept[i])) << d << " " << bound << " " << kept[i];
+      }
+    }
+  }
+  EXPECT_GT(excluded_in_all, 10000u);
+}
+
 TEST(RowIndex, IdsAreCheckedBeforeAnythingIsStored) {
   Rows index(2, euclidean);
   const auto points = random_points(10, 2, 311);
