@@ -189,6 +189,54 @@ struct Searcher {
   std::vector<typename Rows::Neighbor> found;
 };
 
+// The scratch of a batch's workers. A native batch on one worker (every
+// single query) borrows its thread's cached scratch, warm from the last
+// search, unless a search of this thread holds it already (a signal handler
+// may search while a search waits); a Python callable may search anything
+// from inside a search, so its batches always start afresh. A cached scratch
+// grown for a large answer is dropped afterwards.
+template <typename Rows>
+class Searchers {
+ public:
+  Searchers(bool native, std::size_t workers) {
+    Cached& cached = cache();
+    if (native && workers == 1 && !cached.busy) {
+      borrowed_ = &cached;
+      cached.busy = true;
+    } else {
+      own_.resize(workers);
+    }
+  }
+  ~Searchers() {
+    if (!borrowed_) return;
+    if (borrowed_->largest > large) borrowed_->searcher = Searcher<Rows>();
+    borrowed_->largest = 0;
+    borrowed_->busy = false;
+  }
+  Searchers(const Searchers&) = delete;
+  Searchers& operator=(const Searchers&) = delete;
+
+  Searcher<Rows>& operator[](std::size_t worker) { return borrowed_ ? borrowed_->searcher : own_[worker]; }
+  // Records an answer of `size` neighbours.
+  void answered(std::size_t size) {
+    if (borrowed_) borrowed_->largest = std::max(borrowed_->largest, size);
+  }
+
+ private:
+  static constexpr std::size_t large = 4096;
+  struct Cached {
+    Searcher<Rows> searcher;
+    std::size_t largest = 0;
+    bool busy = false;
+  };
+  static Cached& cache() {
+    thread_local Cached cached;
+    return cached;
+  }
+  Cached* borrowed_ = nullptr;
+  std::vector<Searcher<Rows>> own_;
+};
+
 const std::int64_t* ids_or_null(const std::optional<Ids>& ids, std::size_t n) {
   if (!ids) return nullptr;
   if (ids->ndim() != 1 || static_cast<std::size_t>(ids->shape(0)) != n) {
@@ -215,7 +263,8 @@ py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::s
   std::fill(d, d + count * k, std::numeric_limits<double>::infinity());
   std::fill(id, id + count * k, std::int64_t{-1});
   workers = std::max<std::size_t>(1, std::min(workers, count));
-  std::vector<Searcher<Rows>> searchers(workers);
+  Searchers<Rows> searchers(native, workers);
+  searchers.answered(k);
   run_batch(native, count, workers, [&](std::size_t begin, std::size_t end, std::size_t worker) {
     Searcher<Rows>& s = searchers[worker];
     for (std::size_t i = begin; i < end; ++i) {
@@ -236,11 +285,12 @@ py::list within_batch(const Rows& rows, bool native, std::size_t count, double r
   using Found = std::vector<typename Rows::Neighbor>;
   std::vector<Found> results(count);
   workers = std::max<std::size_t>(1, std::min(workers, count));
-  std::vector<Searcher<Rows>> searchers(workers);
+  Searchers<Rows> searchers(native, workers);
   run_batch(native, count, workers, [&](std::size_t begin, std::size_t end, std::size_t worker) {
     Searcher<Rows>& s = searchers[worker];
     for (std::size_t i = begin; i < end; ++i) {
       rows.within(query_of(i), radius, results[i], s.neighbors, s.scratch);
+      searchers.answered(results[i].size());
     }
   });
   py::list out(count);

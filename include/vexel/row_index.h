@@ -91,6 +91,17 @@ std::uint32_t leaf_points(const Space&, long) {
   return 50;
 }
 
+// How many children a node splits into: a space where more pivots prune
+// more (vectors, from a few dimensions up) says so with `tree_degree()`.
+template <typename Space>
+auto tree_degree(const Space& space, int) -> decltype(std::uint32_t{space.tree_degree()}) {
+  return space.tree_degree();
+}
+template <typename Space>
+std::uint32_t tree_degree(const Space&, long) {
+  return 8;
+}
+
 template <typename Space>
 class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Space>, std::int64_t> {
  public:
@@ -151,6 +162,9 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     try {
       if (!tree) {
         this->max_leaf_points = leaf_points(space, 0);
+        this->degree = tree_degree(space, 0);
+        this->min_degree = this->degree / 2;
+        this->max_degree = this->degree + this->degree / 2;
         std::vector<std::uint32_t> rows(n);
         for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<std::uint32_t>(first + i);
         Tree::add_list(std::move(rows));
