@@ -109,8 +109,7 @@ class KorelTree {
     Node(std::uint32_t node_degree, std::size_t reserved, Stored node_pivot)
         : degree(node_degree),
           pivot(std::move(node_pivot)),
-          min_range(node_degree, std::numeric_limits<double>::infinity()),
-          max_range(node_degree, -std::numeric_limits<double>::infinity()) {
+          ranges(node_degree) {
       points.reserve(reserved);
     }
     Node(const Node&) = delete;
@@ -152,8 +151,8 @@ class KorelTree {
     }
 
     void update_range(std::size_t k, double d) {
-      if (d < min_range[k]) min_range[k] = d;
-      if (d > max_range[k]) max_range[k] = d;
+      if (d < ranges[k].low) ranges[k].low = d;
+      if (d > ranges[k].high) ranges[k].high = d;
     }
 
     // Routes `point` down to a leaf, widening ranges and radii on the way,
@@ -291,8 +290,13 @@ class KorelTree {
     Stored pivot;
     double min_radius = std::numeric_limits<double>::infinity();
     double max_radius = -std::numeric_limits<double>::infinity();
-    std::vector<double> min_range;  // indexed by sibling position
-    std::vector<double> max_range;
+    // The distances from each sibling's pivot (by sibling position) to this
+    // node's Points: one block, read together.
+    struct Range {
+      double low = std::numeric_limits<double>::infinity();
+      double high = -std::numeric_limits<double>::infinity();
+    };
+    std::vector<Range> ranges;
     std::vector<Stored> points;  // the bucket; empty in inner nodes
     // With keeps_point_distances: the distance of each bucket element to the
     // pivot, in single precision (NaN where it was never measured);
@@ -482,8 +486,7 @@ class KorelTree {
       // asking for all of them first overlaps the cache misses.
       for (const auto& child : children) prefetch_address(child.get());
       for (const auto& child : children) {
-        prefetch_address(child->min_range.data());
-        prefetch_address(child->max_range.data());
+        prefetch_address(child->ranges.data());
         index.prefetch_stored(child->pivot);
       }
       for (std::size_t i = 0; i < visit.order.size(); ++i) {
@@ -528,7 +531,7 @@ class KorelTree {
       for (std::size_t j = 0; j < order.size(); ++j) {
         if (j == measured || order[j] < 0) continue;
         const auto sibling = static_cast<std::size_t>(order[j]);
-        if (index.rules_out(d, bound, min_range[sibling], max_range[sibling])) order[j] = -1;
+        if (index.rules_out(d, bound, ranges[sibling].low, ranges[sibling].high)) order[j] = -1;
       }
     }
 

@@ -153,7 +153,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     // Nothing below allocates until the tree takes the rows.
     for (std::size_t i = 0; i < n; ++i) {
       row_ids.push_back(assigned[i]);
-      row_removed.push_back(0);
+      row_removed.push_back(false);
       id_rows.insert(static_cast<std::uint32_t>(first + i), row_ids);
     }
     const std::int64_t previous_next_id = next_id;
@@ -213,7 +213,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     Tree::clear();
     space.clear();
     std::vector<std::int64_t>().swap(row_ids);
-    std::vector<std::uint8_t>().swap(row_removed);
+    std::vector<bool>().swap(row_removed);
     id_rows.clear();
   }
 
@@ -246,7 +246,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   bool has_removed() const { return removed_rows != 0; }
   // Eight bytes a point buy leaf scans that skip most of their distances.
   static constexpr bool keeps_point_distances = true;
-  bool is_removed(std::uint32_t row) const { return row_removed[row] != 0; }
+  bool is_removed(std::uint32_t row) const { return row_removed[row]; }
   // The tree that held the marked rows is gone; the rows stay marked, out of
   // the tree, until the next layout drops them.
   void forget_removed() { removed_rows = 0; }
@@ -304,7 +304,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       Space laid_out = space.reordered(order);
       std::vector<std::int64_t> ids(order.size());
       for (std::size_t i = 0; i < order.size(); ++i) ids[i] = row_ids[order[i]];
-      std::vector<std::uint8_t> removed(order.size(), 0);
+      std::vector<bool> removed(order.size(), false);
       IdMap rows;
       rows.reserve(order.size(), ids);
       for (std::size_t i = 0; i < order.size(); ++i) rows.insert(static_cast<std::uint32_t>(i), ids);
@@ -327,7 +327,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   Space space;
   RowDistance<Space> distance_function;
   std::vector<std::int64_t> row_ids;        // the id of every row
-  std::vector<std::uint8_t> row_removed;    // whether a row's point was removed
+  std::vector<bool> row_removed;            // whether a row's point was removed (a bit each)
   std::size_t removed_rows = 0;             // removed rows still in the tree
   IdMap id_rows;                            // live ids only
   std::int64_t next_id = 0;                 // the first id never used
@@ -362,7 +362,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   }
 
   void mark_removed(std::uint32_t row) {
-    row_removed[row] = 1;
+    row_removed[row] = true;
     ++removed_rows;
     --count;
   }
@@ -376,7 +376,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       if (i < stored) {
         mark_removed(row);
       } else {
-        row_removed[row] = 1;  // never reached the tree
+        row_removed[row] = true;  // never reached the tree
       }
     }
     if (count == 0) clear();

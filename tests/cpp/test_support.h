@@ -195,11 +195,11 @@ inline ::testing::AssertionResult tree_is_consistent(const Index& index, const D
   }
   const Node& root = *index.tree;
   if (root.min_radius != kInf || root.max_radius != -kInf) return failure("root radii widened");
-  if (root.min_range.size() != index.degree || root.max_range.size() != index.degree) {
+  if (root.ranges.size() != index.degree) {
     return failure("root ranges not sized to the root degree");
   }
-  for (std::size_t i = 0; i < root.min_range.size(); ++i) {
-    if (root.min_range[i] != kInf || root.max_range[i] != -kInf) return failure("root range widened");
+  for (std::size_t i = 0; i < root.ranges.size(); ++i) {
+    if (root.ranges[i].low != kInf || root.ranges[i].high != -kInf) return failure("root range widened");
   }
 
   std::vector<const Point*> stored;
@@ -232,11 +232,11 @@ inline ::testing::AssertionResult tree_is_consistent(const Index& index, const D
     if (node->degree != m) return failure("inner node degree != children: ") << node->degree << " vs " << m;
     for (std::size_t i = 0; i < m; ++i) {
       const Node& child = *node->children[i];
-      if (child.min_range.size() < m || child.min_range.size() != child.max_range.size()) {
+      if (child.ranges.size() < m) {
         return failure("child ranges shorter than the sibling count");
       }
-      for (std::size_t j = m; j < child.min_range.size(); ++j) {
-        if (child.min_range[j] != kInf || child.max_range[j] != -kInf) {
+      for (std::size_t j = m; j < child.ranges.size(); ++j) {
+        if (child.ranges[j].low != kInf || child.ranges[j].high != -kInf) {
           return failure("range entry beyond the children was widened");
         }
       }
@@ -257,9 +257,9 @@ inline ::testing::AssertionResult tree_is_consistent(const Index& index, const D
         collect_stored(*node->children[k], sibling);
         for (const Point* p : sibling) {
           const double d = metric(*p, child.pivot);
-          if (!(d >= child.min_range[k] && d <= child.max_range[k])) {
-            return failure("range does not cover a Point: d=") << d << " range [" << child.min_range[k]
-                                                               << ", " << child.max_range[k] << "]";
+          if (!(d >= child.ranges[k].low && d <= child.ranges[k].high)) {
+            return failure("range does not cover a Point: d=") << d << " range [" << child.ranges[k].low
+                                                               << ", " << child.ranges[k].high << "]";
           }
         }
       }
@@ -275,7 +275,10 @@ inline bool same_tree(const Node& a, const Node& b) {
     auto [x, y] = pending.back();
     pending.pop_back();
     if (x->degree != y->degree || x->pivot != y->pivot || x->points != y->points) return false;
-    if (x->min_range != y->min_range || x->max_range != y->max_range) return false;
+    if (x->ranges.size() != y->ranges.size()) return false;
+    for (std::size_t i = 0; i < x->ranges.size(); ++i) {
+      if (x->ranges[i].low != y->ranges[i].low || x->ranges[i].high != y->ranges[i].high) return false;
+    }
     if (!(x->min_radius == y->min_radius || (std::isnan(x->min_radius) && std::isnan(y->min_radius)))) return false;
     if (!(x->max_radius == y->max_radius || (std::isnan(x->max_radius) && std::isnan(y->max_radius)))) return false;
     if (x->children.size() != y->children.size()) return false;

@@ -147,7 +147,7 @@ TEST(Tree, DegreesAcrossARecursiveBatchSplit) {
         } else {
           EXPECT_EQ(child->children.size(), expected);
         }
-        EXPECT_EQ(child->min_range.size(), node == c.index.tree.get() ? 8u : m);
+        EXPECT_EQ(child->ranges.size(), node == c.index.tree.get() ? 8u : m);
         if (expected > 4) ++degrees_above_minimum;
       }
     }
