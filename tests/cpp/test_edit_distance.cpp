@@ -9,24 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "test_support.h"
 #include "vexel/edit_distance.h"
 
 namespace {
 
-// The whole (n + 1) x (m + 1) table, elements compared with ==.
-template <typename Char>
-std::size_t table_distance(const std::vector<Char>& a, const std::vector<Char>& b) {
-  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
-  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t substitute = d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, substitute});
-    }
-  }
-  return d[a.size()][b.size()];
-}
+using vexel_test::table_distance;
 
 // Alphabets with ASCII, non-ASCII and above-0xFFFF code points; for doubles,
 // NaN, both zeros, small integers (the direct table) and other values.

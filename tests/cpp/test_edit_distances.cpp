@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "test_support.h"
 #include "vexel/edit_distance.h"
 #include "vexel/row_index.h"
 #include "vexel/simd.h"
@@ -15,22 +16,9 @@
 
 namespace {
 
-using Word = std::vector<std::uint32_t>;
+using vexel_test::table_distance;
 
-std::size_t table_distance(const Word& a, const Word& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
+using Word = std::vector<std::uint32_t>;
 
 std::vector<vexel::simd::Level> levels() {
   std::vector<vexel::simd::Level> available;

@@ -46,8 +46,10 @@ inline double chebyshev(const Point& a, const Point& b) {
   return most;
 }
 
-// Levenshtein distance between two sequences of (integer-valued) doubles.
-inline double edit_distance(const Point& a, const Point& b) {
+// Levenshtein distance by the dynamic program, row by row, elements
+// compared with == (code points, or integer-valued doubles).
+template <typename Element>
+std::size_t table_distance(const std::vector<Element>& a, const std::vector<Element>& b) {
   std::vector<std::size_t> row(b.size() + 1);
   for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
@@ -60,8 +62,10 @@ inline double edit_distance(const Point& a, const Point& b) {
       diagonal = above;
     }
   }
-  return static_cast<double>(row[b.size()]);
+  return row[b.size()];
 }
+
+inline double edit_distance(const Point& a, const Point& b) { return static_cast<double>(table_distance(a, b)); }
 
 // What a counting distance function saw: how often it was called, the
 // addresses of its arguments, and when (if ever) it is to throw.
