@@ -19,12 +19,12 @@ bench/results/distributed.md. The file is not named distributed.py, which
 would hide Dask's package of that name.
 """
 
-import contextlib
 import logging
 import os
 import pathlib
 import platform
 import statistics
+import sys
 import time
 
 import numpy as np
@@ -33,6 +33,9 @@ from distributed import Client, LocalCluster
 import korel
 import korel.distributed
 from korel.distributed import ShardedIndex
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
+from distributed_demo import merge_clock  # noqa: E402  (the demo's clock on the merge)
 
 RESULTS = pathlib.Path(__file__).resolve().parent / "results"
 SEED = 4242
@@ -56,25 +59,6 @@ def fastest(work):
         result = work()
         best = min(best, time.perf_counter() - start)
     return result, best
-
-
-@contextlib.contextmanager
-def merge_clock(seconds):
-    """Adds to seconds[0] the time the real queries spend merging answers."""
-    merge = korel.distributed.merge_nearest
-
-    def clocked(answers, k):
-        start = time.perf_counter()
-        try:
-            return merge(answers, k)
-        finally:
-            seconds[0] += time.perf_counter() - start
-
-    korel.distributed.merge_nearest = clocked
-    try:
-        yield
-    finally:
-        korel.distributed.merge_nearest = merge
 
 
 def one_index(points, queries):
