@@ -31,7 +31,7 @@ demo: $(VENV)/.korel-installed ## Run the main job: fuzzy word lookup and vector
 demo-distributed: $(VENV)/.korel-distributed ## Shard 10^6 points over a local Dask cluster of 2 worker processes
 	$(VPY) examples/distributed_demo.py
 
-bench: $(VENV)/.korel-bench ## Benchmark korel against its peers, about 10 min (writes bench/results/)
+bench: $(VENV)/.korel-bench ## Benchmark korel against its peers, about 3 min once installed (writes bench/results/)
 	$(VPY) bench/peers.py $(BENCH_ARGS)
 
 bench-quick: $(VENV)/.korel-bench ## The same at small sizes, about a minute (writes bench/results/quick/)
