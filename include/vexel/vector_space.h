@@ -27,7 +27,7 @@ class VectorSpace {
   using Query = const double*;
   // Cheap distances: long leaves, scanned in one call; longer still where
   // high dimensions leave the tree little to prune and a leaf scan streams.
-  std::uint32_t leaf_points() const { return dim_ < 10 ? 200 : 800; }
+  std::uint32_t leaf_points() const { return dim_ < 10 ? 400 : 800; }
   // Sixteen pivots a node rather than eight: a third fewer distances at 6 to
   // 12 dimensions, the same cost where nothing prunes.
   static std::uint32_t tree_degree() { return 16; }
