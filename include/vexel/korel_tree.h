@@ -744,12 +744,15 @@ class KorelTree {
   double prune_slack = 0.0;
 
  private:
-  // While one node is visited, the next one's bucket comes into the cache:
-  // best first, the leaves a search visits lie anywhere in memory.
+  // While one node is visited, the start of the next one's bucket comes
+  // into the cache: best first, the leaves a search visits lie anywhere in
+  // memory. The scan of that bucket fetches the rest ahead of itself; asking
+  // for all of it here slows long leaves (32-d: 2.0 ms a query against 1.4).
   void prefetch_next(const Nodes& nodes) const {
     if (nodes.empty()) return;
-    const Node& next = *nodes.top().node;
-    for (const Stored& point : next.points) prefetch_stored(point);
+    const std::vector<Stored>& next = nodes.top().node->points;
+    const std::size_t n = std::min(prefetch_distance, next.size());
+    for (std::size_t i = 0; i < n; ++i) prefetch_stored(next[i]);
   }
 
   void prefetch_stored(const Stored& point) const {
