@@ -107,9 +107,8 @@ VectorKernel<Row> vector_kernel(VectorMetric metric, simd::Level level) {
   return detail::portable_kernel<Row>(metric);
 }
 
-// The kernel of `metric` for simd::active() at the time of the call.
-// The kernels of the active level, from a table made once: a lookup per
-// call instead of a dispatch.
+// The kernel of `metric` for simd::active() at the time of the call, from a
+// table made once: a lookup per call instead of a dispatch.
 template <typename Row>
 VectorKernel<Row> vector_kernel(VectorMetric metric) {
   constexpr std::size_t levels = 3, metrics = 4;

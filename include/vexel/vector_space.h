@@ -91,9 +91,9 @@ class VectorSpace {
 
   void prefetch(std::uint32_t r) const { prefetch_rows(&r, 1); }
 
-  // Asks for every cache line of the rows at once: a leaf's rows lie
-  // together but the leaves a search visits do not, and a leaf is too short
-  // for the hardware prefetcher to catch up by itself.
+  // Asks for every cache line of the rows at once: for rows that lie apart
+  // (a leaf grown by single insertions, the pivots of a node), where the
+  // hardware prefetcher cannot guess what comes next.
   void prefetch_rows(const std::uint32_t* rows, std::size_t count) const {
 #if defined(__GNUC__)
     const std::size_t bytes = dim_ * sizeof(Scalar);
