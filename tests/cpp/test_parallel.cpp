@@ -1,7 +1,10 @@
 // Work split over threads: every item once, failures and interruptions
 // stop the run and reach the caller.
+#include <algorithm>
+#include <atomic>
 #include <numeric>
 #include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -35,13 +38,22 @@ TEST(Parallel, AFailureOrAnInterruptionReachesTheCaller) {
                    [] {}),
                std::invalid_argument);
   EXPECT_LT(items.load(), 100000u) << "the run stopped early";
-  int polls = 0;
+  // The other worker holds its first chunk until the caller's third poll, so
+  // it cannot finish the run before the interruption, however the threads
+  // are scheduled.
+  std::atomic<int> polls{0};
+  items = 0;
   EXPECT_THROW(vexel::run_parallel(
-                   100000, 2, 10, [](std::size_t, std::size_t, std::size_t) {},
+                   100000, 2, 10,
+                   [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                     while (worker != 0 && polls.load() < 3) std::this_thread::yield();
+                     items += end - begin;
+                   },
                    [&] {
                      if (++polls == 3) throw std::runtime_error("interrupted");
                    }),
                std::runtime_error);
+  EXPECT_LE(items.load(), 30u) << "the run stopped at the interruption";
 }
 
 }  // namespace
