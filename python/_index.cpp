@@ -252,16 +252,20 @@ py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& values) {
 }
 
 // The k nearest of each query: (distances, ids) of shape (count, k), padded
-// with inf and -1.
+// with inf and -1. The answer of a single query (`single`) is instead two
+// 1-D arrays of min(k, size) elements: every live point is found.
 template <typename Rows, typename QueryOf>
 py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::size_t k,
-                        std::size_t workers, QueryOf query_of) {
-  py::array_t<double> distances({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(k)});
-  py::array_t<std::int64_t> ids({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(k)});
+                        std::size_t workers, QueryOf query_of, bool single = false) {
+  const std::size_t width = single ? std::min(k, rows.size()) : k;
+  std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(width)};
+  if (single) shape.erase(shape.begin());
+  py::array_t<double> distances(shape);
+  py::array_t<std::int64_t> ids(shape);
   double* d = distances.mutable_data();
   std::int64_t* id = ids.mutable_data();
-  std::fill(d, d + count * k, std::numeric_limits<double>::infinity());
-  std::fill(id, id + count * k, std::int64_t{-1});
+  std::fill(d, d + count * width, std::numeric_limits<double>::infinity());
+  std::fill(id, id + count * width, std::int64_t{-1});
   workers = std::max<std::size_t>(1, std::min(workers, count));
   Searchers<Rows> searchers(native, workers);
   searchers.answered(k);
@@ -270,8 +274,8 @@ py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::s
     for (std::size_t i = begin; i < end; ++i) {
       rows.nearest(query_of(i), k, s.found, s.neighbors, s.scratch);
       for (std::size_t j = 0; j < s.found.size(); ++j) {
-        d[i * k + j] = s.found[j].distance;
-        id[i * k + j] = s.found[j].stored;
+        d[i * width + j] = s.found[j].distance;
+        id[i * width + j] = s.found[j].stored;
       }
     }
   });
@@ -428,6 +432,27 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
   explicit VectorIndex(const std::string& metric)
       : Bound<vexel::VectorSpace<Scalar>>(vector_metric(metric)) {}
 
+  // The coordinates of `point` when it is a query that needs no conversion
+  // and no check of the general path: an aligned, contiguous float64 vector
+  // of the index's dimension, without NaN (nor infinities under angular).
+  // Null otherwise, and the general path converts or refuses it.
+  const double* plain_query(py::handle point) const {
+    using Vector = py::array_t<double, py::array::c_style>;
+    if (!Vector::check_(point)) return nullptr;
+    auto array = py::reinterpret_borrow<py::array>(point);
+    const std::size_t dim = this->rows.space.dim();
+    if (array.ndim() != 1 || dim == 0 || static_cast<std::size_t>(array.shape(0)) != dim ||
+        (array.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) == 0) {
+      return nullptr;
+    }
+    const auto* q = static_cast<const double*>(array.data());
+    const bool angular = this->rows.space.metric() == vexel::VectorMetric::angular;
+    for (std::size_t i = 0; i < dim; ++i) {
+      if (std::isnan(q[i]) || (angular && std::isinf(q[i]))) return nullptr;
+    }
+    return q;
+  }
+
   // The rows of `points`, checked against the dimension of the index.
   std::size_t checked_rows(const Rows2D& points) {
     if (points.ndim() != 2) throw py::value_error("expected a 2-D array of points");
@@ -495,6 +520,24 @@ void bind_vectors(py::module_& module, const char* name) {
              const auto dim = static_cast<std::size_t>(points.shape(1));
              return nearest_batch(self.rows, true, count, k, workers,
                                   [&](std::size_t i) { return q + i * dim; });
+           })
+      // One query, answered directly when plain_query accepts it; None
+      // otherwise.
+      .def("nearest_one",
+           [](Self& self, py::handle point, std::size_t k) -> py::object {
+             ExclusiveUse use(self.lock, class_name);
+             const double* q = self.plain_query(point);
+             if (q == nullptr) return py::none();
+             self.rows.space.refresh_kernel();
+             return nearest_batch(self.rows, true, 1, k, 1, [q](std::size_t) { return q; }, true);
+           })
+      .def("within_one",
+           [](Self& self, py::handle point, double radius) -> py::object {
+             ExclusiveUse use(self.lock, class_name);
+             const double* q = self.plain_query(point);
+             if (q == nullptr) return py::none();
+             self.rows.space.refresh_kernel();
+             return within_batch(self.rows, true, 1, radius, 1, [q](std::size_t) { return q; })[0];
            })
       .def("query_radius",
            [](Self& self, const Rows2D& points, double radius, std::size_t workers) {

@@ -294,6 +294,10 @@ class Index:
         (array([0.5, 1.5]), array([0, 1]))
         """
         k = _count(k, "k")
+        if self._kind == "vector":
+            answer = self._core.nearest_one(point, k)  # a plain float64 vector goes straight in
+            if answer is not None:
+                return answer
         distances, ids = self._core.query(self._points([point], single=True), k, 1)
         found = min(k, len(self._core))
         return distances[0, :found], ids[0, :found]
@@ -308,7 +312,12 @@ class Index:
         >>> index.within([0.0], 2.0)
         (array([0., 2., 2.]), array([0, 1, 2]))
         """
-        return self._core.query_radius(self._points([point], single=True), _radius(radius), 1)[0]
+        radius = _radius(radius)
+        if self._kind == "vector":
+            answer = self._core.within_one(point, radius)
+            if answer is not None:
+                return answer
+        return self._core.query_radius(self._points([point], single=True), radius, 1)[0]
 
     def query(self, points: Iterable[Any], k: int, *, workers: Optional[int] = None) -> Result:
         """The ``k`` nearest points of every query: ``(distances, ids)`` of

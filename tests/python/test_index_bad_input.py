@@ -15,6 +15,12 @@ def vectors():
     return index
 
 
+def angular():
+    index = korel.Index("angular")
+    index.add_many(np.arange(1.0, 13.0).reshape(4, 3))
+    return index
+
+
 def words():
     index = korel.Index("levenshtein")
     index.add_many(["abc", "abd"])
@@ -38,6 +44,12 @@ CASES = [
     (vectors, lambda ix: ix.add([1.0, 2.0]), ValueError, "dimension 2 does not fit this index of dimension 3"),
     (vectors, lambda ix: ix.add_many(np.zeros((2, 4))), ValueError, "dimension 4 do not fit this index of dimension 3"),
     (vectors, lambda ix: ix.nearest([1.0]), ValueError, "dimension 1"),
+    # Float64 arrays go straight to the native search; what it cannot take
+    # is refused as for any other query.
+    (vectors, lambda ix: ix.nearest(np.zeros(4)), ValueError, "dimension 4 does not fit"),
+    (vectors, lambda ix: ix.within(np.array([0.0, math.nan, 1.0]), 1.0), ValueError, "NaN"),
+    (vectors, lambda ix: ix.nearest(np.zeros((1, 3))), ValueError, "one-dimensional"),
+    (angular, lambda ix: ix.nearest(np.array([1.0, math.inf, 0.0])), ValueError, "finite coordinates"),
     (vectors, lambda ix: ix.query(np.zeros((2, 5)), 1), ValueError, "dimension 5"),
     (vectors, lambda ix: ix.add([]), ValueError, "at least one coordinate"),
     (vectors, lambda ix: ix.add(["a", "b", "c"]), TypeError, "numeric"),

@@ -77,6 +77,23 @@ def test_vectors_match_brute_force_through_removals(name, dtype):
     expect_answers(index, points, queries, metric, radius=2.0)
 
 
+@pytest.mark.parametrize(
+    "form",
+    [list, tuple, lambda q: q.astype(np.float32), lambda q: q.astype(">f8"),
+     lambda q: np.repeat(q, 2)[::2], lambda q: np.frombuffer(b"x" + q.tobytes(), count=3, offset=1)],
+    ids=["list", "tuple", "float32", "big-endian", "strided", "unaligned"],
+)
+def test_a_query_in_any_form_gets_the_answer_of_a_float64_row(form):
+    rng = np.random.default_rng(3)
+    index = korel.Index("euclidean")
+    index.add_many(grid(rng, 300, 3))
+    query = grid(rng, 1, 3)[0] + 0.25
+    expected = index.query(query[None, :], 7)
+    for answer in (index.nearest(form(query), 7), index.nearest(query, 7)):
+        assert np.array_equal(answer[0], expected[0][0]) and np.array_equal(answer[1], expected[1][0])
+    assert [a.tolist() for a in index.within(form(query), 1.5)] == [a.tolist() for a in index.within(query, 1.5)]
+
+
 def test_answers_do_not_depend_on_insertion_order():
     rng = np.random.default_rng(7)
     data = grid(rng, 600, 2)
