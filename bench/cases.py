@@ -107,13 +107,15 @@ def patches(n, queries):
 
     weights = np.array([0.299, 0.587, 0.114])
     greys = [np.rint(image @ weights) for image in load_sample_images().images]
-    cut = []
-    for seed, count in ((SEED, n), (SEED + 1, queries)):
+
+    def cut(count, seed):
+        """count patches, half from each image."""
         halves = (count // 2, count - count // 2)
-        cut.append(np.concatenate([
+        return np.ascontiguousarray(np.concatenate([
             extract_patches_2d(grey, (8, 8), max_patches=half, random_state=seed + i)
-            .reshape(half, 64) for i, (grey, half) in enumerate(zip(greys, halves))]))
-    return np.ascontiguousarray(cut[0]), np.ascontiguousarray(cut[1])
+            .reshape(half, 64) if half else np.empty((0, 64))
+            for i, (grey, half) in enumerate(zip(greys, halves))]))
+    return cut(n, SEED), cut(queries, SEED + 2)
 
 
 def mixture(dimension, n, queries, clusters=100):

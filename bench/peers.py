@@ -32,7 +32,6 @@ from the jobs' `metrics`), and its targets in `targets_for`.
 
 import argparse
 import datetime
-import json
 import math
 import pathlib
 import platform
@@ -751,6 +750,52 @@ def scale_lines(scaled):
               f"| {(figures['add_many final growth'] - figures['raw']) / figures['n']:.1f} "
               f"| {figures['build']:.3f} |"]
     return lines
+
+
+def markdown(arguments, seconds, sizes, native, memory_figures, callables, python, scaled):
+    figures = evaluate(native, memory_figures, callables, scaled)
+    import korel
+
+    lines = [
+        "# korel against its peers", "",
+        f"`{' '.join(['python bench/peers.py'] + list(arguments))}`: {datetime.date.today()}, "
+        f"{platform.system()} {platform.machine()}, {cpu_name()}, 2 cores shared with other "
+        f"work, Python {platform.python_version()}, korel {korel.__version__} "
+        f"(commit {git_commit()}), SIMD level {korel.metrics.simd_level()}; "
+        f"{sizes.rounds} rounds; total {seconds / 60:.1f} min.", "",
+        "## Targets", "",
+    ] + targets_table(figures, sizes is QUICK)
+    lines += [
+        "", "## Native speed", "",
+        f"Vectors: {K} nearest under Euclidean distance; words: edit distance (Levenshtein). "
+        "Each case names where its data comes from. Times are medians over rounds; \"single\" is one call per "
+        "query, \"batched\" one call for the whole query set (on every core where the "
+        "library can). Ratios are each library's time over korel.Index's in the same "
+        "mode, median of per-round ratios (above 1: korel is faster). Answers to the first "
+        f"{cases.CHECKED} queries are checked against brute force (NumPy, float64; edit "
+        "distance by a NumPy dynamic program): korel.Index with float64 storage must return "
+        "the same ids in the same order (ties by id) and the same distances; peers and "
+        "float32 storage must return the same distances within the rounding of their "
+        "floats. pynear and faiss compute in float32 only.",
+    ] + native_tables(native)
+    lines += scale_lines(scaled)
+    lines += memory_lines(memory_figures)
+    if callables:
+        lines += ["", "## Python callables", "",
+                  "korel.Index over Python objects with a Python metric that counts its own "
+                  "calls: time per query over the evaluations counted, against a bare Python "
+                  "loop (`for a, b in pairs: metric(a, b)`) over the pairs the same queries "
+                  "evaluated; alternating, median of per-round ratios.", ""]
+        lines += callable_table(callables)
+    if python:
+        lines += ["", "## With a Python metric", "",
+                  "Every library gets the same counting Python metric (`math.dist` on lists "
+                  "of floats; `korel.metrics.levenshtein` called from Python on "
+                  "`korel.encode`d words); rows marked native use the library's own metric. "
+                  "Single queries; ratios over NearestNeighborsKorel with the same kind of "
+                  "metric, median of per-round ratios.", ""]
+        lines += python_table(python)
+    return "\n".join(lines) + "\n", figures
 
 
 def cpu_name():

@@ -122,7 +122,7 @@ def load(n, rounds):
                                 lambda: korel.Index.load(path),
                                 lambda: np.fromfile(path, dtype=np.uint8), rounds)]
         if "mmap" in inspect.signature(korel.Index.load).parameters:
-            results.append(side_by_side(Pair(f"load of the same, mapped", "Index.load(mmap=True)",
+            results.append(side_by_side(Pair("load of the same, mapped", "Index.load(mmap=True)",
                                              "numpy.fromfile"),
                                         lambda: korel.Index.load(path, mmap=True),
                                         lambda: np.fromfile(path, dtype=np.uint8), rounds))
