@@ -181,7 +181,9 @@ ENGLISH_SEARCHES = (dict(radius=1.0), dict(radius=2.0), dict(k=WORD_K))
 
 
 def english_case_name(search):
-    return f"{ENGLISH}, {'within %g' % search['radius'] if 'radius' in search else '%d nearest' % search['k']}"
+    if "radius" in search:
+        return f"{ENGLISH}, within {search['radius']:g}"
+    return f"{ENGLISH}, {search['k']} nearest"
 
 
 def native_cases(sizes, real=True):
@@ -768,15 +770,16 @@ def markdown(arguments, seconds, sizes, native, memory_figures, callables, pytho
     lines += [
         "", "## Native speed", "",
         f"Vectors: {K} nearest under Euclidean distance; words: edit distance (Levenshtein). "
-        "Each case names where its data comes from. Times are medians over rounds; \"single\" is one call per "
-        "query, \"batched\" one call for the whole query set (on every core where the "
-        "library can). Ratios are each library's time over korel.Index's in the same "
+        "Each case names where its data comes from. Times are medians over rounds; "
+        "\"single\" is one call per query, \"batched\" one call for the whole query set "
+        "(on every core where the library can). Ratios are each library's time over korel.Index's in the same "
         "mode, median of per-round ratios (above 1: korel is faster). Answers to the first "
         f"{cases.CHECKED} queries are checked against brute force (NumPy, float64; edit "
         "distance by a NumPy dynamic program): korel.Index with float64 storage must return "
         "the same ids in the same order (ties by id) and the same distances; peers and "
         "float32 storage must return the same distances within the rounding of their "
-        "floats. pynear and faiss compute in float32 only.",
+        "floats; a peer under another distance (symspellpy) must find every answer, and "
+        "its own distances are checked. pynear and faiss compute in float32 only.",
     ] + native_tables(native)
     lines += scale_lines(scaled)
     lines += memory_lines(memory_figures)
