@@ -769,17 +769,18 @@ def markdown(arguments, seconds, sizes, native, memory_figures, callables, pytho
     ] + targets_table(figures, sizes is QUICK)
     lines += [
         "", "## Native speed", "",
-        f"Vectors: {K} nearest under Euclidean distance; words: edit distance (Levenshtein). "
-        "Each case names where its data comes from. Times are medians over rounds; "
-        "\"single\" is one call per query, \"batched\" one call for the whole query set "
-        "(on every core where the library can). Ratios are each library's time over korel.Index's in the same "
-        "mode, median of per-round ratios (above 1: korel is faster). Answers to the first "
-        f"{cases.CHECKED} queries are checked against brute force (NumPy, float64; edit "
-        "distance by a NumPy dynamic program): korel.Index with float64 storage must return "
-        "the same ids in the same order (ties by id) and the same distances; peers and "
-        "float32 storage must return the same distances within the rounding of their "
-        "floats; a peer under another distance (symspellpy) must find every answer, and "
-        "its own distances are checked. pynear and faiss compute in float32 only.",
+        f"Vectors: {K} nearest under Euclidean distance; words: edit distance "
+        "(Levenshtein). Each case names where its data comes from. Times are medians over "
+        "rounds; \"single\" is one call per query, \"batched\" one call for the whole query "
+        "set (on every core where the library can). Ratios are each library's time over "
+        "korel.Index's in the same mode, median of per-round ratios (above 1: korel is "
+        f"faster). Answers to the first {cases.CHECKED} queries are checked against brute "
+        "force (NumPy, float64; edit distance by a NumPy dynamic program): korel.Index with "
+        "float64 storage must return the same ids in the same order (ties by id) and the "
+        "same distances; peers and float32 storage must return the same distances within "
+        "the rounding of their floats; a peer under another distance (symspellpy) must "
+        "find every answer, and its own distances are checked. pynear and faiss compute in "
+        "float32 only.",
     ] + native_tables(native)
     lines += scale_lines(scaled)
     lines += memory_lines(memory_figures)
