@@ -641,6 +641,10 @@ def native_tables(native):
                   f"{case.search}", ""]
         if case.about:
             lines += [f"Data: {case.about}{built}.", ""]
+        fastest = fastest_peer_text(measured)
+        if fastest:
+            lines += [f"korel.Index against the fastest peer (its time over Index's, above 1: "
+                      f"korel is faster): {fastest}.", ""]
         lines += ["| library | build s | single ms/query | batched ms/query "
                   "| single / Index | batched / Index batched | answers | notes |",
                   "|---|---:|---:|---:|---:|---:|---|---|"]
@@ -660,6 +664,27 @@ def native_tables(native):
             lines.append(f"| {label} | {' | '.join(cells)} | {answers_text(record)} "
                          f"| {record.job.note} |")
     return lines
+
+
+KOREL_LIBRARIES = (INDEX, INDEX32, NNK_EUCLIDEAN)
+
+
+def fastest_peer_text(measured):
+    """Per mode, korel.Index against the peer with the lowest median there,
+    the ratio taken against each round's fastest peer."""
+    korel = measured.get(INDEX)
+    parts = []
+    for mode in ("single", "batch"):
+        peers = [(label, record.rounds[mode]) for label, record in measured.items()
+                 if label not in KOREL_LIBRARIES and not record.error and record.rounds.get(mode)]
+        if not korel or not korel.rounds.get(mode) or not peers:
+            continue
+        fastest = min(peers, key=lambda peer: statistics.median(peer[1]))[0]
+        each_round = [min(times) for times in zip(*(rounds for _, rounds in peers))]
+        ratio = paired_ratio(each_round, korel.rounds[mode])
+        parts.append(f"{'one by one' if mode == 'single' else 'batched'} {ratio:.2f} "
+                     f"({fastest})")
+    return ", ".join(parts)
 
 
 def answers_text(record):
