@@ -225,8 +225,7 @@ def native_cases(sizes, real=True):
                           dataset=ENGLISH, rebuild=False, skip=(BKTREE,),
                           about=f"wordfreq's {len(english)} most frequent English words, "
                                 "ids in order of frequency; queries: words with one "
-                                "(half of them) or two random edits; each library builds "
-                                "once for the three searches")
+                                "(half of them) or two random edits")
                for search in ENGLISH_SEARCHES]
     return result
 
