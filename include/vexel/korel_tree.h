@@ -624,7 +624,7 @@ class KorelTree {
   // While one node is visited, the start of the next one's bucket comes
   // into the cache: best first, the leaves a search visits lie anywhere in
   // memory. The scan of that bucket fetches the rest ahead of itself; asking
-  // for all of it here slows long leaves (32-d: 2.0 ms a query against 1.4).
+  // for all of it here slows long leaves.
   void prefetch_next(const Nodes& nodes) const {
     if (nodes.empty()) return;
     const std::vector<Stored>& next = nodes.top().node->points;

@@ -244,7 +244,7 @@ class NearestNeighborsKorel
   // Gives every stored Point a fresh copy, all made before any old one is
   // freed, in pre-order: the allocator then hands out consecutive memory, so
   // the Points of a leaf lie together and a search scans them without a
-  // cache miss per Point (twice as fast on large, high-dimensional data).
+  // cache miss per Point.
   // The Point objects stay where they are; only their contents move.
   void lay_out_points() noexcept {
     std::vector<Node*> order;

@@ -40,9 +40,7 @@ class StringSpace {
   std::size_t length(std::uint32_t r) const { return static_cast<std::size_t>(starts_[r + 1] - starts_[r]); }
 
   double distance(std::uint32_t a, std::uint32_t b) const {
-    if (metric_ == StringMetric::hamming) {
-      return static_cast<double>(hamming_distance(row(a), row(b), length(a)));
-    }
+    if (metric_ == StringMetric::hamming) return padded_hamming(row(a), length(a), row(b), length(b));
     return static_cast<double>(edit_distance(row(a), length(a), row(b), length(b)));
   }
   double distance(const Query& query, std::uint32_t r) const {
@@ -50,9 +48,7 @@ class StringSpace {
   }
   // Exact up to `limit`; above it the edit distance may stop early.
   double within(const Query& query, std::uint32_t r, double limit) const {
-    if (metric_ == StringMetric::hamming) {
-      return static_cast<double>(hamming_distance(query.data(), row(r), query.size()));
-    }
+    if (metric_ == StringMetric::hamming) return padded_hamming(query.data(), query.size(), row(r), length(r));
     return static_cast<double>(query.pattern().distance(row(r), length(r), edit_limit(limit)));
   }
 
@@ -109,6 +105,16 @@ class StringSpace {
   }
 
  private:
+  // Hamming distance is defined for strings of one length, which the
+  // caller checks; should two lengths differ anyway, the positions past the
+  // shorter string count as differences (still a metric), and nothing past
+  // either string is ever read.
+  static double padded_hamming(const std::uint32_t* a, std::size_t a_length, const std::uint32_t* b,
+                               std::size_t b_length) {
+    const std::size_t common = std::min(a_length, b_length);
+    return static_cast<double>(hamming_distance(a, b, common) + (std::max(a_length, b_length) - common));
+  }
+
   // The largest whole edit distance within `limit`; any for a negative one.
   static std::size_t edit_limit(double limit) {
     if (limit < 0.0) return 0;  // nothing can be within; any distance above 0 will do

@@ -28,7 +28,7 @@ class VectorSpace {
   // Cheap distances: long leaves, scanned in one call; longer still where
   // high dimensions leave the tree little to prune and a leaf scan streams.
   std::uint32_t leaf_points() const { return dim_ < 10 ? 400 : 800; }
-  // Sixteen pivots a node rather than eight: a third fewer distances at 6 to
+  // Sixteen pivots a node rather than eight: fewer distances at 6 to
   // 12 dimensions, the same cost where nothing prunes.
   static std::uint32_t tree_degree() { return 16; }
 
@@ -62,7 +62,7 @@ class VectorSpace {
   // One call for a whole bucket. Rows that lie together in ascending order
   // (a leaf laid out in tree order) need only their start fetched: the
   // hardware prefetcher follows the rest, and asking for every line as well
-  // slows a long scan (32-d: 2.0 ms against 1.3). Other batches go in
+  // slows a long scan. Other batches go in
   // slices, each fetched while the one before is measured.
   void batch(const double* query, const std::uint32_t* rows, std::size_t count, double* out) const {
     constexpr std::size_t slice = 32;

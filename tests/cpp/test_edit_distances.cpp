@@ -153,6 +153,29 @@ TEST(StringSpace, BatchesMeasureAsRowByRow) {
   }
 }
 
+// Hamming distance wants one length, which the binding checks; strings of
+// other lengths must still never be read past their end (the sanitizer
+// build catches that), and count the missing positions as differences.
+TEST(StringSpace, HammingOverUnequalLengthsCountsTheMissingPositions) {
+  vexel::StringSpace space(vexel::StringMetric::hamming);
+  const std::vector<Word> words = {{'a', 'b', 'c'}, {'a', 'x'}, {}, {'a', 'b', 'c', 'd', 'e'}};
+  for (const Word& word : words) space.append(word.data(), word.size());
+  const auto naive = [](const Word& a, const Word& b) {
+    std::size_t d = 0;
+    for (std::size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+      d += i >= a.size() || i >= b.size() || a[i] != b[i];
+    }
+    return static_cast<double>(d);
+  };
+  for (std::uint32_t a = 0; a < words.size(); ++a) {
+    const vexel::StringSpace::Query query(words[a].data(), words[a].size());
+    for (std::uint32_t b = 0; b < words.size(); ++b) {
+      EXPECT_EQ(space.distance(a, b), naive(words[a], words[b])) << a << " " << b;
+      EXPECT_EQ(space.distance(query, b), naive(words[a], words[b])) << a << " " << b;
+    }
+  }
+}
+
 using Rows = vexel::RowIndex<vexel::StringSpace>;
 
 bool same(const std::vector<Rows::Neighbor>& a, const std::vector<Rows::Neighbor>& b) {
