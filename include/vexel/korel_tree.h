@@ -53,6 +53,18 @@ struct measures_within<Distance, Query, Stored,
                            std::declval<const Query&>(), std::declval<const Stored&>(), 0.0))>>
     : std::true_type {};
 
+// A distance that bounds whole boxes of stored elements from below:
+// distance.box_size() numbers summarise an element (0: no boxes),
+// distance.widen_box(low, high, stored) grows a box [low, high] to cover an
+// element, and distance.box_distance(query, low, high) is at most the
+// distance from `query` to anything the box covers (up to rounding far
+// below Pruning's slack).
+template <typename Distance, typename = void>
+struct bounds_boxes : std::false_type {};
+template <typename Distance>
+struct bounds_boxes<Distance, std::void_t<decltype(std::size_t{std::declval<const Distance&>().box_size()})>>
+    : std::true_type {};
+
 // The algorithm of the index. `Host` is the concrete index that derives from
 // this class (the curiously recurring template pattern): the tree asks it
 // for everything that depends on how stored elements are identified, and
@@ -96,7 +108,8 @@ class KorelTree {
   // visits do not allocate.
   struct VisitScratch {
     std::vector<double> pivot_distance;
-    std::vector<std::int32_t> order;  // a child position, or -1 once eliminated
+    std::vector<double> box_distance;  // by child position, where boxes are kept
+    std::vector<std::int32_t> order;   // a child position, or -1 once eliminated
   };
 
   // What a search needs besides its result queue; reusable from one search
@@ -178,6 +191,7 @@ class KorelTree {
         const std::size_t k = first_minimum(d.size(), [&](std::size_t i) { return d[i]; });
         for (std::size_t i = 0; i < kids.size(); ++i) kids[i]->update_range(k, d[i]);
         kids[k]->update_radius(d[k]);
+        index.widen_box(*kids[k], point);
         to_pivot = d[k];
         node = kids[k].get();
       }
@@ -240,7 +254,15 @@ class KorelTree {
       if (is_leaf()) return;
 
       VisitScratch& visit = scratch.visit;
-      measure_children(index, query, visit, offset, [&](const Node& child, std::size_t i, double d) {
+      // A child whose box lies beyond the bound holds nothing of use, its
+      // pivot included: it is not even measured.
+      const auto out_of_reach = [&](const Node& child, std::size_t position) {
+        if (child.box.empty()) return false;
+        const double floor = index.box_distance(query, child);
+        visit.box_distance[position] = floor;
+        return Host::pruning.beyond(floor, results.bound());
+      };
+      measure_children(index, query, visit, offset, out_of_reach, [&](const Node& child, std::size_t i, double d) {
         if (!host.is_removed(child.pivot)) results.offer(host, child.pivot, d, query, true);
         // An infinite bound eliminates nothing: no need to look.
         const double bound = results.bound();
@@ -250,8 +272,9 @@ class KorelTree {
       });
       if (!results.descends()) return;
       const double bound = results.bound();
-      enqueue_children(visit, scratch.nodes, [&](const Node& child, double d) {
-        return !Host::pruning.rules_out(d, bound, child.min_radius, child.max_radius);
+      enqueue_children(visit, scratch.nodes, [&](const Node& child, double d, double floor) {
+        return !Host::pruning.rules_out(d, bound, child.min_radius, child.max_radius) &&
+               !Host::pruning.beyond(floor, bound);
       });
     }
 
@@ -271,6 +294,10 @@ class KorelTree {
     // pivot, in single precision (NaN where it was never measured);
     // otherwise empty.
     std::vector<float> point_distances;
+    // Where the distance bounds boxes: the box of every element routed below
+    // this node, its pivot included (low values, then high values); never
+    // narrowed. Empty otherwise, and in the root, which is always visited.
+    std::vector<double> box;
     std::vector<std::unique_ptr<Node>> children;
 
    private:
@@ -345,12 +372,15 @@ class KorelTree {
       for (std::size_t c = 0; c < m; ++c) {
         if (load[c] > kids[c]->points.capacity()) kids[c]->points.reserve(load[c]);
         if constexpr (Host::keeps_point_distances) kids[c]->point_distances.reserve(load[c]);
+        index.start_box(*kids[c]);
+        index.widen_box(*kids[c], kids[c]->pivot);
       }
 
       // Nothing below can fail: the Points move into reserved room.
       for (std::size_t j = 0; j < n; ++j) {
         const std::size_t k = target[j];
         if (own_child[j] == no_child) {
+          index.widen_box(*kids[k], points[j]);
           kids[k]->points.push_back(std::move(points[j]));
           if constexpr (Host::keeps_point_distances) {
             kids[k]->point_distances.push_back(static_cast<float>(distance(j, k)));
@@ -446,9 +476,9 @@ class KorelTree {
     // Measures, in the rotated visiting order, the pivot of every child not
     // yet eliminated, and hands it to `measured` with its slot in the order
     // (which may eliminate later and earlier siblings).
-    template <typename Query, typename Counter, typename Measured>
+    template <typename Query, typename Counter, typename Skip, typename Measured>
     void measure_children(const KorelTree& index, const Query& query, VisitScratch& visit,
-                          Counter& offset, Measured measured) const {
+                          Counter& offset, Skip skip, Measured measured) const {
       start_visit(visit, offset);
       const Host& host = index.host();
       // The children, their ranges and their pivots lie apart in memory:
@@ -462,6 +492,10 @@ class KorelTree {
         if (visit.order[i] < 0) continue;
         const auto position = static_cast<std::size_t>(visit.order[i]);
         const Node& child = *children[position];
+        if (skip(child, position)) {
+          visit.order[i] = -1;
+          continue;
+        }
         const double d = host.distance_function(query, child.pivot);
         visit.pivot_distance[position] = d;
         measured(child, i, d);
@@ -475,7 +509,8 @@ class KorelTree {
         if (position < 0) continue;
         const Node& child = *children[static_cast<std::size_t>(position)];
         const double d = visit.pivot_distance[static_cast<std::size_t>(position)];
-        if (keep(child, d)) nodes.push(&child, d);
+        const double floor = visit.box_distance[static_cast<std::size_t>(position)];
+        if (keep(child, d, floor)) nodes.push(&child, d, floor);
       }
     }
 
@@ -487,6 +522,7 @@ class KorelTree {
       std::size_t position = static_cast<std::size_t>(take_rotation(offset) % n);
       visit.order.resize(n);
       visit.pivot_distance.assign(n, 0.0);
+      visit.box_distance.assign(n, -std::numeric_limits<double>::infinity());
       for (std::size_t i = 0; i < n; ++i) {
         visit.order[i] = static_cast<std::int32_t>(position);
         if (++position == n) position = 0;
@@ -606,9 +642,39 @@ class KorelTree {
       const auto entry = scratch.nodes.top();
       scratch.nodes.pop();
       const Node& node = *entry.node;
-      if (Host::pruning.rules_out_popped(entry.distance, bound, node.min_radius, node.max_radius)) continue;
+      if (Host::pruning.rules_out_popped(entry.distance, bound, node.min_radius, node.max_radius) ||
+          Host::pruning.beyond(entry.floor, bound)) {
+        continue;
+      }
       prefetch_next(scratch.nodes);
       node.visit(*this, query, entry.distance, results, scratch, offset);
+    }
+  }
+
+  static constexpr bool keeps_boxes = bounds_boxes<Distance>::value;
+
+  // The box of a new node: empty, sized for what the distance summarises.
+  void start_box(Node& node) const {
+    if constexpr (keeps_boxes) {
+      const std::size_t size = host().distance_function.box_size();
+      node.box.assign(size, std::numeric_limits<double>::infinity());
+      node.box.resize(2 * size, -std::numeric_limits<double>::infinity());
+    }
+  }
+  void widen_box(Node& node, const Stored& point) const {
+    if constexpr (keeps_boxes) {
+      if (node.box.empty()) return;
+      const std::size_t size = node.box.size() / 2;
+      host().distance_function.widen_box(node.box.data(), node.box.data() + size, point);
+    }
+  }
+  template <typename Query>
+  double box_distance(const Query& query, const Node& node) const {
+    if constexpr (keeps_boxes) {
+      const std::size_t size = node.box.size() / 2;
+      return host().distance_function.box_distance(query, node.box.data(), node.box.data() + size);
+    } else {
+      return -std::numeric_limits<double>::infinity();
     }
   }
 

@@ -33,6 +33,12 @@ class Pruning {
     return exceeds(d, high + bound, d, bound, high) || exceeds(low - bound, d, d, bound, low);
   }
 
+  // Whether a lower bound of every distance in a subtree (a box's) exceeds
+  // `bound`: false for NaN, and for a bound of -infinity (none known).
+  bool beyond(double lower_bound, double bound) const {
+    return exceeds(lower_bound, bound, lower_bound, bound, 0.0);
+  }
+
   // rules_out for a bucket element whose distance to the pivot was kept in
   // single precision, written without branches: d - bound > at or
   // at > d + bound, by more than the rounding of `at` (and of the distances)

@@ -64,6 +64,21 @@ class RowDistance {
     return space_->prefetch(row);
   }
 
+  template <typename S = Space>
+  auto box_size() const -> decltype(std::declval<const S&>().box_size()) {
+    return space_->box_size();
+  }
+  template <typename S = Space>
+  auto widen_box(double* low, double* high, std::uint32_t row) const
+      -> decltype(std::declval<const S&>().widen_box(low, high, row)) {
+    return space_->widen_box(low, high, row);
+  }
+  template <typename S = Space>
+  auto box_distance(const Query& query, const double* low, const double* high) const
+      -> decltype(std::declval<const S&>().box_distance(query, low, high)) {
+    return space_->box_distance(query, low, high);
+  }
+
   explicit operator bool() const { return space_ != nullptr; }
 
  private:

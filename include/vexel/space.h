@@ -19,6 +19,11 @@
 //   column(center, rows, count, out)          the distances of many rows to one
 //   prefetch(row)                             asks for a row ahead of its use
 //   leaf_points(), tree_degree()              the shape of its tree (below)
+//   box_size(), widen_box(low, high, row), box_distance(query, low, high)
+//                         a summary of box_size() numbers per row (0: none)
+//                         whose boxes bound distances from below: every node
+//                         keeps the box of its rows, and a search skips a
+//                         node whose box lies beyond its bound
 #pragma once
 
 #include <cstddef>

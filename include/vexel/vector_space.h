@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -90,6 +91,48 @@ class VectorSpace {
   }
 
   void prefetch(std::uint32_t r) const { prefetch_rows(&r, 1); }
+
+  // Bounding boxes of coordinates, under the Minkowski metrics, where the
+  // distance from a query to a box bounds its distance to every row inside:
+  // each coordinate differs by at least the gap to the box. Computed in
+  // double from the stored values, with one rounding per step as the
+  // kernels, so that the bound exceeds a row's computed distance by far
+  // less than the tree's pruning slack. Other metrics keep no boxes.
+  std::size_t box_size() const {
+    return metric_ == VectorMetric::euclidean || metric_ == VectorMetric::manhattan ||
+                   metric_ == VectorMetric::chebyshev
+               ? dim_
+               : 0;
+  }
+  void widen_box(double* low, double* high, std::uint32_t r) const {
+    const Scalar* x = row(r);
+    for (std::size_t i = 0; i < dim_; ++i) {
+      const double value = x[i];
+      if (value < low[i]) low[i] = value;
+      if (value > high[i]) high[i] = value;
+    }
+  }
+  double box_distance(const double* query, const double* low, const double* high) const {
+    double total = 0.0;
+    for (std::size_t i = 0; i < dim_; ++i) {
+      const double below = low[i] - query[i];
+      const double above = query[i] - high[i];
+      double gap = below > above ? below : above;
+      if (!(gap > 0.0)) gap = 0.0;  // inside the box, or NaN (infinite ends): no bound
+      switch (metric_) {
+        case VectorMetric::euclidean:
+          total += gap * gap;
+          break;
+        case VectorMetric::manhattan:
+          total += gap;
+          break;
+        default:
+          if (gap > total) total = gap;
+          break;
+      }
+    }
+    return metric_ == VectorMetric::euclidean ? std::sqrt(total) : total;
+  }
 
   // Asks for every cache line of the rows at once: for rows that lie apart
   // (a leaf grown by single insertions, the pivots of a node), where the
