@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "vexel/edit_distance.h"
+#include "vexel/letter_classes.h"
 
 namespace vexel {
 
@@ -19,14 +20,17 @@ class StringSpace {
   // A query, prepared once for all the rows it meets.
   class Query {
    public:
-    Query(const std::uint32_t* text, std::size_t length) : text_(text, text + length), pattern_(text, length) {}
+    Query(const std::uint32_t* text, std::size_t length)
+        : text_(text, text + length), pattern_(text, length), classes_(LetterClasses::exact(text, length)) {}
     const std::uint32_t* data() const { return text_.data(); }
     std::size_t size() const { return text_.size(); }
     const EditPattern<std::uint32_t>& pattern() const { return pattern_; }
+    const LetterClasses::Exact& classes() const { return classes_; }
 
    private:
     std::vector<std::uint32_t> text_;
     EditPattern<std::uint32_t> pattern_;
+    LetterClasses::Exact classes_;
   };
 
   // Cheap distances: long leaves, scanned in one call.
@@ -53,26 +57,68 @@ class StringSpace {
   }
 
   // out[i] = within(query, rows[i], limit) for i < count: a leaf in one
-  // call. Edit distances measure several rows at once (EditPattern::distances).
+  // call. Under a finite limit, rows whose lengths or letter classes already
+  // put them beyond it get that lower bound, unmeasured; the others are
+  // measured several at once (EditPattern::distances).
   void batch(const Query& query, const std::uint32_t* rows, std::size_t count, double* out,
              double limit = std::numeric_limits<double>::infinity()) const {
     if (metric_ == StringMetric::hamming) {
       for (std::size_t i = 0; i < count; ++i) out[i] = distance(query, rows[i]);
       return;
     }
+    const std::size_t most = edit_limit(limit);
+    const bool filter = most != std::numeric_limits<std::size_t>::max();
     // Slices the size of a leaf, on the stack: no allocation.
     constexpr std::size_t kSlice = 256;
     const std::uint32_t* texts[kSlice];
-    std::size_t lengths[kSlice], found[kSlice];
+    std::size_t lengths[kSlice], found[kSlice], slot[kSlice];
     for (std::size_t start = 0; start < count; start += kSlice) {
       const std::size_t size = std::min(kSlice, count - start);
+      std::size_t kept = 0;
       for (std::size_t i = 0; i < size; ++i) {
-        texts[i] = row(rows[start + i]);
-        lengths[i] = length(rows[start + i]);
+        const std::uint32_t r = rows[start + i];
+        if (filter) {
+          const std::size_t bound = edit_lower_bound(query, r);
+          if (bound > most) {
+            out[start + i] = static_cast<double>(bound);
+            continue;
+          }
+        }
+        texts[kept] = row(r);
+        lengths[kept] = length(r);
+        slot[kept++] = start + i;
       }
-      query.pattern().distances(texts, lengths, size, edit_limit(limit), found);
-      for (std::size_t i = 0; i < size; ++i) out[start + i] = static_cast<double>(found[i]);
+      query.pattern().distances(texts, lengths, kept, most, found);
+      for (std::size_t i = 0; i < kept; ++i) out[slot[i]] = static_cast<double>(found[i]);
     }
+  }
+
+  // A lower bound of the edit distance from `query` to row `r` from their
+  // lengths and letter classes alone.
+  std::size_t edit_lower_bound(const Query& query, std::uint32_t r) const {
+    const std::size_t a = query.size(), b = length(r);
+    const std::uint8_t* classes = row_classes(r);
+    const std::size_t bag = LetterClasses::bag_bound(query.classes(), classes, classes);
+    return std::max(a > b ? a - b : b - a, bag);
+  }
+
+  // Node boxes under edit distance: of the length and the 16 class counts.
+  std::size_t box_size() const { return metric_ == StringMetric::levenshtein ? 1 + LetterClasses::count : 0; }
+  void widen_box(double* low, double* high, std::uint32_t r) const {
+    const auto widen = [&](std::size_t i, double value) {
+      if (value < low[i]) low[i] = value;
+      if (value > high[i]) high[i] = value;
+    };
+    widen(0, static_cast<double>(length(r)));
+    const std::uint8_t* classes = row_classes(r);
+    for (std::size_t c = 0; c < LetterClasses::count; ++c) widen(1 + c, classes[c]);
+  }
+  double box_distance(const Query& query, const double* low, const double* high) const {
+    const auto size = static_cast<double>(query.size());
+    const double shorter = low[0] - size, longer = size - high[0];
+    const double gap = std::max({shorter, longer, 0.0});
+    const double bag = LetterClasses::bag_bound(query.classes(), low + 1, high + 1);
+    return std::max(gap, bag);
   }
 
   std::size_t rows() const { return starts_.size() - 1; }
@@ -80,10 +126,13 @@ class StringSpace {
 
   void append(const std::uint32_t* chars, std::size_t length) {
     chars_.insert(chars_.end(), chars, chars + length);
+    classes_.resize(classes_.size() + LetterClasses::count);
+    LetterClasses::keep(chars, length, classes_.data() + classes_.size() - LetterClasses::count);
     starts_.push_back(chars_.size());
   }
   void reserve(std::size_t rows, std::size_t characters) {
     starts_.reserve(starts_.size() + rows);
+    classes_.reserve(classes_.size() + rows * LetterClasses::count);
     chars_.reserve(chars_.size() + characters);
   }
 
@@ -98,9 +147,11 @@ class StringSpace {
   void truncate(std::size_t rows) {
     starts_.resize(rows + 1);
     chars_.resize(starts_.back());
+    classes_.resize(rows * LetterClasses::count);
   }
   void clear() {
     std::vector<std::uint32_t>().swap(chars_);
+    std::vector<std::uint8_t>().swap(classes_);
     starts_.assign(1, 0);
   }
 
@@ -122,8 +173,13 @@ class StringSpace {
     return std::numeric_limits<std::size_t>::max();
   }
 
+  const std::uint8_t* row_classes(std::uint32_t r) const {
+    return classes_.data() + std::size_t{r} * LetterClasses::count;
+  }
+
   StringMetric metric_;
   std::vector<std::uint32_t> chars_;
+  std::vector<std::uint8_t> classes_;  // LetterClasses::count kept counts a row
   std::vector<std::uint64_t> starts_;  // row r is chars_[starts_[r], starts_[r + 1])
 };
 

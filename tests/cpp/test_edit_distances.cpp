@@ -153,6 +153,42 @@ TEST(StringSpace, BatchesMeasureAsRowByRow) {
   }
 }
 
+// Lengths and letter classes bound the edit distance from below, for one
+// row and for the box of a group of rows (strings of every length, empty
+// ones, repeated letters that saturate a class count, several scripts).
+TEST(StringSpace, LengthAndLetterClassBoundsNeverExceedTheEditDistance) {
+  std::mt19937 random(17);
+  const Word small = {'a', 'b', 'c', 'd'};
+  const Word wide = {'a', 'e', 0xE9, 0x4E2D, 0x6587, 0x1F600, 'z', 'q', 'k'};
+  vexel::StringSpace space(vexel::StringMetric::levenshtein);
+  std::vector<Word> words;
+  for (int i = 0; i < 400; ++i) {
+    const std::size_t length = i % 50 == 0 ? 300 + random() % 60 : random() % 12;
+    words.push_back(random_word(random, i % 2 ? small : wide, length));
+    space.append(words.back().data(), words.back().size());
+  }
+  const std::size_t size = space.box_size();
+  std::size_t tight = 0;
+  for (int q = 0; q < 60; ++q) {
+    const Word text = random_word(random, q % 2 ? small : wide, q % 7 == 0 ? 320 : random() % 12);
+    const vexel::StringSpace::Query query(text.data(), text.size());
+    for (std::uint32_t start = 0; start < words.size(); start += 40) {
+      std::vector<double> low(size, INFINITY), high(size, -INFINITY);
+      std::size_t nearest = SIZE_MAX;
+      for (std::uint32_t r = start; r < start + 40; ++r) {
+        const std::size_t d = table_distance(text, words[r]);
+        const std::size_t bound = space.edit_lower_bound(query, r);
+        ASSERT_LE(bound, d) << "row " << r;
+        tight += bound == d;
+        space.widen_box(low.data(), high.data(), r);
+        nearest = std::min(nearest, d);
+      }
+      ASSERT_LE(space.box_distance(query, low.data(), high.data()), static_cast<double>(nearest));
+    }
+  }
+  EXPECT_GT(tight, 100u) << "the bounds should often be exact";
+}
+
 // Hamming distance wants one length, which the binding checks; strings of
 // other lengths must still never be read past their end (the sanitizer
 // build catches that), and count the missing positions as differences.
