@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -21,16 +22,21 @@ class StringSpace {
   class Query {
    public:
     Query(const std::uint32_t* text, std::size_t length)
-        : text_(text, text + length), pattern_(text, length), classes_(LetterClasses::exact(text, length)) {}
+        : text_(text, text + length),
+          pattern_(text, length),
+          classes_(LetterClasses::exact(text, length)),
+          kept_classes_(LetterClasses::kept(classes_)) {}
     const std::uint32_t* data() const { return text_.data(); }
     std::size_t size() const { return text_.size(); }
     const EditPattern<std::uint32_t>& pattern() const { return pattern_; }
     const LetterClasses::Exact& classes() const { return classes_; }
+    const std::uint8_t* kept_classes() const { return kept_classes_.data(); }
 
    private:
     std::vector<std::uint32_t> text_;
     EditPattern<std::uint32_t> pattern_;
     LetterClasses::Exact classes_;
+    std::array<std::uint8_t, LetterClasses::count> kept_classes_;
   };
 
   // Cheap distances: long leaves, scanned in one call.
@@ -97,8 +103,7 @@ class StringSpace {
   // lengths and letter classes alone.
   std::size_t edit_lower_bound(const Query& query, std::uint32_t r) const {
     const std::size_t a = query.size(), b = length(r);
-    const std::uint8_t* classes = row_classes(r);
-    const std::size_t bag = LetterClasses::bag_bound(query.classes(), classes, classes);
+    const std::size_t bag = LetterClasses::kept_bag_bound(query.kept_classes(), row_classes(r));
     return std::max(a > b ? a - b : b - a, bag);
   }
 
