@@ -99,6 +99,14 @@ class StringSpace {
     }
   }
 
+  // The distances from every row of `rows` to the row `center` (a column of
+  // a split): the center is prepared once as a query, which both distances
+  // allow, being symmetric.
+  void column(std::uint32_t center, const std::uint32_t* rows, std::size_t count, double* out) const {
+    const Query prepared(row(center), length(center));
+    batch(prepared, rows, count, out);
+  }
+
   // A lower bound of the edit distance from `query` to row `r` from their
   // lengths and letter classes alone.
   std::size_t edit_lower_bound(const Query& query, std::uint32_t r) const {

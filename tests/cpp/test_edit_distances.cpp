@@ -137,6 +137,10 @@ TEST(StringSpace, BatchesMeasureAsRowByRow) {
     LevelGuard guard;
     for (auto level : levels()) {
       vexel::simd::set_active(level);
+      // A split's column: every row against one center, as row-by-row pairs.
+      std::vector<double> column(rows.size());
+      space.column(rows[0], rows.data(), rows.size(), column.data());
+      for (std::size_t i = 0; i < rows.size(); ++i) ASSERT_EQ(column[i], space.distance(rows[i], rows[0]));
       for (double limit : {-1.0, 0.0, 2.5, 7.0, 1e300}) {
         std::vector<double> out(rows.size());
         space.batch(query, rows.data(), rows.size(), out.data(), limit);
