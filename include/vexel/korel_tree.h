@@ -16,6 +16,8 @@
 
 #include "vexel/greedy_k_centers.h"
 #include "vexel/prefetch.h"
+#include "vexel/pruning.h"
+#include "vexel/rotation_counter.h"
 #include "vexel/search_queues.h"
 
 namespace vexel {
@@ -51,27 +53,43 @@ struct measures_within<Distance, Query, Stored,
                            std::declval<const Query&>(), std::declval<const Stored&>(), 0.0))>>
     : std::true_type {};
 
+// A distance that bounds whole boxes of stored elements from below:
+// distance.box_size() numbers summarise an element (0: no boxes),
+// distance.widen_box(low, high, stored) grows a box [low, high] to cover an
+// element, and distance.box_distance(query, low, high) is at most the
+// distance from `query` to anything the box covers (up to rounding far
+// below Pruning's slack).
+template <typename Distance, typename = void>
+struct bounds_boxes : std::false_type {};
+template <typename Distance>
+struct bounds_boxes<Distance, std::void_t<decltype(std::size_t{std::declval<const Distance&>().box_size()})>>
+    : std::true_type {};
+
 // The algorithm of the index. `Host` is the concrete index that derives from
-// this class (the curiously recurring template pattern): the tree calls it
-// for everything that depends on how stored elements are identified.
+// this class (the curiously recurring template pattern): the tree asks it
+// for everything that depends on how stored elements are identified, and
+// for the policies in which indexes differ.
 //
 //   distance_function          the metric, a `Distance`, called as
 //                              distance(query or inserted element, stored element)
+//   pruning                    (a constant Pruning) how strictly the
+//                              triangle inequality must hold to prune
+//   keeps_point_distances      (a constant) whether each bucket element keeps
+//                              its distance to its leaf's pivot, so that leaf
+//                              scans skip what the triangle inequality rules
+//                              out before measuring it
+//   bucket_reserve()           bucket places a new node makes at once
 //   has_removed(), is_removed(s)
 //                              lazy removal marks; no lookup while none is set
-//   forget_removed()           drops every mark (with the tree they refer to)
+//   tree_cleared()             the tree is gone: drops what referred to it
 //   store_in_bucket(bucket, s) appends an element to a leaf's bucket
-//   rebuild_instead_of_split() whether an over-full leaf rebuilds the whole
-//                              tree rather than split
+//   leaf_overflowed(leaf)      a leaf holds more than it may: split it
+//                              (`leaf.split(*this)`) or rebuild the tree
 //   key_of(s)                  the key that orders equally distant results
 //   offer_candidate(neighbors, k, s, d, query)
 //                              admission into the k best found so far
 //   lay_out_points()           places the stored elements in tree order after
 //                              a batch build
-//   keeps_point_distances      (a constant) whether each bucket element keeps
-//                              its distance to its leaf's pivot, so that leaf
-//                              scans skip what the triangle inequality rules
-//                              out before measuring it
 //   poll()                     called before every leaf split: may throw to
 //                              interrupt long work (the tree stays whole)
 //   clear()                    empties the index (may be an override)
@@ -90,7 +108,8 @@ class KorelTree {
   // visits do not allocate.
   struct VisitScratch {
     std::vector<double> pivot_distance;
-    std::vector<std::int32_t> order;  // a child position, or -1 once eliminated
+    std::vector<double> box_distance;  // by child position, where boxes are kept
+    std::vector<std::int32_t> order;   // a child position, or -1 once eliminated
   };
 
   // What a search needs besides its result queue; reusable from one search
@@ -172,6 +191,7 @@ class KorelTree {
         const std::size_t k = first_minimum(d.size(), [&](std::size_t i) { return d[i]; });
         for (std::size_t i = 0; i < kids.size(); ++i) kids[i]->update_range(k, d[i]);
         kids[k]->update_radius(d[k]);
+        index.widen_box(*kids[k], point);
         to_pivot = d[k];
         node = kids[k].get();
       }
@@ -184,16 +204,7 @@ class KorelTree {
         node->point_distances.push_back(static_cast<float>(to_pivot));
       }
       ++index.count;
-      if (!node->needs_split(index)) return;
-      if (host.rebuild_instead_of_split()) {
-        index.rebuild();
-      } else if (index.count < index.rebuild_threshold) {
-        node->split(index);
-      } else {
-        const std::size_t threshold = index.rebuild_threshold;
-        index.rebuild();
-        index.rebuild_threshold = 2 * threshold;
-      }
+      if (node->needs_split(index)) host.leaf_overflowed(*node);
     }
 
     // Splits this leaf, then, depth first and in child order, every new child
@@ -229,60 +240,41 @@ class KorelTree {
       }
     }
 
-    // One node of the k-nearest search: measure the bucket and the children
-    // still in play, eliminate siblings through the measured child's ranges,
-    // and queue the children that may still hold a better Point.
-    // `to_pivot` is the query's distance to this node's pivot.
-    template <typename Query>
-    void visit_k(const KorelTree& index, const Query& query, double to_pivot, std::size_t k,
-                 Neighbors& neighbors, SearchScratch& scratch, std::uint64_t& offset,
-                 bool& pivot_flag) const {
+    // One node of a search: measure the bucket and the children still in
+    // play, offer what was measured to `results`, eliminate siblings through
+    // the measured child's ranges, and queue the children that may still
+    // hold something of use. `to_pivot` is the query's distance to this
+    // node's pivot; `offset` the rotation counter the visit advances.
+    template <typename Query, typename Results, typename Counter>
+    void visit(const KorelTree& index, const Query& query, double to_pivot, Results& results,
+               SearchScratch& scratch, Counter& offset) const {
       const Host& host = index.host();
-      const auto limit = [&] {
-        return neighbors.size() < k ? std::numeric_limits<double>::infinity() : neighbors.bound();
+      measure_bucket(index, query, to_pivot, scratch, [&] { return results.bound(); },
+                     [&](const Stored& point, double d) { results.offer(host, point, d, query, false); });
+      if (is_leaf()) return;
+
+      VisitScratch& visit = scratch.visit;
+      // A child whose box lies beyond the bound holds nothing of use, its
+      // pivot included: it is not even measured.
+      const auto out_of_reach = [&](const Node& child, std::size_t position) {
+        if (child.box.empty()) return false;
+        const double floor = index.box_distance(query, child);
+        visit.box_distance[position] = floor;
+        return Host::pruning.beyond(floor, results.bound());
       };
-      measure_bucket(index, query, to_pivot, scratch, limit, [&](const Stored& point, double d) {
-        if (host.offer_candidate(neighbors, k, point, d, query)) pivot_flag = false;
-      });
-      if (is_leaf()) return;
-
-      VisitScratch& visit = scratch.visit;
-      measure_children(index, query, visit, offset, [&](const Node& child, std::size_t i, double d) {
-        if (!host.is_removed(child.pivot) &&
-            host.offer_candidate(neighbors, k, child.pivot, d, query)) {
-          pivot_flag = true;
-        }
-        if (neighbors.size() == k) {
-          child.eliminate_siblings(index, visit.order, i, d, neighbors.bound());
+      measure_children(index, query, visit, offset, out_of_reach, [&](const Node& child, std::size_t i, double d) {
+        if (!host.is_removed(child.pivot)) results.offer(host, child.pivot, d, query, true);
+        // An infinite bound eliminates nothing: no need to look.
+        const double bound = results.bound();
+        if (bound != std::numeric_limits<double>::infinity()) {
+          child.eliminate_siblings(visit.order, i, d, bound);
         }
       });
-      const double t = neighbors.bound();
-      enqueue_children(visit, scratch.nodes, [&](const Node& child, double d) {
-        return neighbors.size() < k || !index.rules_out(d, t, child.min_radius, child.max_radius);
-      });
-    }
-
-    // One node of the radius search: as visit_k, with the radius as a fixed
-    // bound and every hit kept.
-    template <typename Query>
-    void visit_r(const KorelTree& index, const Query& query, double to_pivot, double radius,
-                 Neighbors& neighbors, SearchScratch& scratch, std::uint64_t& offset) const {
-      const Host& host = index.host();
-      const auto limit = [radius] { return radius; };
-      measure_bucket(index, query, to_pivot, scratch, limit, [&](const Stored& point, double d) {
-        if (d <= radius) neighbors.push(d, host.key_of(point));
-      });
-      if (is_leaf()) return;
-
-      VisitScratch& visit = scratch.visit;
-      measure_children(index, query, visit, offset, [&](const Node& child, std::size_t i, double d) {
-        if (d <= radius && !host.is_removed(child.pivot)) neighbors.push(d, host.key_of(child.pivot));
-        child.eliminate_siblings(index, visit.order, i, d, radius);
-      });
-      // A NaN radius holds nothing: no subtree is worth entering.
-      if (radius != radius) return;
-      enqueue_children(visit, scratch.nodes, [&](const Node& child, double d) {
-        return !index.rules_out(d, radius, child.min_radius, child.max_radius);
+      if (!results.descends()) return;
+      const double bound = results.bound();
+      enqueue_children(visit, scratch.nodes, [&](const Node& child, double d, double floor) {
+        return !Host::pruning.rules_out(d, bound, child.min_radius, child.max_radius) &&
+               !Host::pruning.beyond(floor, bound);
       });
     }
 
@@ -302,6 +294,10 @@ class KorelTree {
     // pivot, in single precision (NaN where it was never measured);
     // otherwise empty.
     std::vector<float> point_distances;
+    // Where the distance bounds boxes: the box of every element routed below
+    // this node, its pivot included (low values, then high values); never
+    // narrowed. Empty otherwise, and in the root, which is always visited.
+    std::vector<double> box;
     std::vector<std::unique_ptr<Node>> children;
 
    private:
@@ -356,7 +352,7 @@ class KorelTree {
       std::vector<std::unique_ptr<Node>> kids;
       kids.reserve(degree);
       for (std::size_t c = 0; c < m; ++c) {
-        kids.push_back(std::make_unique<Node>(degree, index.bucket_reserve(), points[centers[column[c]]]));
+        kids.push_back(std::make_unique<Node>(degree, index.host().bucket_reserve(), points[centers[column[c]]]));
       }
 
       // Each row goes to its nearest center, the first on ties. A center's
@@ -376,12 +372,15 @@ class KorelTree {
       for (std::size_t c = 0; c < m; ++c) {
         if (load[c] > kids[c]->points.capacity()) kids[c]->points.reserve(load[c]);
         if constexpr (Host::keeps_point_distances) kids[c]->point_distances.reserve(load[c]);
+        index.start_box(*kids[c]);
+        index.widen_box(*kids[c], kids[c]->pivot);
       }
 
       // Nothing below can fail: the Points move into reserved room.
       for (std::size_t j = 0; j < n; ++j) {
         const std::size_t k = target[j];
         if (own_child[j] == no_child) {
+          index.widen_box(*kids[k], points[j]);
           kids[k]->points.push_back(std::move(points[j]));
           if constexpr (Host::keeps_point_distances) {
             kids[k]->point_distances.push_back(static_cast<float>(distance(j, k)));
@@ -443,7 +442,7 @@ class KorelTree {
         // filter keeps is as good as random.
         std::uint32_t* excluded = at_least(scratch.excluded, n);
         if (filter) {
-          index.exclude(to_pivot, limit(), point_distances.data(), n, excluded);
+          Pruning::exclude(to_pivot, limit(), point_distances.data(), n, excluded);
         } else {
           std::fill_n(excluded, n, 0u);
         }
@@ -465,7 +464,7 @@ class KorelTree {
         if (i + prefetch_distance < points.size()) index.prefetch_stored(points[i + prefetch_distance]);
         if (check_removed && host.is_removed(point)) continue;
         const double bound = limit();
-        if (filter && index.excluded_by(to_pivot, bound, point_distances[i])) continue;
+        if (filter && Pruning::excluded_by(to_pivot, bound, point_distances[i])) continue;
         if constexpr (measures_within<Distance, Query, Stored>::value) {
           found(point, distance.within(query, point, bound));
         } else {
@@ -477,9 +476,9 @@ class KorelTree {
     // Measures, in the rotated visiting order, the pivot of every child not
     // yet eliminated, and hands it to `measured` with its slot in the order
     // (which may eliminate later and earlier siblings).
-    template <typename Query, typename Measured>
+    template <typename Query, typename Counter, typename Skip, typename Measured>
     void measure_children(const KorelTree& index, const Query& query, VisitScratch& visit,
-                          std::uint64_t& offset, Measured measured) const {
+                          Counter& offset, Skip skip, Measured measured) const {
       start_visit(visit, offset);
       const Host& host = index.host();
       // The children, their ranges and their pivots lie apart in memory:
@@ -493,6 +492,10 @@ class KorelTree {
         if (visit.order[i] < 0) continue;
         const auto position = static_cast<std::size_t>(visit.order[i]);
         const Node& child = *children[position];
+        if (skip(child, position)) {
+          visit.order[i] = -1;
+          continue;
+        }
         const double d = host.distance_function(query, child.pivot);
         visit.pivot_distance[position] = d;
         measured(child, i, d);
@@ -506,17 +509,20 @@ class KorelTree {
         if (position < 0) continue;
         const Node& child = *children[static_cast<std::size_t>(position)];
         const double d = visit.pivot_distance[static_cast<std::size_t>(position)];
-        if (keep(child, d)) nodes.push(&child, d);
+        const double floor = visit.box_distance[static_cast<std::size_t>(position)];
+        if (keep(child, d, floor)) nodes.push(&child, d, floor);
       }
     }
 
     // Advances the rotation and lays out the visiting order of the children:
     // (offset + i) mod n for i = 0 .. n - 1.
-    void start_visit(VisitScratch& visit, std::uint64_t& offset) const {
+    template <typename Counter>
+    void start_visit(VisitScratch& visit, Counter& offset) const {
       const std::size_t n = children.size();
-      std::size_t position = static_cast<std::size_t>(offset++ % n);
+      std::size_t position = static_cast<std::size_t>(take_rotation(offset) % n);
       visit.order.resize(n);
       visit.pivot_distance.assign(n, 0.0);
+      visit.box_distance.assign(n, -std::numeric_limits<double>::infinity());
       for (std::size_t i = 0; i < n; ++i) {
         visit.order[i] = static_cast<std::int32_t>(position);
         if (++position == n) position = 0;
@@ -526,12 +532,12 @@ class KorelTree {
     // Drops from the visiting order every sibling whose Points, as seen from
     // this (measured) child's pivot, all lie farther than `bound` from the
     // ball around the query: the triangle inequality rules them out.
-    void eliminate_siblings(const KorelTree& index, std::vector<std::int32_t>& order,
-                            std::size_t measured, double d, double bound) const {
+    void eliminate_siblings(std::vector<std::int32_t>& order, std::size_t measured, double d,
+                            double bound) const {
       for (std::size_t j = 0; j < order.size(); ++j) {
         if (j == measured || order[j] < 0) continue;
         const auto sibling = static_cast<std::size_t>(order[j]);
-        if (index.rules_out(d, bound, ranges[sibling].low, ranges[sibling].high)) order[j] = -1;
+        if (Host::pruning.rules_out(d, bound, ranges[sibling].low, ranges[sibling].high)) order[j] = -1;
       }
     }
 
@@ -548,7 +554,7 @@ class KorelTree {
 
   void add(Stored point) {
     if (!tree) {
-      tree = std::make_unique<Node>(degree, bucket_reserve(), std::move(point));
+      tree = std::make_unique<Node>(degree, host().bucket_reserve(), std::move(point));
       count = 1;
       return;
     }
@@ -573,10 +579,7 @@ class KorelTree {
   void clear() {
     tree.reset();
     count = 0;
-    host().forget_removed();
-    if (rebuild_threshold != std::numeric_limits<std::size_t>::max()) {
-      rebuild_threshold = std::size_t{max_leaf_points * degree};
-    }
+    host().tree_cleared();
   }
 
   std::size_t size() const { return count; }
@@ -604,7 +607,7 @@ class KorelTree {
   // The first half of a rebuild: a root holding `live` (the first element as
   // its pivot, the rest in its bucket), not yet part of the index.
   std::unique_ptr<Node> plant(std::vector<Stored> live) const {
-    auto root = std::make_unique<Node>(degree, bucket_reserve(), std::move(live.front()));
+    auto root = std::make_unique<Node>(degree, host().bucket_reserve(), std::move(live.front()));
     root->points.reserve(live.size() - 1);
     for (std::size_t i = 1; i < live.size(); ++i) root->points.push_back(std::move(live[i]));
     if constexpr (Host::keeps_point_distances) {
@@ -623,103 +626,56 @@ class KorelTree {
     host().lay_out_points();
   }
 
-  // Best-first k-nearest search; `neighbors` must be empty and the tree hold
-  // a live element. Returns whether the entry admitted last was a pivot.
-  // `offset` is the rotation counter the visits advance.
-  template <typename Query>
-  bool search_k(const Query& query, std::size_t k, Neighbors& neighbors, SearchScratch& scratch,
-                std::uint64_t& offset) const {
+  // Best-first search into `results` (see search_results.h); the tree must
+  // hold a live element. `offset` is the rotation counter the visits
+  // advance: a plain integer, or a RotationCounter shared by searches.
+  template <typename Query, typename Results, typename Counter>
+  void search(const Query& query, Results& results, SearchScratch& scratch, Counter& offset) const {
     const Host& host = this->host();
     if (!host.distance_function) throw std::bad_function_call();
     scratch.nodes.clear();
     const double d = host.distance_function(query, tree->pivot);
-    if (!host.is_removed(tree->pivot)) host.offer_candidate(neighbors, k, tree->pivot, d, query);
-    bool pivot_flag = true;
-    tree->visit_k(*this, query, d, k, neighbors, scratch, offset, pivot_flag);
+    if (!host.is_removed(tree->pivot)) results.offer(host, tree->pivot, d, query, true);
+    tree->visit(*this, query, d, results, scratch, offset);
     while (!scratch.nodes.empty()) {
-      const double t = neighbors.bound();
+      const double bound = results.bound();
       const auto entry = scratch.nodes.top();
       scratch.nodes.pop();
       const Node& node = *entry.node;
-      if (neighbors.size() == k &&
-          rules_out_popped(entry.distance, t, node.min_radius, node.max_radius)) {
+      if (Host::pruning.rules_out_popped(entry.distance, bound, node.min_radius, node.max_radius) ||
+          Host::pruning.beyond(entry.floor, bound)) {
         continue;
       }
       prefetch_next(scratch.nodes);
-      node.visit_k(*this, query, entry.distance, k, neighbors, scratch, offset, pivot_flag);
+      node.visit(*this, query, entry.distance, results, scratch, offset);
     }
-    return pivot_flag;
   }
 
-  // Best-first radius search; `neighbors` must be empty and the tree exist.
+  static constexpr bool keeps_boxes = bounds_boxes<Distance>::value;
+
+  // The box of a new node: empty, sized for what the distance summarises.
+  void start_box(Node& node) const {
+    if constexpr (keeps_boxes) {
+      const std::size_t size = host().distance_function.box_size();
+      node.box.assign(size, std::numeric_limits<double>::infinity());
+      node.box.resize(2 * size, -std::numeric_limits<double>::infinity());
+    }
+  }
+  void widen_box(Node& node, const Stored& point) const {
+    if constexpr (keeps_boxes) {
+      if (node.box.empty()) return;
+      const std::size_t size = node.box.size() / 2;
+      host().distance_function.widen_box(node.box.data(), node.box.data() + size, point);
+    }
+  }
   template <typename Query>
-  void search_r(const Query& query, double radius, Neighbors& neighbors, SearchScratch& scratch,
-                std::uint64_t& offset) const {
-    const Host& host = this->host();
-    if (!host.distance_function) throw std::bad_function_call();
-    scratch.nodes.clear();
-    const double d = host.distance_function(query, tree->pivot);
-    if (d <= radius && !host.is_removed(tree->pivot)) neighbors.push(d, host.key_of(tree->pivot));
-    tree->visit_r(*this, query, d, radius, neighbors, scratch, offset);
-    while (!scratch.nodes.empty()) {
-      const auto entry = scratch.nodes.top();
-      scratch.nodes.pop();
-      const Node& node = *entry.node;
-      if (rules_out_popped(entry.distance, radius, node.min_radius, node.max_radius)) continue;
-      prefetch_next(scratch.nodes);
-      node.visit_r(*this, query, entry.distance, radius, neighbors, scratch, offset);
+  double box_distance(const Query& query, const Node& node) const {
+    if constexpr (keeps_boxes) {
+      const std::size_t size = node.box.size() / 2;
+      return host().distance_function.box_distance(query, node.box.data(), node.box.data() + size);
+    } else {
+      return -std::numeric_limits<double>::infinity();
     }
-  }
-
-  // The triangle inequality rules out everything at a distance in
-  // [low, high] from a pivot for a query at distance d from that pivot when
-  // d - bound > high or low > d + bound. Each test fails on NaN (an infinite
-  // distance minus an infinite bound), so what cannot be excluded never is.
-  bool rules_out(double d, double bound, double low, double high) const {
-    return exceeds(d - bound, high, d, bound, high) || exceeds(low, d + bound, d, bound, low);
-  }
-
-  // rules_out for a bucket element whose distance to the pivot was kept in
-  // single precision, written without branches: d - bound > at or
-  // at > d + bound, by more than the rounding of `at` (and of the distances)
-  // could explain. NaN never excludes; neither does an infinite `at` (a
-  // distance beyond the range of float).
-  static bool excluded_by(double d, double bound, float kept) {
-    const double at = kept;
-    const double margin = 0x1p-20 * (std::fabs(d) + std::fabs(bound) + std::fabs(at));
-    return ((d - bound) - at > margin) | (at - (d + bound) > margin);
-  }
-
-  // excluded_by for `n` kept distances at once, in single precision so that
-  // it vectorises: at * (1 + 2^-20) < (d - bound) - base, or
-  // at * (1 - 2^-20) > (d + bound) + base, with each bound rounded to a float
-  // on the side that excludes less. Distances are never negative, so this
-  // excludes only what excluded_by would (up to the rounding of the bounds,
-  // far inside the margin), and NaN or an infinite `at` never.
-  static void exclude(double d, double bound, const float* kept, std::size_t n, std::uint32_t* excluded) {
-    const double base = 0x1p-20 * (std::fabs(d) + std::fabs(bound));
-    const float below = float_at_most(((d - bound) - base) / (1 + 0x1p-20));
-    const float above = float_at_least(((d + bound) + base) / (1 - 0x1p-20));
-    constexpr float infinity = std::numeric_limits<float>::infinity();
-    for (std::size_t i = 0; i < n; ++i) {
-      const float at = kept[i];
-      excluded[i] = static_cast<std::uint32_t>((at < below) | ((at > above) & (at < infinity)));
-    }
-  }
-  // The largest float not above x, the smallest not below (NaN stays NaN).
-  static float float_at_most(double x) {
-    const float f = static_cast<float>(x);
-    return f > x ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
-  }
-  static float float_at_least(double x) {
-    const float f = static_cast<float>(x);
-    return f < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
-  }
-
-  // The same inequalities as a popped node is tested: d > high + bound or
-  // d < low - bound (rounded differently, so kept apart).
-  bool rules_out_popped(double d, double bound, double low, double high) const {
-    return exceeds(d, high + bound, d, bound, high) || exceeds(low - bound, d, d, bound, low);
   }
 
   std::unique_ptr<Node> tree;
@@ -728,26 +684,13 @@ class KorelTree {
   std::uint32_t max_degree = 12;
   std::uint32_t max_leaf_points = 50;
   std::size_t count = 0;
-  std::size_t rebuild_threshold = std::numeric_limits<std::size_t>::max();
-  std::size_t removed_cache_size = 500;
   GreedyKCenters<Stored, Distance> pivot_selector;
-  // Whether a new node's bucket reserves room for max_leaf_points + 1
-  // elements, so that a leaf fills up to its split without moving them (the
-  // removed set of addresses relies on that); else buckets grow as needed.
-  bool reserve_full_buckets = true;
-  std::size_t bucket_reserve() const {
-    return reserve_full_buckets ? std::size_t{max_leaf_points} + 1 : 0;
-  }
-
-  // Relative margin by which a pruning test must hold; 0 prunes on the
-  // computed distances as they are.
-  double prune_slack = 0.0;
 
  private:
   // While one node is visited, the start of the next one's bucket comes
   // into the cache: best first, the leaves a search visits lie anywhere in
   // memory. The scan of that bucket fetches the rest ahead of itself; asking
-  // for all of it here slows long leaves (32-d: 2.0 ms a query against 1.4).
+  // for all of it here slows long leaves.
   void prefetch_next(const Nodes& nodes) const {
     if (nodes.empty()) return;
     const std::vector<Stored>& next = nodes.top().node->points;
@@ -757,14 +700,6 @@ class KorelTree {
 
   void prefetch_stored(const Stored& point) const {
     vexel::prefetch_stored(host().distance_function, point);
-  }
-
-  // larger > smaller, and with a slack by more than rounding of the three
-  // distances a, b and c could explain.
-  bool exceeds(double larger, double smaller, double a, double b, double c) const {
-    if (!(larger > smaller)) return false;
-    return prune_slack == 0.0 ||
-           larger - smaller > prune_slack * (std::fabs(a) + std::fabs(b) + std::fabs(c));
   }
 };
 

@@ -15,7 +15,10 @@
 
 #include "vexel/korel_tree.h"
 #include "vexel/nearest_neighbors.h"
+#include "vexel/pruning.h"
+#include "vexel/rotation_counter.h"
 #include "vexel/search_queues.h"
+#include "vexel/search_results.h"
 
 namespace vexel {
 
@@ -40,8 +43,10 @@ class NearestNeighborsKorel
   using Tree::count;
   using Tree::pivot_selector;
   using Tree::rebuild;
-  using Tree::removed_cache_size;
   using Tree::tree;
+
+  // The triangle inequality prunes on the computed distances as they are.
+  static constexpr Pruning pruning{0.0};
 
   NearestNeighborsKorel() = default;
   ~NearestNeighborsKorel() override { tree.reset(); }
@@ -150,13 +155,16 @@ class NearestNeighborsKorel
   // Returns whether the entry admitted last was a pivot.
   bool nearest_k_internal(const T& query, std::size_t k, Neighbors& neighbors) const {
     typename Tree::SearchScratch scratch;
-    return this->search_k(query, k, neighbors, scratch, search_offset);
+    NearestResults<Neighbors> results(neighbors, k);
+    this->search(query, results, scratch, search_offset);
+    return results.last_admitted_pivot();
   }
 
   // Best-first radius search; `neighbors` must be empty and `count` not 0.
   void nearest_r_internal(const T& query, double radius, Neighbors& neighbors) const {
     typename Tree::SearchScratch scratch;
-    this->search_r(query, radius, neighbors, scratch, search_offset);
+    WithinResults<Neighbors> results(neighbors, radius);
+    this->search(query, results, scratch, search_offset);
   }
 
   bool is_removed(const T& point) const {
@@ -164,10 +172,31 @@ class NearestNeighborsKorel
   }
   bool has_removed() const { return !removed.empty(); }
   static constexpr bool keeps_point_distances = false;
-  void forget_removed() { removed.clear(); }
+  // A leaf fills up to its split without moving its Points: the removed
+  // set refers to them by address.
+  std::size_t bucket_reserve() const { return std::size_t{this->max_leaf_points} + 1; }
+  // The removed set referred to the tree that is gone.
+  void tree_cleared() {
+    removed.clear();
+    if (rebuild_threshold != std::numeric_limits<std::size_t>::max()) {
+      rebuild_threshold = std::size_t{this->max_leaf_points * this->degree};
+    }
+  }
   static void poll() {}
-  // A split would move stored Points that the removed set refers to.
-  bool rebuild_instead_of_split() const { return !removed.empty(); }
+  // A split would move stored Points that the removed set refers to: while
+  // it holds any, an over-full leaf rebuilds the tree instead. So does one
+  // that fills the tree up to `rebuild_threshold`, which then doubles.
+  void leaf_overflowed(Node& leaf) {
+    if (!removed.empty()) {
+      rebuild();
+    } else if (count < rebuild_threshold) {
+      leaf.split(*this);
+    } else {
+      const std::size_t threshold = rebuild_threshold;
+      rebuild();
+      rebuild_threshold = 2 * threshold;
+    }
+  }
   static const T* key_of(const T& stored) { return &stored; }
 
   // Admits a candidate into the k best so far. A candidate exactly as far as
@@ -215,7 +244,7 @@ class NearestNeighborsKorel
   // Gives every stored Point a fresh copy, all made before any old one is
   // freed, in pre-order: the allocator then hands out consecutive memory, so
   // the Points of a leaf lie together and a search scans them without a
-  // cache miss per Point (twice as fast on large, high-dimensional data).
+  // cache miss per Point.
   // The Point objects stay where they are; only their contents move.
   void lay_out_points() noexcept {
     std::vector<Node*> order;
@@ -247,7 +276,13 @@ class NearestNeighborsKorel
   }
 
   std::unordered_set<const T*> removed;
-  mutable std::uint64_t search_offset = 0;
+  // Rotates the visiting order of children from search to search; atomic,
+  // so that concurrent searches (which only read the tree) may share it.
+  mutable RotationCounter search_offset;
+  // The count at which an insertion rebuilds instead of splitting (never).
+  std::size_t rebuild_threshold = std::numeric_limits<std::size_t>::max();
+  // Marks that make removal rebuild.
+  std::size_t removed_cache_size = 500;
 };
 
 }  // namespace vexel

@@ -16,23 +16,15 @@
 
 #include "vexel/id_map.h"
 #include "vexel/korel_tree.h"
+#include "vexel/pruning.h"
 #include "vexel/search_queues.h"
+#include "vexel/search_results.h"
+#include "vexel/space.h"
 
 namespace vexel {
 
-// The distance of a `RowIndex`: measures rows of a space, and prepared
-// queries against rows. A space provides
-//   using Query = ...;                                  a prepared query
-//   double distance(std::uint32_t, std::uint32_t) const  between two rows
-//   double distance(const Query&, std::uint32_t) const   query first
-//   std::size_t rows() const
-//   Space reordered(const std::vector<std::uint32_t>& order) const
-//                       the rows order[0], order[1], ... as a new space
-//   void truncate(std::size_t rows)                     drops rows from the end
-//   void clear()
-// and may provide batch(query, rows, count, out), with or without a last
-// `limit` argument, and within(query, row, limit), which the tree then uses
-// for leaf scans.
+// The distance of a `RowIndex`: measures rows of a space (vexel/space.h),
+// and prepared queries against rows, forwarding what the space provides.
 template <typename Space>
 class RowDistance {
  public:
@@ -72,38 +64,32 @@ class RowDistance {
     return space_->prefetch(row);
   }
 
+  template <typename S = Space>
+  auto box_size() const -> decltype(std::declval<const S&>().box_size()) {
+    return space_->box_size();
+  }
+  template <typename S = Space>
+  auto widen_box(double* low, double* high, std::uint32_t row) const
+      -> decltype(std::declval<const S&>().widen_box(low, high, row)) {
+    return space_->widen_box(low, high, row);
+  }
+  template <typename S = Space>
+  auto box_distance(const Query& query, const double* low, const double* high) const
+      -> decltype(std::declval<const S&>().box_distance(query, low, high)) {
+    return space_->box_distance(query, low, high);
+  }
+
   explicit operator bool() const { return space_ != nullptr; }
 
  private:
   const Space* space_ = nullptr;
 };
 
-// How many points a leaf holds before it splits: a space whose distances
-// are cheap prefers longer leaves (fewer nodes to visit, scanned in one
-// call) and says so with a `leaf_points()` member, asked when a tree is
-// first built (it may depend on the points, such as their dimension).
-template <typename Space>
-auto leaf_points(const Space& space, int) -> decltype(std::uint32_t{space.leaf_points()}) {
-  return space.leaf_points();
-}
-template <typename Space>
-std::uint32_t leaf_points(const Space&, long) {
-  return 50;
-}
-
-// How many children a node splits into: a space where more pivots prune
-// more (vectors, from a few dimensions up) says so with `tree_degree()`.
-template <typename Space>
-auto tree_degree(const Space& space, int) -> decltype(std::uint32_t{space.tree_degree()}) {
-  return space.tree_degree();
-}
-template <typename Space>
-std::uint32_t tree_degree(const Space&, long) {
-  return 8;
-}
-
 template <typename Space>
 class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Space>, std::int64_t> {
+  static_assert(is_space_v<Space>,
+                "a RowIndex needs a space of rows: see the requirements in vexel/space.h");
+
  public:
   using Tree = KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Space>, std::int64_t>;
   using Node = typename Tree::Node;
@@ -123,11 +109,14 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   explicit RowIndex(SpaceArguments&&... arguments)
       : space(std::forward<SpaceArguments>(arguments)...), distance_function(&space) {
     pivot_selector.distance_function = distance_function;
-    this->reserve_full_buckets = false;  // rows keep their identity wherever they move
-    // Equally distant points are told apart by id, so a point exactly on the
-    // bound must never be pruned by a rounding error of the distances.
-    this->prune_slack = 0x1p-32;
   }
+
+  // Equally distant points are told apart by id, so a point exactly on the
+  // bound must never be pruned by a rounding error of the distances.
+  static constexpr Pruning pruning{0x1p-32};
+  // Marked rows make removal rebuild once they are this many (and as many
+  // as the live ones).
+  static constexpr std::size_t removed_cache_size = 500;
   RowIndex(const RowIndex&) = delete;
   RowIndex& operator=(const RowIndex&) = delete;
 
@@ -189,7 +178,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     mark_removed(row);
     if (count == 0) {
       clear();  // nothing left to keep: not even the dimension or length
-    } else if (removed_rows >= std::max(this->removed_cache_size, count)) {
+    } else if (removed_rows >= std::max(removed_cache_size, count)) {
       this->rebuild();
     }
     return true;
@@ -226,7 +215,8 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     neighbors.clear();
     if (k == 0 || count == 0) return;
     std::uint64_t offset = 0;
-    this->search_k(query, k, neighbors, scratch, offset);
+    NearestResults<Neighbors> results(neighbors, k);
+    this->search(query, results, scratch, offset);
     neighbors.drain(found, [](const Neighbor& entry) { return entry; });
   }
 
@@ -237,7 +227,8 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     neighbors.clear();
     if (count == 0 || radius != radius) return;
     std::uint64_t offset = 0;
-    this->search_r(query, radius, neighbors, scratch, offset);
+    WithinResults<Neighbors> results(neighbors, radius);
+    this->search(query, results, scratch, offset);
     neighbors.drain(found, [](const Neighbor& entry) { return entry; });
   }
 
@@ -247,12 +238,13 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   // Eight bytes a point buy leaf scans that skip most of their distances.
   static constexpr bool keeps_point_distances = true;
   bool is_removed(std::uint32_t row) const { return row_removed[row]; }
+  // Rows keep their identity wherever they move: buckets grow as needed,
+  // and a leaf splits even while points are marked.
+  static std::size_t bucket_reserve() { return 0; }
+  void leaf_overflowed(Node& leaf) { leaf.split(*this); }
   // The tree that held the marked rows is gone; the rows stay marked, out of
   // the tree, until the next layout drops them.
-  void forget_removed() { removed_rows = 0; }
-  // Rows keep their identity wherever they move: a leaf splits even while
-  // points are marked.
-  static bool rebuild_instead_of_split() { return false; }
+  void tree_cleared() { removed_rows = 0; }
   static void store_in_bucket(std::vector<std::uint32_t>& bucket, std::uint32_t row) {
     bucket.push_back(row);
   }

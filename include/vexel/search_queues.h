@@ -86,8 +86,10 @@ class NeighborQueue {
 };
 
 // Nodes waiting to be visited, nearest lower bound first. The key,
-// distance-to-pivot minus the node's largest radius, bounds the distance from
-// the query to anything stored below the node when the function is a metric.
+// distance-to-pivot minus the node's largest radius (or a tighter `floor`
+// where one is known, such as the distance to the node's box), bounds the
+// distance from the query to anything stored below the node when the
+// function is a metric.
 // A key that is NaN (an infinite distance minus an infinite radius) bounds
 // nothing and ranks first.
 template <typename Node>
@@ -97,15 +99,18 @@ class NodeQueue {
     const Node* node;
     double distance;
     double key;
+    double floor;  // a lower bound known besides the radius (-infinity: none)
   };
 
   bool empty() const { return heap_.empty(); }
   const Entry& top() const { return heap_.front(); }
 
-  void push(const Node* node, double distance) {
+  void push(const Node* node, double distance,
+            double floor = -std::numeric_limits<double>::infinity()) {
     double key = distance - node->max_radius;
     if (key != key) key = -std::numeric_limits<double>::infinity();
-    heap_.push_back(Entry{node, distance, key});
+    if (floor > key) key = floor;
+    heap_.push_back(Entry{node, distance, key, floor});
     std::push_heap(heap_.begin(), heap_.end(), RanksBelow{});
   }
   void pop() {

@@ -137,6 +137,10 @@ TEST(StringSpace, BatchesMeasureAsRowByRow) {
     LevelGuard guard;
     for (auto level : levels()) {
       vexel::simd::set_active(level);
+      // A split's column: every row against one center, as row-by-row pairs.
+      std::vector<double> column(rows.size());
+      space.column(rows[0], rows.data(), rows.size(), column.data());
+      for (std::size_t i = 0; i < rows.size(); ++i) ASSERT_EQ(column[i], space.distance(rows[i], rows[0]));
       for (double limit : {-1.0, 0.0, 2.5, 7.0, 1e300}) {
         std::vector<double> out(rows.size());
         space.batch(query, rows.data(), rows.size(), out.data(), limit);
@@ -149,6 +153,65 @@ TEST(StringSpace, BatchesMeasureAsRowByRow) {
           }
         }
       }
+    }
+  }
+}
+
+// Lengths and letter classes bound the edit distance from below, for one
+// row and for the box of a group of rows (strings of every length, empty
+// ones, repeated letters that saturate a class count, several scripts).
+TEST(StringSpace, LengthAndLetterClassBoundsNeverExceedTheEditDistance) {
+  std::mt19937 random(17);
+  const Word small = {'a', 'b', 'c', 'd'};
+  const Word wide = {'a', 'e', 0xE9, 0x4E2D, 0x6587, 0x1F600, 'z', 'q', 'k'};
+  vexel::StringSpace space(vexel::StringMetric::levenshtein);
+  std::vector<Word> words;
+  for (int i = 0; i < 400; ++i) {
+    const std::size_t length = i % 50 == 0 ? 300 + random() % 60 : random() % 12;
+    words.push_back(random_word(random, i % 2 ? small : wide, length));
+    space.append(words.back().data(), words.back().size());
+  }
+  const std::size_t size = space.box_size();
+  std::size_t tight = 0;
+  for (int q = 0; q < 60; ++q) {
+    const Word text = random_word(random, q % 2 ? small : wide, q % 7 == 0 ? 320 : random() % 12);
+    const vexel::StringSpace::Query query(text.data(), text.size());
+    for (std::uint32_t start = 0; start < words.size(); start += 40) {
+      std::vector<double> low(size, INFINITY), high(size, -INFINITY);
+      std::size_t nearest = SIZE_MAX;
+      for (std::uint32_t r = start; r < start + 40; ++r) {
+        const std::size_t d = table_distance(text, words[r]);
+        const std::size_t bound = space.edit_lower_bound(query, r);
+        ASSERT_LE(bound, d) << "row " << r;
+        tight += bound == d;
+        space.widen_box(low.data(), high.data(), r);
+        nearest = std::min(nearest, d);
+      }
+      ASSERT_LE(space.box_distance(query, low.data(), high.data()), static_cast<double>(nearest));
+    }
+  }
+  EXPECT_GT(tight, 100u) << "the bounds should often be exact";
+}
+
+// Hamming distance wants one length, which the binding checks; strings of
+// other lengths must still never be read past their end (the sanitizer
+// build catches that), and count the missing positions as differences.
+TEST(StringSpace, HammingOverUnequalLengthsCountsTheMissingPositions) {
+  vexel::StringSpace space(vexel::StringMetric::hamming);
+  const std::vector<Word> words = {{'a', 'b', 'c'}, {'a', 'x'}, {}, {'a', 'b', 'c', 'd', 'e'}};
+  for (const Word& word : words) space.append(word.data(), word.size());
+  const auto naive = [](const Word& a, const Word& b) {
+    std::size_t d = 0;
+    for (std::size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+      d += i >= a.size() || i >= b.size() || a[i] != b[i];
+    }
+    return static_cast<double>(d);
+  };
+  for (std::uint32_t a = 0; a < words.size(); ++a) {
+    const vexel::StringSpace::Query query(words[a].data(), words[a].size());
+    for (std::uint32_t b = 0; b < words.size(); ++b) {
+      EXPECT_EQ(space.distance(a, b), naive(words[a], words[b])) << a << " " << b;
+      EXPECT_EQ(space.distance(query, b), naive(words[a], words[b])) << a << " " << b;
     }
   }
 }

@@ -171,13 +171,12 @@ TEST(RowIndex, RoundingNeverPrunesAPointTiedAtTheBound) {
   const double d = euclidean({0.0, 0.0}, {4.0, 4.0});
   const double bound = euclidean({0.0, 0.0}, {1.0, 1.0});
   const double high = euclidean({4.0, 4.0}, {1.0, 1.0});
-  Rows index(2, euclidean);
-  EXPECT_FALSE(index.rules_out(d, bound, 0.0, high));
-  EXPECT_FALSE(index.rules_out_popped(d, bound, 0.0, high));
-  index.prune_slack = 0.0;
-  EXPECT_TRUE(index.rules_out(d, bound, 0.0, high)) << "the hazard the slack guards against";
-  EXPECT_TRUE(index.rules_out_popped(d, bound, 0.0, high));
-  EXPECT_TRUE(index.rules_out(d, bound * 0.999, 0.0, high)) << "a real gap still prunes";
+  EXPECT_FALSE(Rows::pruning.rules_out(d, bound, 0.0, high));
+  EXPECT_FALSE(Rows::pruning.rules_out_popped(d, bound, 0.0, high));
+  const vexel::Pruning without_slack(0.0);
+  EXPECT_TRUE(without_slack.rules_out(d, bound, 0.0, high)) << "the hazard the slack guards against";
+  EXPECT_TRUE(without_slack.rules_out_popped(d, bound, 0.0, high));
+  EXPECT_TRUE(Rows::pruning.rules_out(d, bound * 0.999, 0.0, high)) << "a real gap still prunes";
 }
 
 // The leaf filter over a whole bucket, in single precision, excludes
@@ -195,11 +194,11 @@ TEST(RowIndex, TheBucketFilterExcludesOnlyWhatTheOneAtATimeTestDoes) {
     std::vector<float> kept(37);
     for (float& at : kept) at = static_cast<float>(any(1.0));
     std::vector<std::uint32_t> excluded(kept.size());
-    Rows::exclude(d, bound, kept.data(), kept.size(), excluded.data());
+    vexel::Pruning::exclude(d, bound, kept.data(), kept.size(), excluded.data());
     for (std::size_t i = 0; i < kept.size(); ++i) {
       if (excluded[i]) {
         ++excluded_in_all;
-        ASSERT_TRUE(Rows::excluded_by(d, bound, kept[i])) << d << " " << bound << " " << kept[i];
+        ASSERT_TRUE(vexel::Pruning::excluded_by(d, bound, kept[i])) << d << " " << bound << " " << kept[i];
       }
     }
   }

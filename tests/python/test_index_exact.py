@@ -116,7 +116,7 @@ def random_words(rng, count):
 
 def test_strings_match_rapidfuzz():
     rng = random.Random(11)
-    words = random_words(rng, 500)
+    words = random_words(rng, 5000)  # several leaves: the tree and its filters prune
     index = korel.Index("levenshtein")
     ids = index.add_many(words)
     points = dict(zip(ids.tolist(), words))

@@ -1,0 +1,61 @@
+// What a best-first search collects: the k nearest, or everything within a
+// radius. The tree runs one search for both; a result set tells it
+//   bound()      how far a stored element may lie and still matter
+//                (infinity while nothing bounds the search)
+//   offer(host, stored, d, query, is_pivot)
+//                a measured element, which the set keeps or drops
+//   descends()   whether any child may still hold something of use
+#pragma once
+
+#include <cstddef>
+#include <limits>
+
+namespace vexel {
+
+// The k nearest, admitted by the host's rule (`offer_candidate`), which
+// decides among equally distant candidates.
+template <typename Neighbors>
+class NearestResults {
+ public:
+  NearestResults(Neighbors& neighbors, std::size_t k) : neighbors_(neighbors), k_(k) {}
+
+  double bound() const {
+    return neighbors_.size() < k_ ? std::numeric_limits<double>::infinity() : neighbors_.bound();
+  }
+  static constexpr bool descends() { return true; }
+
+  template <typename Host, typename Stored, typename Query>
+  void offer(const Host& host, const Stored& stored, double d, const Query& query, bool is_pivot) {
+    if (host.offer_candidate(neighbors_, k_, stored, d, query)) last_admitted_pivot_ = is_pivot;
+  }
+
+  // Whether the entry admitted last was a pivot (the root's counts, even
+  // when nothing was admitted).
+  bool last_admitted_pivot() const { return last_admitted_pivot_; }
+
+ private:
+  Neighbors& neighbors_;
+  std::size_t k_;
+  bool last_admitted_pivot_ = true;
+};
+
+// Everything within `radius` (inclusive). A NaN radius holds nothing.
+template <typename Neighbors>
+class WithinResults {
+ public:
+  WithinResults(Neighbors& neighbors, double radius) : neighbors_(neighbors), radius_(radius) {}
+
+  double bound() const { return radius_; }
+  bool descends() const { return radius_ == radius_; }
+
+  template <typename Host, typename Stored, typename Query>
+  void offer(const Host& host, const Stored& stored, double d, const Query&, bool) {
+    if (d <= radius_) neighbors_.push(d, host.key_of(stored));
+  }
+
+ private:
+  Neighbors& neighbors_;
+  double radius_;
+};
+
+}  // namespace vexel

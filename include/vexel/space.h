@@ -1,0 +1,80 @@
+// What a space of rows must provide to be indexed by a `RowIndex`, written
+// once and checked at compile time.
+//
+// A space stores rows (numbered 0, 1, ... in the order they were appended)
+// and measures them. It provides
+//   using Query = ...;                                    a prepared query
+//   double distance(const Query&, std::uint32_t) const     query first
+//   double distance(std::uint32_t, std::uint32_t) const    between two rows
+//   std::size_t rows() const
+//   Space reordered(const std::vector<std::uint32_t>& order) const
+//                         the rows order[0], order[1], ... as a new space
+//   void truncate(std::size_t rows)                       drops rows from the end
+//   void clear()
+// and may provide, for speed:
+//   batch(query, rows, count, out[, limit])   a whole bucket in one call; with
+//                         a limit it may stop early above it (as `within`)
+//   within(query, row, limit)                 exact up to `limit`, some value
+//                         above it otherwise
+//   column(center, rows, count, out)          the distances of many rows to one
+//   prefetch(row)                             asks for a row ahead of its use
+//   leaf_points(), tree_degree()              the shape of its tree (below)
+//   box_size(), widen_box(low, high, row), box_distance(query, low, high)
+//                         a summary of box_size() numbers per row (0: none)
+//                         whose boxes bound distances from below: every node
+//                         keeps the box of its rows, and a search skips a
+//                         node whose box lies beyond its bound
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace vexel {
+
+template <typename Space, typename = void>
+struct is_space : std::false_type {};
+template <typename Space>
+struct is_space<
+    Space,
+    std::void_t<typename Space::Query,
+                decltype(double{std::declval<const Space&>().distance(
+                    std::declval<const typename Space::Query&>(), std::uint32_t{})}),
+                decltype(double{std::declval<const Space&>().distance(std::uint32_t{}, std::uint32_t{})}),
+                decltype(std::size_t{std::declval<const Space&>().rows()}),
+                decltype(Space(std::declval<const Space&>().reordered(std::declval<const std::vector<std::uint32_t>&>()))),
+                decltype(std::declval<Space&>().truncate(std::size_t{})),
+                decltype(std::declval<Space&>().clear())>>
+    : std::integral_constant<bool, std::is_move_constructible<Space>::value &&
+                                       std::is_move_assignable<Space>::value> {};
+
+template <typename Space>
+constexpr bool is_space_v = is_space<Space>::value;
+
+// How many points a leaf holds before it splits: a space whose distances
+// are cheap prefers longer leaves (fewer nodes to visit, scanned in one
+// call) and says so with a `leaf_points()` member, asked when a tree is
+// first built (it may depend on the points, such as their dimension).
+template <typename Space>
+auto leaf_points(const Space& space, int) -> decltype(std::uint32_t{space.leaf_points()}) {
+  return space.leaf_points();
+}
+template <typename Space>
+std::uint32_t leaf_points(const Space&, long) {
+  return 50;
+}
+
+// How many children a node splits into: a space where more pivots prune
+// more (vectors, from a few dimensions up) says so with `tree_degree()`.
+template <typename Space>
+auto tree_degree(const Space& space, int) -> decltype(std::uint32_t{space.tree_degree()}) {
+  return space.tree_degree();
+}
+template <typename Space>
+std::uint32_t tree_degree(const Space&, long) {
+  return 8;
+}
+
+}  // namespace vexel

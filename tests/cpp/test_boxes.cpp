@@ -1,0 +1,188 @@
+// Bounding boxes of coordinates in the nodes of vector trees: answers stay
+// exactly those of brute force (ties by id) on integer grids, with infinite
+// coordinates, after single insertions and removals; and the boxes do prune.
+#include <map>
+
+#include "test_support.h"
+#include "vexel/row_index.h"
+#include "vexel/vector_space.h"
+
+namespace {
+
+using namespace vexel_test;
+using vexel::VectorMetric;
+
+// A VectorSpace that counts its distances, and may hide its boxes.
+template <typename Scalar, bool Boxes>
+struct CountingSpace : vexel::VectorSpace<Scalar> {
+  using Base = vexel::VectorSpace<Scalar>;
+  using Query = typename Base::Query;
+  using Base::Base;
+  explicit CountingSpace(Base base) : Base(std::move(base)) {}
+
+  double distance(const double* q, std::uint32_t r) const {
+    ++*calls;
+    return Base::distance(q, r);
+  }
+  double distance(std::uint32_t a, std::uint32_t b) const { return Base::distance(a, b); }
+  void batch(const double* q, const std::uint32_t* rows, std::size_t count, double* out) const {
+    *calls += count;
+    Base::batch(q, rows, count, out);
+  }
+  std::size_t box_size() const { return Boxes ? Base::box_size() : 0; }
+  CountingSpace reordered(const std::vector<std::uint32_t>& order) const {
+    CountingSpace other(Base::reordered(order));
+    other.calls = calls;
+    return other;
+  }
+  std::shared_ptr<std::uint64_t> calls = std::make_shared<std::uint64_t>(0);
+};
+
+template <typename Space>
+using Rows = vexel::RowIndex<Space>;
+using Found = std::vector<std::pair<double, std::int64_t>>;
+
+template <typename Space>
+Found searched_k(const Rows<Space>& index, const Point& q, std::size_t k) {
+  typename Rows<Space>::Neighbors neighbors;
+  typename Rows<Space>::SearchScratch scratch;
+  std::vector<typename Rows<Space>::Neighbor> found;
+  index.nearest(q.data(), k, found, neighbors, scratch);
+  Found out;
+  for (const auto& entry : found) out.emplace_back(entry.distance, entry.stored);
+  return out;
+}
+
+template <typename Space>
+Found searched_r(const Rows<Space>& index, const Point& q, double radius) {
+  typename Rows<Space>::Neighbors neighbors;
+  typename Rows<Space>::SearchScratch scratch;
+  std::vector<typename Rows<Space>::Neighbor> found;
+  index.within(q.data(), radius, found, neighbors, scratch);
+  Found out;
+  for (const auto& entry : found) out.emplace_back(entry.distance, entry.stored);
+  return out;
+}
+
+// Every live row by (distance, id), measured by the space's own kernel.
+template <typename Space>
+Found brute_force(const Rows<Space>& index, const Point& q) {
+  Found all;
+  for (std::uint32_t row = 0; row < index.space.rows(); ++row) {
+    if (index.is_removed(row)) continue;
+    const auto& plain = static_cast<const typename Space::Base&>(index.space);
+    all.emplace_back(plain.distance(q.data(), row), index.row_ids[row]);
+  }
+  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+    return vexel::distance_less(a.first, b.first) || (!vexel::distance_less(b.first, a.first) && a.second < b.second);
+  });
+  return all;
+}
+
+bool same(const Found& a, const Found& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) {
+           return x.second == y.second && (x.first == y.first || (x.first != x.first && y.first != y.first));
+         });
+}
+
+template <typename Space>
+void expect_exact(const Rows<Space>& index, const Point& q) {
+  const Found all = brute_force(index, q);
+  for (std::size_t k : {std::size_t{1}, std::size_t{7}, std::size_t{40}, all.size() + 1}) {
+    const Found expected(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(k, all.size())));
+    ASSERT_TRUE(same(searched_k(index, q, k), expected)) << "k=" << k;
+  }
+  for (double radius : {0.0, 1.0, 2.0, 5.0, std::numeric_limits<double>::infinity()}) {
+    Found expected;
+    for (const auto& entry : all) {
+      if (entry.first <= radius) expected.push_back(entry);
+    }
+    ASSERT_TRUE(same(searched_r(index, q, radius), expected)) << "radius=" << radius;
+  }
+}
+
+// Integer coordinates in [-4, 4]: exact ties everywhere; a few rows with an
+// infinite coordinate.
+std::vector<Point> grid(std::size_t n, std::size_t dim, std::uint32_t seed, bool infinities) {
+  std::mt19937 random(seed);
+  std::vector<Point> points(n, Point(dim));
+  for (Point& p : points) {
+    for (double& x : p) x = static_cast<double>(static_cast<int>(random() % 9) - 4);
+    if (infinities && random() % 40 == 0) p[random() % dim] = (random() % 2 ? 1.0 : -1.0) * std::numeric_limits<double>::infinity();
+  }
+  return points;
+}
+
+template <typename Space>
+void append(Space& space, const std::vector<Point>& points) {
+  for (const Point& p : points) space.append(p.data(), 1);
+}
+
+struct Case {
+  VectorMetric metric;
+  std::size_t dim;
+  bool infinities;
+};
+void PrintTo(const Case& c, std::ostream* out) {
+  *out << static_cast<int>(c.metric) << "/" << c.dim << (c.infinities ? "/inf" : "");
+}
+
+template <typename Scalar>
+void check_case(const Case& c) {
+  using Space = CountingSpace<Scalar, true>;
+  const std::vector<Point> points = grid(3000, c.dim, 41, c.infinities);
+  Rows<Space> batch(c.metric, c.dim);
+  batch.add(nullptr, points.size(), [&](Space& space) { append(space, points); });
+  Rows<Space> single(c.metric, c.dim);
+  for (const Point& p : points) single.add(nullptr, 1, [&](Space& space) { append(space, {p}); });
+  std::mt19937 random(42);
+  for (int round = 0; round < 3; ++round) {
+    for (const Point& q : grid(10, c.dim, 43 + static_cast<std::uint32_t>(round), c.infinities)) {
+      expect_exact(batch, q);
+      expect_exact(single, q);
+    }
+    // Remove a random quarter (pivots among them: rebuilds), add some back.
+    for (int i = 0; i < 700; ++i) {
+      const auto id = static_cast<std::int64_t>(random() % points.size());
+      batch.remove(id);
+      single.remove(id);
+    }
+    const std::vector<Point> more = grid(300, c.dim, 50 + static_cast<std::uint32_t>(round), c.infinities);
+    batch.add(nullptr, more.size(), [&](Space& space) { append(space, more); });
+    single.add(nullptr, more.size(), [&](Space& space) { append(space, more); });
+  }
+}
+
+class BoxedTrees : public ::testing::TestWithParam<Case> {};
+
+TEST_P(BoxedTrees, AnswerExactlyAsBruteForce) {
+  check_case<double>(GetParam());
+  check_case<float>(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MetricsAndDimensions, BoxedTrees,
+    ::testing::Values(Case{VectorMetric::euclidean, 2, false}, Case{VectorMetric::euclidean, 3, true},
+                      Case{VectorMetric::euclidean, 8, false}, Case{VectorMetric::manhattan, 3, true},
+                      Case{VectorMetric::manhattan, 8, false}, Case{VectorMetric::chebyshev, 3, true},
+                      Case{VectorMetric::chebyshev, 8, false}, Case{VectorMetric::angular, 3, false}));
+
+// The same points and queries, with and without boxes: the boxes answer the
+// same and measure fewer distances.
+TEST(BoxedTrees, MeasureFewerDistancesThanTheTriangleInequalityAlone) {
+  const std::vector<Point> points = random_points(20000, 3, 61);
+  const std::vector<Point> queries = random_points(50, 3, 62);
+  Rows<CountingSpace<double, true>> boxed(VectorMetric::euclidean, 3);
+  Rows<CountingSpace<double, false>> plain(VectorMetric::euclidean, 3);
+  boxed.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
+  plain.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
+  *boxed.space.calls = 0;
+  *plain.space.calls = 0;
+  for (const Point& q : queries) {
+    ASSERT_EQ(searched_k(boxed, q, 10), searched_k(plain, q, 10));
+    ASSERT_EQ(searched_r(boxed, q, 0.05), searched_r(plain, q, 0.05));
+  }
+  EXPECT_LT(*boxed.space.calls, *plain.space.calls);
+}
+
+}  // namespace
