@@ -3,6 +3,8 @@ korel.Index("haversine") against brute force and scikit-learn's BallTree on
 places at the poles, across the antimeridian and repeated."""
 
 import math
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -58,6 +60,14 @@ def test_equal_places_are_at_zero_and_antipodes_at_pi():
         assert korel.metrics.haversine([lat, lon], antipode) <= math.pi
 
 
+@pytest.mark.parametrize("x, y", [(2.0**-30, 2.0**-31), (3e-10, 7e-13), (1e-7, 0.0), (1e-3, 1e-12)])
+def test_places_metres_apart_across_the_antimeridian_are_measured_to_the_last_digits(x, y):
+    east, west = math.pi - x, -math.pi + y  # on the equator: the angle is the longitude difference
+    exact = Fraction(Decimal("6.28318530717958647692528676655900576839")) - (Fraction(east) - Fraction(west))
+    assert korel.metrics.haversine([0.0, east], [0.0, west]) == pytest.approx(float(exact), rel=4e-16, abs=0)
+    assert korel.metrics.haversine([0.0, west], [0.0, east]) == korel.metrics.haversine([0.0, east], [0.0, west])
+
+
 def test_metric_docstring_converts_to_kilometres():
     paris, new_york = np.radians([48.8566, 2.3522]), np.radians([40.7128, -74.0060])
     assert round(korel.metrics.haversine(paris, new_york) * EARTH_RADIUS_KM) == 5837
@@ -81,6 +91,24 @@ def test_index_answers_equal_brute_force(dtype):
         single = index.nearest(query, k=3)
         assert list(zip(*single)) == expected[:3]
         assert list(zip(*index.within(list(query), 0.01))) == [pair for pair in expected if pair[0] <= 0.01]
+
+
+@pytest.mark.parametrize("scale", [1e-9, 1e-6])
+def test_index_is_exact_on_a_tight_cluster_across_the_antimeridian(scale):
+    rng = np.random.default_rng(13)
+    lat = 0.3 + scale * rng.uniform(-1, 1, 800)
+    lon = np.remainder(math.pi + scale * rng.uniform(-1, 1, 800) + math.pi, 2 * math.pi) - math.pi
+    points = np.column_stack([lat, lon])
+    points[::9] = points[1::9]  # repeated places
+    index = korel.Index("haversine")
+    index.add_many(points)
+    queries = points[::20] + scale * rng.uniform(-0.1, 0.1, (40, 2))
+    distances, ids = index.query(queries, k=10)
+    within = index.query_radius(queries, 0.5 * scale)
+    for row, query in enumerate(queries):
+        expected = brute_force(points, query)
+        assert list(zip(distances[row], ids[row])) == expected[:10]
+        assert list(zip(*within[row])) == [pair for pair in expected if pair[0] <= 0.5 * scale]
 
 
 def test_index_agrees_with_ball_tree():

@@ -147,6 +147,23 @@ inline double angle_from_sums(double minus, double plus) {
   return std::min(turns, 1.0);
 }
 
+// lon1 - lon2, brought into [-pi, pi] when it lies beyond by up to a turn,
+// with the rounding of the subtraction put back: places a few metres apart
+// across the antimeridian (lon pi - x and -pi + y) differ by 2 pi - x - y,
+// which plain subtraction gets only to 1e-16 rad, too coarse a part of a
+// distance of 1e-9 for the triangle inequality.
+inline double longitude_difference(double lon1, double lon2) {
+  const double difference = lon1 - lon2;
+  if (!(std::fabs(difference) > 3.14159265358979323846)) return difference;
+  // The exact rounding error of the subtraction (Knuth's two-sum).
+  const double behind = difference - lon1;
+  const double error = (lon1 - (difference - behind)) + (-lon2 - behind);
+  // 2 pi as a sum of two doubles; subtracting the first is exact (Sterbenz)
+  // for |difference| in [pi, 4 pi].
+  constexpr double turn_high = 6.283185307179586, turn_low = 2.4492935982947064e-16;
+  return ((difference - std::copysign(turn_high, difference)) - std::copysign(turn_low, difference)) + error;
+}
+
 // The central angle in radians between two places given as (latitude,
 // longitude) in radians, the great-circle distance on the unit sphere:
 // 2 atan2(sqrt(h), sqrt(1 - h)) with the haversine
@@ -160,7 +177,7 @@ inline double angle_from_sums(double minus, double plus) {
 // function, and with it the same sin, cos and atan2 of the C library.
 inline double central_angle(double lat1, double lon1, double lat2, double lon2) {
   const double half_dlat = 0.5 * std::fabs(lat1 - lat2);
-  const double half_dlon = 0.5 * std::fabs(lon1 - lon2);
+  const double half_dlon = 0.5 * std::fabs(longitude_difference(lon1, lon2));
   const double half_sum = 0.5 * (lat1 + lat2);
   const double sin_dlat = std::sin(half_dlat), cos_dlat = std::cos(half_dlat);
   const double sin_dlon = std::sin(half_dlon), cos_dlon = std::cos(half_dlon);
