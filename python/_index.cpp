@@ -424,6 +424,7 @@ vexel::VectorMetric vector_metric(const std::string& name) {
   if (name == "manhattan") return vexel::VectorMetric::manhattan;
   if (name == "chebyshev") return vexel::VectorMetric::chebyshev;
   if (name == "angular") return vexel::VectorMetric::angular;
+  if (name == "haversine") return vexel::VectorMetric::haversine;
   throw py::value_error("unknown vector metric '" + name + "'");
 }
 
@@ -434,7 +435,8 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
 
   // The coordinates of `point` when it is a query that needs no conversion
   // and no check of the general path: an aligned, contiguous float64 vector
-  // of the index's dimension, without NaN (nor infinities under angular).
+  // of the index's dimension, without NaN (nor infinities under angular and
+  // haversine).
   // Null otherwise, and the general path converts or refuses it.
   const double* plain_query(py::handle point) const {
     using Vector = py::array_t<double, py::array::c_style>;
@@ -446,9 +448,10 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
       return nullptr;
     }
     const auto* q = static_cast<const double*>(array.data());
-    const bool angular = this->rows.space.metric() == vexel::VectorMetric::angular;
+    const vexel::VectorMetric metric = this->rows.space.metric();
+    const bool finite = metric == vexel::VectorMetric::angular || metric == vexel::VectorMetric::haversine;
     for (std::size_t i = 0; i < dim; ++i) {
-      if (std::isnan(q[i]) || (angular && std::isinf(q[i]))) return nullptr;
+      if (std::isnan(q[i]) || (finite && std::isinf(q[i]))) return nullptr;
     }
     return q;
   }

@@ -6,7 +6,8 @@
 // NearestNeighborsKorel.set_distance_function the index calls the C++
 // function directly: no Python call, no list building per evaluation.
 //
-// Each function is a metric (angular: a metric on directions) and returns
+// Each function is a metric (angular: a metric on directions; haversine: on
+// places of the sphere) and returns
 // exactly 0.0 for two equal points, because the index treats distances below
 // machine epsilon as duplicates. Points of different lengths, where a metric
 // needs equal lengths, throw std::invalid_argument (ValueError in Python).
@@ -65,6 +66,11 @@ double angular(const Point& a, const Point& b) {
   return vexel::angular_distance(a.data(), b.data(), a.size());
 }
 
+double haversine(const Point& a, const Point& b) {
+  require_equal_lengths("haversine", a, b);
+  return vexel::haversine_distance(a.data(), b.data(), a.size());
+}
+
 double levenshtein(const Point& a, const Point& b) {
   return static_cast<double>(vexel::edit_distance(a.data(), a.size(), b.data(), b.size()));
 }
@@ -114,6 +120,22 @@ PYBIND11_MODULE(metrics, m) {
         "1/2 from every other vector, which keeps the triangle inequality.\n"
         "Cost: O(n), three passes over each point. Needs equal lengths and finite\n"
         "coordinates (ValueError otherwise).");
+  m.def("haversine", &haversine, py::arg("a"), py::arg("b"),
+        "haversine(a, b) = the central angle, in radians, between the places\n"
+        "a = (latitude, longitude) and b, both in radians\n\n"
+        "The great-circle distance on the unit sphere, as scikit-learn's\n"
+        "haversine_distances and BallTree(metric=\"haversine\") measure it: multiply\n"
+        "by the Earth's mean radius, 6371.0088 km, for kilometres.\n\n"
+        "    >>> import math\n"
+        "    >>> paris, new_york = (48.8566, 2.3522), (40.7128, -74.0060)  # degrees\n"
+        "    >>> angle = haversine([math.radians(x) for x in paris], [math.radians(x) for x in new_york])\n"
+        "    >>> round(angle * 6371.0088)  # km\n"
+        "    5837\n\n"
+        "Computed as 2 atan2(sqrt(h), sqrt(1 - h)) with both h and 1 - h summed\n"
+        "from non-negative terms: accurate near 0 and near pi (antipodes) alike,\n"
+        "exactly 0 for equal places, symmetric to the last bit, in [0, pi].\n"
+        "Latitudes belong in [-pi/2, pi/2]; longitudes may be any angle. Cost: a few\n"
+        "sines and cosines. Needs 2 coordinates each (ValueError otherwise).");
   m.def("levenshtein", &levenshtein, py::arg("a"), py::arg("b"),
         "levenshtein(a, b) = least number of insertions, deletions and\n"
         "substitutions of single elements that turn a into b\n\n"

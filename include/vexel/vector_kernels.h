@@ -6,6 +6,11 @@
 // Equal elements differ by exactly 0 (equal infinities too); a NaN
 // coordinate gives NaN, except for angular, which throws
 // std::invalid_argument on any coordinate that is not finite.
+//
+// haversine measures places of 2 coordinates, (latitude, longitude) in
+// radians, by their central angle in radians (multiply by the Earth's radius,
+// e.g. 6371.0088 km, for a distance); other dimensions throw
+// std::invalid_argument.
 #pragma once
 
 #include <array>
@@ -21,7 +26,7 @@
 
 namespace vexel {
 
-enum class VectorMetric { euclidean, manhattan, chebyshev, angular };
+enum class VectorMetric { euclidean, manhattan, chebyshev, angular, haversine };
 
 template <typename Row>
 struct VectorKernel {
@@ -41,6 +46,12 @@ void many_portable(const double* q, const Row* base, std::size_t dim, const std:
   for (std::size_t i = 0; i < count; ++i) out[i] = One(q, base + std::size_t{rows[i]} * dim, dim);
 }
 
+// One kernel for every level, so that every level gives the same angles.
+template <typename Row>
+VectorKernel<Row> haversine_kernel() {
+  return {portable::haversine<Row>, many_portable<Row, portable::haversine<Row>>};
+}
+
 template <typename Row>
 VectorKernel<Row> portable_kernel(VectorMetric metric) {
   switch (metric) {
@@ -52,6 +63,8 @@ VectorKernel<Row> portable_kernel(VectorMetric metric) {
       return {portable::chebyshev<Row>, many_portable<Row, portable::chebyshev<Row>>};
     case VectorMetric::angular:
       return {portable::angular<Row>, many_portable<Row, portable::angular<Row>>};
+    case VectorMetric::haversine:
+      return haversine_kernel<Row>();
   }
   throw std::invalid_argument("vexel::vector_kernel: unknown metric");
 }
@@ -68,6 +81,8 @@ VectorKernel<Row> avx2_kernel(VectorMetric metric) {
       return {avx2::chebyshev<Row>, avx2::many<Row, avx2::chebyshev<Row>>};
     case VectorMetric::angular:
       return {avx2::angular<Row>, avx2::many<Row, avx2::angular<Row>>};
+    case VectorMetric::haversine:
+      return haversine_kernel<Row>();
   }
   throw std::invalid_argument("vexel::vector_kernel: unknown metric");
 }
@@ -83,6 +98,8 @@ VectorKernel<Row> avx512_kernel(VectorMetric metric) {
       return {avx512::chebyshev<Row>, avx512::many<Row, avx512::chebyshev<Row>>};
     case VectorMetric::angular:
       return {avx512::angular<Row>, avx512::many<Row, avx512::angular<Row>>};
+    case VectorMetric::haversine:
+      return haversine_kernel<Row>();
   }
   throw std::invalid_argument("vexel::vector_kernel: unknown metric");
 }
@@ -111,7 +128,7 @@ VectorKernel<Row> vector_kernel(VectorMetric metric, simd::Level level) {
 // table made once: a lookup per call instead of a dispatch.
 template <typename Row>
 VectorKernel<Row> vector_kernel(VectorMetric metric) {
-  constexpr std::size_t levels = 3, metrics = 4;
+  constexpr std::size_t levels = 3, metrics = 5;
   static const std::array<VectorKernel<Row>, levels * metrics> table = [] {
     std::array<VectorKernel<Row>, levels * metrics> kernels{};
     for (std::size_t level = 0; level < levels; ++level) {
@@ -139,6 +156,9 @@ inline double chebyshev_distance(const double* a, const double* b, std::size_t n
 }
 inline double angular_distance(const double* a, const double* b, std::size_t n) {
   return vector_kernel<double>(VectorMetric::angular).one(a, b, n);
+}
+inline double haversine_distance(const double* a, const double* b, std::size_t n) {
+  return vector_kernel<double>(VectorMetric::haversine).one(a, b, n);
 }
 
 }  // namespace vexel

@@ -19,7 +19,7 @@ from . import _index, metrics
 
 __all__ = ["Index"]
 
-VECTOR_METRICS = ("euclidean", "manhattan", "chebyshev", "angular")
+VECTOR_METRICS = ("euclidean", "manhattan", "chebyshev", "angular", "haversine")
 STRING_METRICS = ("levenshtein", "hamming")
 NATIVE_METRICS = VECTOR_METRICS + STRING_METRICS
 DTYPES = ("float64", "float32")
@@ -112,6 +112,9 @@ class Index:
       point added fixes the dimension. NaN coordinates are refused (no distance
       to such a point could be measured); infinite ones are stored, except
       under ``"angular"``, which needs finite coordinates.
+    - ``"haversine"``: places on a sphere, rows of (latitude, longitude) in
+      radians, measured by their central angle in radians (scikit-learn's
+      convention: multiply by 6371.0088 for kilometres); finite coordinates.
     - ``"levenshtein"`` or ``"hamming"``: strings (``str``), compared by code
       point. Hamming distance needs strings of one length.
     - any Python callable ``metric(a, b) -> float``: any Python objects, which
@@ -446,6 +449,11 @@ class Index:
             return np.zeros((0, self._core.dim or max(array.shape[1], 1)))
         if array.shape[1] == 0:
             raise ValueError("a point must have at least one coordinate")
+        if self._metric == "haversine" and array.shape[1] != 2:
+            raise ValueError(
+                f"haversine measures places of 2 coordinates (latitude, longitude), "
+                f"not {array.shape[1]}"
+            )
         dim = self._core.dim
         if dim is not None and array.shape[1] != dim:
             raise ValueError(
@@ -457,8 +465,8 @@ class Index:
         if np.isnan(array).any():
             row = int(np.argwhere(np.isnan(array))[0][0])
             raise ValueError(f"NaN coordinate in {what}{'' if single else f' (row {row})'}")
-        if self._metric == "angular" and not np.isfinite(array).all():
-            raise ValueError("angular distance needs finite coordinates")
+        if self._metric in ("angular", "haversine") and not np.isfinite(array).all():
+            raise ValueError(f"{self._metric} distance needs finite coordinates")
         return array
 
     def _strings(self, points, single: bool) -> List[str]:

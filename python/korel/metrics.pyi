@@ -24,6 +24,11 @@ def angular(a: Sequence[float], b: Sequence[float]) -> float:
     """Angle between a and b divided by pi, in [0, 1]; the zero vector is at
     1/2 from every other vector; O(n); equal lengths, finite coordinates."""
 
+def haversine(a: Sequence[float], b: Sequence[float]) -> float:
+    """Central angle in radians between places a = (latitude, longitude) and
+    b, in radians (scikit-learn's convention); times 6371.0088 gives km.
+    Exactly 0 for equal places, accurate up to antipodes; 2 coordinates each."""
+
 def levenshtein(a: Sequence[float], b: Sequence[float]) -> float:
     """Edit distance (insertions, deletions, substitutions); O(n m) time,
     O(min(n, m)) memory; any lengths."""

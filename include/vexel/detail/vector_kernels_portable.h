@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 #include "vexel/detail/unfused.h"
 
@@ -146,6 +147,54 @@ inline double angle_from_sums(double minus, double plus) {
   return std::min(turns, 1.0);
 }
 
+// lon1 - lon2, brought into [-pi, pi] when it lies beyond by up to a turn,
+// with the rounding of the subtraction put back: places a few metres apart
+// across the antimeridian (lon pi - x and -pi + y) differ by 2 pi - x - y,
+// which plain subtraction gets only to 1e-16 rad, too coarse a part of a
+// distance of 1e-9 for the triangle inequality.
+inline double longitude_difference(double lon1, double lon2) {
+  const double difference = lon1 - lon2;
+  if (!(std::fabs(difference) > 3.14159265358979323846)) return difference;
+  // The exact rounding error of the subtraction (Knuth's two-sum).
+  const double behind = difference - lon1;
+  const double error = (lon1 - (difference - behind)) + (-lon2 - behind);
+  // 2 pi as a sum of two doubles; subtracting the first is exact (Sterbenz)
+  // for |difference| in [pi, 4 pi].
+  constexpr double turn_high = 6.283185307179586, turn_low = 2.4492935982947064e-16;
+  return ((difference - std::copysign(turn_high, difference)) - std::copysign(turn_low, difference)) + error;
+}
+
+// The central angle in radians between two places given as (latitude,
+// longitude) in radians, the great-circle distance on the unit sphere:
+// 2 atan2(sqrt(h), sqrt(1 - h)) with the haversine
+//   h     = sin^2(dlat / 2) + cos lat1 cos lat2 sin^2(dlon / 2),
+//   1 - h = cos^2(dlat / 2) cos^2(dlon / 2) + sin^2((lat1 + lat2) / 2) sin^2(dlon / 2),
+// each summed from non-negative terms, so each is accurate to a few ulps
+// where it is small: the angle is accurate near 0 and near pi alike, where
+// 2 asin(sqrt(h)) loses half its digits (the tree's pruning needs a metric
+// up to rounding at every distance). Symmetric to the last bit (|differences|,
+// commuting products); exactly 0 for equal places. Every level calls this one
+// function, and with it the same sin, cos and atan2 of the C library.
+inline double central_angle(double lat1, double lon1, double lat2, double lon2) {
+  const double half_dlat = 0.5 * std::fabs(lat1 - lat2);
+  const double half_dlon = 0.5 * std::fabs(longitude_difference(lon1, lon2));
+  const double half_sum = 0.5 * (lat1 + lat2);
+  const double sin_dlat = std::sin(half_dlat), cos_dlat = std::cos(half_dlat);
+  const double sin_dlon = std::sin(half_dlon), cos_dlon = std::cos(half_dlon);
+  const double sin_sum = std::sin(half_sum);
+  const double sin2_dlon = unfused(sin_dlon * sin_dlon);
+  const double cosines = unfused(std::cos(lat1) * std::cos(lat2));
+  const double h = unfused(sin_dlat * sin_dlat) + unfused(cosines * sin2_dlon);
+  const double rest = unfused(unfused(cos_dlat * cos_dlat) * unfused(cos_dlon * cos_dlon)) +
+                      unfused(unfused(sin_sum * sin_sum) * sin2_dlon);
+  return 2.0 * std::atan2(std::sqrt(h), std::sqrt(rest));
+}
+
+[[noreturn]] inline void throw_not_a_place(std::size_t n) {
+  throw std::invalid_argument("haversine: a place has 2 coordinates (latitude, longitude), not " +
+                              std::to_string(n));
+}
+
 namespace portable {
 
 template <typename Row>
@@ -204,6 +253,14 @@ double angular(const double* a, const Row* b, std::size_t n) {
     return TwoTerms{(u - v) * (u - v), (u + v) * (u + v)};
   }, minus, plus);
   return angle_from_sums(minus, plus);
+}
+
+// The same function at every level: the cost is in sin, cos and atan2,
+// which no vector register speeds up for two coordinates.
+template <typename Row>
+double haversine(const double* q, const Row* r, std::size_t n) {
+  if (n != 2) throw_not_a_place(n);
+  return central_angle(q[0], q[1], static_cast<double>(r[0]), static_cast<double>(r[1]));
 }
 
 }  // namespace portable

@@ -8,7 +8,8 @@ void instantiate(vexel::VectorKernel<Row>* out) {
   using vexel::simd::Level;
   for (Level level : {Level::portable, Level::avx2, Level::avx512}) {
     for (VectorMetric metric :
-         {VectorMetric::euclidean, VectorMetric::manhattan, VectorMetric::chebyshev, VectorMetric::angular}) {
+         {VectorMetric::euclidean, VectorMetric::manhattan, VectorMetric::chebyshev, VectorMetric::angular,
+          VectorMetric::haversine}) {
       *out++ = vexel::vector_kernel<Row>(metric, level);
     }
   }
