@@ -121,6 +121,32 @@ class GreedyKCenters {
     }
 
     centers_out.push_back(draw_below(static_cast<std::uint32_t>(n)));
+    select_after_first(points, k, centers_out, matrix, min_distance);
+  }
+
+  // select_centers with the first center given (an index into `points`)
+  // rather than drawn: the generator is not used, so that selections of
+  // different buckets may run at once on several threads.
+  void select_centers_from(std::uint32_t first, const std::vector<T>& points, std::uint32_t k,
+                           std::vector<std::uint32_t>& centers_out, DistanceMatrix& matrix) const {
+    const auto rows = static_cast<std::int64_t>(points.size());
+    std::vector<double> min_distance(points.size(), std::numeric_limits<double>::infinity());
+    centers_out.reserve(k);
+    if (matrix.rows() < rows || matrix.columns() < static_cast<std::int64_t>(k)) {
+      matrix.reshape(std::max(2 * matrix.rows() + 1, rows), k);
+    }
+    centers_out.push_back(first);
+    select_after_first(points, k, centers_out, matrix, min_distance);
+  }
+
+  DistanceFunction distance_function;
+  std::mt19937 generator;  // default-seeded (5489) and never reseeded
+
+ private:
+  // The farthest-first part of a selection, once the first center is known.
+  void select_after_first(const std::vector<T>& points, std::uint32_t k, std::vector<std::uint32_t>& centers_out,
+                          DistanceMatrix& matrix, std::vector<double>& min_distance) const {
+    const std::size_t n = points.size();
     if (!distance_function) throw std::bad_function_call();
 
     for (std::uint32_t i = 1; i < k; ++i) {
@@ -148,10 +174,6 @@ class GreedyKCenters {
     measure_column(points, points[centers_out.back()], &matrix(0, last_column));
   }
 
-  DistanceFunction distance_function;
-  std::mt19937 generator;  // default-seeded (5489) and never reseeded
-
- private:
   // out[j] = distance(points[j], center) for every j, in order: in one call
   // when the distance measures whole columns, else point by point.
   void measure_column(const std::vector<T>& points, const T& center, double* out) const {

@@ -3,13 +3,19 @@
 // distance is computed.
 #pragma once
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -85,6 +91,8 @@ struct bounds_boxes<Distance, std::void_t<decltype(std::size_t{std::declval<cons
 //   store_in_bucket(bucket, s) appends an element to a leaf's bucket
 //   leaf_overflowed(leaf)      a leaf holds more than it may: split it
 //                              (`leaf.split(*this)`) or rebuild the tree
+//   split_planted(root)        splits a root planted with a whole batch:
+//                              `root.split(*this)`, or `split_all`
 //   key_of(s)                  the key that orders equally distant results
 //   offer_candidate(neighbors, k, s, d, query)
 //                              admission into the k best found so far
@@ -329,11 +337,18 @@ class KorelTree {
     // Turns this leaf into an inner node whose children are built around the
     // centers chosen from its bucket. Either it completes, or (when the
     // distance function or an allocation fails) the leaf is left unchanged.
-    void split_leaf(KorelTree& index) {
+    // `seed`, when given, picks the first center instead of the pivot
+    // selector's generator (see split_all).
+    void split_leaf(KorelTree& index, const std::uint64_t* seed = nullptr) {
       const std::size_t n = points.size();
       DistanceMatrix matrix(static_cast<std::int64_t>(n), degree);
       std::vector<std::uint32_t> centers;
-      index.pivot_selector.select_centers(points, degree, centers, matrix);
+      if (seed == nullptr) {
+        index.pivot_selector.select_centers(points, degree, centers, matrix);
+      } else {
+        const auto first = static_cast<std::uint32_t>(((*seed >> 32) * n) >> 32);
+        index.pivot_selector.select_centers_from(first, points, degree, centers, matrix);
+      }
 
       // A center chosen twice (only possible when some d(x, x) is not 0)
       // gets one child: its Point must be stored once.
@@ -572,7 +587,7 @@ class KorelTree {
     const std::size_t n = points.size();
     tree = plant(std::move(points));
     count += n;
-    if (tree->needs_split(*this)) tree->split(*this);
+    if (tree->needs_split(*this)) host().split_planted(*tree);
     host().lay_out_points();
   }
 
@@ -622,8 +637,101 @@ class KorelTree {
     KorelTree::clear();
     tree = std::move(root);
     count = n;
-    if (tree->needs_split(*this)) tree->split(*this);
+    if (tree->needs_split(*this)) host().split_planted(*tree);
     host().lay_out_points();
+  }
+
+  // Splits the over-full leaf `root` and then every over-full node below it,
+  // on up to `workers` threads (the calling one among them, which alone
+  // polls the host). Each split draws its first center from a seed of its
+  // own, derived from `seed` and the node's place in the tree, so the tree
+  // is the same however many threads build it and in whatever order. A
+  // failure stops every thread at its next node and propagates; the nodes
+  // split so far stay split, the others stay over-full leaves (both valid).
+  void split_all(Node& root, std::size_t workers, std::uint64_t seed) {
+    struct Task {
+      Node* node;
+      std::uint64_t seed;
+    };
+    std::vector<Task> pending{{&root, seed}};
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t splitting = 0;
+    bool stop = false;
+    std::exception_ptr failure;
+    const auto run = [&](bool caller) {
+      std::unique_lock<std::mutex> lock(mutex);
+      std::vector<Task> found;
+      for (;;) {
+        if (!stop && pending.empty() && splitting > 0) {
+          // The caller keeps answering interruptions while others split.
+          if (caller) {
+            lock.unlock();
+            try {
+              host().poll();
+            } catch (...) {
+              lock.lock();
+              if (!failure) failure = std::current_exception();
+              stop = true;
+              changed.notify_all();
+              return;
+            }
+            lock.lock();
+          }
+          changed.wait_for(lock, std::chrono::milliseconds(20));
+          continue;
+        }
+        if (stop || pending.empty()) return;
+        const Task task = pending.back();
+        pending.pop_back();
+        ++splitting;
+        lock.unlock();
+        try {
+          if (caller) host().poll();
+          task.node->split_leaf(*this, &task.seed);
+          found.clear();
+          for (std::size_t c = task.node->children.size(); c-- > 0;) {
+            Node* child = task.node->children[c].get();
+            if (child->needs_split(*this)) found.push_back({child, mix_seed(task.seed + c + 1)});
+          }
+        } catch (...) {
+          lock.lock();
+          if (!failure) failure = std::current_exception();
+          stop = true;
+          --splitting;
+          changed.notify_all();
+          return;
+        }
+        lock.lock();
+        pending.insert(pending.end(), found.begin(), found.end());
+        --splitting;
+        changed.notify_all();
+      }
+    };
+    std::vector<std::thread> threads;
+    try {
+      for (std::size_t w = 1; w < workers; ++w) threads.emplace_back(run, false);
+    } catch (const std::system_error&) {
+      // Fewer threads than asked for.
+    } catch (const std::bad_alloc&) {
+    }
+    run(true);
+    {
+      // The caller may have returned on a failure while others still split.
+      std::unique_lock<std::mutex> lock(mutex);
+      stop = stop || failure != nullptr;
+      changed.notify_all();
+    }
+    for (std::thread& thread : threads) thread.join();
+    if (failure) std::rethrow_exception(failure);
+  }
+
+  // splitmix64's finaliser: well-spread seeds for neighbouring nodes.
+  static std::uint64_t mix_seed(std::uint64_t x) {
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
   }
 
   // Best-first search into `results` (see search_results.h); the tree must

@@ -186,6 +186,8 @@ class NearestNeighborsKorel
   // A split would move stored Points that the removed set refers to: while
   // it holds any, an over-full leaf rebuilds the tree instead. So does one
   // that fills the tree up to `rebuild_threshold`, which then doubles.
+  // Splits in the generator's order, depth first.
+  void split_planted(Node& root) { root.split(*this); }
   void leaf_overflowed(Node& leaf) {
     if (!removed.empty()) {
       rebuild();

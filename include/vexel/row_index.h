@@ -242,6 +242,13 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   // and a leaf splits even while points are marked.
   static std::size_t bucket_reserve() { return 0; }
   void leaf_overflowed(Node& leaf) { leaf.split(*this); }
+  // A whole batch splits on `build_workers` threads, into the same tree
+  // for any number of them: one seed for the batch from the pivot
+  // selector's generator, and each split's own from it (split_all).
+  void split_planted(Node& root) {
+    const std::uint64_t high = pivot_selector.generator(), low = pivot_selector.generator();
+    this->split_all(root, build_workers, (high << 32) | low);
+  }
   // The tree that held the marked rows is gone; the rows stay marked, out of
   // the tree, until the next layout drops them.
   void tree_cleared() { removed_rows = 0; }
@@ -324,6 +331,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   IdMap id_rows;                            // live ids only
   std::int64_t next_id = 0;                 // the first id never used
   std::function<void()> interruption_point;  // may throw to stop long work
+  std::size_t build_workers = 1;             // threads that split a batch (a native metric's)
 
  private:
   std::vector<std::int64_t> assign_ids(const std::int64_t* ids, std::size_t n) const {

@@ -314,6 +314,30 @@ TEST(RowIndex, RowsAreLaidOutInTreeOrder) {
   check_layout();
 }
 
+// A batch splits on several threads into the same tree as on one: every
+// node's pivot, radii and bucket, in pre-order, and so every answer.
+TEST(RowIndex, ABatchBuildsTheSameTreeOnAnyNumberOfThreads) {
+  const auto points = random_points(20000, 3, 351);
+  std::vector<std::vector<double>> shapes;
+  for (std::size_t workers : {1, 2, 5}) {
+    Rows index(3, euclidean);
+    index.build_workers = workers;
+    index.add(nullptr, points.size(), [&](PointSpace& s) { s.append(points); });
+    std::vector<double> shape;
+    std::vector<const Rows::Node*> stack{index.tree.get()};
+    while (!stack.empty()) {
+      const Rows::Node* node = stack.back();
+      stack.pop_back();
+      shape.insert(shape.end(), {double(node->pivot), node->min_radius, node->max_radius, double(node->points.size())});
+      for (auto child = node->children.rbegin(); child != node->children.rend(); ++child) stack.push_back(child->get());
+    }
+    ASSERT_GT(shape.size(), 4u * 20) << "the batch must have split several levels";
+    shapes.push_back(shape);
+  }
+  EXPECT_EQ(shapes[0], shapes[1]);
+  EXPECT_EQ(shapes[0], shapes[2]);
+}
+
 TEST(IdMap, AgreesWithAStandardMap) {
   std::vector<std::int64_t> row_ids;
   vexel::IdMap map;
