@@ -251,13 +251,15 @@ py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& values) {
   return out;
 }
 
-// The k nearest of each query: (distances, ids) of shape (count, k), padded
-// with inf and -1. The answer of a single query (`single`) is instead two
-// 1-D arrays of min(k, size) elements: every live point is found.
+// The k nearest of each query: (distances, ids) of shape (count, m), where
+// m = min(k, size) (every live point is found, so nothing needs padding;
+// korel.Index pads query answers to k itself). The answer of a single query
+// (`single`) is two 1-D arrays of m elements.
 template <typename Rows, typename QueryOf>
 py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::size_t k,
                         std::size_t workers, QueryOf query_of, bool single = false) {
-  const std::size_t width = single ? std::min(k, rows.size()) : k;
+  k = std::min(k, rows.size());
+  const std::size_t width = k;
   std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(width)};
   if (single) shape.erase(shape.begin());
   py::array_t<double> distances(shape);
@@ -369,14 +371,13 @@ py::array_t<std::int64_t> add_rows(Rows& rows, bool native, const std::int64_t* 
   return ids_added;
 }
 
-// Removal may rebuild: as long as an insertion, so as interruptible.
+// Removal may rebuild: as long as an insertion, so as interruptible; all or
+// nothing (see RowIndex::remove_many).
 template <typename Rows>
 std::size_t remove_ids(Rows& rows, bool native, const Ids& ids) {
-  const std::int64_t* id = ids.data();
-  const auto n = static_cast<std::size_t>(ids.size());
   std::size_t removed = 0;
   run_interruptibly(rows, native, [&] {
-    for (std::size_t i = 0; i < n; ++i) removed += rows.remove(id[i]);
+    removed = rows.remove_many(ids.data(), static_cast<std::size_t>(ids.size()));
   });
   return removed;
 }
