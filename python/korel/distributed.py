@@ -335,7 +335,7 @@ def _read_manifest(directory: str) -> Dict[str, Any]:
         raise ValueError(f"{path} has no valid next_id")
     total = sum(s["count"] for s in shards)
     if "count" in manifest and manifest["count"] != total:
-        raise ValueError(f"{path} counts {manifest['count']!r} points, but its shards hold {total}")
+        raise ValueError(f"{path}: the manifest says {manifest['count']!r} points in all, but {total} in its shards")
     metric = manifest.get("metric")
     if metric is not None and not isinstance(metric, str):
         raise ValueError(f"{path} has no valid metric")
