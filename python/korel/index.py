@@ -283,7 +283,9 @@ class Index:
         return bool(self._core.remove(np.array([_id(id)], dtype=np.int64)))
 
     def remove_many(self, ids: Ids) -> int:
-        """Removes the points of ``ids`` and returns how many there were.
+        """Removes the points of ``ids`` and returns how many there were. A
+        removal that fails (a metric that raises during the rebuild a
+        removal may start, memory, Ctrl-C) removes nothing.
 
         >>> index = Index("euclidean"); index.add_many([[1.0], [2.0]])
         array([0, 1])
@@ -291,7 +293,7 @@ class Index:
         2
         """
         array = _ids(ids, len(ids))
-        return int(self._core.remove(array))  # all or none: a failure removes nothing
+        return int(self._core.remove(array))
 
     def clear(self) -> None:
         """Removes every point (new ids still continue after the old ones).
@@ -390,8 +392,10 @@ class Index:
     def query(self, points: Iterable[Any], k: int, *, workers: Optional[int] = None) -> Result:
         """The ``k`` nearest points of every query: ``(distances, ids)`` of
         shape ``(len(points), k)``, padded with ``inf`` and ``-1`` where the
-        index holds fewer than ``k`` points. With a native metric the batch
-        runs on ``workers`` threads (default: every core) without the GIL.
+        index holds fewer than ``k`` points (a ``k`` whose padded answer
+        cannot be allocated raises ValueError before any work). With a
+        native metric the batch runs on ``workers`` threads (default: every
+        core) without the GIL.
 
         >>> index = Index("euclidean"); index.add_many([[0.0], [2.0]])
         array([0, 1])

@@ -121,3 +121,29 @@ def test_float32_refuses_finite_values_it_would_store_as_infinite(metric):
     wide = korel.Index(metric)
     wide.add([1e300, 1.0])
     assert wide[0][0] == 1e300
+
+
+def test_remove_many_rebuilds_at_most_once():
+    """Removing 1100 of 1200 points one by one rebuilds twice (at 600 live
+    points, then at 100); as one batch it rebuilds once, over the 100 left:
+    about the distances of building those 100 from scratch."""
+    points = [tuple(p) for p in np.random.default_rng(11).random((1200, 3))]
+    counted = RecordingCalls()
+    index = korel.Index(counted)
+    index.add_many(points)
+    counted.calls = 0
+    assert index.remove_many(range(1100)) == 1100
+    removal = counted.calls
+    fresh = RecordingCalls()
+    korel.Index(fresh).add_many(points[1100:])
+    assert 0 < removal < 1.5 * fresh.calls
+    assert index.ids().tolist() == list(range(1100, 1200))
+
+
+class RecordingCalls:
+    def __init__(self):
+        self.calls = 0
+
+    def __call__(self, a, b):
+        self.calls += 1
+        return euclidean(a, b)
