@@ -2,6 +2,7 @@
 // stop the run and reach the caller.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
@@ -67,15 +68,16 @@ TEST(Parallel, AThreadEndedInsideTheWorkEndsCleanly) {
     std::atomic<bool> returned{false};
   } run;
   auto body = [](void* argument) -> void* {
-    Run& run = *static_cast<Run*>(argument);
+    Run& state = *static_cast<Run*>(argument);
     vexel::run_parallel(
         100000, 3, 10,
         [&](std::size_t begin, std::size_t end, std::size_t worker) {
-          if (worker == 0 && begin >= 1000) pthread_exit(nullptr);
-          run.items += end - begin;
+          if (worker == 0) pthread_exit(nullptr);
+          state.items += end - begin;
+          std::this_thread::sleep_for(std::chrono::microseconds(100));
         },
         [] {});
-    run.returned = true;
+    state.returned = true;
     return nullptr;
   };
   pthread_t thread;
