@@ -262,25 +262,40 @@ py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::s
   const std::size_t width = k;
   std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(width)};
   if (single) shape.erase(shape.begin());
+  const std::size_t size = count * width;
+  auto search = [&](double* d, std::int64_t* id) {
+    std::fill(d, d + size, std::numeric_limits<double>::infinity());
+    std::fill(id, id + size, std::int64_t{-1});
+    workers = std::max<std::size_t>(1, std::min(workers, count));
+    Searchers<Rows> searchers(native, workers);
+    searchers.answered(k);
+    run_batch(native, count, workers, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+      Searcher<Rows>& s = searchers[worker];
+      for (std::size_t i = begin; i < end; ++i) {
+        rows.nearest(query_of(i), k, s.found, s.neighbors, s.scratch);
+        for (std::size_t j = 0; j < s.found.size(); ++j) {
+          d[i * width + j] = s.found[j].distance;
+          id[i * width + j] = s.found[j].stored;
+        }
+      }
+    });
+  };
+  if (native) {
+    py::array_t<double> distances(shape);
+    py::array_t<std::int64_t> ids(shape);
+    search(distances.mutable_data(), ids.mutable_data());
+    return py::make_tuple(std::move(distances), std::move(ids));
+  }
+  // A Python callable may end this thread at exit, and the unwind must then
+  // free no Python object (it holds no GIL): the arrays are made once the
+  // search is done.
+  std::vector<double> d(size);
+  std::vector<std::int64_t> id(size);
+  search(d.data(), id.data());
   py::array_t<double> distances(shape);
   py::array_t<std::int64_t> ids(shape);
-  double* d = distances.mutable_data();
-  std::int64_t* id = ids.mutable_data();
-  std::fill(d, d + count * width, std::numeric_limits<double>::infinity());
-  std::fill(id, id + count * width, std::int64_t{-1});
-  workers = std::max<std::size_t>(1, std::min(workers, count));
-  Searchers<Rows> searchers(native, workers);
-  searchers.answered(k);
-  run_batch(native, count, workers, [&](std::size_t begin, std::size_t end, std::size_t worker) {
-    Searcher<Rows>& s = searchers[worker];
-    for (std::size_t i = begin; i < end; ++i) {
-      rows.nearest(query_of(i), k, s.found, s.neighbors, s.scratch);
-      for (std::size_t j = 0; j < s.found.size(); ++j) {
-        d[i * width + j] = s.found[j].distance;
-        id[i * width + j] = s.found[j].stored;
-      }
-    }
-  });
+  std::copy(d.begin(), d.end(), distances.mutable_data());
+  std::copy(id.begin(), id.end(), ids.mutable_data());
   return py::make_tuple(std::move(distances), std::move(ids));
 }
 
@@ -741,6 +756,14 @@ class HeldObjects {
     held_.reserve(objects.size());
     for (py::handle object : objects) held_.push_back(py::reinterpret_borrow<py::object>(object));
   }
+  // A thread that CPython ends at exit, inside the metric, unwinds through
+  // here without the GIL: it leaks the references instead.
+  ~HeldObjects() {
+    if (binding::holds_gil()) return;
+    for (py::object& object : held_) object.release();
+  }
+  HeldObjects(const HeldObjects&) = delete;
+  HeldObjects& operator=(const HeldObjects&) = delete;
   std::size_t size() const { return held_.size(); }
   PyObject* operator[](std::size_t i) const { return held_[i].ptr(); }
 
