@@ -46,7 +46,7 @@ EXITS = {
     "native batch": ("'euclidean'", NATIVE_POINTS, "index.query(points, k=5, workers=4)"),
     "native radius batch": ("'euclidean'", NATIVE_POINTS, "index.query_radius(points, 0.3, workers=4)"),
 }
-RUNS = 10
+RUNS = 5
 
 
 @pytest.mark.parametrize("case", sorted(EXITS))
