@@ -20,6 +20,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -251,34 +252,51 @@ py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& values) {
   return out;
 }
 
-// The k nearest of each query: (distances, ids) of shape (count, k), padded
-// with inf and -1. The answer of a single query (`single`) is instead two
-// 1-D arrays of min(k, size) elements: every live point is found.
+// The k nearest of each query: (distances, ids) of shape (count, m), where
+// m = min(k, size) (every live point is found, so nothing needs padding;
+// korel.Index pads query answers to k itself). The answer of a single query
+// (`single`) is two 1-D arrays of m elements.
 template <typename Rows, typename QueryOf>
 py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::size_t k,
                         std::size_t workers, QueryOf query_of, bool single = false) {
-  const std::size_t width = single ? std::min(k, rows.size()) : k;
+  k = std::min(k, rows.size());
+  const std::size_t width = k;
   std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(width)};
   if (single) shape.erase(shape.begin());
+  const std::size_t size = count * width;
+  auto search = [&](double* d, std::int64_t* id) {
+    std::fill(d, d + size, std::numeric_limits<double>::infinity());
+    std::fill(id, id + size, std::int64_t{-1});
+    workers = std::max<std::size_t>(1, std::min(workers, count));
+    Searchers<Rows> searchers(native, workers);
+    searchers.answered(k);
+    run_batch(native, count, workers, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+      Searcher<Rows>& s = searchers[worker];
+      for (std::size_t i = begin; i < end; ++i) {
+        rows.nearest(query_of(i), k, s.found, s.neighbors, s.scratch);
+        for (std::size_t j = 0; j < s.found.size(); ++j) {
+          d[i * width + j] = s.found[j].distance;
+          id[i * width + j] = s.found[j].stored;
+        }
+      }
+    });
+  };
+  if (native) {
+    py::array_t<double> distances(shape);
+    py::array_t<std::int64_t> ids(shape);
+    search(distances.mutable_data(), ids.mutable_data());
+    return py::make_tuple(std::move(distances), std::move(ids));
+  }
+  // A Python callable may end this thread at exit, and the unwind must then
+  // free no Python object (it holds no GIL): the arrays are made once the
+  // search is done.
+  std::vector<double> d(size);
+  std::vector<std::int64_t> id(size);
+  search(d.data(), id.data());
   py::array_t<double> distances(shape);
   py::array_t<std::int64_t> ids(shape);
-  double* d = distances.mutable_data();
-  std::int64_t* id = ids.mutable_data();
-  std::fill(d, d + count * width, std::numeric_limits<double>::infinity());
-  std::fill(id, id + count * width, std::int64_t{-1});
-  workers = std::max<std::size_t>(1, std::min(workers, count));
-  Searchers<Rows> searchers(native, workers);
-  searchers.answered(k);
-  run_batch(native, count, workers, [&](std::size_t begin, std::size_t end, std::size_t worker) {
-    Searcher<Rows>& s = searchers[worker];
-    for (std::size_t i = begin; i < end; ++i) {
-      rows.nearest(query_of(i), k, s.found, s.neighbors, s.scratch);
-      for (std::size_t j = 0; j < s.found.size(); ++j) {
-        d[i * width + j] = s.found[j].distance;
-        id[i * width + j] = s.found[j].stored;
-      }
-    }
-  });
+  std::copy(d.begin(), d.end(), distances.mutable_data());
+  std::copy(id.begin(), id.end(), ids.mutable_data());
   return py::make_tuple(std::move(distances), std::move(ids));
 }
 
@@ -332,7 +350,10 @@ void run_interruptibly(Rows& rows, bool native, Work work) {
   SignalPoll poll;
   struct Forget {
     Rows& rows;
-    ~Forget() { rows.interruption_point = nullptr; }
+    ~Forget() {
+      rows.interruption_point = nullptr;
+      rows.build_workers = 1;
+    }
   } forget{rows};
   if (!native) {
     rows.interruption_point = [&] {
@@ -342,6 +363,8 @@ void run_interruptibly(Rows& rows, bool native, Work work) {
     return;
   }
   bool interrupted = false;
+  // A native metric builds a batch's tree on every core (the same tree).
+  rows.build_workers = std::max(1u, std::thread::hardware_concurrency());
   {
     ReleasedGil released;
     rows.interruption_point = [&] {
@@ -369,14 +392,13 @@ py::array_t<std::int64_t> add_rows(Rows& rows, bool native, const std::int64_t* 
   return ids_added;
 }
 
-// Removal may rebuild: as long as an insertion, so as interruptible.
+// Removal may rebuild: as long as an insertion, so as interruptible; all or
+// nothing (see RowIndex::remove_many).
 template <typename Rows>
 std::size_t remove_ids(Rows& rows, bool native, const Ids& ids) {
-  const std::int64_t* id = ids.data();
-  const auto n = static_cast<std::size_t>(ids.size());
   std::size_t removed = 0;
   run_interruptibly(rows, native, [&] {
-    for (std::size_t i = 0; i < n; ++i) removed += rows.remove(id[i]);
+    removed = rows.remove_many(ids.data(), static_cast<std::size_t>(ids.size()));
   });
   return removed;
 }
@@ -743,6 +765,14 @@ class HeldObjects {
     held_.reserve(objects.size());
     for (py::handle object : objects) held_.push_back(py::reinterpret_borrow<py::object>(object));
   }
+  // A thread that CPython ends at exit, inside the metric, unwinds through
+  // here without the GIL: it leaks the references instead.
+  ~HeldObjects() {
+    if (binding::holds_gil()) return;
+    for (py::object& object : held_) object.release();
+  }
+  HeldObjects(const HeldObjects&) = delete;
+  HeldObjects& operator=(const HeldObjects&) = delete;
   std::size_t size() const { return held_.size(); }
   PyObject* operator[](std::size_t i) const { return held_[i].ptr(); }
 

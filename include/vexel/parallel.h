@@ -11,14 +11,32 @@
 #include <thread>
 #include <vector>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace vexel {
+
+// A thread ended by the system (pthread_exit, pthread_cancel; CPython ends a
+// daemon thread so at exit) unwinds with a "forced unwind" that must never be
+// swallowed: catching it without rethrowing aborts the process.
+#if defined(__GLIBCXX__)
+#define VEXEL_RETHROW_FORCED_UNWIND(on_unwind) \
+  catch (abi::__forced_unwind&) {              \
+    on_unwind;                                 \
+    throw;                                     \
+  }
+#else
+#define VEXEL_RETHROW_FORCED_UNWIND(on_unwind)
+#endif
 
 // Runs work(begin, end, worker) over [0, count) in chunks of `chunk` items on
 // up to `workers` threads, the calling thread being worker 0. Between its
 // chunks the calling thread runs poll(), which may throw to stop the run (an
 // interrupted caller). The first exception, of a worker or of poll, stops
 // every thread at its next chunk and is rethrown once all have stopped. When
-// the system refuses more threads, fewer do the work.
+// the system refuses more threads, fewer do the work. A forced unwind of the
+// calling thread stops the others, waits for them and goes on unwinding.
 template <typename Work, typename Poll>
 void run_parallel(std::size_t count, std::size_t workers, std::size_t chunk, Work work,
                   Poll poll) {
@@ -38,7 +56,7 @@ void run_parallel(std::size_t count, std::size_t workers, std::size_t chunk, Wor
       if (polls) {
         try {
           poll();
-        } catch (...) {
+        } VEXEL_RETHROW_FORCED_UNWIND(stop.store(true)) catch (...) {
           fail(std::current_exception());
           return;
         }
@@ -47,7 +65,7 @@ void run_parallel(std::size_t count, std::size_t workers, std::size_t chunk, Wor
       if (begin >= count) return;
       try {
         work(begin, std::min(begin + chunk, count), worker);
-      } catch (...) {
+      } VEXEL_RETHROW_FORCED_UNWIND(stop.store(true)) catch (...) {
         fail(std::current_exception());
         return;
       }
@@ -64,7 +82,13 @@ void run_parallel(std::size_t count, std::size_t workers, std::size_t chunk, Wor
     // Fewer threads than asked for.
   } catch (const std::bad_alloc&) {
   }
-  run(0, true);
+  try {
+    run(0, true);
+  } catch (...) {  // only a forced unwind leaves `run`
+    stop.store(true);
+    for (std::thread& thread : threads) thread.join();
+    throw;
+  }
   for (std::thread& thread : threads) thread.join();
   if (failure) std::rethrow_exception(failure);
 }

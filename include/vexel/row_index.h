@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -168,20 +169,52 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     return assigned;
   }
 
-  // Removes the point of `id`; false when no point has that id. The point
-  // is only marked: searches skip it, and a rebuild drops the marked rows
-  // once they are as many as the live ones (at least `removed_cache_size`).
-  bool remove(std::int64_t id) {
-    const std::uint32_t row = id_rows.find(id, row_ids);
-    if (row == IdMap::none) return false;
-    id_rows.erase(id, row_ids);
-    mark_removed(row);
+  // Removes the point of `id`; false when no point has that id. See
+  // remove_many.
+  bool remove(std::int64_t id) { return remove_many(&id, 1) != 0; }
+
+  // Removes the points of `ids` (unknown and repeated ids are skipped) and
+  // returns how many there were, all or none. The points are only marked:
+  // searches skip them, and once the marked rows are as many as the live
+  // ones (at least `removed_cache_size`) one rebuild at the end drops them.
+  // The rebuild grows the new tree beside the old one, which it replaces
+  // only once whole: on any failure (of the distance, memory, or an
+  // interruption) every mark is undone and the index is as before.
+  std::size_t remove_many(const std::int64_t* ids, std::size_t n) {
+    std::vector<std::uint32_t> marked;
+    marked.reserve(std::min(n, count));
+    const std::size_t count_before = count;
+    const std::size_t removed_before = removed_rows;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t row = id_rows.find(ids[i], row_ids);
+      if (row == IdMap::none || row_removed[row]) continue;
+      mark_removed(row);
+      marked.push_back(row);
+    }
+    if (marked.empty()) return 0;
+    std::unique_ptr<Node> rebuilt;
+    if (count > 0 && removed_rows >= std::max(removed_cache_size, count)) {
+      try {
+        rebuilt = grown_beside();
+      } catch (...) {
+        for (std::uint32_t row : marked) row_removed[row] = false;
+        count = count_before;
+        removed_rows = removed_before;
+        throw;
+      }
+    }
+    // Nothing fails from here on.
+    for (std::uint32_t row : marked) id_rows.erase(row_ids[row], row_ids);
     if (count == 0) {
       clear();  // nothing left to keep: not even the dimension or length
-    } else if (removed_rows >= std::max(removed_cache_size, count)) {
-      this->rebuild();
+    } else if (rebuilt) {
+      const std::size_t live = count;
+      Tree::clear();  // drops the marks with the old tree
+      tree = std::move(rebuilt);
+      count = live;
+      lay_out_points();
     }
-    return true;
+    return marked.size();
   }
 
   // The row of `id`, or IdMap::none.
@@ -359,6 +392,16 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       }
     }
     return assigned;
+  }
+
+  // The first half of a rebuild that leaves the index untouched: a new
+  // tree of the live rows, split, to replace the old one.
+  std::unique_ptr<Node> grown_beside() {
+    std::vector<std::uint32_t> live;
+    this->list(live);
+    std::unique_ptr<Node> root = this->plant(std::move(live));
+    if (root->needs_split(*this)) split_planted(*root);
+    return root;
   }
 
   void mark_removed(std::uint32_t row) {

@@ -13,6 +13,11 @@
 //   never be released in the child (that thread does not exist there): every
 //   call raises RuntimeError. Idle objects work normally.
 //
+// - a thread about to wait for an object whose holder waits, directly or
+//   through a chain of threads, for an object this thread holds would wait
+//   forever: it gets RuntimeError naming the cycle instead, as Python's own
+//   import locks do.
+//
 // The lock is taken and its holder recorded while the GIL is held (a waiter
 // only tries it for a moment without the GIL), so a thread holding the GIL,
 // as os.fork() does, sees a taken lock with the record of its holder.
@@ -25,9 +30,11 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "gil.h"
 
@@ -60,6 +67,49 @@ inline void start() {
 }
 
 }  // namespace fork_watch
+
+class UseLock;
+
+namespace waits {
+
+// The object each waiting thread waits for.
+struct Wait {
+  const UseLock* lock;
+  const char* class_name;
+  std::uint64_t generation;  // of forks: a wait from before a fork is void
+};
+using Waits = std::unordered_map<std::thread::id, Wait>;
+
+// The waits of every thread of the interpreter, whichever extension module
+// the objects come from (each module has its own copy of this code), so one
+// table, created by the first module that asks and kept in a capsule in the
+// interpreter's dict. Read and written with the GIL held only, which makes
+// it consistent, in a fork's child too. Never freed: a daemon thread may
+// still use it while the interpreter exits.
+inline Waits& shared() {
+  static Waits* table = [] {
+    static const char* const key = "korel.binding.waits.v1";
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (dict != nullptr) {
+      if (PyObject* found = PyDict_GetItemString(dict, key)) {
+        if (void* pointer = PyCapsule_GetPointer(found, key)) return static_cast<Waits*>(pointer);
+      }
+      auto* created = new Waits();
+      PyObject* capsule = PyCapsule_New(created, key, nullptr);
+      if (capsule != nullptr && PyDict_SetItemString(dict, key, capsule) == 0) {
+        Py_DECREF(capsule);
+        return created;
+      }
+      Py_XDECREF(capsule);
+    }
+    PyErr_Clear();
+    static Waits own;  // this module's objects only: still no deadlock among them
+    return &own;
+  }();
+  return *table;
+}
+
+}  // namespace waits
 
 // Embedded in each bound object; `ExclusiveUse` is its only user.
 class UseLock {
@@ -100,10 +150,14 @@ class ExclusiveUse {
                                " is busy: a distance function must not call back into the index "
                                "it serves");
     }
-    while (!lock.mutex_.try_lock()) {
-      if (lock.orphaned()) throw forked(class_name);
-      if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
-      wait_a_slice();
+    if (!lock.mutex_.try_lock()) {
+      Waiting waiting(lock, class_name);
+      do {
+        if (lock.orphaned()) throw forked(class_name);
+        check_for_cycle(class_name);
+        if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+        wait_a_slice();
+      } while (!lock.mutex_.try_lock());
     }
     lock.generation_.store(fork_watch::state().generation.load());
     lock.user_.store(me);
@@ -123,6 +177,50 @@ class ExclusiveUse {
   static std::runtime_error forked(const char* class_name) {
     return std::runtime_error(std::string(class_name) +
                               " was in use by another thread when the process forked");
+  }
+
+  // This thread's entry in the table of waits, for the length of a wait.
+  class Waiting {
+   public:
+    Waiting(const UseLock& lock, const char* class_name) : me_(std::this_thread::get_id()) {
+      waits::shared()[me_] = {&lock, class_name, fork_watch::state().generation.load()};
+    }
+    ~Waiting() { waits::shared().erase(me_); }
+    Waiting(const Waiting&) = delete;
+    Waiting& operator=(const Waiting&) = delete;
+
+   private:
+    std::thread::id me_;
+  };
+
+  // Follows the chain from the object wanted to its holder, the object that
+  // thread waits for, its holder, and so on: back to this thread is a cycle.
+  void check_for_cycle(const char* class_name) const {
+    const std::thread::id me = std::this_thread::get_id();
+    const waits::Waits& table = waits::shared();
+    const std::uint64_t generation = fork_watch::state().generation.load();
+    std::ostringstream chain;
+    chain << "this thread waits for " << object_name(class_name, lock_);
+    const UseLock* wanted = &lock_;
+    for (std::size_t step = 0; step <= table.size(); ++step) {
+      const std::thread::id holder = wanted->user_.load();
+      if (holder == std::thread::id()) return;
+      if (holder == me) {
+        chain << ", held by this thread";
+        throw std::runtime_error("deadlock avoided: " + chain.str());
+      }
+      const auto next = table.find(holder);
+      if (next == table.end() || next->second.generation != generation) return;
+      wanted = next->second.lock;
+      chain << ", held by thread " << holder << ", which waits for "
+            << object_name(next->second.class_name, *wanted);
+    }
+  }
+
+  static std::string object_name(const char* class_name, const UseLock& lock) {
+    std::ostringstream name;
+    name << class_name << " " << static_cast<const void*>(&lock);
+    return name.str();
   }
 
   // Up to 20 ms without the GIL, until the lock comes free. It is only

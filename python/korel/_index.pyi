@@ -3,6 +3,8 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+# query answers (n, min(k, len)) arrays, unpadded; remove removes all the ids
+# given or none.
 _Result = Tuple[np.ndarray, np.ndarray]
 
 class _Core:

@@ -30,7 +30,9 @@ import concurrent.futures
 import json
 import os
 import pickle
+import re
 import secrets
+import sys
 import threading
 import time
 import uuid
@@ -47,7 +49,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     ) from error
 
 from . import storage
-from .index import Index, _count, _ids, _radius, _resolve_metric
+from .index import Index, _count, _ids, _pad, _padded, _radius, _resolve_metric, nearest_answers
 
 __all__ = ["ShardedIndex", "ShardLost", "merge_nearest", "merge_within", "shard_of"]
 
@@ -155,7 +157,14 @@ class _Shard:
     client is then Dask's, i.e. the shard is unreachable.
     """
 
-    def __init__(self, metric: Metric, path: Optional[str] = None):
+    def __init__(
+        self,
+        metric: Metric,
+        path: Optional[str] = None,
+        allow_pickle: bool = False,
+        shard: int = 0,
+        shards: int = 1,
+    ):
         self.token = secrets.token_hex(16)
         self.failure: Optional[BaseException] = None
         self.index: Index  # unset when the start failed: `call` raises first
@@ -166,7 +175,18 @@ class _Shard:
         except (ValueError, AttributeError):
             self.threads = 1
         try:
-            self.index = Index(metric) if path is None else Index.load(path, metric)
+            if path is None:
+                self.index = Index(metric)
+            else:
+                self.index = Index.load(path, metric, allow_pickle=allow_pickle)
+                ids = self.index.ids()
+                homes = shard_of(ids, shards)
+                if np.any(homes != shard):
+                    stray = int(np.flatnonzero(homes != shard)[0])
+                    raise ValueError(
+                        f"the shard file {path} holds id {ids[stray]}, which belongs to shard "
+                        f"{homes[stray]}, not {shard}: the manifest names the wrong file"
+                    )
         except Exception as error:
             self.failure = _portable(error)
 
@@ -201,7 +221,8 @@ class _Shard:
         return self.index.remove_many(ids)
 
     def do_query(self, points: Any, k: int) -> Result:
-        return self.index.query(points, k, workers=self.threads)
+        """Unpadded: at most min(k, len(shard)) neighbours a query."""
+        return nearest_answers(self.index, points, k, workers=self.threads)
 
     def do_query_radius(self, points: Any, radius: float) -> List[Result]:
         return self.index.query_radius(points, radius, workers=self.threads)
@@ -273,14 +294,20 @@ def _unlink(paths: Iterable[str]) -> None:
             pass
 
 
+_SHARD_FILE = re.compile(r"shard-(\d+)-[0-9a-f]+\.korel")
+
+
 def _read_manifest(directory: str) -> Dict[str, Any]:
+    """The manifest of ``directory``, checked: each shard file named once
+    (a file of this directory), shard numbers in their places, counts in
+    range and adding up."""
     path = os.path.join(directory, MANIFEST)
     with open(path, "rb") as file:
         content = file.read()
     try:
-        manifest = json.loads(content.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError):
-        raise ValueError(f"{path} is not a sharded korel index manifest: not valid JSON") from None
+        manifest = storage.parse_json(content, 3, "the manifest")
+    except ValueError as error:
+        raise ValueError(f"{path} is not a sharded korel index manifest: {error}") from None
     if not isinstance(manifest, dict) or manifest.get("format") != MANIFEST_FORMAT:
         raise ValueError(f"{path} is not a sharded korel index manifest")
     if manifest.get("version") != MANIFEST_VERSION:
@@ -290,13 +317,28 @@ def _read_manifest(directory: str) -> Dict[str, Any]:
         )
     shards = manifest.get("shards")
     if not isinstance(shards, list) or not shards or not all(
-        isinstance(s, dict) and isinstance(s.get("file"), str) and isinstance(s.get("count"), int)
+        isinstance(s, dict) and isinstance(s.get("file"), str) and storage.is_count(s.get("count"))
         and os.path.basename(s["file"]) == s["file"]  # files of this directory only
+        and s["file"] not in ("", ".", "..")
         for s in shards
     ):
         raise ValueError(f"{path} lists no valid shards")
-    if not isinstance(manifest.get("next_id"), int):
+    files = [s["file"] for s in shards]
+    if len(set(files)) != len(files):
+        repeated = next(name for name in files if files.count(name) > 1)
+        raise ValueError(f"{path} names the shard file {repeated} more than once")
+    for number, name in enumerate(files):
+        named = _SHARD_FILE.fullmatch(name)
+        if named is not None and int(named.group(1)) != number:
+            raise ValueError(f"{path} lists the file of shard {int(named.group(1))} as shard {number}")
+    if not storage.is_count(manifest.get("next_id")):
         raise ValueError(f"{path} has no valid next_id")
+    total = sum(s["count"] for s in shards)
+    if "count" in manifest and manifest["count"] != total:
+        raise ValueError(f"{path}: the manifest says {manifest['count']!r} points in all, but {total} in its shards")
+    metric = manifest.get("metric")
+    if metric is not None and not isinstance(metric, str):
+        raise ValueError(f"{path} has no valid metric")
     return manifest
 
 
@@ -342,15 +384,19 @@ class ShardedIndex:
         cls,
         client: "distributed.Client",
         directory: Union[str, "os.PathLike[str]"],
-        *,
         metric: Optional[Metric] = None,
+        *,
+        allow_pickle: bool = False,
         timeout: float = DEFAULT_TIMEOUT,
     ) -> "ShardedIndex":
         """Reads an index written by ``save``, spreading its shards over the
         current workers (the number of shards stays that of the save). The
-        directory must be reachable at the same path from the workers. Pass
-        ``metric=`` as ``Index.load`` needs it: for a callable that was not
-        saved with the shards.
+        directory must be reachable at the same path from the workers.
+        ``metric`` and ``allow_pickle`` are those of ``Index.load``: shards
+        of Python objects are pickles, read only with ``allow_pickle=True``.
+        The manifest is checked before any shard loads, and each shard
+        checks that its ids belong to it; the index is returned only when
+        every shard passed, otherwise ValueError names the problem.
 
         >>> index.save("saved/")
         >>> index = ShardedIndex.load(client, "saved/")
@@ -361,21 +407,53 @@ class ShardedIndex:
         for path in paths:
             if not os.path.isfile(path):
                 raise FileNotFoundError(f"the shard file {path} named by the manifest is missing")
+        saved = manifest.get("metric")
+        saved_kind = "object" if saved is None else _resolve_metric(saved)[0]
         if metric is not None:
             metric = _check_metric(metric)
+            if _resolve_metric(metric)[0] != saved_kind:
+                raise ValueError(
+                    f"the sharded index holds {saved_kind} points; it cannot be loaded under the metric "
+                    f"{metric if isinstance(metric, str) else getattr(metric, '__qualname__', metric)!r}"
+                )
+        if saved_kind == "object" and not allow_pickle:
+            raise ValueError(
+                "the sharded index holds Python objects, stored by pickle, and loading it would "
+                "unpickle them (which runs code of the files' choosing): pass allow_pickle=True to "
+                "load it from a trusted source"
+            )
         self = cls.__new__(cls)
-        self._setup(client, metric if metric is not None else manifest.get("metric"), paths, _workers(client), timeout)
-        described = self._everywhere("describe")
-        for s, (count, _, _, _) in enumerate(described):
-            expected = manifest["shards"][s]["count"]
-            if count != expected:
-                raise ValueError(f"the shard file {paths[s]} holds {count} points; the manifest says {expected}")
+        try:
+            self._setup(client, metric if metric is not None else saved, paths, _workers(client), timeout,
+                        allow_pickle)
+            described = self._everywhere("describe")
+            for s, (count, _, _, _) in enumerate(described):
+                expected = manifest["shards"][s]["count"]
+                if count != expected:
+                    raise ValueError(
+                        f"the shard file {paths[s]} holds {count} points; the manifest says {expected}"
+                    )
+        except BaseException:
+            self._release()
+            raise
         self._metric = described[0][3]
         self._template = Index(self._metric)
         self._next_id = max([manifest["next_id"]] + [next_id for _, next_id, _, _ in described])
         return self
 
-    def _setup(self, client, metric, paths: Sequence[Optional[str]], workers: List[str], timeout) -> None:
+    def _release(self) -> None:
+        """Lets go of every actor started (a load that failed)."""
+        futures = getattr(self, "_futures", [])
+        try:
+            self._client.cancel(futures)
+        except Exception:
+            pass
+        self._futures, self._actors = [], []
+
+    def _setup(
+        self, client, metric, paths: Sequence[Optional[str]], workers: List[str], timeout,
+        allow_pickle: bool = False,
+    ) -> None:
         """Starts one actor per shard on the workers in turn."""
         try:
             timeout = float(timeout)
@@ -392,9 +470,10 @@ class ShardedIndex:
         # index gets it once the shards have said what their metric is.
         self._template: Index = Index(metric) if metric is not None else None  # type: ignore[assignment]
         self._addresses = [workers[s % len(workers)] for s in range(len(paths))]
+        self._futures = []  # none yet, for _release
         self._futures = [
             client.submit(
-                _Shard, metric, path, actor=True, pure=False, workers=[address],
+                _Shard, metric, path, allow_pickle, s, len(paths), actor=True, pure=False, workers=[address],
                 key=f"korel-shard-{s}-{uuid.uuid4().hex}",
             )
             for s, (path, address) in enumerate(zip(paths, self._addresses))
@@ -477,6 +556,24 @@ class ShardedIndex:
                 self._lost[s] = f"{type(refused).__name__}: {refused}"
         answers, errors = {}, {}
         deadline = time.monotonic() + self._timeout
+        try:
+            self._collect(pending, deadline, answers, errors)
+        except BaseException:
+            # Interrupted (Ctrl-C): the calls sent still run. Wait for them
+            # (within the timeout), so that the caller may undo what they
+            # did, and no call runs on unseen.
+            for future in pending.values():
+                try:
+                    future.result(timeout=max(deadline - time.monotonic(), 0.01))
+                except Exception:
+                    pass
+            raise
+        self._raise_if_lost()
+        return answers, errors
+
+    def _collect(self, pending: Dict[int, Any], deadline: float, answers: Dict[int, Any],
+                 errors: Dict[int, BaseException]) -> None:
+        """The answers and errors of the calls ``pending``, by shard."""
         for s, future in pending.items():
             try:
                 token, error, value = future.result(timeout=max(deadline - time.monotonic(), 0.01))
@@ -495,8 +592,6 @@ class ShardedIndex:
                 errors[s] = error
             else:
                 answers[s] = value
-        self._raise_if_lost()
-        return answers, errors
 
     def _call_all(self, name: str, arguments: Dict[int, tuple]) -> Dict[int, Any]:
         """``_call``, raising the first shard's error."""
@@ -526,6 +621,8 @@ class ShardedIndex:
             batch = self._template._points(points)
             count = len(batch)
             if ids is None:
+                if count and self._next_id > np.iinfo(np.int64).max - count:
+                    raise ValueError(f"no ids left to assign after {self._next_id - 1}")
                 ids_array = np.arange(self._next_id, self._next_id + count, dtype=np.int64)
             else:
                 ids_array = _ids(ids, count)
@@ -543,7 +640,16 @@ class ShardedIndex:
                 raise ValueError(f"id {present.min()} is already stored")
             self._check_shape(batch, {shape for _, shape in checked.values() if shape is not None})
             parts = {s: (_subset(batch, rows[s]), ids_array[rows[s]]) for s in rows if rows[s].size}
-            done, errors = self._call("add", parts)
+            try:
+                done, errors = self._call("add", parts)
+            except BaseException:
+                # Interrupted or lost once every add had ended: the batch was
+                # new on every shard, so removing it restores those that remain.
+                try:
+                    self._call("remove", {s: (ids_array[rows[s]],) for s in parts})
+                except Exception:
+                    pass
+                raise
             if errors:
                 # The batch was new on every shard: removing it restores them.
                 self._call_all("remove", {s: (ids_array[rows[s]],) for s in done})
@@ -605,7 +711,10 @@ class ShardedIndex:
         k = _count(k, "k")
         with self._lock:
             batch = self._template._points(points)
-            return merge_nearest(self._everywhere("query", batch, k), k)
+            # Refused before anything is sent when the padded answer cannot be allocated.
+            padded = _padded(len(batch), k)
+            answers = self._everywhere("query", batch, min(k, sys.maxsize))
+            return _pad(merge_nearest(answers, k), k, padded)
 
     def query_radius(self, points: Iterable[Any], radius: float) -> List[Result]:
         """Every point within ``radius`` of each query: one ``(distances,

@@ -11,6 +11,7 @@ array([0, 1, 2])
 import numbers
 import operator
 import os
+import sys
 from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -27,6 +28,53 @@ DTYPES = ("float64", "float32")
 Result = Tuple[np.ndarray, np.ndarray]
 Metric = Union[str, Callable[[Any, Any], float]]
 Ids = Union[Sequence[int], np.ndarray]
+
+_INT64 = np.iinfo(np.int64)
+# The smallest magnitude that float32 rounds to infinity: 2**128 - 2**103,
+# halfway between its largest finite value and 2**128.
+_FLOAT32_OVERFLOW = 2.0**128 - 2.0**103
+
+
+def _dtype_name(dtype) -> str:
+    """The canonical name of a storage dtype given as a name or a NumPy dtype."""
+    try:
+        name = np.dtype(dtype).name
+    except TypeError:
+        name = None
+    if name not in DTYPES or isinstance(dtype, bool):
+        raise ValueError(f"dtype must be 'float64' or 'float32', got {dtype!r}")
+    return name
+
+
+def _padded(count: int, k: int) -> Result:
+    """An answer of ``count`` queries of ``k`` neighbours, all padding."""
+    try:
+        return np.full((count, k), np.inf), np.full((count, k), -1, dtype=np.int64)
+    except (MemoryError, ValueError):
+        raise ValueError(
+            f"k={k} is too large: an answer of {count} × {k} neighbours cannot be allocated"
+        ) from None
+
+
+def _pad(answer: Result, k: int, padded: Optional[Result] = None) -> Result:
+    """``answer``, of min(k, len(index)) columns, padded to k columns with
+    inf and -1 (into ``padded`` when already allocated)."""
+    distances, ids = answer
+    width = distances.shape[1]
+    if width == k:
+        return answer
+    if padded is None:
+        padded = _padded(distances.shape[0], k)
+    padded[0][:, :width] = distances
+    padded[1][:, :width] = ids
+    return padded
+
+
+def nearest_answers(index: "Index", points: Any, k: int, workers: Optional[int] = None) -> Result:
+    """The ``k`` nearest of every query as ``Index.query`` finds them, but
+    unpadded: arrays of shape ``(len(points), min(k, len(index)))``. For
+    callers that merge several answers and pad once (korel.distributed)."""
+    return index._core.query(index._points(points), _k(k), _workers(workers))
 
 
 def _resolve_metric(metric):
@@ -62,10 +110,20 @@ def _count(value, what: str) -> int:
 
 
 def _radius(value) -> float:
+    if isinstance(value, (str, bytes)):
+        raise TypeError(f"radius must be a number, not {type(value).__name__}")
     try:
         return float(value)
     except (TypeError, ValueError):
         raise TypeError(f"radius must be a number, not {type(value).__name__}") from None
+    except OverflowError:
+        raise ValueError(f"radius {value} is out of range: it must fit in a float64") from None
+
+
+def _k(value) -> int:
+    """k as the native search takes it: answers hold min(k, len(index))
+    entries, so a k beyond any index is the largest index."""
+    return min(_count(value, "k"), sys.maxsize)
 
 
 def _workers(value) -> int:
@@ -74,6 +132,8 @@ def _workers(value) -> int:
     number = _count(value, "workers")
     if number < 1:
         raise ValueError(f"workers must be at least 1, got {number}")
+    if number > sys.maxsize:
+        raise ValueError(f"workers must be at most {sys.maxsize}, got {number}")
     return number
 
 
@@ -81,15 +141,22 @@ def _id(value) -> int:
     if isinstance(value, (float, np.floating, bool, np.bool_)):
         raise TypeError(f"an id must be an integer, not {type(value).__name__}")
     try:
-        return operator.index(value)
+        number = operator.index(value)
     except TypeError:
         raise TypeError(f"an id must be an integer, not {type(value).__name__}") from None
+    if not _INT64.min <= number <= _INT64.max:
+        raise ValueError(f"id {number} is out of range: ids are int64")
+    return number
 
 
 def _ids(values, count: int) -> np.ndarray:
+    if not isinstance(values, np.ndarray) and any(isinstance(v, (bool, np.bool_)) for v in values):
+        raise TypeError("an id must be an integer, not bool")
     array = np.asarray(values)
     if array.ndim != 1:
         raise ValueError(f"ids must be one-dimensional, got an array of shape {array.shape}")
+    if array.dtype.kind == "b":
+        raise TypeError("ids must be integers, got dtype bool")
     if array.size and array.dtype.kind not in "iu":
         if array.dtype.kind != "O":
             raise TypeError(f"ids must be integers, got dtype {array.dtype}")
@@ -138,8 +205,7 @@ class Index:
     def __init__(self, metric: Metric, *, dtype: str = "float64"):
         kind, resolved = _resolve_metric(metric)
         self._core: Any
-        if dtype not in DTYPES:
-            raise ValueError(f"dtype must be 'float64' or 'float32', got {dtype!r}")
+        dtype = _dtype_name(dtype)
         if kind != "vector" and dtype != "float64":
             raise ValueError(f"dtype applies to vector metrics only, not to {metric!r}")
         self._kind = kind
@@ -195,7 +261,7 @@ class Index:
         (0, 10, 11)
         """
         ids = None if id is None else np.array([_id(id)], dtype=np.int64)
-        return int(self._core.add(self._points([point], single=True), ids)[0])
+        return int(self._core.add(self._storable(self._points([point], single=True)), ids)[0])
 
     def add_many(self, points: Iterable[Any], ids: Optional[Ids] = None) -> np.ndarray:
         """Adds a batch of points and returns their ids (int64). A duplicate
@@ -205,7 +271,7 @@ class Index:
         >>> Index("manhattan").add_many(np.eye(3), ids=[7, 8, 9])
         array([7, 8, 9])
         """
-        converted = self._points(points)
+        converted = self._storable(self._points(points))
         count = len(converted)
         return self._core.add(converted, None if ids is None else _ids(ids, count))
 
@@ -220,7 +286,9 @@ class Index:
         return bool(self._core.remove(np.array([_id(id)], dtype=np.int64)))
 
     def remove_many(self, ids: Ids) -> int:
-        """Removes the points of ``ids`` and returns how many there were.
+        """Removes the points of ``ids`` and returns how many there were. A
+        removal that fails (a metric that raises during the rebuild a
+        removal may start, memory, Ctrl-C) removes nothing.
 
         >>> index = Index("euclidean"); index.add_many([[1.0], [2.0]])
         array([0, 1])
@@ -259,7 +327,7 @@ class Index:
         """
         try:
             return bool(self._core.contains(_id(id)))
-        except (TypeError, OverflowError):
+        except (TypeError, ValueError):
             return False
 
     def __getitem__(self, id: int) -> Any:
@@ -272,9 +340,10 @@ class Index:
         'korel'
         """
         try:
-            return self._core.get(_id(id))
-        except OverflowError:
+            number = _id(id)
+        except ValueError:
             raise KeyError(id) from None
+        return self._core.get(number)
 
     def ids(self) -> np.ndarray:
         """Every stored id, ascending (int64).
@@ -298,14 +367,13 @@ class Index:
         >>> index.nearest([0.5], k=2)
         (array([0.5, 1.5]), array([0, 1]))
         """
-        k = _count(k, "k")
+        k = _k(k)
         if self._kind == "vector":
             answer = self._core.nearest_one(point, k)  # a plain float64 vector goes straight in
             if answer is not None:
                 return answer
         distances, ids = self._core.query(self._points([point], single=True), k, 1)
-        found = min(k, len(self._core))
-        return distances[0, :found], ids[0, :found]
+        return distances[0], ids[0]
 
     def within(self, point: Any, radius: float) -> Result:
         """Every point at distance at most ``radius``: ``(distances, ids)``,
@@ -327,8 +395,10 @@ class Index:
     def query(self, points: Iterable[Any], k: int, *, workers: Optional[int] = None) -> Result:
         """The ``k`` nearest points of every query: ``(distances, ids)`` of
         shape ``(len(points), k)``, padded with ``inf`` and ``-1`` where the
-        index holds fewer than ``k`` points. With a native metric the batch
-        runs on ``workers`` threads (default: every core) without the GIL.
+        index holds fewer than ``k`` points (a ``k`` whose padded answer
+        cannot be allocated raises ValueError before any work). With a
+        native metric the batch runs on ``workers`` threads (default: every
+        core) without the GIL.
 
         >>> index = Index("euclidean"); index.add_many([[0.0], [2.0]])
         array([0, 1])
@@ -338,7 +408,11 @@ class Index:
                [ 1,  0, -1]]))
         """
         k = _count(k, "k")
-        return self._core.query(self._points(points), k, _workers(workers))
+        batch = self._points(points)
+        workers = _workers(workers)
+        # A padded answer that cannot be allocated is refused before the work.
+        padded = _padded(len(batch), k) if k > len(self._core) else None
+        return _pad(self._core.query(batch, min(k, sys.maxsize), workers), k, padded)
 
     def query_radius(
         self, points: Iterable[Any], radius: float, *, workers: Optional[int] = None
@@ -372,11 +446,20 @@ class Index:
         storage.save(self, path)
 
     @classmethod
-    def load(cls, path: Union[str, "os.PathLike[str]"], metric: Optional[Metric] = None) -> "Index":
-        """Reads an index written by ``save``. An index over Python objects
-        needs ``metric=`` when its callable could not be pickled. Loading a
-        file of objects unpickles it: load such files from trusted sources
-        only. A damaged or foreign file raises ValueError.
+    def load(
+        cls,
+        path: Union[str, "os.PathLike[str]"],
+        metric: Optional[Metric] = None,
+        *,
+        allow_pickle: bool = False,
+    ) -> "Index":
+        """Reads an index written by ``save``. Vector and string files are
+        plain data. A file of Python objects stores them by pickle, and
+        unpickling runs code of the file's choosing: it loads only with
+        ``allow_pickle=True`` (from trusted sources only), and needs
+        ``metric=`` when its callable could not be pickled. A file whose
+        kind does not fit ``metric``, and a damaged or foreign file, raise
+        ValueError before anything is unpickled.
 
         >>> import tempfile, pathlib
         >>> path = pathlib.Path(tempfile.mkdtemp()) / "words.korel"
@@ -387,12 +470,12 @@ class Index:
         """
         from . import storage
 
-        return storage.load(path, metric)
+        return storage.load(path, metric, allow_pickle=allow_pickle)
 
     def __reduce__(self):
         from . import storage
 
-        return (storage.from_bytes, (storage.to_bytes(self),))
+        return (storage.from_pickle, (storage.to_bytes(self, metric_required=True),))
 
     def __repr__(self) -> str:
         metric = self._metric if isinstance(self._metric, str) else getattr(
@@ -402,6 +485,19 @@ class Index:
         return f"<korel.Index metric={metric!r}{details}, {len(self)} points>"
 
     # --- conversion ---------------------------------------------------------
+
+    def _storable(self, points):
+        """``points``, refused when a finite coordinate would be stored as
+        an infinity (beyond the range of float32)."""
+        if self._kind == "vector" and self._dtype == "float32" and len(points):
+            beyond = np.isfinite(points) & (np.abs(points) >= _FLOAT32_OVERFLOW)
+            if beyond.any():
+                row = int(np.argwhere(beyond)[0][0])
+                raise ValueError(
+                    f"coordinate {points[row][np.argwhere(beyond)[0][1]]!r} (row {row}) is beyond "
+                    "the range of float32: it would be stored as an infinity"
+                )
+        return points
 
     def _points(self, points, single: bool = False):
         """The canonical form of a batch (or of one point, as a batch of one)."""

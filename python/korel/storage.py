@@ -28,16 +28,21 @@ little-endian type string. The sections are:
 
 Vector and string files are plain data: reading them never unpickles
 anything. Object files can only store their points by pickling them, and
-reading one unpickles it, which runs code of the file's choosing: load them
-from trusted sources only. A truncated, damaged, foreign or newer file raises
-ValueError saying what is wrong, and never yields a partial index.
+reading one unpickles it, which runs code of the file's choosing: ``load``
+reads one only when asked with ``allow_pickle=True`` (from trusted sources
+only), and refuses it before reading its sections otherwise. A truncated,
+damaged, foreign or newer file raises ValueError saying what is wrong, and
+never yields a partial index; the magic and the header's length are checked
+before anything more is read, so a foreign file is never read whole.
 """
 
+import io
 import json
 import os
 import pickle
+import re
+import secrets
 import struct
-import tempfile
 import zlib
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -48,11 +53,18 @@ VERSION = 1
 _PREFIX = struct.Struct("<8sII")
 _CRC = struct.Struct("<I")
 _KINDS = ("vector", "string", "object")
+_MAX_HEADER = 1 << 16  # bytes; a real header takes a few hundred
+_MAX_DEPTH = 4  # the header, its sections, a section, its shape
+_MAX_INT = 2**63 - 1
+TEMPORARY_PREFIX = ".korel-"
+TEMPORARY_SUFFIX = ".tmp"
 
 
-def to_bytes(index) -> bytes:
-    """The file content of ``index``."""
-    header, sections = _describe(index)
+def to_bytes(index, *, metric_required: bool = False) -> bytes:
+    """The file content of ``index``. With ``metric_required`` (pickling), a
+    Python metric that cannot be pickled raises pickle.PicklingError naming
+    it; otherwise the file is written without it."""
+    header, sections = _describe(index, metric_required)
     header["sections"] = [
         {"name": name, "dtype": array.dtype.str, "shape": list(array.shape)} for name, array in sections
     ]
@@ -63,10 +75,15 @@ def to_bytes(index) -> bytes:
     return body + _CRC.pack(zlib.crc32(body))
 
 
-def from_bytes(content: bytes, metric=None):
+def from_bytes(content: bytes, metric=None, *, allow_pickle: bool = False):
     """The index stored in ``content`` (as written by ``to_bytes``)."""
-    header, sections = _parse(memoryview(content))
-    return _build(header, sections, metric)
+    return _read(io.BytesIO(content), len(content), metric, allow_pickle)
+
+
+def from_pickle(content: bytes):
+    """The index of a pickle (``Index.__reduce__``): whoever unpickles has
+    chosen to run what the pickle holds."""
+    return from_bytes(content, allow_pickle=True)
 
 
 def save(index, path) -> None:
@@ -79,7 +96,12 @@ def write_atomically(path: str, content: bytes) -> None:
     flushes it to disk, renames it over ``path`` and flushes the folder: a
     crash leaves either the old file or the new one, whole."""
     folder = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix=".korel-", suffix=".tmp", dir=folder)
+    # Named after this process, so that a leftover of a killed save can be
+    # told apart; created with the mode open() gives under the umask.
+    temporary = os.path.join(
+        folder, f"{TEMPORARY_PREFIX}{os.getpid()}-{secrets.token_hex(6)}{TEMPORARY_SUFFIX}"
+    )
+    handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
     try:
         with os.fdopen(handle, "wb") as file:
             file.write(content)
@@ -106,17 +128,16 @@ def write_atomically(path: str, content: bytes) -> None:
         os.close(descriptor)
 
 
-def load(path, metric=None):
+def load(path, metric=None, *, allow_pickle: bool = False):
     """Reads the index stored at ``path``."""
     with open(path, "rb") as file:
-        content = file.read()
-    return from_bytes(content, metric)
+        return _read(file, os.fstat(file.fileno()).st_size, metric, allow_pickle)
 
 
 # --- writing ----------------------------------------------------------------
 
 
-def _describe(index) -> Tuple[Dict[str, Any], List[Tuple[str, np.ndarray]]]:
+def _describe(index, metric_required: bool) -> Tuple[Dict[str, Any], List[Tuple[str, np.ndarray]]]:
     core = index._core
     header: Dict[str, Any] = {
         "kind": index._kind,
@@ -142,8 +163,15 @@ def _describe(index) -> Tuple[Dict[str, Any], List[Tuple[str, np.ndarray]]]:
     sections = [("ids", little(ids, "<i8")), ("objects", _pickled(list(objects)))]
     try:
         sections.append(("metric", _pickled(index._metric)))
-    except Exception:
-        pass  # loading then needs metric=
+    except Exception as error:
+        if metric_required:
+            name = getattr(index._metric, "__qualname__", repr(index._metric))
+            raise pickle.PicklingError(
+                f"cannot pickle this Index: its metric {name!r} cannot be pickled ({error}); "
+                "use a function defined at the top level of a module, or save the index and "
+                "load it with Index.load(path, metric=..., allow_pickle=True)"
+            ) from None
+        # loading then needs metric=
     return header, sections
 
 
@@ -158,16 +186,18 @@ def _fail(what: str):
     raise ValueError(f"not a valid korel index file: {what}")
 
 
-def _parse(content: memoryview):
-    if len(content) == 0:
+def _read(file, size: int, metric, allow_pickle: bool):
+    """The index stored in ``file`` of ``size`` bytes, read in order: the
+    prefix, the header, and only once both are checked (and the kind fits
+    the caller's metric and allow_pickle), the sections."""
+    if size == 0:
         _fail("the file is empty")
-    if len(content) < _PREFIX.size + _CRC.size:
-        if bytes(content[: len(MAGIC)]) != MAGIC[: len(content)]:
-            _fail("it does not start with the korel magic bytes")
-        _fail(f"it is truncated ({len(content)} bytes)")
-    magic, version, header_length = _PREFIX.unpack_from(content)
-    if magic != MAGIC:
+    prefix = file.read(_PREFIX.size)
+    if bytes(prefix[: len(MAGIC)]) != MAGIC[: len(prefix)]:
         _fail("it does not start with the korel magic bytes")
+    if len(prefix) < _PREFIX.size or size < _PREFIX.size + _CRC.size:
+        _fail(f"it is truncated ({size} bytes)")
+    _, version, header_length = _PREFIX.unpack(prefix)
     if version > VERSION:
         raise ValueError(
             f"the file was written in korel index format {version}; this korel reads format "
@@ -175,29 +205,86 @@ def _parse(content: memoryview):
         )
     if version < 1:
         _fail(f"unknown format version {version}")
-    body_end = len(content) - _CRC.size
+    body_end = size - _CRC.size
     header_end = _PREFIX.size + header_length
+    if header_length > _MAX_HEADER:
+        _fail(f"its header of {header_length} bytes is longer than {_MAX_HEADER}")
     if header_end > body_end:
-        _fail(f"it is truncated (header of {header_length} bytes in a file of {len(content)})")
-    try:
-        header = json.loads(bytes(content[_PREFIX.size:header_end]).decode("utf-8"))
-    except (UnicodeDecodeError, ValueError):
-        _fail("its header is not valid JSON")
+        _fail(f"it is truncated (header of {header_length} bytes in a file of {size})")
+    header_bytes = file.read(header_length)
+    if len(header_bytes) != header_length:
+        _fail(f"it is truncated (header of {header_length} bytes in a file of {size})")
+    checksum = zlib.crc32(header_bytes, zlib.crc32(prefix))
+    header = parse_json(header_bytes, _MAX_DEPTH, "its header")
     sections = _section_layout(header)
-    expected_end = header_end + sum(size for _, _, _, size in sections)
+    expected_end = header_end + sum(section_size for _, _, _, section_size in sections)
     if expected_end != body_end:
         if expected_end > body_end:
-            _fail(f"it is truncated: {expected_end + _CRC.size} bytes expected, {len(content)} found")
+            _fail(f"it is truncated: {expected_end + _CRC.size} bytes expected, {size} found")
         _fail(f"{body_end - expected_end} bytes follow the last section")
-    (checksum,) = _CRC.unpack_from(content, body_end)
-    if zlib.crc32(content[:body_end]) != checksum:
-        _fail("its checksum does not match: the file is damaged")
+    _admit(header["kind"], metric, allow_pickle)
     arrays = {}
-    at = header_end
-    for name, dtype, shape, size in sections:
-        arrays[name] = np.frombuffer(content[at : at + size], dtype=dtype).reshape(shape).copy()
-        at += size
-    return header, arrays
+    for name, dtype, shape, section_size in sections:
+        data = file.read(section_size)
+        if len(data) != section_size:
+            _fail("it is truncated: it changed while it was read")
+        checksum = zlib.crc32(data, checksum)
+        try:
+            arrays[name] = np.frombuffer(data, dtype=dtype).reshape(shape).copy()
+        except (ValueError, MemoryError):
+            _fail(f"the section {name!r} of shape {list(shape)} cannot be read")
+    stored = file.read(_CRC.size)
+    if len(stored) != _CRC.size or _CRC.unpack(stored)[0] != checksum:
+        _fail("its checksum does not match: the file is damaged")
+    return _build(header, arrays, metric)
+
+
+def parse_json(content: bytes, depth: int, what: str):
+    """JSON ``content`` nested at most ``depth`` deep; ValueError naming
+    ``what`` otherwise (before a deep document reaches the parser)."""
+    try:
+        text = content.decode("utf-8")
+    except UnicodeDecodeError:
+        _fail(f"{what} is not valid UTF-8")
+    level = deepest = 0
+    for token in re.finditer(r'"(?:[^"\\]|\\.)*"|[\[\]{}]', text):
+        bracket = token.group()
+        if bracket in "[{":
+            level += 1
+            deepest = max(deepest, level)
+            if deepest > depth:
+                _fail(f"{what} is nested more than {depth} deep")
+        elif bracket in "]}":
+            level -= 1
+    try:
+        return json.loads(text)
+    except (ValueError, RecursionError):
+        _fail(f"{what} is not valid JSON")
+
+
+def is_count(value) -> bool:
+    """Whether ``value`` is an int (not a bool) in [0, 2**63 - 1]."""
+    return isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= _MAX_INT
+
+
+def _admit(kind: str, metric, allow_pickle: bool) -> None:
+    """Refuses a file the caller did not ask for: one whose kind does not
+    fit ``metric``, or one of pickled objects without ``allow_pickle``."""
+    from .index import _resolve_metric
+
+    if metric is not None:
+        wanted, _ = _resolve_metric(metric)
+        if wanted != kind:
+            raise ValueError(
+                f"the file holds an index of {kind} points; it cannot be loaded under the metric "
+                f"{metric if isinstance(metric, str) else getattr(metric, '__qualname__', metric)!r}"
+            )
+    if kind == "object" and not allow_pickle:
+        raise ValueError(
+            "the file holds Python objects, stored by pickle, and loading it would unpickle them "
+            "(which runs code of the file's choosing): pass allow_pickle=True to load a file "
+            "from a trusted source"
+        )
 
 
 def _section_layout(header):
@@ -207,8 +294,8 @@ def _section_layout(header):
     if kind not in _KINDS:
         _fail(f"unknown kind {kind!r}")
     for field in ("count", "next_id"):
-        if not isinstance(header.get(field), int) or header[field] < 0:
-            _fail(f"the header's {field} is not a non-negative integer")
+        if not is_count(header.get(field)):
+            _fail(f"the header's {field} is not an integer in [0, 2**63 - 1]")
     allowed = {
         "vector": {"ids": ("<i8",), "points": ("<f8", "<f4")},
         "string": {"ids": ("<i8",), "starts": ("<i8",), "code_points": ("<u4",)},
@@ -222,11 +309,11 @@ def _section_layout(header):
         if not isinstance(section, dict):
             _fail("a section is not an object")
         name, dtype, shape = section.get("name"), section.get("dtype"), section.get("shape")
-        if name not in allowed or dtype not in allowed[name]:
+        if not isinstance(name, str) or not isinstance(dtype, str) or dtype not in allowed.get(name, ()):
             _fail(f"unexpected section {name!r} of type {dtype!r}")
         if any(name == seen for seen, _, _, _ in layout):
             _fail(f"the section {name!r} appears twice")
-        if not isinstance(shape, list) or not all(isinstance(n, int) and n >= 0 for n in shape):
+        if not isinstance(shape, list) or len(shape) > 2 or not all(is_count(n) for n in shape):
             _fail(f"the section {name!r} has no valid shape")
         size = np.dtype(dtype).itemsize
         for n in shape:
@@ -257,7 +344,10 @@ def _build(header, arrays, metric):
                     "pass it again with Index.load(path, metric=...)"
                 )
             metric = pickle.loads(arrays["metric"].tobytes())
-        index = Index(metric)
+        try:
+            index = Index(metric)
+        except TypeError:
+            _fail("its pickled metric is not callable")
         objects = pickle.loads(arrays["objects"].tobytes())
         if not isinstance(objects, list) or len(objects) != count:
             _fail("its objects do not match its ids")

@@ -2,9 +2,12 @@
 // stop the run and reach the caller.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
+
+#include <pthread.h>
 
 #include <gtest/gtest.h>
 
@@ -54,6 +57,34 @@ TEST(Parallel, AFailureOrAnInterruptionReachesTheCaller) {
                    }),
                std::runtime_error);
   EXPECT_LE(items.load(), 30u) << "the run stopped at the interruption";
+}
+
+// A thread the system ends inside the work (pthread_exit, as CPython ends a
+// daemon thread at exit) unwinds through the run: the run lets the unwind
+// go on, after its other threads stopped; swallowing it would abort.
+TEST(Parallel, AThreadEndedInsideTheWorkEndsCleanly) {
+  struct Run {
+    std::atomic<std::size_t> items{0};
+    std::atomic<bool> returned{false};
+  } run;
+  auto body = [](void* argument) -> void* {
+    Run& state = *static_cast<Run*>(argument);
+    vexel::run_parallel(
+        100000, 3, 10,
+        [&](std::size_t begin, std::size_t end, std::size_t worker) {
+          if (worker == 0) pthread_exit(nullptr);
+          state.items += end - begin;
+          std::this_thread::sleep_for(std::chrono::microseconds(100));
+        },
+        [] {});
+    state.returned = true;
+    return nullptr;
+  };
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, nullptr, body, &run), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  EXPECT_FALSE(run.returned.load());
+  EXPECT_LT(run.items.load(), 100000u) << "the other threads stopped";
 }
 
 }  // namespace

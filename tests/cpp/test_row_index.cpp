@@ -280,6 +280,40 @@ TEST(RowIndex, AnInterruptedBuildStoresNothing) {
   EXPECT_EQ(index.size(), points.size());
 }
 
+// A removal whose rebuild fails, at any distance of it, removes nothing:
+// the new tree grows beside the old one, and every mark is undone.
+TEST(RowIndex, AFailedRemovalRemovesNothing) {
+  const auto points = random_points(1200, 2, 351);
+  std::uint64_t failures = 0;
+  for (std::uint64_t fail_at = 1;; fail_at += 97) {
+    Rows index(2, euclidean);
+    Model model;
+    const auto ids = index.add(nullptr, points.size(), [&](PointSpace& s) { s.append(points); });
+    for (std::size_t i = 0; i < ids.size(); ++i) model.points[ids[i]] = points[i];
+    std::vector<std::int64_t> doomed(ids.begin(), ids.begin() + 700);
+    doomed.push_back(ids[0]);  // repeated
+    doomed.push_back(99999);   // unknown
+    index.space.fail_at = *index.space.calls + fail_at;
+    bool failed = false;
+    try {
+      EXPECT_EQ(index.remove_many(doomed.data(), doomed.size()), 700u);
+      for (std::size_t i = 0; i < 700; ++i) model.points.erase(ids[i]);
+    } catch (const InjectedFailure&) {
+      failed = true;
+      ++failures;
+    }
+    index.space.fail_at = 0;
+    ASSERT_EQ(index.size(), model.points.size());
+    std::vector<std::int64_t> live;
+    for (const auto& entry : model.points) live.push_back(entry.first);
+    ASSERT_EQ(index.ids(), live);
+    for (std::int64_t id : live) ASSERT_NE(index.row_of(id), vexel::IdMap::none);
+    for (const Point& q : random_points(3, 2, 352)) expect_exact(index, model, q, euclidean);
+    if (!failed) break;
+  }
+  EXPECT_GT(failures, 5u);
+}
+
 // After a batch build a leaf's rows follow its pivot's row, and a rebuild
 // drops the rows of removed points.
 TEST(RowIndex, RowsAreLaidOutInTreeOrder) {

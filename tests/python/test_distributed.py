@@ -187,7 +187,7 @@ def test_python_callable_metric(client, tmp_path):
     for index in (sharded, one):
         index.add_many(points)
     sharded.save(tmp_path)
-    loaded = ShardedIndex.load(client, tmp_path)
+    loaded = ShardedIndex.load(client, tmp_path, allow_pickle=True)
     assert loaded.metric is manhattan
     assert_same_answers(loaded, one, points[:10])
 

@@ -51,7 +51,7 @@ def test_save_load_and_pickle_give_the_same_index(kind, tmp_path):
     index, queries = filled(kind)
     path = tmp_path / "index.korel"
     index.save(path)
-    for make in (lambda: korel.Index.load(path), lambda: pickle.loads(pickle.dumps(index))):
+    for make in (lambda: korel.Index.load(path, allow_pickle=True), lambda: pickle.loads(pickle.dumps(index))):
         copy = make()
         same_answers(index, copy, queries)
         assert copy.metric == index.metric and copy.dtype == index.dtype and copy.dim == index.dim
@@ -77,8 +77,8 @@ def test_a_callable_that_cannot_be_pickled_must_be_given_again(tmp_path):
     path = tmp_path / "objects.korel"
     index.save(path)
     with pytest.raises(ValueError, match="metric="):
-        korel.Index.load(path)
-    loaded = korel.Index.load(path, metric=module_level_metric)
+        korel.Index.load(path, allow_pickle=True)
+    loaded = korel.Index.load(path, metric=module_level_metric, allow_pickle=True)
     assert loaded.nearest(6, 2)[1].tolist() == [1, 2]
 
 
@@ -122,7 +122,7 @@ def test_damaged_files_raise_value_error(kind, tmp_path):
         path = tmp_path / "bad.korel"
         path.write_bytes(data)
         with pytest.raises(ValueError, match=message):
-            korel.Index.load(path)
+            korel.Index.load(path, allow_pickle=True)
             pytest.fail(description)
 
 
