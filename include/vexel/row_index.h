@@ -123,6 +123,9 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
 
   // Adds `n` points under `ids` (or, when `ids` is null, under the next
   // free ids), all or none: `append(space)` appends the points as new rows.
+  // A batch into an empty index, or one at least as large as the index,
+  // builds the whole tree in bulk (on `build_workers` threads); a smaller
+  // one goes in point by point.
   // Duplicate ids raise std::invalid_argument before anything is stored; any
   // later failure (of the space, the distance, memory, or an interruption)
   // takes back whatever the call had added before it propagates.
@@ -158,6 +161,19 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
         std::vector<std::uint32_t> rows(n);
         for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<std::uint32_t>(first + i);
         Tree::add_list(std::move(rows));
+      } else if (n >= count) {
+        // A batch at least as large as the index: one bulk build of old and
+        // new rows together, grown beside the tree it then replaces.
+        std::vector<std::uint32_t> rows;
+        this->list(rows);
+        for (std::size_t i = 0; i < n; ++i) rows.push_back(static_cast<std::uint32_t>(first + i));
+        const std::size_t total = rows.size();
+        std::unique_ptr<Node> root = this->plant(std::move(rows));
+        if (root->needs_split(*this)) split_planted(*root);
+        Tree::clear();  // drops the marks with the old tree
+        tree = std::move(root);
+        count = total;
+        lay_out_points();
       } else {
         for (std::size_t i = 0; i < n; ++i) Tree::add(static_cast<std::uint32_t>(first + i));
       }

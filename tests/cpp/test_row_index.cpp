@@ -231,9 +231,12 @@ TEST(RowIndex, IdsAreCheckedBeforeAnythingIsStored) {
 // that builds the tree) leaves the index as it was before the call.
 TEST(RowIndex, AFailedInsertionTakesBackTheWholeCall) {
   const auto base = random_points(300, 2, 321);
-  const auto extra = random_points(120, 2, 322);
   std::uint64_t failures = 0;
-  for (bool empty : {true, false}) {
+  // 120 extra points go in one by one; 400, more than the index holds,
+  // rebuild it in bulk.
+  for (const auto& [empty, extra] : {std::pair{true, random_points(120, 2, 322)},
+                                     std::pair{false, random_points(120, 2, 322)},
+                                     std::pair{false, random_points(400, 2, 324)}}) {
     for (std::uint64_t fail_at = 1;; fail_at += 13) {
       Rows index(2, euclidean);
       Model model;
