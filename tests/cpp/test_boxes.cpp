@@ -42,26 +42,28 @@ template <typename Space>
 using Rows = vexel::RowIndex<Space>;
 using Found = std::vector<std::pair<double, std::int64_t>>;
 
-template <typename Space>
-Found searched_k(const Rows<Space>& index, const Point& q, std::size_t k) {
+// The answer of index.nearest(q, k) or index.within(q, radius), as pairs.
+template <typename Space, typename Search>
+Found searched(const Rows<Space>&, Search search) {
   typename Rows<Space>::Neighbors neighbors;
   typename Rows<Space>::SearchScratch scratch;
   std::vector<typename Rows<Space>::Neighbor> found;
-  index.nearest(q.data(), k, found, neighbors, scratch);
+  search(found, neighbors, scratch);
   Found out;
   for (const auto& entry : found) out.emplace_back(entry.distance, entry.stored);
   return out;
 }
-
+template <typename Space>
+Found searched_k(const Rows<Space>& index, const Point& q, std::size_t k) {
+  return searched(index, [&](auto& found, auto& neighbors, auto& scratch) {
+    index.nearest(q.data(), k, found, neighbors, scratch);
+  });
+}
 template <typename Space>
 Found searched_r(const Rows<Space>& index, const Point& q, double radius) {
-  typename Rows<Space>::Neighbors neighbors;
-  typename Rows<Space>::SearchScratch scratch;
-  std::vector<typename Rows<Space>::Neighbor> found;
-  index.within(q.data(), radius, found, neighbors, scratch);
-  Found out;
-  for (const auto& entry : found) out.emplace_back(entry.distance, entry.stored);
-  return out;
+  return searched(index, [&](auto& found, auto& neighbors, auto& scratch) {
+    index.within(q.data(), radius, found, neighbors, scratch);
+  });
 }
 
 // Every live row by (distance, id), measured by the space's own kernel.
