@@ -427,6 +427,80 @@ class Index:
         """
         return self._core.query_radius(self._points(points), _radius(radius), _workers(workers))
 
+    # --- graphs of the stored points --------------------------------------------
+
+    def stored(self) -> Tuple[np.ndarray, Any]:
+        """Every stored id, ascending, and the stored points in that order:
+        a 2-D array of vectors, a list of str or a list of objects.
+
+        >>> index = Index("euclidean"); index.add_many([[2.0], [1.0]], ids=[9, 4])
+        array([9, 4])
+        >>> index.stored()
+        (array([4, 9]), array([[1.],
+               [2.]]))
+        """
+        exported = self._core.export()
+        ids = exported[0]
+        order = np.argsort(ids, kind="stable")
+        if self._kind == "vector":
+            return ids[order], exported[1][order]
+        if self._kind == "string":
+            starts, code_points = exported[1], exported[2]
+            texts = [
+                code_points[starts[i] : starts[i + 1]].tobytes().decode("utf-32-le", "surrogatepass")
+                for i in order.tolist()
+            ]
+            return ids[order], texts
+        objects = exported[1]
+        return ids[order], [objects[i] for i in order.tolist()]
+
+    def neighbors_graph(
+        self,
+        k: Optional[int] = None,
+        *,
+        radius: Optional[float] = None,
+        mode: str = "distance",
+        workers: Optional[int] = None,
+    ) -> Any:
+        """The k-nearest-neighbour graph (``k=``) or the radius graph
+        (``radius=``) of the stored points, each point itself left out, as a
+        ``scipy.sparse.csr_matrix`` whose rows and columns follow ``ids()``:
+        distances (``mode="distance"``, zero distances kept as explicit
+        entries) or ones (``mode="connectivity"``), each row nearest first,
+        ties by id. Needs scipy.
+
+        >>> index = Index("euclidean"); index.add_many([[0.0], [1.0], [3.0]])
+        array([0, 1, 2])
+        >>> index.neighbors_graph(1).toarray()
+        array([[0., 1., 0.],
+               [1., 0., 0.],
+               [0., 2., 0.]])
+        """
+        if (k is None) == (radius is None):
+            raise ValueError("neighbors_graph takes exactly one of k and radius")
+        if mode not in ("distance", "connectivity"):
+            raise ValueError(f"mode must be 'distance' or 'connectivity', got {mode!r}")
+        from . import graphs
+
+        k = None if k is None else _k(k)
+        radius = None if radius is None else _radius(radius)
+        return graphs.neighbors_graph(self, k, radius, mode, workers)
+
+    def pairs(self, radius: float, *, workers: Optional[int] = None) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Every pair of stored points within ``radius`` of each other, once:
+        ``(first_ids, second_ids, distances)`` with ``first_ids <
+        second_ids``, sorted by ``(first_ids, second_ids)``. Finds
+        near-duplicates in one call.
+
+        >>> index = Index("levenshtein"); index.add_many(["korel", "koral", "vexel"])
+        array([0, 1, 2])
+        >>> index.pairs(1)
+        (array([0]), array([1]), array([1.]))
+        """
+        from . import graphs
+
+        return graphs.pairs(self, _radius(radius), workers)
+
     # --- saving and loading ---------------------------------------------------
 
     def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
