@@ -683,6 +683,7 @@ class ShardedIndex:
             if present.size:
                 raise ValueError(f"id {present.min()} is already stored")
             self._check_shape(batch, {shape for _, shape in checked.values() if shape is not None})
+            self._check_range(batch)
             parts = {s: (_subset(batch, rows[s]), ids_array[rows[s]]) for s in rows if rows[s].size}
             try:
                 done, errors = self._call("add", parts)
@@ -719,6 +720,21 @@ class ShardedIndex:
                     f"{what} {next(iter(stored))}"
                 )
             raise ValueError(f"hamming distance needs strings of one length: got lengths {sorted(shapes)}")
+
+    def _check_range(self, batch: Any) -> None:
+        """Refuses a finite coordinate that float32 shards would store as an
+        infinity, as Index does, but here, where the row is that of the call
+        (a shard sees only its own rows)."""
+        if self.dtype != "float32" or not len(batch):
+            return
+        with np.errstate(over="ignore"):
+            beyond = np.isfinite(batch) & np.isinf(batch.astype(np.float32))
+        if beyond.any():
+            row, column = (int(i) for i in np.argwhere(beyond)[0])
+            raise ValueError(
+                f"coordinate {batch[row][column]!r} (row {row}) is beyond the range of float32: "
+                "it would be stored as an infinity"
+            )
 
     def remove(self, id: int) -> bool:
         """Removes the point of ``id`` from the one shard that would hold it;
