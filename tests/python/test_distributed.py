@@ -223,6 +223,21 @@ def test_float32_shards_and_their_save(client, tmp_path):
     assert ShardedIndex(client, "levenshtein", timeout=TIMEOUT).dtype is None
 
 
+def test_load_refuses_shards_of_mixed_dtypes(client, tmp_path):
+    points = grid(np.random.default_rng(9), 30)
+    for dtype in ("float32", "float64"):
+        sharded = ShardedIndex(client, "euclidean", shards=2, dtype=dtype, timeout=TIMEOUT)
+        sharded.add_many(points)
+        sharded.save(tmp_path / dtype)
+    manifest = json.loads((tmp_path / "float32" / "manifest.json").read_text())
+    other = json.loads((tmp_path / "float64" / "manifest.json").read_text())["shards"][1]["file"]
+    os.replace(tmp_path / "float64" / other, tmp_path / "float32" / other)
+    manifest["shards"][1]["file"] = other
+    (tmp_path / "float32" / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match="stores float64 vectors, the file of shard 0 float32"):
+        ShardedIndex.load(client, tmp_path / "float32", timeout=TIMEOUT)
+
+
 @pytest.mark.parametrize("metric, dtype", [("euclidean", "int8"), ("euclidean", True), ("levenshtein", "float32")])
 def test_bad_dtype_is_refused_as_by_index(client, metric, dtype):
     got = outcome(lambda: ShardedIndex(client, metric, dtype=dtype, timeout=TIMEOUT))
