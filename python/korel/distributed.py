@@ -28,6 +28,7 @@ array([0, 1, 2])
 import asyncio
 import concurrent.futures
 import json
+import operator
 import os
 import pickle
 import re
@@ -164,6 +165,7 @@ class _Shard:
         allow_pickle: bool = False,
         shard: int = 0,
         shards: int = 1,
+        dtype: str = "float64",
     ):
         self.token = secrets.token_hex(16)
         self.failure: Optional[BaseException] = None
@@ -176,7 +178,7 @@ class _Shard:
             self.threads = 1
         try:
             if path is None:
-                self.index = Index(metric)
+                self.index = Index(metric, dtype=dtype)
             else:
                 self.index = Index.load(path, metric, allow_pickle=allow_pickle)
                 ids = self.index.ids()
@@ -199,8 +201,9 @@ class _Shard:
         except Exception as error:
             return self.token, _portable(error), None
 
-    def do_describe(self) -> Tuple[int, int, Optional[int], Metric]:
-        return len(self.index), int(self.index._core.next_id), self._shape(), self.index.metric
+    def do_describe(self) -> Tuple[int, int, Optional[int], Metric, Optional[str]]:
+        return (len(self.index), int(self.index._core.next_id), self._shape(), self.index.metric,
+                self.index.dtype)
 
     def do_size(self) -> int:
         return len(self.index)
@@ -220,16 +223,33 @@ class _Shard:
     def do_remove(self, ids: np.ndarray) -> int:
         return self.index.remove_many(ids)
 
-    def do_query(self, points: Any, k: int) -> Result:
-        """Unpadded: at most min(k, len(shard)) neighbours a query."""
-        return nearest_answers(self.index, points, k, workers=self.threads)
+    def do_contains(self, id: int) -> bool:
+        return id in self.index
 
-    def do_query_radius(self, points: Any, radius: float) -> List[Result]:
-        return self.index.query_radius(points, radius, workers=self.threads)
+    def do_get(self, id: int) -> Any:
+        return self.index[id]
+
+    def do_nearest(self, point: Any, k: int) -> Result:
+        return self.index.nearest(point, k)
+
+    def do_within(self, point: Any, radius: float) -> Result:
+        return self.index.within(point, radius)
+
+    def do_query(self, points: Any, k: int, workers: Optional[int] = None) -> Result:
+        """Unpadded: at most min(k, len(shard)) neighbours a query."""
+        return nearest_answers(self.index, points, k, workers=self._threads(workers))
+
+    def do_query_radius(self, points: Any, radius: float, workers: Optional[int] = None) -> List[Result]:
+        return self.index.query_radius(points, radius, workers=self._threads(workers))
 
     def do_save(self, path: str) -> int:
         self.index.save(path)
         return len(self.index)
+
+    def _threads(self, workers: Optional[int]) -> Any:
+        """The threads a batch runs on: by default those the worker was
+        given; any other value goes to Index, which checks it."""
+        return self.threads if workers is None else workers
 
     def _shape(self) -> Optional[int]:
         """What every stored point shares: the dimension of vectors, the
@@ -348,14 +368,17 @@ class ShardedIndex:
 
     ``metric`` is what ``korel.Index`` takes: a native metric's name (or its
     ``korel.metrics`` function), which travels by name, or a Python callable,
-    which travels by pickle and so must be a module-level function. By default
+    which travels by pickle and so must be a module-level function; ``dtype``
+    is ``Index``'s too (``"float32"`` halves the shards' memory). By default
     there is one shard per worker; ``shards=n`` spreads ``n`` shards over the
     workers in turn. Every call to the shards waits at most ``timeout``
     seconds; a shard that does not answer in time counts as lost.
 
-    Answers are those of one ``Index`` holding the same points: ``(distances,
-    ids)`` sorted by distance, ties by ascending id. ``ShardLost`` is raised by
-    every call once a shard's worker is gone.
+    It answers as ``Index`` does (``nearest``, ``within``, ``query``,
+    ``query_radius``, ``[id]``, ``id in index``, ``remove``, ``remove_many``),
+    and with the same answers as one ``Index`` holding the same points:
+    ``(distances, ids)`` sorted by distance, ties by ascending id.
+    ``ShardLost`` is raised by every call once a shard's worker is gone.
 
     >>> index = ShardedIndex(client, "euclidean")
     >>> index.add_many(np.random.default_rng(0).random((1000, 8)))[:3]
@@ -370,13 +393,14 @@ class ShardedIndex:
         *,
         shards: Optional[int] = None,
         timeout: float = DEFAULT_TIMEOUT,
+        dtype: str = "float64",
     ):
         resolved = _check_metric(metric)
         workers = _workers(client)
         count = len(workers) if shards is None else _count(shards, "shards")
         if count < 1:
             raise ValueError(f"shards must be at least 1, got {count}")
-        self._setup(client, resolved, [None] * count, workers, timeout)
+        self._setup(client, resolved, [None] * count, workers, timeout, dtype=dtype)
         self._next_id = 0
 
     @classmethod
@@ -427,18 +451,23 @@ class ShardedIndex:
             self._setup(client, metric if metric is not None else saved, paths, _workers(client), timeout,
                         allow_pickle)
             described = self._everywhere("describe")
-            for s, (count, _, _, _) in enumerate(described):
+            dtype = described[0][4]
+            for s, (count, _, _, _, stored) in enumerate(described):
                 expected = manifest["shards"][s]["count"]
                 if count != expected:
                     raise ValueError(
                         f"the shard file {paths[s]} holds {count} points; the manifest says {expected}"
                     )
+                if stored != dtype:
+                    raise ValueError(
+                        f"the shard file {paths[s]} stores {stored} vectors, the file of shard 0 {dtype}"
+                    )
         except BaseException:
             self._release()
             raise
         self._metric = described[0][3]
-        self._template = Index(self._metric)
-        self._next_id = max([manifest["next_id"]] + [next_id for _, next_id, _, _ in described])
+        self._template = Index(self._metric, dtype=dtype or "float64")
+        self._next_id = max([manifest["next_id"]] + [next_id for _, next_id, _, _, _ in described])
         return self
 
     def _release(self) -> None:
@@ -452,9 +481,10 @@ class ShardedIndex:
 
     def _setup(
         self, client, metric, paths: Sequence[Optional[str]], workers: List[str], timeout,
-        allow_pickle: bool = False,
+        allow_pickle: bool = False, dtype: str = "float64",
     ) -> None:
-        """Starts one actor per shard on the workers in turn."""
+        """Starts one actor per shard on the workers in turn (new shards
+        store vectors as ``dtype``; loaded ones as their files do)."""
         try:
             timeout = float(timeout)
         except (TypeError, ValueError):
@@ -466,14 +496,18 @@ class ShardedIndex:
         self._timeout = timeout
         self._lock = threading.Lock()
         self._lost: Dict[int, str] = {}
-        # Converts and checks the points of a call as a shard would; a loaded
+        # Converts and checks the points and ids of a call as a shard would
+        # (it also refuses a bad dtype before any shard starts); a loaded
         # index gets it once the shards have said what their metric is.
-        self._template: Index = Index(metric) if metric is not None else None  # type: ignore[assignment]
+        self._template: Index = (  # type: ignore[assignment]
+            Index(metric, dtype=dtype) if metric is not None else None
+        )
         self._addresses = [workers[s % len(workers)] for s in range(len(paths))]
         self._futures = []  # none yet, for _release
         self._futures = [
             client.submit(
-                _Shard, metric, path, allow_pickle, s, len(paths), actor=True, pure=False, workers=[address],
+                _Shard, metric, path, allow_pickle, s, len(paths), dtype, actor=True, pure=False,
+                workers=[address],
                 key=f"korel-shard-{s}-{uuid.uuid4().hex}",
             )
             for s, (path, address) in enumerate(zip(paths, self._addresses))
@@ -524,6 +558,16 @@ class ShardedIndex:
         ('tcp://127.0.0.1:40331', 'tcp://127.0.0.1:45671')
         """
         return tuple(self._addresses)
+
+    @property
+    def dtype(self) -> Optional[str]:
+        """How the shards store vectors (``"float64"`` or ``"float32"``);
+        None for strings and objects, as ``Index.dtype``.
+
+        >>> ShardedIndex(client, "euclidean", dtype="float32").dtype
+        'float32'
+        """
+        return self._template.dtype
 
     # --- calling the shards -----------------------------------------------------------
 
@@ -639,6 +683,7 @@ class ShardedIndex:
             if present.size:
                 raise ValueError(f"id {present.min()} is already stored")
             self._check_shape(batch, {shape for _, shape in checked.values() if shape is not None})
+            self._check_range(batch)
             parts = {s: (_subset(batch, rows[s]), ids_array[rows[s]]) for s in rows if rows[s].size}
             try:
                 done, errors = self._call("add", parts)
@@ -676,10 +721,38 @@ class ShardedIndex:
                 )
             raise ValueError(f"hamming distance needs strings of one length: got lengths {sorted(shapes)}")
 
-    def remove(self, ids: Sequence[int]) -> int:
-        """Removes the points of ``ids`` and returns how many there were.
+    def _check_range(self, batch: Any) -> None:
+        """Refuses a finite coordinate that float32 shards would store as an
+        infinity, as Index does, but here, where the row is that of the call
+        (a shard sees only its own rows)."""
+        if self.dtype != "float32" or not len(batch):
+            return
+        with np.errstate(over="ignore"):
+            beyond = np.isfinite(batch) & np.isinf(batch.astype(np.float32))
+        if beyond.any():
+            row, column = (int(i) for i in np.argwhere(beyond)[0])
+            raise ValueError(
+                f"coordinate {batch[row][column]!r} (row {row}) is beyond the range of float32: "
+                "it would be stored as an infinity"
+            )
 
-        >>> index.remove([10, 20, 30])
+    def remove(self, id: int) -> bool:
+        """Removes the point of ``id`` from the one shard that would hold it;
+        False when there is none.
+
+        >>> index.remove(10), index.remove(10)
+        (True, False)
+        """
+        with self._lock:
+            number = self._checked_id(id)
+            home = self._home(number)
+            return bool(self._call_all("remove", {home: (np.array([number], dtype=np.int64),)})[home])
+
+    def remove_many(self, ids: Sequence[int]) -> int:
+        """Removes the points of ``ids`` and returns how many there were,
+        sending each shard its part in one call.
+
+        >>> index.remove_many([10, 20, 30])
         2
         """
         with self._lock:
@@ -687,6 +760,16 @@ class ShardedIndex:
             route = shard_of(ids_array, self.shards)
             parts = {s: (ids_array[route == s],) for s in range(self.shards)}
             return int(sum(self._call_all("remove", parts).values()))
+
+    def _checked_id(self, id: Any) -> int:
+        """``id`` as an int, refused with ``Index``'s own TypeError or
+        ValueError: the empty template checks it, removing nothing."""
+        self._template.remove(id)
+        return operator.index(id)
+
+    def _home(self, id: int) -> int:
+        """The shard that holds ``id`` if any does."""
+        return int(shard_of(np.array([id], dtype=np.int64), self.shards)[0])
 
     def __len__(self) -> int:
         """The number of stored points, counted on every shard.
@@ -698,12 +781,74 @@ class ShardedIndex:
         with self._lock:
             return int(sum(self._everywhere("size")))
 
+    def __contains__(self, id: object) -> bool:
+        """Whether a point has this id, asked of the one shard that would
+        hold it.
+
+        >>> index = ShardedIndex(client, "euclidean"); index.add_many([[1.0]])
+        array([0])
+        >>> 0 in index, 1 in index
+        (True, False)
+        """
+        with self._lock:
+            try:
+                number = self._checked_id(id)
+            except (TypeError, ValueError):
+                return False
+            home = self._home(number)
+            return bool(self._call_all("contains", {home: (number,)})[home])
+
+    def __getitem__(self, id: int) -> Any:
+        """The stored point of ``id``, from the one shard that would hold
+        it: as ``Index`` returns it; KeyError for an unknown id.
+
+        >>> index = ShardedIndex(client, "levenshtein"); index.add_many(["korel"])
+        array([0])
+        >>> index[0]
+        'korel'
+        """
+        with self._lock:
+            try:
+                number = self._checked_id(id)
+            except ValueError:
+                raise KeyError(id) from None
+            home = self._home(number)
+            return self._call_all("get", {home: (number,)})[home]
+
     # --- queries ------------------------------------------------------------------------
 
-    def query(self, points: Iterable[Any], k: int) -> Result:
+    def nearest(self, point: Any, k: int = 1) -> Result:
+        """The ``k`` nearest points: ``(distances, ids)``, two 1-D arrays of
+        length ``min(k, len(index))``, nearest first, ties by ascending id,
+        as ``Index.nearest``.
+
+        >>> index.nearest([0.0, 0.0], k=2)
+        (array([2.23606798, 5.        ]), array([10, 20]))
+        """
+        with self._lock:
+            # Every shard checks k and the point as Index does.
+            answers = self._everywhere("nearest", point, k)
+        rows = [(distances[np.newaxis], ids[np.newaxis]) for distances, ids in answers]
+        distances, ids = merge_nearest(rows, min(operator.index(k), sys.maxsize))
+        return distances[0], ids[0]
+
+    def within(self, point: Any, radius: float) -> Result:
+        """Every point at distance at most ``radius``: ``(distances, ids)``,
+        nearest first, ties by ascending id, as ``Index.within``.
+
+        >>> index.within([0.0, 0.0], 3.0)
+        (array([2.23606798]), array([10]))
+        """
+        with self._lock:
+            answers = self._everywhere("within", point, radius)
+        return merge_within([[answer] for answer in answers])[0]
+
+    def query(self, points: Iterable[Any], k: int, *, workers: Optional[int] = None) -> Result:
         """The ``k`` nearest points of every query: ``(distances, ids)`` of
         shape ``(len(points), k)``, padded with ``inf`` and ``-1`` where the
-        index holds fewer than ``k`` points, as ``Index.query``.
+        index holds fewer than ``k`` points, as ``Index.query``. Each shard
+        searches on ``workers`` threads (default: the threads its worker
+        was given).
 
         >>> index.query([[0.0, 0.0]], k=2)
         (array([[2.23606798, 5.        ]]), array([[10, 20]]))
@@ -713,12 +858,16 @@ class ShardedIndex:
             batch = self._template._points(points)
             # Refused before anything is sent when the padded answer cannot be allocated.
             padded = _padded(len(batch), k)
-            answers = self._everywhere("query", batch, min(k, sys.maxsize))
+            answers = self._everywhere("query", batch, min(k, sys.maxsize), workers)
             return _pad(merge_nearest(answers, k), k, padded)
 
-    def query_radius(self, points: Iterable[Any], radius: float) -> List[Result]:
+    def query_radius(
+        self, points: Iterable[Any], radius: float, *, workers: Optional[int] = None
+    ) -> List[Result]:
         """Every point within ``radius`` of each query: one ``(distances,
-        ids)`` pair per query, as ``Index.query_radius``.
+        ids)`` pair per query, as ``Index.query_radius``. Each shard
+        searches on ``workers`` threads (default: the threads its worker
+        was given).
 
         >>> index.query_radius([[0.0, 0.0]], 3.0)
         [(array([2.23606798]), array([10]))]
@@ -726,7 +875,7 @@ class ShardedIndex:
         radius = _radius(radius)
         with self._lock:
             batch = self._template._points(points)
-            return merge_within(self._everywhere("query_radius", batch, radius))
+            return merge_within(self._everywhere("query_radius", batch, radius, workers))
 
     # --- saving -------------------------------------------------------------------------
 

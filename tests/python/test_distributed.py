@@ -97,8 +97,158 @@ def test_answers_equal_one_index(client, case):
         index.add_many(points[:100], ids=explicit)
     np.testing.assert_array_equal(sharded.add_many(points[100:]), one.add_many(points[100:]))
     gone = np.concatenate([rng.choice(one.ids(), 80, replace=False), [10_500, 20_000]])
-    assert sharded.remove(gone) == one.remove_many(gone) == 80
+    assert sharded.remove_many(gone) == one.remove_many(gone) == 80
     assert_same_answers(sharded, one, make(rng, 25))
+
+
+def outcome(call):
+    """What a call gives: its value, or the type and message of its error."""
+    try:
+        return "value", call()
+    except Exception as error:
+        return type(error), str(error)
+
+
+def assert_same_outcome(got, expected):
+    assert got[0] == expected[0], (got, expected)
+    if got[0] != "value":
+        assert got[1] == expected[1]
+    elif isinstance(expected[1], tuple) and len(expected[1]) == 2:  # (distances, ids)
+        for part, expected_part in zip(got[1], expected[1]):
+            np.testing.assert_array_equal(part, expected_part)
+    else:
+        np.testing.assert_array_equal(got[1], expected[1])
+
+
+def routed_to(sharded, monkeypatch):
+    """The shards each call reaches, recorded call by call."""
+    reached = []
+    real = sharded._call
+
+    def recording(name, arguments):
+        reached.append(sorted(arguments))
+        return real(name, arguments)
+
+    monkeypatch.setattr(sharded, "_call", recording)
+    return reached
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_single_point_calls_equal_one_index(client, case, monkeypatch):
+    metric, make, shards = CASES[case]
+    rng = np.random.default_rng(len(case) + 1)
+    sharded, one = ShardedIndex(client, metric, shards=shards, timeout=TIMEOUT), korel.Index(metric)
+    points = make(rng, 60)  # full of duplicates, so of tied distances
+    for index in (sharded, one):
+        index.add_many(points, ids=np.arange(0, 120, 2))
+    for query in list(make(rng, 4)) + [points[0]]:  # the last at distance 0 from stored points
+        for k in (0, 1, 5, 70, 2**70):
+            assert_same_outcome(
+                outcome(lambda: sharded.nearest(query, k)), outcome(lambda: one.nearest(query, k))
+            )
+        assert_same_outcome(outcome(lambda: sharded.nearest(query)), outcome(lambda: one.nearest(query)))
+        for radius in (0.0, 1.0, 2.5, -1.0):
+            assert_same_outcome(
+                outcome(lambda: sharded.within(query, radius)), outcome(lambda: one.within(query, radius))
+            )
+    reached = routed_to(sharded, monkeypatch)
+    routable = [0, 2, 118, 1, 119, 10_000, -1, np.int64(4), 0]  # the second removal of 0 finds nothing
+    not_ids = [2**63, True, 2.0, "2", None, [2, 4]]
+    for id, is_id in [(id, True) for id in routable] + [(id, False) for id in not_ids]:
+        reached.clear()
+        assert (id in sharded) == (id in one), id
+        assert_same_outcome(outcome(lambda: sharded[id]), outcome(lambda: one[id]))
+        assert_same_outcome(outcome(lambda: sharded.remove(id)), outcome(lambda: one.remove(id)))
+        # An id is asked of its own shard alone; what is not an id, of none.
+        home = [[int(shard_of(np.array([id]), shards)[0])]] if is_id else []
+        assert reached == 3 * home, id
+    gone = [6, 8, 7, 8, 10_000]
+    assert sharded.remove_many(gone) == one.remove_many(gone) == 2
+    assert_same_answers(sharded, one, make(rng, 5))
+
+
+@pytest.mark.parametrize("call", ["nearest", "within"])
+def test_single_point_errors_are_those_of_index(client, call):
+    sharded, one = ShardedIndex(client, "euclidean", shards=3, timeout=TIMEOUT), korel.Index("euclidean")
+    for index in (sharded, one):
+        index.add_many(grid(np.random.default_rng(4), 20))
+    for point, argument in [([0.0, 1.0], -1), ([0.0, 1.0], "2"), ([0.0, 1.0, 2.0, 3.0], 1),
+                            ("abc", 1), ([np.nan, 0.0, 0.0], 1), ([[0.0, 1.0, 2.0]], 1)]:
+        assert_same_outcome(
+            outcome(lambda: getattr(sharded, call)(point, argument)),
+            outcome(lambda: getattr(one, call)(point, argument)),
+        )
+
+
+@pytest.mark.parametrize("workers", [None, 1, 3, np.int64(2), 0, -1, 1.5, "2", True])
+def test_workers_are_accepted_and_checked_as_by_index(client, workers):
+    sharded, one = ShardedIndex(client, "manhattan", shards=2, timeout=TIMEOUT), korel.Index("manhattan")
+    rng = np.random.default_rng(6)
+    points = grid(rng, 50)
+    for index in (sharded, one):
+        index.add_many(points)
+    queries = grid(rng, 6)
+    assert_same_outcome(
+        outcome(lambda: sharded.query(queries, 4, workers=workers)),
+        outcome(lambda: one.query(queries, 4, workers=workers)),
+    )
+    got = outcome(lambda: sharded.query_radius(queries, 2.0, workers=workers))
+    expected = outcome(lambda: one.query_radius(queries, 2.0, workers=workers))
+    assert got[0] == expected[0]
+    if got[0] == "value":
+        for answer, expected_answer in zip(got[1], expected[1]):
+            assert_same_outcome(("value", answer), ("value", expected_answer))
+    else:
+        assert got[1] == expected[1]
+    assert len(sharded.workers) == 2  # still the addresses of the shards' workers
+
+
+def test_float32_shards_and_their_save(client, tmp_path):
+    rng = np.random.default_rng(8)
+    points = np.round(rng.random((80, 3)), 1) / 3  # ties, and values float32 rounds
+    sharded = ShardedIndex(client, "euclidean", shards=3, dtype="float32", timeout=TIMEOUT)
+    one = korel.Index("euclidean", dtype="float32")
+    for index in (sharded, one):
+        index.add_many(points)
+    # A coordinate float32 cannot hold is refused and stores nothing, as by Index.
+    beyond = np.vstack([points[:5], [[1e39, 0.0, 0.0]]])
+    assert_same_outcome(outcome(lambda: sharded.add_many(beyond)), outcome(lambda: one.add_many(beyond)))
+    sharded.save(tmp_path)
+    loaded = ShardedIndex.load(client, tmp_path, timeout=TIMEOUT)
+    for index in (sharded, loaded):
+        assert index.dtype == "float32"
+        assert index[7].dtype == np.float32
+        np.testing.assert_array_equal(index[7], one[7])
+        assert_same_answers(index, one, points[:6] + 0.01)
+        for query in points[:3] + 0.01:
+            assert_same_outcome(
+                outcome(lambda: index.nearest(query, 9)), outcome(lambda: one.nearest(query, 9))
+            )
+    assert ShardedIndex(client, "levenshtein", timeout=TIMEOUT).dtype is None
+
+
+def test_load_refuses_shards_of_mixed_dtypes(client, tmp_path):
+    points = grid(np.random.default_rng(9), 30)
+    for dtype in ("float32", "float64"):
+        sharded = ShardedIndex(client, "euclidean", shards=2, dtype=dtype, timeout=TIMEOUT)
+        sharded.add_many(points)
+        sharded.save(tmp_path / dtype)
+    manifest = json.loads((tmp_path / "float32" / "manifest.json").read_text())
+    other = json.loads((tmp_path / "float64" / "manifest.json").read_text())["shards"][1]["file"]
+    os.replace(tmp_path / "float64" / other, tmp_path / "float32" / other)
+    manifest["shards"][1]["file"] = other
+    (tmp_path / "float32" / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match="stores float64 vectors, the file of shard 0 float32"):
+        ShardedIndex.load(client, tmp_path / "float32", timeout=TIMEOUT)
+
+
+@pytest.mark.parametrize(
+    "metric, dtype", [("euclidean", "int8"), ("euclidean", True), ("levenshtein", "float32")]
+)
+def test_bad_dtype_is_refused_as_by_index(client, metric, dtype):
+    got = outcome(lambda: ShardedIndex(client, metric, dtype=dtype, timeout=TIMEOUT))
+    assert got == outcome(lambda: korel.Index(metric, dtype=dtype))
+    assert got[0] is ValueError
 
 
 @pytest.mark.parametrize(
@@ -137,7 +287,7 @@ def test_save_and_load(client, tmp_path):
     sharded, one = ShardedIndex(client, "euclidean", shards=3), korel.Index("euclidean")
     for index in (sharded, one):
         index.add_many(grid(np.random.default_rng(1), 200))
-    assert sharded.remove(range(0, 200, 3)) == one.remove_many(range(0, 200, 3))
+    assert sharded.remove_many(range(0, 200, 3)) == one.remove_many(range(0, 200, 3))
     sharded.save(tmp_path)
     sharded.add_many(grid(rng, 50))  # after the save, then lost
     sharded.save(tmp_path / "second")
@@ -225,7 +375,12 @@ def test_lost_worker_raises_then_load_brings_back_the_save(client, tmp_path):
         lambda: sharded.query(saved[:5], 3),
         lambda: sharded.query_radius(saved[:5], 1.0),
         lambda: sharded.add_many(saved[:2]),
-        lambda: sharded.remove([0, 1]),
+        lambda: sharded.remove_many([0, 1]),
+        lambda: sharded.remove(0),
+        lambda: sharded.nearest(saved[0]),
+        lambda: sharded.within(saved[0], 1.0),
+        lambda: sharded[0],
+        lambda: 0 in sharded,
         lambda: len(sharded),
         lambda: sharded.save(tmp_path / "never"),
     ]
