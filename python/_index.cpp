@@ -705,8 +705,8 @@ struct ObjectIndex : Bound<ObjectSpace> {
 // instance whose __init__ has not run (or failed) from a constructed one,
 // which pybind11 offers no public way to do. So each instance carries one
 // more pointer after pybind11's own layout: null (the allocator zeroes it)
-// until __init__ succeeds, then the C++ object. The class is final, so every
-// instance is initialised through the type's own init slot, which sets it.
+// until __init__ succeeds, then the C++ object. The class is final, so an
+// instance made by calling it runs the type's own init slot, which sets it.
 Py_ssize_t object_index_offset = 0;
 initproc pybind11_init = nullptr;
 
