@@ -465,11 +465,12 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
     if (!Vector::check_(point)) return nullptr;
     auto array = py::reinterpret_borrow<py::array>(point);
     const std::size_t dim = this->rows.space.dim();
-    if (array.ndim() != 1 || dim == 0 || static_cast<std::size_t>(array.shape(0)) != dim ||
-        (array.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) == 0) {
+    if (array.ndim() != 1 || dim == 0 || static_cast<std::size_t>(array.shape(0)) != dim) {
       return nullptr;
     }
+    // Contiguous, so aligned exactly when its first element is.
     const auto* q = static_cast<const double*>(array.data());
+    if (reinterpret_cast<std::uintptr_t>(q) % alignof(double) != 0) return nullptr;
     const vexel::VectorMetric metric = this->rows.space.metric();
     const bool finite = metric == vexel::VectorMetric::angular || metric == vexel::VectorMetric::haversine;
     for (std::size_t i = 0; i < dim; ++i) {
@@ -725,7 +726,34 @@ struct ObjectIndex : Bound<ObjectSpace> {
   py::object metric;  // the reference behind the space's borrowed pointer
 };
 
-ObjectIndex* object_index_of(PyObject* object);
+// The collector's slots need the C++ object of an instance, and must tell an
+// instance whose __init__ has not run (or failed) from a constructed one,
+// which pybind11 offers no public way to do. So each instance carries one
+// more pointer after pybind11's own layout: null (the allocator zeroes it)
+// until __init__ succeeds, then the C++ object. The class is final, so an
+// instance made by calling it runs the type's own init slot, which sets it.
+Py_ssize_t object_index_offset = 0;
+initproc pybind11_init = nullptr;
+
+ObjectIndex*& object_index_slot(PyObject* object) {
+  return *reinterpret_cast<ObjectIndex**>(reinterpret_cast<char*>(object) + object_index_offset);
+}
+
+ObjectIndex* object_index_of(PyObject* object) { return object_index_slot(object); }
+
+int init_and_record(PyObject* object, PyObject* arguments, PyObject* keywords) {
+  if (pybind11_init(object, arguments, keywords) != 0) return -1;
+  try {
+    object_index_slot(object) = &py::handle(object).cast<ObjectIndex&>();
+  } catch (py::error_already_set& error) {
+    error.restore();
+    return -1;
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return -1;
+  }
+  return 0;
+}
 
 int traverse_objects(PyObject* object, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(object));
@@ -746,15 +774,6 @@ int clear_objects(PyObject* object) {
     self->metric = py::none();
   }  // the metric goes last, once nothing refers to it
   return 0;
-}
-
-const py::detail::type_info* object_type = nullptr;
-
-ObjectIndex* object_index_of(PyObject* object) {
-  auto* instance = reinterpret_cast<py::detail::instance*>(object);
-  auto value_and_holder = instance->get_value_and_holder(object_type, false);
-  if (!value_and_holder || !value_and_holder.holder_constructed()) return nullptr;
-  return value_and_holder.value_ptr<ObjectIndex>();
 }
 
 // Strong references to the objects of a sequence, held for one call: the
@@ -782,14 +801,19 @@ class HeldObjects {
 
 void bind_objects(py::module_& module) {
   using Self = ObjectIndex;
-  py::class_<Self> cls(module, "ObjectIndex", py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+  py::class_<Self> cls(module, "ObjectIndex", py::is_final(),
+                       py::custom_type_setup([](PyHeapTypeObject* heap_type) {
                          PyTypeObject* type = &heap_type->ht_type;
                          type->tp_flags |= Py_TPFLAGS_HAVE_GC;
                          type->tp_traverse = traverse_objects;
                          type->tp_clear = clear_objects;
+                         object_index_offset = type->tp_basicsize;
+                         type->tp_basicsize += static_cast<Py_ssize_t>(sizeof(ObjectIndex*));
                        }));
-  object_type = py::detail::get_type_info(typeid(Self));
   cls.def(py::init<py::object>(), py::arg("metric"));
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  pybind11_init = type->tp_init;  // the slot that runs __init__, set by the def above
+  type->tp_init = init_and_record;
   bind_common<py::class_<Self>, Self>(cls, false);
   cls.def_property_readonly("metric", [](Self& self) { return self.metric; })
       .def("add",

@@ -38,7 +38,11 @@ class BoundIndex : public Index {
 const py::detail::type_info* bound_type = nullptr;
 
 // The index of an instance, or null while `__init__` has not run (the
-// collector and `__new__` both can reach such an instance).
+// collector and `__new__` both can reach such an instance). A method must
+// refuse such an instance with a TypeError, and only pybind11's internals
+// tell it apart: its public casts give an uninitialised instance freshly
+// allocated, unconstructed storage. The class may be subclassed from Python,
+// so the lookup goes by the registered type.
 BoundIndex* constructed_index(PyObject* object) {
   auto* instance = reinterpret_cast<py::detail::instance*>(object);
   auto value_and_holder = instance->get_value_and_holder(bound_type, false);
@@ -103,6 +107,8 @@ void enable_garbage_collection(PyHeapTypeObject* heap_type) {
 
 }  // namespace korel
 
+// A type_caster specialization is pybind11's documented way to convert a
+// type of one's own, and it must live in pybind11's namespace detail.
 namespace pybind11 {
 namespace detail {
 

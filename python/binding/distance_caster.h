@@ -78,23 +78,37 @@ inline PyObject* python_callable_of(const DistanceFunction& function) {
   return python != nullptr ? python->callable.get() : nullptr;
 }
 
-// A stateless pybind11-bound C++ function of exactly the NativeDistance
-// type, found as pybind11's own std::function caster finds it; else null.
-inline NativeDistance native_distance_of(pybind11::handle source) {
-  namespace detail = pybind11::detail;
-  pybind11::handle function = detail::get_function(source);
-  if (!function || !PyCFunction_Check(function.ptr())) return nullptr;
-  PyObject* self = PyCFunction_GET_SELF(function.ptr());
+// pybind11's record of the C++ function behind `function`, or null for any
+// other callable. The record is pybind11's internal (no public API reaches
+// it), needed here only to call a native distance directly, without a round
+// trip through Python, as pybind11's own std::function caster does; where
+// pybind11 keeps it changed in version 3.
+inline pybind11::detail::function_record* function_record_of(const pybind11::function& function) {
+  pybind11::handle native = function.cpp_function();
+  if (!native) return nullptr;
+  PyObject* self = PyCFunction_GET_SELF(native.ptr());
   if (self == nullptr) {
     PyErr_Clear();
     return nullptr;
   }
+#if PYBIND11_VERSION_MAJOR >= 3
+  return pybind11::detail::function_record_ptr_from_PyObject(self);
+#else
   if (!pybind11::isinstance<pybind11::capsule>(self)) return nullptr;
   auto capsule = pybind11::reinterpret_borrow<pybind11::capsule>(self);
-  detail::function_record* record = nullptr;
-  if (detail::is_function_record_capsule(capsule)) {
-    record = capsule.get_pointer<detail::function_record>();
-  }
+  if (!pybind11::detail::is_function_record_capsule(capsule)) return nullptr;
+  return capsule.get_pointer<pybind11::detail::function_record>();
+#endif
+}
+
+// A stateless pybind11-bound C++ function of exactly the NativeDistance
+// type, found as pybind11's own std::function caster finds it; else null.
+// (The record's fields are pybind11's internals too, for the same reason.)
+inline NativeDistance native_distance_of(pybind11::handle source) {
+  namespace detail = pybind11::detail;
+  if (!pybind11::isinstance<pybind11::function>(source)) return nullptr;
+  detail::function_record* record =
+      function_record_of(pybind11::reinterpret_borrow<pybind11::function>(source));
   for (; record != nullptr; record = record->next) {
     if (record->is_stateless &&
         detail::same_type(typeid(NativeDistance),
@@ -111,6 +125,8 @@ inline NativeDistance native_distance_of(pybind11::handle source) {
 }  // namespace binding
 }  // namespace korel
 
+// pybind11's documented way to convert a type of one's own: a type_caster
+// specialization, which pybind11 requires in its namespace detail.
 namespace pybind11 {
 namespace detail {
 
@@ -131,11 +147,9 @@ class type_caster<korel::binding::DistanceFunction> {
     return true;
   }
 
+  // Spelled out: pybind11 3 names the arguments of a Callable otherwise.
   PYBIND11_TYPE_CASTER(korel::binding::DistanceFunction,
-                       const_name("Callable[[") +
-                           concat(make_caster<const korel::binding::Point&>::name,
-                                  make_caster<const korel::binding::Point&>::name) +
-                           const_name("], ") + make_caster<double>::name + const_name("]"));
+                       const_name("Callable[[list[float], list[float]], float]"));
 };
 
 }  // namespace detail

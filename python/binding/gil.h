@@ -29,11 +29,21 @@ inline bool interpreter_finalizing() {
 #endif
 }
 
+// The thread state that holds the GIL, or null; unlike PyThreadState_Get
+// it never aborts when there is none.
+inline PyThreadState* current_thread_state() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked();
+#else
+  return _PyThreadState_UncheckedGet();
+#endif
+}
+
 // Whether this very thread holds the GIL (a null or foreign current state
 // means no: CPython never ends a thread that holds it).
 inline bool holds_gil() {
   PyThreadState* mine = PyGILState_GetThisThreadState();
-  return mine != nullptr && mine == pybind11::detail::get_thread_state_unchecked();
+  return mine != nullptr && mine == current_thread_state();
 }
 
 // Where a thread goes instead of taking the GIL during finalization.

@@ -55,6 +55,25 @@ class PyReference {
   PyObject* object_ = nullptr;
 };
 
+// pybind11's rule for a float argument, by the CPython API alone: the
+// value through the number protocol; failing that, for an object that
+// implements one, the float made by float(). Leaves no error pending.
+inline bool float_value(PyObject* object, double& value) {
+  value = PyFloat_AsDouble(object);
+  if (value != -1.0 || PyErr_Occurred() == nullptr) return true;
+  PyErr_Clear();
+  if (PyNumber_Check(object) == 0) return false;
+  PyObject* number = PyNumber_Float(object);
+  if (number == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool is_float = PyFloat_Check(number) != 0;
+  if (is_float) value = PyFloat_AsDouble(number);
+  Py_DECREF(number);
+  return is_float;
+}
+
 // Calls `callable(first, second)` with the GIL held and converts the result
 // to a double by pybind11's rule for float arguments (a float, an int, a
 // bool or anything with __float__ or __index__). Takes over the references
@@ -75,9 +94,8 @@ inline double call_for_double(PyObject* callable, PyObject* first, PyObject* sec
   Py_DECREF(arguments);
   if (result == nullptr) throw pybind11::error_already_set();
 
-  pybind11::detail::make_caster<double> number;
-  if (number.load(result, true)) {
-    const double value = number;
+  double value = 0;
+  if (float_value(result, value)) {
     Py_DECREF(result);
     return value;
   }

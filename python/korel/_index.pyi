@@ -1,5 +1,5 @@
 # The compiled part of korel.Index; use korel.Index.
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 import numpy as np
 

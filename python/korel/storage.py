@@ -44,7 +44,7 @@ import re
 import secrets
 import struct
 import zlib
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Tuple
 
 import numpy as np
 
@@ -147,7 +147,10 @@ def _describe(index, metric_required: bool) -> Tuple[Dict[str, Any], List[Tuple[
         "next_id": int(core.next_id),
     }
     exported = core.export()
-    little = lambda array, dtype: np.ascontiguousarray(array, dtype=np.dtype(dtype).newbyteorder("<"))
+
+    def little(array, dtype):
+        return np.ascontiguousarray(array, dtype=np.dtype(dtype).newbyteorder("<"))
+
     if index._kind == "vector":
         ids, points = exported
         storage = "<f8" if index._dtype == "float64" else "<f4"
@@ -327,7 +330,7 @@ def _section_layout(header):
 
 
 def _build(header, arrays, metric):
-    from .index import NATIVE_METRICS, STRING_METRICS, VECTOR_METRICS, Index
+    from .index import STRING_METRICS, VECTOR_METRICS, Index
 
     kind, count = header["kind"], header["count"]
     ids = arrays["ids"]

@@ -112,3 +112,23 @@ def test_reachable_index_keeps_working_after_collections():
     gc.collect()
     query = [1.0, 2.0]
     assert owner.index.nearest(query) == min(owner.index.list(), key=lambda p: euclidean(query, p))
+
+
+def test_object_index_reports_its_metric_and_objects_only_once_constructed():
+    from korel._index import ObjectIndex
+
+    def metric(a, b):
+        return 0.0
+
+    index = ObjectIndex(metric)
+    point, word = (1.0,), "word"
+    index.add([point, word])
+    assert gc.get_referents(index) == [ObjectIndex, metric, point, word]
+    bare = ObjectIndex.__new__(ObjectIndex)
+    assert gc.get_referents(bare) == [ObjectIndex]
+    cycle = [bare]
+    cycle.append(cycle)
+    alive = weakref.ref(bare)
+    del bare, cycle
+    gc.collect()
+    assert alive() is None
