@@ -53,7 +53,7 @@ PYBIND11_3_DIFFERS := $(foreach m,add remove nearest,$(foreach a,set generator,\
   $(foreach m,add add_list nearest nearest_k nearest_r remove,\
   --deselect "tests/python/test_class_surface.py::test_doc_is_the_rendered_prototype[$(m)]")
 
-demo: $(VENV)/.korel-installed ## Run the main job: fuzzy word lookup and vector search
+demo: $(VENV)/.korel-plain ## Run the main job: fuzzy word lookup and vector search (needs only korel and NumPy)
 	$(VPY) examples/demo.py
 
 demo-distributed: $(VENV)/.korel-distributed ## Shard 10^6 points over a local Dask cluster of 2 worker processes
@@ -91,6 +91,11 @@ $(VENV)/.tools: build-requirements.txt
 	@touch $@
 
 SOURCES := $(shell find include python -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
+
+# korel alone, as `pip install .` gives it: what the demo needs.
+$(VENV)/.korel-plain: $(VENV)/.tools $(SOURCES)
+	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py-3.9 .
+	@touch $@
 
 $(VENV)/.korel-installed: $(VENV)/.tools $(SOURCES)
 	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/py-3.9 ".[test,test-distributed]"

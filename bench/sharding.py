@@ -109,7 +109,7 @@ def main():
     exponent = np.polyfit(np.log(sizes), np.log([scaling[n] for n in sizes]), 1)[0]
 
     with LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, death_timeout=TIMEOUT,
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", death_timeout=TIMEOUT,
         silence_logs=logging.CRITICAL,  # a worker's heartbeat may race the scheduler's shutdown
     ) as cluster, Client(cluster, timeout=TIMEOUT) as client:
         client.wait_for_workers(2, timeout=TIMEOUT)

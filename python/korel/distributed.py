@@ -386,6 +386,10 @@ class ShardedIndex:
     >>> distances, ids = index.query(np.zeros((5, 8)), k=10)
     """
 
+    _futures: List[Any]
+    _actors: List[Any]
+    _template: Index
+
     def __init__(
         self,
         client: "distributed.Client",
@@ -438,7 +442,7 @@ class ShardedIndex:
             if _resolve_metric(metric)[0] != saved_kind:
                 raise ValueError(
                     f"the sharded index holds {saved_kind} points; it cannot be loaded under the metric "
-                    f"{metric if isinstance(metric, str) else getattr(metric, '__qualname__', metric)!r}"
+                    f"{metric if isinstance(metric, str) else getattr(metric, '__qualname__', repr(metric))!r}"
                 )
         if saved_kind == "object" and not allow_pickle:
             raise ValueError(
@@ -499,9 +503,7 @@ class ShardedIndex:
         # Converts and checks the points and ids of a call as a shard would
         # (it also refuses a bad dtype before any shard starts); a loaded
         # index gets it once the shards have said what their metric is.
-        self._template: Index = (  # type: ignore[assignment]
-            Index(metric, dtype=dtype) if metric is not None else None
-        )
+        self._template = Index(metric, dtype=dtype) if metric is not None else None  # type: ignore[assignment]
         self._addresses = [workers[s % len(workers)] for s in range(len(paths))]
         self._futures = []  # none yet, for _release
         self._futures = [
@@ -512,7 +514,7 @@ class ShardedIndex:
             )
             for s, (path, address) in enumerate(zip(paths, self._addresses))
         ]
-        self._actors: List[Any] = [None] * len(paths)
+        self._actors = [None] * len(paths)
         self._tokens: List[Optional[str]] = [None] * len(paths)
         deadline = time.monotonic() + timeout
         for s, future in enumerate(self._futures):
@@ -598,7 +600,8 @@ class ShardedIndex:
                 pending[s] = self._actors[s].call(payload)
             except Exception as refused:  # Dask refuses to call an actor it knows is lost
                 self._lost[s] = f"{type(refused).__name__}: {refused}"
-        answers, errors = {}, {}
+        answers: Dict[int, Any] = {}
+        errors: Dict[int, BaseException] = {}
         deadline = time.monotonic() + self._timeout
         try:
             self._collect(pending, deadline, answers, errors)

@@ -38,7 +38,7 @@ def picky(a, b):
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
         death_timeout=TIMEOUT,
     )
     try:
