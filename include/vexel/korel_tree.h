@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "vexel/greedy_k_centers.h"
+#include "vexel/parallel.h"
 #include "vexel/prefetch.h"
 #include "vexel/pruning.h"
 #include "vexel/rotation_counter.h"
@@ -659,6 +660,13 @@ class KorelTree {
     std::size_t splitting = 0;
     bool stop = false;
     std::exception_ptr failure;
+    // Stops every thread at its next node (a thread ended by the system
+    // unwinds through here: the others must stop before it is gone).
+    const auto halt = [&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      stop = true;
+      changed.notify_all();
+    };
     const auto run = [&](bool caller) {
       std::unique_lock<std::mutex> lock(mutex);
       std::vector<Task> found;
@@ -669,7 +677,7 @@ class KorelTree {
             lock.unlock();
             try {
               host().poll();
-            } catch (...) {
+            } VEXEL_RETHROW_FORCED_UNWIND(halt()) catch (...) {
               lock.lock();
               if (!failure) failure = std::current_exception();
               stop = true;
@@ -694,7 +702,7 @@ class KorelTree {
             Node* child = task.node->children[c].get();
             if (child->needs_split(*this)) found.push_back({child, mix_seed(task.seed + c + 1)});
           }
-        } catch (...) {
+        } VEXEL_RETHROW_FORCED_UNWIND(halt()) catch (...) {
           lock.lock();
           if (!failure) failure = std::current_exception();
           stop = true;
@@ -703,9 +711,15 @@ class KorelTree {
           return;
         }
         lock.lock();
-        pending.insert(pending.end(), found.begin(), found.end());
         --splitting;
         changed.notify_all();
+        try {
+          pending.insert(pending.end(), found.begin(), found.end());
+        } catch (...) {  // memory: those children stay over-full leaves
+          if (!failure) failure = std::current_exception();
+          stop = true;
+          return;
+        }
       }
     };
     std::vector<std::thread> threads;
@@ -715,7 +729,13 @@ class KorelTree {
       // Fewer threads than asked for.
     } catch (const std::bad_alloc&) {
     }
-    run(true);
+    try {
+      run(true);
+    } catch (...) {  // only a forced unwind leaves `run`
+      halt();
+      for (std::thread& thread : threads) thread.join();
+      throw;
+    }
     {
       // The caller may have returned on a failure while others still split.
       std::unique_lock<std::mutex> lock(mutex);
