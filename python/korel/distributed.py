@@ -223,6 +223,20 @@ class _Shard:
     def do_remove(self, ids: np.ndarray) -> int:
         return self.index.remove_many(ids)
 
+    def do_points_of(self, ids: np.ndarray) -> Tuple[np.ndarray, Any]:
+        """The ids of ``ids`` stored here, and their points: what a removal
+        that fails elsewhere puts back."""
+        present = np.array([i for i in ids.tolist() if i in self.index], dtype=np.int64)
+        points = [self.index[i] for i in present.tolist()]
+        return present, (np.array(points) if self.index.dim is not None and points else points)
+
+    def do_restore(self, ids: np.ndarray, points: Any) -> int:
+        """Stores again those of the points given that are missing."""
+        missing = np.array([i not in self.index for i in ids.tolist()], dtype=bool)
+        if missing.any():
+            self.index.add_many(_subset(points, np.flatnonzero(missing)), ids[missing])
+        return int(missing.sum())
+
     def do_contains(self, id: int) -> bool:
         return id in self.index
 
@@ -761,8 +775,26 @@ class ShardedIndex:
         with self._lock:
             ids_array = _ids(ids, len(ids))
             route = shard_of(ids_array, self.shards)
-            parts = {s: (ids_array[route == s],) for s in range(self.shards)}
-            return int(sum(self._call_all("remove", parts).values()))
+            parts = {s: (ids_array[route == s],) for s in range(self.shards) if (route == s).any()}
+            # The points first, so that a removal that fails on one shard (or
+            # is interrupted) can be undone on the others: all or nothing.
+            kept = self._call_all("points_of", parts)
+            try:
+                done, errors = self._call("remove", parts)
+            except BaseException:
+                self._restore(kept)
+                raise
+            if errors:
+                self._restore(kept)
+                raise errors[min(errors)]
+            return int(sum(done.values()))
+
+    def _restore(self, kept: Dict[int, Tuple[np.ndarray, Any]]) -> None:
+        """Puts back on each shard the points of ``kept`` it no longer has."""
+        try:
+            self._call("restore", {s: part for s, part in kept.items() if len(part[0])})
+        except Exception:
+            pass  # a lost shard: ShardLost follows on the next call
 
     def _checked_id(self, id: Any) -> int:
         """``id`` as an int, refused with ``Index``'s own TypeError or

@@ -1,5 +1,6 @@
 """ShardedIndex under faults and hostile saves, on a LocalCluster with
-bounded waits: an interrupted add_many changes nothing, answers are sized
+bounded waits: an interrupted add_many and a removal that fails on one
+shard change nothing, answers are sized
 by min(k, len) on the shards and padded once here, and a load checks the
 manifest and every shard before it returns anything."""
 
@@ -7,6 +8,7 @@ import json
 import os
 import pickle
 import signal
+import tempfile
 import threading
 import time
 
@@ -16,7 +18,7 @@ import pytest
 distributed = pytest.importorskip("distributed")
 
 import korel  # noqa: E402
-from korel.distributed import ShardedIndex, _Shard  # noqa: E402
+from korel.distributed import ShardedIndex, _Shard, shard_of  # noqa: E402
 
 TIMEOUT = 60  # seconds, for every wait on the cluster
 
@@ -65,6 +67,46 @@ def test_ctrl_c_during_add_many_stores_nothing_and_consumes_no_id(client):
     assert sharded.add_many([(0.5, 0.5, 0)]).tolist() == [1000]
     distances, ids = sharded.query([(0.5, 0.5, 0)], k=1)
     assert ids.tolist() == [[1000]] and distances.tolist() == [[0.0]]
+
+
+# One path for the test and the workers (other processes: no pid in it).
+FAILING = os.path.join(tempfile.gettempdir(), "korel-test-failing-metric")
+
+
+def fails_on_flagged_while_told(a, b):
+    """Manhattan distance between (x, y, flag) points; raises for a flagged
+    point while the file FAILING exists (seen by every worker)."""
+    if (a[2] or b[2]) and os.path.exists(FAILING):
+        raise ValueError("the metric failed")
+    return abs(a[0] - b[0]) + abs(a[1] - b[1])
+
+
+def test_a_removal_that_fails_on_one_shard_removes_nothing_anywhere(client):
+    sharded = ShardedIndex(client, fails_on_flagged_while_told, shards=2, timeout=TIMEOUT)
+    rng = np.random.default_rng(3)
+    ids = np.arange(2400)
+    home = shard_of(ids, 2)
+    # Shard 0's points are flagged: removing two thirds of them rebuilds its
+    # tree, which fails; shard 1 loses one point, with no rebuild, and must
+    # get it back.
+    points = [(x, y, int(h == 0)) for (x, y), h in zip(rng.random((2400, 2)).tolist(), home.tolist())]
+    sharded.add_many(points, ids=ids)
+    first = ids[home == 0]
+    doomed = np.concatenate([first[: 2 * len(first) // 3], ids[home == 1][:1]])
+    open(FAILING, "w").close()
+    try:
+        with pytest.raises(ValueError, match="the metric failed"):
+            sharded.remove_many(doomed)
+    finally:
+        os.unlink(FAILING)
+    assert len(sharded) == 2400
+    assert all(i in sharded for i in doomed.tolist())
+    one = korel.Index(fails_on_flagged_while_told)
+    one.add_many(points, ids=ids)
+    query = [(0.5, 0.5, 0)]
+    for got, expected in zip(sharded.query(query, k=2400), one.query(query, k=2400)):
+        np.testing.assert_array_equal(got, expected)
+    assert sharded.remove_many(doomed) == len(doomed)
 
 
 def test_a_shard_answers_at_most_min_k_len_and_the_client_pads_once(client):
