@@ -103,8 +103,12 @@ class FailingMetric:
         self.error = ValueError("metric failed on purpose")
         self.remaining = None
 
-    def arm(self, calls_before_failure):
+    def arm(self, calls_before_failure, error=None):
+        """Fails on the call after `calls_before_failure` more, with `error`
+        when given (else the metric's own ValueError)."""
         self.remaining = calls_before_failure
+        if error is not None:
+            self.error = error
 
     def __call__(self, a, b):
         if self.remaining is not None:

@@ -18,6 +18,7 @@ import korel
 distributed = pytest.importorskip(
     "distributed", reason="the sharded index needs Dask: pip install korel[distributed]"
 )
+from dask_cluster import local_client  # noqa: E402
 from korel.distributed import ShardedIndex, ShardLost, merge_nearest, shard_of  # noqa: E402
 
 TIMEOUT = 60  # seconds, for every wait on the cluster
@@ -37,16 +38,8 @@ def picky(a, b):
 
 @pytest.fixture(scope="module")
 def client():
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-        death_timeout=TIMEOUT,
-    )
-    try:
-        with distributed.Client(cluster, timeout=TIMEOUT) as client:
-            client.wait_for_workers(2, timeout=TIMEOUT)
-            yield client
-    finally:
-        cluster.close(timeout=TIMEOUT)
+    with local_client(TIMEOUT) as client:
+        yield client
 
 
 # --- data with many exact ties, and the plain index to compare with ------------------

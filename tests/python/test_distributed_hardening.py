@@ -18,6 +18,7 @@ import pytest
 distributed = pytest.importorskip("distributed")
 
 import korel  # noqa: E402
+from dask_cluster import local_client  # noqa: E402
 from korel.distributed import ShardedIndex, _Shard, shard_of  # noqa: E402
 
 TIMEOUT = 60  # seconds, for every wait on the cluster
@@ -32,16 +33,8 @@ def slow_when_flagged(a, b):
 
 @pytest.fixture(scope="module")
 def client():
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-        death_timeout=TIMEOUT,
-    )
-    try:
-        with distributed.Client(cluster, timeout=TIMEOUT) as client:
-            client.wait_for_workers(2, timeout=TIMEOUT)
-            yield client
-    finally:
-        cluster.close(timeout=TIMEOUT)
+    with local_client(TIMEOUT) as client:
+        yield client
 
 
 def shard_tasks(client):

@@ -8,26 +8,7 @@ import numpy as np
 import pytest
 
 import korel
-from korel_oracles import euclidean, run_python
-
-
-class InterruptingMetric:
-    """Euclidean until armed; then raises `error` on its n-th call."""
-
-    def __init__(self):
-        self.remaining = None
-        self.error = None
-
-    def arm(self, calls_before_failure, error):
-        self.remaining, self.error = calls_before_failure, error
-
-    def __call__(self, a, b):
-        if self.remaining is not None:
-            if self.remaining == 0:
-                self.remaining = None
-                raise self.error
-            self.remaining -= 1
-        return euclidean(a, b)
+from korel_oracles import FailingMetric, euclidean, run_python
 
 
 def snapshot(index, queries):
@@ -38,7 +19,7 @@ def snapshot(index, queries):
 @pytest.mark.parametrize("calls_before_failure", [0, 40, 900])
 @pytest.mark.parametrize("single", [False, True])
 def test_a_removal_whose_rebuild_fails_removes_nothing(error, calls_before_failure, single):
-    metric = InterruptingMetric()
+    metric = FailingMetric()
     index = korel.Index(metric)
     points = [tuple(p) for p in np.random.default_rng(7).random((1000, 3))]
     index.add_many(points)
