@@ -64,10 +64,10 @@ demo: $(VENV)/.korel-plain ## Run the main job: fuzzy word lookup and vector sea
 demo-distributed: $(VENV)/.korel-distributed ## Shard 10^6 points over a local Dask cluster of 2 worker processes
 	$(VPY) examples/distributed_demo.py
 
-bench: $(VENV)/.korel-bench ## Benchmark korel against its peers, about 3 min once installed (writes bench/results/)
+bench: $(VENV)/.korel-bench ## Benchmark korel against its peers on real data, about 15 min once installed (writes bench/results/)
 	$(VPY) bench/peers.py $(BENCH_ARGS)
 
-bench-quick: $(VENV)/.korel-bench ## The same at small sizes, about a minute (writes bench/results/quick/)
+bench-quick: $(VENV)/.korel-bench ## The same at small sizes, about two minutes (writes bench/results/quick/)
 	$(VPY) bench/peers.py --quick
 
 bench-cpp: $(VENV)/.tools ## Build and run the C++ benchmarks (the index, the distance kernels)
