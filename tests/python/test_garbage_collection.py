@@ -42,15 +42,21 @@ def test_index_reports_both_copies_of_the_metric_to_the_collector():
     assert gc.get_referents(index) == [NearestNeighborsKorel]
 
 
-def test_bare_instance_is_safe_to_traverse():
-    bare = NearestNeighborsKorel.__new__(NearestNeighborsKorel)
-    assert gc.get_referents(bare) == [NearestNeighborsKorel]
+def assert_bare_instance_is_collected(cls):
+    """An instance never initialised refers to its class only, and a cycle
+    through it is collected."""
+    bare = cls.__new__(cls)
+    assert gc.get_referents(bare) == [cls]
     cycle = [bare]
     cycle.append(cycle)
     alive = weakref.ref(bare)
     del bare, cycle
     gc.collect()
     assert alive() is None
+
+
+def test_bare_instance_is_safe_to_traverse():
+    assert_bare_instance_is_collected(NearestNeighborsKorel)
 
 
 @pytest.mark.parametrize("count", [0, 40, 300], ids=["empty", "leaf", "tree"])
@@ -124,11 +130,4 @@ def test_object_index_reports_its_metric_and_objects_only_once_constructed():
     point, word = (1.0,), "word"
     index.add([point, word])
     assert gc.get_referents(index) == [ObjectIndex, metric, point, word]
-    bare = ObjectIndex.__new__(ObjectIndex)
-    assert gc.get_referents(bare) == [ObjectIndex]
-    cycle = [bare]
-    cycle.append(cycle)
-    alive = weakref.ref(bare)
-    del bare, cycle
-    gc.collect()
-    assert alive() is None
+    assert_bare_instance_is_collected(ObjectIndex)
