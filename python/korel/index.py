@@ -502,6 +502,10 @@ class Index:
         """Writes the index to ``path`` (see ``korel.storage`` for the
         format): first to a temporary file in the same folder, then renamed
         over ``path``, so a crash never leaves a half-written file there.
+        The file holds the tree beside the points, so that ``load``
+        measures nothing; an index that still holds removed points (not yet
+        dropped by a rebuild) is written without it, since removed points
+        never reach a file, and ``load`` then builds the tree.
 
         >>> import tempfile, pathlib
         >>> index = Index("euclidean"); index.add([1.0, 2.0])
