@@ -1,0 +1,375 @@
+// A streaming scan of every row, for batches where the tree would measure
+// most rows anyway (distances that concentrate: uniform data in 32
+// dimensions, say): k nearest and within a radius, under Euclidean and
+// angular distance, with the very answers of `RowIndex`.
+//
+// How it stays exact. Blocks of queries meet blocks of rows in a matrix
+// product of doubles (q . x for every pair, vectorised, no BLAS). Each pair
+// gets a cheap value that is provably on the safe side of the distance the
+// kernel would compute: a lower bound. A row is dropped only when that lower
+// bound lies beyond the query's current bound (the k-th nearest distance
+// found so far, or the radius); every other row is measured with the space's
+// own kernel (`VectorSpace::distance`), and only those measured distances
+// enter the answer, ordered as `RowIndex` orders them (distance, NaN last,
+// then id). A row the bound cannot drop is only a wasted measurement, never
+// a wrong answer. Rows and queries whose coordinates are not finite, or too
+// large or too small for the bounds below, are always measured.
+//
+// The bounds (u = 2^-53, the unit roundoff; n the dimension; S = qq + xx).
+// A dot product or sum of squares of n terms, summed in any order with or
+// without fused multiply-adds, is off by at most gamma_n = n u / (1 - n u)
+// times the sum of the magnitudes of its terms (Higham, Accuracy and
+// Stability, 3.1), and |q . x| <= sum |q_i x_i| <= S / 2.
+//  - Euclidean. The real squared distance is s = qq + xx - 2 q.x. The scan
+//    computes t = (qq~ m + xx~ m) - q.x~ with m = (1 - c) / 2 and
+//    c = (n + 8) 2^-52: the norms' excess (gamma_n S), the dot product's
+//    error (gamma_n S / 2, doubled), and the three roundings of the test
+//    stay below c S / 2, so t <= s / 2 (up to one rounding of s, kept by
+//    the margins below). The kernel sums n squared differences, each off by
+//    at most 3 roundings, so its distance is at least sqrt(s) (1 - delta)
+//    with delta = (n + 8) 2^-52, well above (n + 4) u. A kernel distance
+//    of at most T thus needs s <= T^2 / (1 - delta)^2 < T^2 (1 + 3 delta),
+//    and a row with t > T^2 (1 + 3 delta) / 2 is beyond T. An absolute floor
+//    of 2^-1000 on that threshold absorbs underflow in the products.
+//  - Angular (the angle in turns, as the kernel gives it). The scan computes
+//    the cosine cos~ = (q.x~ / |x|~) / |q|~ from reciprocal norms, within
+//    e = (n + 8) 2^-51 of the real cosine (gamma_n from the dot product,
+//    (n / 2 + 3) u from each norm). The kernel's angle, from unit vectors
+//    and 2 atan2(|u - v|, |u + v|), is within (1.3 n + 50) u turns of the
+//    real one (the snapping of angles below 16 epsilon to 0 included): take
+//    alpha = (n + 40) 2^-50. A kernel angle of at most T needs a real angle
+//    of at most T + alpha, so a row whose cosine bound cos~ + e lies below
+//    cos(pi (T + alpha)), itself lowered by its own rounding, is beyond T.
+// Rows are held back from the product (and always measured) where these
+// bounds could fail: a coordinate that is not finite, a squared norm above
+// 2^600 (overflow), and under angular also one below 2^-600 (the zero
+// vector included, whose angles are fixed by rule).
+//
+// Tree or scan: `prefers_scan` below, from the tree's own count of measured
+// rows over a batch's first queries.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "vexel/detail/vector_scan_tiles.h"
+#include "vexel/row_index.h"
+#include "vexel/search_queues.h"
+#include "vexel/search_results.h"
+#include "vexel/simd.h"
+#include "vexel/vector_space.h"
+
+namespace vexel {
+
+// What a scan did, for tests and benchmarks: pairs the bounds settled, and
+// pairs measured with the kernel.
+struct ScanCounts {
+  std::uint64_t pairs = 0;
+  std::uint64_t measured = 0;
+};
+
+template <typename Scalar>
+class VectorScan {
+ public:
+  using Neighbors = NeighborQueue<std::int64_t>;
+  using Neighbor = Neighbors::Entry;  // {distance, id}
+
+  // The scan of the rows `live` (each listed once) of `space`, whose row r
+  // has the id `ids[r]`. Keeps pointers to `space` and `ids`: both must
+  // outlive the scan, unchanged. Under metrics other than Euclidean and
+  // angular it throws std::invalid_argument.
+  VectorScan(const VectorSpace<Scalar>& space, const std::int64_t* ids, std::vector<std::uint32_t> live)
+      : space_(space), ids_(ids), dim_(space.dim()) {
+    if (space.metric() != VectorMetric::euclidean && space.metric() != VectorMetric::angular) {
+      throw std::invalid_argument("a scan measures Euclidean or angular distances only");
+    }
+    angular_ = space.metric() == VectorMetric::angular;
+    const double n = static_cast<double>(dim_);
+    half_margin_ = (1.0 - (n + 8.0) * 0x1p-52) / 2.0;
+    delta_ = (n + 8.0) * 0x1p-52;
+    cosine_error_ = (n + 8.0) * 0x1p-51;
+    angle_error_ = (n + 40.0) * 0x1p-50;
+    rows_.reserve(live.size());
+    row_terms_.reserve(live.size());
+    for (std::uint32_t r : live) {
+      double term;
+      if (prepare(space.row(r), term)) {
+        rows_.push_back(r);
+        row_terms_.push_back(term);
+      } else {
+        always_measured_.push_back(r);
+      }
+    }
+  }
+
+  // The live rows of `index`.
+  static VectorScan of(const RowIndex<VectorSpace<Scalar>>& index) {
+    std::vector<std::uint32_t> live;
+    live.reserve(index.size());
+    for (std::size_t r = 0; r < index.row_ids.size(); ++r) {
+      if (!index.is_removed(static_cast<std::uint32_t>(r))) live.push_back(static_cast<std::uint32_t>(r));
+    }
+    return VectorScan(index.space, index.row_ids.data(), std::move(live));
+  }
+
+  std::size_t size() const { return rows_.size() + always_measured_.size(); }
+
+  // The k nearest rows of each of the `count` queries (rows of dim()
+  // doubles, one after the other) into found[i]: what RowIndex::nearest
+  // answers, to the last bit.
+  void nearest(const double* queries, std::size_t count, std::size_t k, std::vector<std::vector<Neighbor>>& found,
+               ScanCounts* counts = nullptr) const {
+    found.assign(count, {});
+    if (k == 0 || size() == 0) return;
+    std::vector<Neighbors> heaps(count);
+    const auto offer = [&](std::size_t j, std::uint32_t row, double d) {
+      Neighbors& heap = heaps[j];
+      if (heap.size() < k) {
+        heap.push(d, ids_[row]);
+      } else {
+        const Neighbor& top = heap.top();
+        if (distance_less(top.distance, d)) return;
+        const std::int64_t id = ids_[row];
+        if (distance_less(d, top.distance) || id < top.stored) heap.replace_top(d, id);
+      }
+    };
+    const auto bound = [&](std::size_t j) {
+      const Neighbors& heap = heaps[j];
+      const double top = heap.size() < k ? std::numeric_limits<double>::infinity() : heap.top().distance;
+      return top == top ? top : std::numeric_limits<double>::infinity();
+    };
+    run(queries, count, offer, bound, counts);
+    for (std::size_t j = 0; j < count; ++j) heaps[j].drain(found[j], [](const Neighbor& entry) { return entry; });
+  }
+
+  // Every row within `radius` (inclusive) of each query into found[i]: what
+  // RowIndex::within answers, to the last bit.
+  void within(const double* queries, std::size_t count, double radius, std::vector<std::vector<Neighbor>>& found,
+              ScanCounts* counts = nullptr) const {
+    found.assign(count, {});
+    // Distances are never negative, and a NaN radius holds nothing.
+    if (size() == 0 || !(radius >= 0.0)) return;
+    const auto offer = [&](std::size_t j, std::uint32_t row, double d) {
+      if (d <= radius) found[j].push_back(Neighbor{d, ids_[row]});
+    };
+    run(queries, count, offer, [&](std::size_t) { return radius; }, counts);
+    for (auto& answer : found) std::sort(answer.begin(), answer.end(), Neighbors::ranks_below);
+  }
+
+ private:
+  static constexpr std::size_t group = detail::scan::queries_per_tile;
+  static constexpr std::size_t panel = detail::scan::rows_per_panel;
+
+  // The term a row or query brings to the test (the scaled squared norm,
+  // or the reciprocal norm under angular); false when it must be measured.
+  template <typename Element>
+  bool prepare(const Element* x, double& term) const {
+    double squares = 0.0;
+    for (std::size_t i = 0; i < dim_; ++i) {
+      const double value = static_cast<double>(x[i]);
+      if (!std::isfinite(value)) return false;
+      squares += value * value;
+    }
+    if (!(squares <= 0x1p600)) return false;
+    if (angular_) {
+      if (!(squares >= 0x1p-600)) return false;
+      term = 1.0 / std::sqrt(squares);
+    } else {
+      term = squares * half_margin_;
+    }
+    return true;
+  }
+
+  // The value the test compares with, for a bound T on the kernel's
+  // distance: the Euclidean t beyond which a row lies farther than T, or
+  // the angular cosine below which it does.
+  double threshold(double bound) const {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    if (angular_) {
+      const double turns = bound + angle_error_;
+      if (!(turns < 1.0)) return -inf;
+      constexpr double pi = 3.14159265358979323846;
+      const double angle = std::min(turns * pi * (1.0 + 0x1p-50), pi);
+      return std::cos(angle) - 0x1p-50 - cosine_error_;
+    }
+    if (bound == inf) return inf;
+    return std::max(bound * bound * (1.0 + 3.0 * delta_) * 0.5, 0x1p-1000);
+  }
+
+  // The scan itself, shared by nearest and within: offer(j, row, d) takes
+  // each measured distance of query j; bound(j) is its current bound.
+  template <typename Offer, typename Bound>
+  void run(const double* queries, std::size_t count, Offer& offer, Bound bound, ScanCounts* counts) const {
+    std::uint64_t measured = 0, pairs = 0;
+    const auto measure = [&](std::size_t j, std::uint32_t row) {
+      offer(j, row, space_.distance(queries + j * dim_, row));
+      ++measured;
+    };
+    // Queries the bounds cannot serve are measured against every row.
+    std::vector<std::size_t> served;
+    std::vector<double> query_terms;
+    served.reserve(count);
+    query_terms.reserve(count);
+    for (std::size_t j = 0; j < count; ++j) {
+      double term;
+      if (prepare(queries + j * dim_, term)) {
+        served.push_back(j);
+        query_terms.push_back(term);
+      } else {
+        for (std::uint32_t r : rows_) measure(j, r);
+        for (std::uint32_t r : always_measured_) measure(j, r);
+      }
+    }
+    for (std::size_t j : served) {
+      for (std::uint32_t r : always_measured_) measure(j, r);
+    }
+    std::vector<double> thresholds(served.size());
+    for (std::size_t s = 0; s < served.size(); ++s) thresholds[s] = threshold(bound(served[s]));
+
+    // Row blocks that stay in the second-level cache, packed into panels,
+    // each met by every query before the next block.
+    const std::size_t block_rows =
+        std::max<std::size_t>(panel, (std::size_t{16384} / std::max<std::size_t>(dim_, 1)) / panel * panel);
+    std::vector<double> packed(block_rows * dim_);
+    std::vector<double> packed_terms(block_rows);
+    const detail::scan::Tiles tiles = detail::scan::tiles_for(simd::active());
+    const std::size_t groups = (served.size() + group - 1) / group;
+    for (std::size_t begin = 0; begin < rows_.size(); begin += block_rows) {
+      const std::size_t end = std::min(rows_.size(), begin + block_rows);
+      const std::size_t panels = (end - begin + panel - 1) / panel;
+      pack(begin, end, packed.data(), packed_terms.data());
+      for (std::size_t g = 0; g < groups; ++g) {
+        const double* tile_queries[group];
+        double terms[group], limits[group];
+        const std::size_t first = g * group;
+        const std::size_t members = std::min(group, served.size() - first);
+        for (std::size_t m = 0; m < group; ++m) {
+          const std::size_t s = first + std::min(m, members - 1);  // repeats the last to fill the tile
+          tile_queries[m] = queries + served[s] * dim_;
+          terms[m] = query_terms[s];
+          limits[m] = thresholds[s];
+        }
+        for (std::size_t p = 0; p < panels; ++p) {
+          const std::size_t row0 = begin + p * panel;
+          const std::size_t width = std::min(panel, end - row0);
+          std::uint32_t kept = angular_ ? tiles.angular(tile_queries, packed.data() + p * panel * dim_, dim_, terms,
+                                                        packed_terms.data() + p * panel, limits)
+                                        : tiles.euclidean(tile_queries, packed.data() + p * panel * dim_, dim_,
+                                                          terms, packed_terms.data() + p * panel, limits);
+          pairs += members * width;
+          if (kept == 0) continue;
+          // Bit m * panel + i: query m of the tile, row i of the panel.
+          for (std::size_t m = 0; m < members; ++m) {
+            const std::uint32_t lanes = (kept >> (m * panel)) & ((1u << width) - 1u);
+            if (lanes == 0) continue;
+            const std::size_t s = first + m;
+            for (std::size_t i = 0; i < width; ++i) {
+              if (lanes & (1u << i)) measure(served[s], rows_[row0 + i]);
+            }
+            thresholds[s] = threshold(bound(served[s]));
+            limits[m] = thresholds[s];
+          }
+        }
+      }
+    }
+    if (counts != nullptr) {
+      counts->pairs += pairs;
+      counts->measured += measured;
+    }
+  }
+
+  // Rows [begin, end) of rows_ as panels: coordinate i of the panel's rows
+  // side by side; missing rows of the last panel are zeros (never offered).
+  void pack(std::size_t begin, std::size_t end, double* out, double* terms) const {
+    for (std::size_t p = begin; p < end; p += panel) {
+      double* block = out + (p - begin) * dim_;
+      for (std::size_t lane = 0; lane < panel; ++lane) {
+        const bool present = p + lane < end;
+        terms[p - begin + lane] = present ? row_terms_[p + lane] : 0.0;
+        const Scalar* x = present ? space_.row(rows_[p + lane]) : nullptr;
+        for (std::size_t i = 0; i < dim_; ++i) block[i * panel + lane] = present ? static_cast<double>(x[i]) : 0.0;
+      }
+    }
+  }
+
+  const VectorSpace<Scalar>& space_;
+  const std::int64_t* ids_;
+  std::size_t dim_;
+  bool angular_ = false;
+  double half_margin_ = 0.5, delta_ = 0.0, cosine_error_ = 0.0, angle_error_ = 0.0;
+  std::vector<std::uint32_t> rows_;            // rows the bounds serve, in the order given
+  std::vector<double> row_terms_;              // their terms (see prepare)
+  std::vector<std::uint32_t> always_measured_;  // rows measured for every query
+};
+
+// --- tree or scan ---------------------------------------------------------
+
+// A result set that counts what the tree offers it: every live row the
+// search measured.
+template <typename Results>
+class CountingResults {
+ public:
+  explicit CountingResults(Results& results) : results_(results) {}
+
+  double bound() const { return results_.bound(); }
+  bool descends() const { return results_.descends(); }
+  template <typename Host, typename Stored, typename Query>
+  void offer(const Host& host, const Stored& stored, double d, const Query& query, bool is_pivot) {
+    ++offered_;
+    results_.offer(host, stored, d, query, is_pivot);
+  }
+  std::uint64_t offered() const { return offered_; }
+
+ private:
+  Results& results_;
+  std::uint64_t offered_ = 0;
+};
+
+// RowIndex::nearest, the same search step for step, that also returns how
+// many live rows it measured.
+template <typename Scalar>
+std::uint64_t nearest_counted(const RowIndex<VectorSpace<Scalar>>& index, const double* query, std::size_t k,
+                              std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
+                              typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
+                              typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch) {
+  using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
+  found.clear();
+  neighbors.clear();
+  if (k == 0 || index.size() == 0) return 0;
+  std::uint64_t offset = 0;
+  NearestResults<Neighbors> nearest(neighbors, k);
+  CountingResults<NearestResults<Neighbors>> counting(nearest);
+  index.search(query, counting, scratch, offset);
+  neighbors.drain(found, [](const auto& entry) { return entry; });
+  return counting.offered();
+}
+
+// The rule a batch follows: its first queries (scan_probe_queries of them,
+// or all if fewer) go through the tree, counted by nearest_counted; the rest
+// go to the scan when those searches measured, on average, at least
+// scan_share_per_dimension(dim) of the live rows. A tree measurement costs a
+// kernel call (a square root, a branch, the bookkeeping of a best-first
+// search) where the scan spends a fraction of that on a row, and the
+// fixed part weighs most in few dimensions. The rule reads only the tree's
+// own counts, integers that the same data and queries reproduce on every
+// machine (the tree is seeded, the kernels are bit-identical at every
+// level), so the choice is the same everywhere; either way the answers are.
+constexpr std::size_t scan_probe_queries = 16;
+
+inline double scan_share_per_dimension(std::size_t dim) {
+  return dim < 16 ? 0.04 : 0.08;
+}
+
+inline bool prefers_scan(std::uint64_t measured, std::size_t probes, std::size_t live_rows, std::size_t dim) {
+  if (probes == 0 || live_rows == 0) return false;
+  return static_cast<double>(measured) >=
+         scan_share_per_dimension(dim) * static_cast<double>(probes) * static_cast<double>(live_rows);
+}
+
+}  // namespace vexel
