@@ -165,6 +165,7 @@ class VectorScan {
  private:
   static constexpr std::size_t group = detail::scan::queries_per_tile;
   static constexpr std::size_t panel = detail::scan::rows_per_panel;
+  static constexpr std::size_t panels_per_call = 8;
 
   // The term a row or query brings to the test (the scaled squared norm,
   // or the reciprocal norm under angular); false when it must be measured.
@@ -255,25 +256,28 @@ class VectorScan {
           terms[m] = query_terms[s];
           limits[m] = thresholds[s];
         }
-        for (std::size_t p = 0; p < panels; ++p) {
-          const std::size_t row0 = begin + p * panel;
-          const std::size_t width = std::min(panel, end - row0);
-          std::uint32_t kept = angular_ ? tiles.angular(tile_queries, packed.data() + p * panel * dim_, dim_, terms,
-                                                        packed_terms.data() + p * panel, limits)
-                                        : tiles.euclidean(tile_queries, packed.data() + p * panel * dim_, dim_,
-                                                          terms, packed_terms.data() + p * panel, limits);
-          pairs += members * width;
-          if (kept == 0) continue;
-          // Bit m * panel + i: query m of the tile, row i of the panel.
-          for (std::size_t m = 0; m < members; ++m) {
-            const std::uint32_t lanes = (kept >> (m * panel)) & ((1u << width) - 1u);
-            if (lanes == 0) continue;
-            const std::size_t s = first + m;
-            for (std::size_t i = 0; i < width; ++i) {
-              if (lanes & (1u << i)) measure(served[s], rows_[row0 + i]);
+        // A few panels a call: the bounds tighten between calls.
+        for (std::size_t p0 = 0; p0 < panels; p0 += panels_per_call) {
+          const std::size_t chunk = std::min(panels_per_call, panels - p0);
+          std::uint32_t kept[panels_per_call];
+          (angular_ ? tiles.angular : tiles.euclidean)(tile_queries, packed.data() + p0 * panel * dim_, chunk, dim_,
+                                                       terms, packed_terms.data() + p0 * panel, limits, kept);
+          for (std::size_t p = p0; p < p0 + chunk; ++p) {
+            const std::size_t row0 = begin + p * panel;
+            const std::size_t width = std::min(panel, end - row0);
+            pairs += members * width;
+            if (kept[p - p0] == 0) continue;
+            // Bit m * panel + i: query m of the tile, row i of the panel.
+            for (std::size_t m = 0; m < members; ++m) {
+              const std::uint32_t lanes = (kept[p - p0] >> (m * panel)) & ((1u << width) - 1u);
+              if (lanes == 0) continue;
+              const std::size_t s = first + m;
+              for (std::size_t i = 0; i < width; ++i) {
+                if (lanes & (1u << i)) measure(served[s], rows_[row0 + i]);
+              }
+              thresholds[s] = threshold(bound(served[s]));
+              limits[m] = thresholds[s];
             }
-            thresholds[s] = threshold(bound(served[s]));
-            limits[m] = thresholds[s];
           }
         }
       }

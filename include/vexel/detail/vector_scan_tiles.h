@@ -25,8 +25,11 @@ namespace vexel::detail::scan {
 constexpr std::size_t queries_per_tile = 4;
 constexpr std::size_t rows_per_panel = 8;
 
-using Tile = std::uint32_t (*)(const double* const* queries, const double* panel, std::size_t dim,
-                               const double* query_terms, const double* row_terms, const double* limits);
+// `count` consecutive panels (and their row terms) against one tile of
+// queries: kept[p] is the mask of panel p.
+using Tile = void (*)(const double* const* queries, const double* panels, std::size_t count, std::size_t dim,
+                      const double* query_terms, const double* row_terms, const double* limits,
+                      std::uint32_t* kept);
 
 struct Tiles {
   Tile euclidean;
@@ -57,53 +60,72 @@ std::uint32_t tile(const double* const* queries, const double* panel, std::size_
   return kept;
 }
 
+template <bool Angular>
+void tiles(const double* const* queries, const double* panels, std::size_t count, std::size_t dim,
+           const double* query_terms, const double* row_terms, const double* limits, std::uint32_t* kept) {
+  for (std::size_t p = 0; p < count; ++p) {
+    kept[p] = tile<Angular>(queries, panels + p * dim * rows_per_panel, dim, query_terms,
+                            row_terms + p * rows_per_panel, limits);
+  }
+}
+
 }  // namespace portable
 
 #if VEXEL_SIMD_X86
 namespace avx2 {
 
-// Eight accumulators (4 queries x 2 halves of the panel) keep the adder
-// busy while each product waits on the last.
+// The 8 bits of query m: its dots with rows 0-3 in `low`, 4-7 in `high`.
 template <bool Angular>
-__attribute__((target("avx2"))) std::uint32_t tile(const double* const* queries, const double* panel,
-                                                   std::size_t dim, const double* query_terms,
-                                                   const double* row_terms, const double* limits) {
-  __m256d low[queries_per_tile], high[queries_per_tile];
-  for (std::size_t m = 0; m < queries_per_tile; ++m) low[m] = high[m] = _mm256_setzero_pd();
+__attribute__((target("avx2"), always_inline)) inline std::uint32_t kept_rows(
+    __m256d low, __m256d high, __m256d terms0, __m256d terms1, const double* query_term, const double* limit) {
+  const __m256d term = _mm256_broadcast_sd(query_term);
+  const __m256d bound = _mm256_broadcast_sd(limit);
+  __m256d drop0, drop1;
+  if constexpr (Angular) {
+    drop0 = _mm256_cmp_pd(_mm256_mul_pd(_mm256_mul_pd(low, terms0), term), bound, _CMP_LT_OQ);
+    drop1 = _mm256_cmp_pd(_mm256_mul_pd(_mm256_mul_pd(high, terms1), term), bound, _CMP_LT_OQ);
+  } else {
+    drop0 = _mm256_cmp_pd(_mm256_sub_pd(_mm256_add_pd(term, terms0), low), bound, _CMP_GT_OQ);
+    drop1 = _mm256_cmp_pd(_mm256_sub_pd(_mm256_add_pd(term, terms1), high), bound, _CMP_GT_OQ);
+  }
+  const auto dropped = static_cast<std::uint32_t>(_mm256_movemask_pd(drop0) | (_mm256_movemask_pd(drop1) << 4));
+  return ~dropped & 0xFFu;
+}
+
+// Eight accumulators (4 queries x 2 halves of the panel), each its own
+// variable so that all stay in registers, keep the adder busy while each
+// product waits on the last.
+template <bool Angular>
+__attribute__((target("avx2"))) void tiles(const double* const* queries, const double* panels, std::size_t count,
+                                           std::size_t dim, const double* query_terms, const double* row_terms,
+                                           const double* limits, std::uint32_t* kept) {
   const double *q0 = queries[0], *q1 = queries[1], *q2 = queries[2], *q3 = queries[3];
-  for (std::size_t i = 0; i < dim; ++i) {
-    const __m256d x0 = _mm256_loadu_pd(panel + i * rows_per_panel);
-    const __m256d x1 = _mm256_loadu_pd(panel + i * rows_per_panel + 4);
-    __m256d b = _mm256_broadcast_sd(q0 + i);
-    low[0] = _mm256_add_pd(low[0], _mm256_mul_pd(b, x0));
-    high[0] = _mm256_add_pd(high[0], _mm256_mul_pd(b, x1));
-    b = _mm256_broadcast_sd(q1 + i);
-    low[1] = _mm256_add_pd(low[1], _mm256_mul_pd(b, x0));
-    high[1] = _mm256_add_pd(high[1], _mm256_mul_pd(b, x1));
-    b = _mm256_broadcast_sd(q2 + i);
-    low[2] = _mm256_add_pd(low[2], _mm256_mul_pd(b, x0));
-    high[2] = _mm256_add_pd(high[2], _mm256_mul_pd(b, x1));
-    b = _mm256_broadcast_sd(q3 + i);
-    low[3] = _mm256_add_pd(low[3], _mm256_mul_pd(b, x0));
-    high[3] = _mm256_add_pd(high[3], _mm256_mul_pd(b, x1));
-  }
-  const __m256d terms0 = _mm256_loadu_pd(row_terms), terms1 = _mm256_loadu_pd(row_terms + 4);
-  std::uint32_t beyond = 0;
-  for (std::size_t m = 0; m < queries_per_tile; ++m) {
-    const __m256d term = _mm256_broadcast_sd(query_terms + m);
-    const __m256d limit = _mm256_broadcast_sd(limits + m);
-    __m256d drop0, drop1;
-    if constexpr (Angular) {
-      drop0 = _mm256_cmp_pd(_mm256_mul_pd(_mm256_mul_pd(low[m], terms0), term), limit, _CMP_LT_OQ);
-      drop1 = _mm256_cmp_pd(_mm256_mul_pd(_mm256_mul_pd(high[m], terms1), term), limit, _CMP_LT_OQ);
-    } else {
-      drop0 = _mm256_cmp_pd(_mm256_sub_pd(_mm256_add_pd(term, terms0), low[m]), limit, _CMP_GT_OQ);
-      drop1 = _mm256_cmp_pd(_mm256_sub_pd(_mm256_add_pd(term, terms1), high[m]), limit, _CMP_GT_OQ);
+  for (std::size_t p = 0; p < count; ++p) {
+    const double* panel = panels + p * dim * rows_per_panel;
+    __m256d a0 = _mm256_setzero_pd(), a1 = a0, b0 = a0, b1 = a0, c0 = a0, c1 = a0, d0 = a0, d1 = a0;
+    for (std::size_t i = 0; i < dim; ++i) {
+      const __m256d x0 = _mm256_loadu_pd(panel + i * rows_per_panel);
+      const __m256d x1 = _mm256_loadu_pd(panel + i * rows_per_panel + 4);
+      __m256d q = _mm256_broadcast_sd(q0 + i);
+      a0 = _mm256_add_pd(a0, _mm256_mul_pd(q, x0));
+      a1 = _mm256_add_pd(a1, _mm256_mul_pd(q, x1));
+      q = _mm256_broadcast_sd(q1 + i);
+      b0 = _mm256_add_pd(b0, _mm256_mul_pd(q, x0));
+      b1 = _mm256_add_pd(b1, _mm256_mul_pd(q, x1));
+      q = _mm256_broadcast_sd(q2 + i);
+      c0 = _mm256_add_pd(c0, _mm256_mul_pd(q, x0));
+      c1 = _mm256_add_pd(c1, _mm256_mul_pd(q, x1));
+      q = _mm256_broadcast_sd(q3 + i);
+      d0 = _mm256_add_pd(d0, _mm256_mul_pd(q, x0));
+      d1 = _mm256_add_pd(d1, _mm256_mul_pd(q, x1));
     }
-    const auto bits = static_cast<std::uint32_t>(_mm256_movemask_pd(drop0) | (_mm256_movemask_pd(drop1) << 4));
-    beyond |= bits << (m * rows_per_panel);
+    const double* terms = row_terms + p * rows_per_panel;
+    const __m256d terms0 = _mm256_loadu_pd(terms), terms1 = _mm256_loadu_pd(terms + 4);
+    kept[p] = kept_rows<Angular>(a0, a1, terms0, terms1, query_terms, limits) |
+              kept_rows<Angular>(b0, b1, terms0, terms1, query_terms + 1, limits + 1) << 8 |
+              kept_rows<Angular>(c0, c1, terms0, terms1, query_terms + 2, limits + 2) << 16 |
+              kept_rows<Angular>(d0, d1, terms0, terms1, query_terms + 3, limits + 3) << 24;
   }
-  return ~beyond;
 }
 
 }  // namespace avx2
@@ -112,11 +134,11 @@ __attribute__((target("avx2"))) std::uint32_t tile(const double* const* queries,
 // The tiles of `level` (AVX-512 machines take the AVX2 tiles).
 inline Tiles tiles_for(simd::Level level) {
 #if VEXEL_SIMD_X86
-  if (level >= simd::Level::avx2) return {avx2::tile<false>, avx2::tile<true>};
+  if (level >= simd::Level::avx2) return {avx2::tiles<false>, avx2::tiles<true>};
 #else
   (void)level;
 #endif
-  return {portable::tile<false>, portable::tile<true>};
+  return {portable::tiles<false>, portable::tiles<true>};
 }
 
 }  // namespace vexel::detail::scan
