@@ -239,6 +239,7 @@ class VectorScan {
         std::max<std::size_t>(panel, (std::size_t{16384} / std::max<std::size_t>(dim_, 1)) / panel * panel);
     std::vector<double> packed(block_rows * dim_);
     std::vector<double> packed_terms(block_rows);
+    std::vector<double> spread(dim_ * detail::scan::wide_step);
     const detail::scan::Tiles tiles = detail::scan::tiles_for(simd::active());
     const std::size_t groups = (served.size() + group - 1) / group;
     for (std::size_t begin = 0; begin < rows_.size(); begin += block_rows) {
@@ -256,11 +257,12 @@ class VectorScan {
           terms[m] = query_terms[s];
           limits[m] = thresholds[s];
         }
+        detail::scan::spread_queries(tile_queries, dim_, spread.data());
         // A few panels a call: the bounds tighten between calls.
         for (std::size_t p0 = 0; p0 < panels; p0 += panels_per_call) {
           const std::size_t chunk = std::min(panels_per_call, panels - p0);
           std::uint32_t kept[panels_per_call];
-          (angular_ ? tiles.angular : tiles.euclidean)(tile_queries, packed.data() + p0 * panel * dim_, chunk, dim_,
+          (angular_ ? tiles.angular : tiles.euclidean)(spread.data(), packed.data() + p0 * panel * dim_, chunk, dim_,
                                                        terms, packed_terms.data() + p0 * panel, limits, kept);
           for (std::size_t p = p0; p < p0 + chunk; ++p) {
             const std::size_t row0 = begin + p * panel;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 
 #include "vexel/simd.h"
@@ -24,10 +25,19 @@ namespace vexel::detail::scan {
 
 constexpr std::size_t queries_per_tile = 4;
 constexpr std::size_t rows_per_panel = 8;
+constexpr std::size_t wide_step = 4 * queries_per_tile;
+
+inline void spread_queries(const double* const* queries, std::size_t dim, double* out) {
+  for (std::size_t i = 0; i < dim; ++i) {
+    for (std::size_t m = 0; m < queries_per_tile; ++m) std::fill_n(out + i * wide_step + 4 * m, 4, queries[m][i]);
+  }
+}
 
 // `count` consecutive panels (and their row terms) against one tile of
-// queries: kept[p] is the mask of panel p.
-using Tile = void (*)(const double* const* queries, const double* panels, std::size_t count, std::size_t dim,
+// queries: kept[p] is the mask of panel p. The tile's queries come spread
+// (spread_queries): coordinate i of query m four times at
+// queries[i * wide_step + 4 m], loaded where a broadcast would cost more.
+using Tile = void (*)(const double* queries, const double* panels, std::size_t count, std::size_t dim,
                       const double* query_terms, const double* row_terms, const double* limits,
                       std::uint32_t* kept);
 
@@ -39,13 +49,13 @@ struct Tiles {
 namespace portable {
 
 template <bool Angular>
-std::uint32_t tile(const double* const* queries, const double* panel, std::size_t dim, const double* query_terms,
+std::uint32_t tile(const double* queries, const double* panel, std::size_t dim, const double* query_terms,
                    const double* row_terms, const double* limits) {
   double dots[queries_per_tile][rows_per_panel] = {};
   for (std::size_t i = 0; i < dim; ++i) {
     const double* x = panel + i * rows_per_panel;
     for (std::size_t m = 0; m < queries_per_tile; ++m) {
-      const double q = queries[m][i];
+      const double q = queries[i * wide_step + m * 4];
       for (std::size_t l = 0; l < rows_per_panel; ++l) dots[m][l] += q * x[l];
     }
   }
@@ -61,7 +71,7 @@ std::uint32_t tile(const double* const* queries, const double* panel, std::size_
 }
 
 template <bool Angular>
-void tiles(const double* const* queries, const double* panels, std::size_t count, std::size_t dim,
+void tiles(const double* queries, const double* panels, std::size_t count, std::size_t dim,
            const double* query_terms, const double* row_terms, const double* limits, std::uint32_t* kept) {
   for (std::size_t p = 0; p < count; ++p) {
     kept[p] = tile<Angular>(queries, panels + p * dim * rows_per_panel, dim, query_terms,
@@ -96,28 +106,24 @@ __attribute__((target("avx2"), always_inline)) inline std::uint32_t kept_rows(
 // variable so that all stay in registers, keep the adder busy while each
 // product waits on the last.
 template <bool Angular>
-__attribute__((target("avx2"))) void tiles(const double* const* queries, const double* panels, std::size_t count,
+__attribute__((target("avx2"))) void tiles(const double* queries, const double* panels, std::size_t count,
                                            std::size_t dim, const double* query_terms, const double* row_terms,
                                            const double* limits, std::uint32_t* kept) {
-  const double *q0 = queries[0], *q1 = queries[1], *q2 = queries[2], *q3 = queries[3];
   for (std::size_t p = 0; p < count; ++p) {
     const double* panel = panels + p * dim * rows_per_panel;
     __m256d a0 = _mm256_setzero_pd(), a1 = a0, b0 = a0, b1 = a0, c0 = a0, c1 = a0, d0 = a0, d1 = a0;
     for (std::size_t i = 0; i < dim; ++i) {
       const __m256d x0 = _mm256_loadu_pd(panel + i * rows_per_panel);
       const __m256d x1 = _mm256_loadu_pd(panel + i * rows_per_panel + 4);
-      __m256d q = _mm256_broadcast_sd(q0 + i);
-      a0 = _mm256_add_pd(a0, _mm256_mul_pd(q, x0));
-      a1 = _mm256_add_pd(a1, _mm256_mul_pd(q, x1));
-      q = _mm256_broadcast_sd(q1 + i);
-      b0 = _mm256_add_pd(b0, _mm256_mul_pd(q, x0));
-      b1 = _mm256_add_pd(b1, _mm256_mul_pd(q, x1));
-      q = _mm256_broadcast_sd(q2 + i);
-      c0 = _mm256_add_pd(c0, _mm256_mul_pd(q, x0));
-      c1 = _mm256_add_pd(c1, _mm256_mul_pd(q, x1));
-      q = _mm256_broadcast_sd(q3 + i);
-      d0 = _mm256_add_pd(d0, _mm256_mul_pd(q, x0));
-      d1 = _mm256_add_pd(d1, _mm256_mul_pd(q, x1));
+      const double* q = queries + i * wide_step;
+      a0 = _mm256_add_pd(a0, _mm256_mul_pd(_mm256_loadu_pd(q), x0));
+      a1 = _mm256_add_pd(a1, _mm256_mul_pd(_mm256_loadu_pd(q), x1));
+      b0 = _mm256_add_pd(b0, _mm256_mul_pd(_mm256_loadu_pd(q + 4), x0));
+      b1 = _mm256_add_pd(b1, _mm256_mul_pd(_mm256_loadu_pd(q + 4), x1));
+      c0 = _mm256_add_pd(c0, _mm256_mul_pd(_mm256_loadu_pd(q + 8), x0));
+      c1 = _mm256_add_pd(c1, _mm256_mul_pd(_mm256_loadu_pd(q + 8), x1));
+      d0 = _mm256_add_pd(d0, _mm256_mul_pd(_mm256_loadu_pd(q + 12), x0));
+      d1 = _mm256_add_pd(d1, _mm256_mul_pd(_mm256_loadu_pd(q + 12), x1));
     }
     const double* terms = row_terms + p * rows_per_panel;
     const __m256d terms0 = _mm256_loadu_pd(terms), terms1 = _mm256_loadu_pd(terms + 4);
