@@ -337,8 +337,8 @@ class CountingResults {
   std::uint64_t offered_ = 0;
 };
 
-// RowIndex::nearest, the same search step for step, that also returns how
-// many live rows it measured.
+// RowIndex::nearest and RowIndex::within, the same searches step for step,
+// that also return how many live rows they measured.
 template <typename Scalar>
 std::uint64_t nearest_counted(const RowIndex<VectorSpace<Scalar>>& index, const double* query, std::size_t k,
                               std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
@@ -356,26 +356,46 @@ std::uint64_t nearest_counted(const RowIndex<VectorSpace<Scalar>>& index, const 
   return counting.offered();
 }
 
+template <typename Scalar>
+std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const double* query, double radius,
+                             std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
+                             typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
+                             typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch) {
+  using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
+  found.clear();
+  neighbors.clear();
+  if (index.size() == 0 || radius != radius) return 0;
+  std::uint64_t offset = 0;
+  WithinResults<Neighbors> within(neighbors, radius);
+  CountingResults<WithinResults<Neighbors>> counting(within);
+  index.search(query, counting, scratch, offset);
+  neighbors.drain(found, [](const auto& entry) { return entry; });
+  return counting.offered();
+}
+
 // The rule a batch follows: its first queries (scan_probe_queries of them,
-// or all if fewer) go through the tree, counted by nearest_counted; the rest
-// go to the scan when those searches measured, on average, at least
-// scan_share_per_dimension(dim) of the live rows. A tree measurement costs a
-// kernel call (a square root, a branch, the bookkeeping of a best-first
-// search) where the scan spends a fraction of that on a row, and the
-// fixed part weighs most in few dimensions. The rule reads only the tree's
-// own counts, integers that the same data and queries reproduce on every
-// machine (the tree is seeded, the kernels are bit-identical at every
-// level), so the choice is the same everywhere; either way the answers are.
+// or all if fewer) go through the tree, counted by nearest_counted or
+// within_counted; the rest go to the scan when those searches measured, on
+// average, at least scan_share(dim) of the live rows. A row the tree
+// measures costs a kernel call plus the bookkeeping of a best-first search,
+// a fixed part that weighs most in few dimensions, while the scan spends on
+// a row a few operations per coordinate: the share at which both cost the
+// same grows with the dimension, then levels off once both costs follow the
+// coordinates (bench_scan measures the two sides of it). The rule reads only
+// the tree's own counts, integers that the same data and queries reproduce
+// on every machine (the tree is seeded, the kernels are bit-identical at
+// every level), so the choice is the same everywhere; the answers are the
+// same either way.
 constexpr std::size_t scan_probe_queries = 16;
 
-inline double scan_share_per_dimension(std::size_t dim) {
-  return dim < 16 ? 0.04 : 0.08;
+inline double scan_share(std::size_t dim) {
+  return std::min(0.12, static_cast<double>(dim + 4) / 200.0);
 }
 
 inline bool prefers_scan(std::uint64_t measured, std::size_t probes, std::size_t live_rows, std::size_t dim) {
   if (probes == 0 || live_rows == 0) return false;
   return static_cast<double>(measured) >=
-         scan_share_per_dimension(dim) * static_cast<double>(probes) * static_cast<double>(live_rows);
+         scan_share(dim) * static_cast<double>(probes) * static_cast<double>(live_rows);
 }
 
 }  // namespace vexel

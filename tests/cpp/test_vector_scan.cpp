@@ -330,31 +330,41 @@ TEST(Scan, NothingToFind) {
                std::invalid_argument);
 }
 
-// The counted search is the tree's own search: the same answers, and a
-// count that the rule turns into a choice.
+// The counted searches are the tree's own searches: the same answers, and
+// counts that the rule turns into a choice.
 TEST(ScanRule, CountsTheTreeSearchAndChoosesByThem) {
-  const auto measured_share = [](std::size_t dim, std::size_t n) {
+  const auto scan_chosen = [](std::size_t dim, std::size_t n) {
     Rows<double> index(VectorMetric::euclidean, dim);
     fill(index, uniform(n, dim, 81), dim);
-    const std::vector<double> queries = uniform(vexel::scan_probe_queries, dim, 82);
+    const std::size_t probes = vexel::scan_probe_queries;
+    const std::vector<double> queries = uniform(probes, dim, 82);
+    const double radius = radius_for_ten(index, queries, dim);
     Rows<double>::Neighbors neighbors;
     Rows<double>::SearchScratch scratch;
     std::uint64_t measured = 0;
-    for (std::size_t q = 0; q < vexel::scan_probe_queries; ++q) {
-      std::vector<Neighbor> found;
-      const std::uint64_t one = vexel::nearest_counted(index, queries.data() + q * dim, 10, found, neighbors, scratch);
+    for (std::size_t q = 0; q < probes; ++q) {
+      const double* query = queries.data() + q * dim;
+      std::vector<Neighbor> found, plain;
+      const std::uint64_t one = vexel::nearest_counted(index, query, 10, found, neighbors, scratch);
       EXPECT_GE(one, 10u);
       EXPECT_LE(one, n);
-      std::vector<Neighbor> plain;
-      index.nearest(queries.data() + q * dim, 10, plain, neighbors, scratch);
-      expect_same({plain}, {found}, "counted search");
+      index.nearest(query, 10, plain, neighbors, scratch);
+      expect_same({plain}, {found}, "counted nearest");
       measured += one;
+      const std::uint64_t within = vexel::within_counted(index, query, radius, found, neighbors, scratch);
+      EXPECT_GE(within, found.size());
+      EXPECT_LE(within, n);
+      index.within(query, radius, plain, neighbors, scratch);
+      expect_same({plain}, {found}, "counted within");
     }
-    return vexel::prefers_scan(measured, vexel::scan_probe_queries, n, dim);
+    return vexel::prefers_scan(measured, probes, n, dim);
   };
-  EXPECT_FALSE(measured_share(2, 20000));  // boxes prune nearly everything
-  EXPECT_TRUE(measured_share(64, 5000));   // nothing prunes
+  EXPECT_FALSE(scan_chosen(2, 20000));  // boxes prune nearly everything
+  EXPECT_TRUE(scan_chosen(64, 5000));   // nothing prunes
   EXPECT_FALSE(vexel::prefers_scan(0, 0, 100, 8));
+  // The share grows with the dimension, then levels off.
+  EXPECT_LT(vexel::scan_share(2), vexel::scan_share(16));
+  EXPECT_EQ(vexel::scan_share(64), vexel::scan_share(1024));
 }
 
 }  // namespace
