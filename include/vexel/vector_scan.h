@@ -74,6 +74,9 @@ struct ScanCounts {
   std::uint64_t measured = 0;
 };
 
+// The scan of a fixed set of rows: made once for a batch (it computes a
+// norm per row), then asked from any number of threads at once, each with
+// its own block of queries (its members are const and keep no state).
 template <typename Scalar>
 class VectorScan {
  public:
