@@ -4,46 +4,53 @@
 // angular distance, with the very answers of `RowIndex`.
 //
 // How it stays exact. Blocks of queries meet blocks of rows in a matrix
-// product of doubles (q . x for every pair, vectorised, no BLAS). Each pair
-// gets a cheap value that is provably on the safe side of the distance the
-// kernel would compute: a lower bound. A row is dropped only when that lower
-// bound lies beyond the query's current bound (the k-th nearest distance
-// found so far, or the radius); every other row is measured with the space's
-// own kernel (`VectorSpace::distance`), and only those measured distances
-// enter the answer, ordered as `RowIndex` orders them (distance, NaN last,
-// then id). A row the bound cannot drop is only a wasted measurement, never
-// a wrong answer. Rows and queries whose coordinates are not finite, or too
-// large or too small for the bounds below, are always measured.
+// product in single precision (q . x for every pair, 8 lanes a register, no
+// BLAS). Each pair gets a cheap value that is provably on the safe side of
+// the distance the kernel would compute: a lower bound. A row is dropped
+// only when that lower bound lies beyond the query's current bound (the
+// k-th nearest distance found so far, or the radius); every other row is
+// measured with the space's own kernel (`VectorSpace::distance`, in double),
+// and only those measured distances enter the answer, ordered as `RowIndex`
+// orders them (distance, NaN last, then id). A row the bound cannot drop is
+// only a wasted measurement, never a wrong answer.
 //
-// The bounds (u = 2^-53, the unit roundoff; n the dimension; S = qq + xx).
-// A dot product or sum of squares of n terms, summed in any order with or
-// without fused multiply-adds, is off by at most gamma_n = n u / (1 - n u)
-// times the sum of the magnitudes of its terms (Higham, Accuracy and
-// Stability, 3.1), and |q . x| <= sum |q_i x_i| <= S / 2.
+// The bounds (u = 2^-24, the unit roundoff of a float; n the dimension;
+// S = qq + xx, the squared norms of query and row). Every coordinate the
+// product sees is 0 or of a magnitude in [2^-50, 2^50] (others are held
+// back, below), so rounding it to a float is off by at most u of it, and
+// every product of two is 0 or a normal float: no underflow, no overflow.
+// A dot product of n terms, summed in any order with or without fused
+// multiply-adds, is then off by at most (gamma_n + 2u + u^2) sum |q_i x_i|
+// with gamma_n = n u / (1 - n u) (Higham, Accuracy and Stability, 3.1, plus
+// the rounding of both factors), at most (n + 3.1) u S / 2, as
+// sum |q_i x_i| <= S / 2. Norms are summed in double: their error is
+// negligible beside that.
 //  - Euclidean. The real squared distance is s = qq + xx - 2 q.x. The scan
-//    computes t = (qq~ m + xx~ m) - q.x~ with m = (1 - c) / 2 and
-//    c = (n + 8) 2^-52: the norms' excess (gamma_n S), the dot product's
-//    error (gamma_n S / 2, doubled), and the three roundings of the test
-//    stay below c S / 2, so t <= s / 2 (up to one rounding of s, kept by
-//    the margins below). The kernel sums n squared differences, each off by
-//    at most 3 roundings, so its distance is at least sqrt(s) (1 - delta)
-//    with delta = (n + 8) 2^-52, well above (n + 4) u. A kernel distance
-//    of at most T thus needs s <= T^2 / (1 - delta)^2 < T^2 (1 + 3 delta),
-//    and a row with t > T^2 (1 + 3 delta) / 2 is beyond T. An absolute floor
-//    of 2^-1000 on that threshold absorbs underflow in the products.
+//    computes t = (fl(qq m) + fl(xx m)) - q.x~ in floats, with m = (1 - c) / 2
+//    and c = (n + 8) 2^-22: the dot product's error and the four float
+//    roundings of the test (each at most u S / 2) stay below c S / 2, so
+//    t <= s / 2 up to the rounding of t itself. The kernel sums n squared
+//    differences in double, each off by at most 3 roundings, so its distance
+//    is at least sqrt(s) (1 - delta) with delta = (n + 8) 2^-52, well above
+//    (n + 4) 2^-53. A kernel distance of at most T thus needs
+//    s <= T^2 / (1 - delta)^2 < T^2 (1 + 3 delta), and a row with
+//    t > T^2 (1 + 3 delta + 2^-21) / 2, rounded up to a float, is beyond T.
+//    A floor of 2^-100 keeps that threshold a normal float.
 //  - Angular (the angle in turns, as the kernel gives it). The scan computes
-//    the cosine cos~ = (q.x~ / |x|~) / |q|~ from reciprocal norms, within
-//    e = (n + 8) 2^-51 of the real cosine (gamma_n from the dot product,
-//    (n / 2 + 3) u from each norm). The kernel's angle, from unit vectors
-//    and 2 atan2(|u - v|, |u + v|), is within (1.3 n + 50) u turns of the
-//    real one (the snapping of angles below 16 epsilon to 0 included): take
-//    alpha = (n + 40) 2^-50. A kernel angle of at most T needs a real angle
-//    of at most T + alpha, so a row whose cosine bound cos~ + e lies below
-//    cos(pi (T + alpha)), itself lowered by its own rounding, is beyond T.
-// Rows are held back from the product (and always measured) where these
-// bounds could fail: a coordinate that is not finite, a squared norm above
-// 2^600 (overflow), and under angular also one below 2^-600 (the zero
-// vector included, whose angles are fixed by rule).
+//    the cosine cos~ = (q.x~ / |x|~) / |q|~ from reciprocal norms rounded to
+//    floats, within e = (n + 8) 2^-22 of the real cosine (the dot product's
+//    error, relative to |q| |x|, plus four float roundings). The kernel's
+//    angle, from unit vectors and 2 atan2(|u - v|, |u + v|) in double, is
+//    within (1.3 n + 50) 2^-53 turns of the real one (the snapping of angles
+//    below 16 epsilon to 0 included): take alpha = (n + 40) 2^-50. A kernel
+//    angle of at most T needs a real angle of at most T + alpha, so a row
+//    whose cosine cos~ lies below cos(pi (T + alpha)) - e, lowered by its own
+//    rounding and rounded down to a float, is beyond T.
+// Rows are held back from the product, and measured for every query, where
+// these bounds could fail: a coordinate that is neither 0 nor of a
+// magnitude in [2^-50, 2^50] (infinities and NaN included), and under
+// angular the zero vector (whose angles are fixed by rule). A query held
+// back is measured against every row.
 //
 // Tree or scan: `prefers_scan` below, from the tree's own count of measured
 // rows over a batch's first queries.
@@ -94,14 +101,14 @@ class VectorScan {
     }
     angular_ = space.metric() == VectorMetric::angular;
     const double n = static_cast<double>(dim_);
-    half_margin_ = (1.0 - (n + 8.0) * 0x1p-52) / 2.0;
+    half_margin_ = (1.0 - (n + 8.0) * 0x1p-22) / 2.0;
     delta_ = (n + 8.0) * 0x1p-52;
-    cosine_error_ = (n + 8.0) * 0x1p-51;
+    cosine_error_ = (n + 8.0) * 0x1p-22;
     angle_error_ = (n + 40.0) * 0x1p-50;
     rows_.reserve(live.size());
     row_terms_.reserve(live.size());
     for (std::uint32_t r : live) {
-      double term;
+      float term;
       if (prepare(space.row(r), term)) {
         rows_.push_back(r);
         row_terms_.push_back(term);
@@ -171,39 +178,58 @@ class VectorScan {
   static constexpr std::size_t panels_per_call = 8;
 
   // The term a row or query brings to the test (the scaled squared norm,
-  // or the reciprocal norm under angular); false when it must be measured.
+  // or the reciprocal norm under angular); false when it must be measured:
+  // a coordinate that is neither 0 nor of a magnitude in [2^-50, 2^50]
+  // (infinities and NaN included), or the zero vector under angular.
   template <typename Element>
   bool prepare(const Element* x, double& term) const {
     double squares = 0.0;
     for (std::size_t i = 0; i < dim_; ++i) {
       const double value = static_cast<double>(x[i]);
-      if (!std::isfinite(value)) return false;
+      const double magnitude = std::fabs(value);
+      if (magnitude != 0.0 && !(magnitude >= 0x1p-50 && magnitude <= 0x1p50)) return false;
       squares += value * value;
     }
-    if (!(squares <= 0x1p600)) return false;
     if (angular_) {
-      if (!(squares >= 0x1p-600)) return false;
+      if (squares == 0.0) return false;
       term = 1.0 / std::sqrt(squares);
     } else {
       term = squares * half_margin_;
     }
     return true;
   }
+  template <typename Element>
+  bool prepare(const Element* x, float& term) const {
+    double wide;
+    if (!prepare(x, wide)) return false;
+    term = static_cast<float>(wide);
+    return true;
+  }
+
+  // x in single precision, rounded up or down.
+  static float rounded_up(double x) {
+    const auto f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
+  }
+  static float rounded_down(double x) {
+    const auto f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+  }
 
   // The value the test compares with, for a bound T on the kernel's
   // distance: the Euclidean t beyond which a row lies farther than T, or
   // the angular cosine below which it does.
-  double threshold(double bound) const {
+  float threshold(double bound) const {
     constexpr double inf = std::numeric_limits<double>::infinity();
     if (angular_) {
       const double turns = bound + angle_error_;
-      if (!(turns < 1.0)) return -inf;
+      if (!(turns < 1.0)) return -std::numeric_limits<float>::infinity();
       constexpr double pi = 3.14159265358979323846;
       const double angle = std::min(turns * pi * (1.0 + 0x1p-50), pi);
-      return std::cos(angle) - 0x1p-50 - cosine_error_;
+      return rounded_down(std::cos(angle) - 0x1p-50 - cosine_error_);
     }
-    if (bound == inf) return inf;
-    return std::max(bound * bound * (1.0 + 3.0 * delta_) * 0.5, 0x1p-1000);
+    if (bound == inf) return std::numeric_limits<float>::infinity();
+    return rounded_up(std::max(bound * bound * (1.0 + 3.0 * delta_ + 0x1p-21) * 0.5, 0x1p-100));
   }
 
   // The scan itself, shared by nearest and within: offer(j, row, d) takes
@@ -217,14 +243,16 @@ class VectorScan {
     };
     // Queries the bounds cannot serve are measured against every row.
     std::vector<std::size_t> served;
-    std::vector<double> query_terms;
+    std::vector<float> query_terms, narrow_queries;
     served.reserve(count);
     query_terms.reserve(count);
+    narrow_queries.reserve(count * dim_);
     for (std::size_t j = 0; j < count; ++j) {
-      double term;
+      float term;
       if (prepare(queries + j * dim_, term)) {
         served.push_back(j);
         query_terms.push_back(term);
+        narrow_queries.insert(narrow_queries.end(), queries + j * dim_, queries + (j + 1) * dim_);
       } else {
         for (std::uint32_t r : rows_) measure(j, r);
         for (std::uint32_t r : always_measured_) measure(j, r);
@@ -233,16 +261,16 @@ class VectorScan {
     for (std::size_t j : served) {
       for (std::uint32_t r : always_measured_) measure(j, r);
     }
-    std::vector<double> thresholds(served.size());
+    std::vector<float> thresholds(served.size());
     for (std::size_t s = 0; s < served.size(); ++s) thresholds[s] = threshold(bound(served[s]));
 
     // Row blocks that stay in the second-level cache, packed into panels,
     // each met by every query before the next block.
     const std::size_t block_rows =
-        std::max<std::size_t>(panel, (std::size_t{16384} / std::max<std::size_t>(dim_, 1)) / panel * panel);
-    std::vector<double> packed(block_rows * dim_);
-    std::vector<double> packed_terms(block_rows);
-    std::vector<double> spread(dim_ * detail::scan::wide_step);
+        std::max<std::size_t>(panel, (std::size_t{32768} / std::max<std::size_t>(dim_, 1)) / panel * panel);
+    std::vector<float> packed(block_rows * dim_);
+    std::vector<float> packed_terms(block_rows);
+    std::vector<float> spread(dim_ * detail::scan::wide_step);
     const detail::scan::Tiles tiles = detail::scan::tiles_for(simd::active());
     const std::size_t groups = (served.size() + group - 1) / group;
     for (std::size_t begin = 0; begin < rows_.size(); begin += block_rows) {
@@ -250,13 +278,13 @@ class VectorScan {
       const std::size_t panels = (end - begin + panel - 1) / panel;
       pack(begin, end, packed.data(), packed_terms.data());
       for (std::size_t g = 0; g < groups; ++g) {
-        const double* tile_queries[group];
-        double terms[group], limits[group];
+        const float* tile_queries[group];
+        float terms[group], limits[group];
         const std::size_t first = g * group;
         const std::size_t members = std::min(group, served.size() - first);
         for (std::size_t m = 0; m < group; ++m) {
           const std::size_t s = first + std::min(m, members - 1);  // repeats the last to fill the tile
-          tile_queries[m] = queries + served[s] * dim_;
+          tile_queries[m] = narrow_queries.data() + s * dim_;
           terms[m] = query_terms[s];
           limits[m] = thresholds[s];
         }
@@ -264,7 +292,7 @@ class VectorScan {
         // A few panels a call: the bounds tighten between calls.
         for (std::size_t p0 = 0; p0 < panels; p0 += panels_per_call) {
           const std::size_t chunk = std::min(panels_per_call, panels - p0);
-          std::uint32_t kept[panels_per_call];
+          std::uint64_t kept[panels_per_call];
           (angular_ ? tiles.angular : tiles.euclidean)(spread.data(), packed.data() + p0 * panel * dim_, chunk, dim_,
                                                        terms, packed_terms.data() + p0 * panel, limits, kept);
           for (std::size_t p = p0; p < p0 + chunk; ++p) {
@@ -274,11 +302,11 @@ class VectorScan {
             if (kept[p - p0] == 0) continue;
             // Bit m * panel + i: query m of the tile, row i of the panel.
             for (std::size_t m = 0; m < members; ++m) {
-              const std::uint32_t lanes = (kept[p - p0] >> (m * panel)) & ((1u << width) - 1u);
+              const std::uint64_t lanes = (kept[p - p0] >> (m * panel)) & ((std::uint64_t{1} << width) - 1);
               if (lanes == 0) continue;
               const std::size_t s = first + m;
               for (std::size_t i = 0; i < width; ++i) {
-                if (lanes & (1u << i)) measure(served[s], rows_[row0 + i]);
+                if (lanes & (std::uint64_t{1} << i)) measure(served[s], rows_[row0 + i]);
               }
               thresholds[s] = threshold(bound(served[s]));
               limits[m] = thresholds[s];
@@ -295,14 +323,14 @@ class VectorScan {
 
   // Rows [begin, end) of rows_ as panels: coordinate i of the panel's rows
   // side by side; missing rows of the last panel are zeros (never offered).
-  void pack(std::size_t begin, std::size_t end, double* out, double* terms) const {
+  void pack(std::size_t begin, std::size_t end, float* out, float* terms) const {
     for (std::size_t p = begin; p < end; p += panel) {
-      double* block = out + (p - begin) * dim_;
+      float* block = out + (p - begin) * dim_;
       for (std::size_t lane = 0; lane < panel; ++lane) {
         const bool present = p + lane < end;
-        terms[p - begin + lane] = present ? row_terms_[p + lane] : 0.0;
+        terms[p - begin + lane] = present ? row_terms_[p + lane] : 0.0f;
         const Scalar* x = present ? space_.row(rows_[p + lane]) : nullptr;
-        for (std::size_t i = 0; i < dim_; ++i) block[i * panel + lane] = present ? static_cast<double>(x[i]) : 0.0;
+        for (std::size_t i = 0; i < dim_; ++i) block[i * panel + lane] = present ? static_cast<float>(x[i]) : 0.0f;
       }
     }
   }
@@ -313,7 +341,7 @@ class VectorScan {
   bool angular_ = false;
   double half_margin_ = 0.5, delta_ = 0.0, cosine_error_ = 0.0, angle_error_ = 0.0;
   std::vector<std::uint32_t> rows_;            // rows the bounds serve, in the order given
-  std::vector<double> row_terms_;              // their terms (see prepare)
+  std::vector<float> row_terms_;               // their terms (see prepare)
   std::vector<std::uint32_t> always_measured_;  // rows measured for every query
 };
 

@@ -294,6 +294,31 @@ TEST(Scan, BoundsHoldWhereTheMatrixProductCancels) {
   }
 }
 
+// The products run in single precision: coordinates at both ends of the
+// range they serve (2^-50 to 2^50 in magnitude), next to coordinates just
+// beyond it, which the kernel measures instead.
+TEST(Scan, CoordinatesAtTheEndsOfTheRangeTheProductsServe) {
+  const std::size_t dim = 12, n = 1200;
+  std::mt19937_64 random(91);
+  std::uniform_real_distribution<double> unit(1.0, 2.0);
+  const double scales[] = {0x1p-50, 0x1p-51, 0x1p49, 0x1p50, 0x1p-20, 1.0};
+  std::vector<double> values(n * dim);
+  for (std::size_t r = 0; r < n; ++r) {
+    const double scale = scales[r % 6];
+    for (std::size_t i = 0; i < dim; ++i) {
+      const double sign = (random() & 1) ? 1.0 : -1.0;
+      values[r * dim + i] = (random() % 5 == 0) ? 0.0 : sign * scale * unit(random);
+    }
+  }
+  std::vector<double> queries(values.begin(), values.begin() + 12 * dim);
+  for (std::size_t i = 0; i < 12 * dim; ++i) queries[i] *= 1.0 + 1e-9 * static_cast<double>(i % 7);
+  for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::angular}) {
+    Rows<double> index(metric, dim);
+    fill(index, values, dim);
+    check_all(index, queries, dim, {1, 10, 200}, {0.0, radius_for_ten(index, queries, dim)}, "range ends");
+  }
+}
+
 TEST(Scan, EverySimdLevelGivesTheSameAnswers) {
   const auto saved = vexel::simd::active();
   const std::size_t dim = 19;  // not a multiple of any width
