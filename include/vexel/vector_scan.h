@@ -420,7 +420,7 @@ std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const d
 constexpr std::size_t scan_probe_queries = 16;
 
 inline double scan_share(std::size_t dim) {
-  return std::min(0.12, static_cast<double>(dim + 4) / 200.0);
+  return std::min(0.06, static_cast<double>(dim + 4) / 200.0);
 }
 
 inline bool prefers_scan(std::uint64_t measured, std::size_t probes, std::size_t live_rows, std::size_t dim) {
