@@ -171,11 +171,15 @@ TEST(Scan, DropsMostRowsOfUniformData) {
     Rows<double> index(metric, dim);
     fill(index, uniform(n, dim, 11), dim);
     const std::vector<double> queries = uniform(16, dim, 12);
-    vexel::ScanCounts counts;
+    const auto scan = vexel::VectorScan<double>::of(index);
     Answers answers;
-    vexel::VectorScan<double>::of(index).nearest(queries.data(), 16, 10, answers, &counts);
-    EXPECT_EQ(counts.pairs, 16u * n);
-    EXPECT_LT(counts.measured, counts.pairs / 10) << (metric == VectorMetric::euclidean ? "euclidean" : "angular");
+    vexel::ScanCounts nearest, within;
+    scan.nearest(queries.data(), 16, 10, answers, &nearest);
+    scan.within(queries.data(), 16, radius_for_ten(index, queries, dim), answers, &within);
+    for (const vexel::ScanCounts& counts : {nearest, within}) {
+      EXPECT_EQ(counts.pairs, 16u * n);
+      EXPECT_LT(counts.measured, counts.pairs / 10) << (metric == VectorMetric::euclidean ? "euclidean" : "angular");
+    }
   }
 }
 
