@@ -70,11 +70,12 @@ bench: $(VENV)/.korel-bench ## Benchmark korel against its peers on real data, a
 bench-quick: $(VENV)/.korel-bench ## The same at small sizes, about two minutes (writes bench/results/quick/)
 	$(VPY) bench/peers.py --quick
 
-bench-cpp: $(VENV)/.tools ## Build and run the C++ benchmarks (the index, the distance kernels)
+bench-cpp: $(VENV)/.tools ## Build and run the C++ benchmarks (the index, the distance kernels, scan against tree)
 	$(CMAKE) -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEXEL_BUILD_TESTS=OFF -DVEXEL_BUILD_BENCH=ON
 	$(CMAKE) --build $(BUILD)/bench -j $(JOBS)
 	$(BUILD)/bench/bench/bench_core
 	$(BUILD)/bench/bench/bench_kernels
+	$(BUILD)/bench/bench/bench_scan
 
 bench-distributed: $(VENV)/.korel-distributed ## Queries per second with 1 and 2 Dask shards against one Index (writes bench/results/distributed.md)
 	$(VPY) bench/sharding.py

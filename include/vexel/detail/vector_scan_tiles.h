@@ -1,0 +1,150 @@
+// The inner tile of the scan (vector_scan.h): the dot products of 4 queries
+// with a panel of 16 rows, in single precision, and the test that keeps a
+// pair for measuring.
+//
+// A panel holds coordinate i of its 16 rows side by side (16 i .. 16 i + 15),
+// so that one load brings a coordinate of 8 rows. The tile returns a mask:
+// bit 16 m + l is set when row l may lie within the bound of query m, that
+// is when
+//   Euclidean:  (query_terms[m] + row_terms[l]) - q.x  is not above limits[m]
+//   angular:    (q.x * row_terms[l]) * query_terms[m]  is not below limits[m]
+// The sums run in any order (the bounds of vector_scan.h allow for that), so
+// each level sums as it runs fastest; the kernel measures every kept pair.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "vexel/simd.h"
+
+#if VEXEL_SIMD_X86
+#include <immintrin.h>
+#endif
+
+namespace vexel::detail::scan {
+
+constexpr std::size_t queries_per_tile = 4;
+constexpr std::size_t rows_per_panel = 16;
+// Floats per coordinate of a tile's spread queries: each coordinate of each
+// query eight times, loaded where a broadcast would cost more.
+constexpr std::size_t wide_step = 8 * queries_per_tile;
+
+inline void spread_queries(const float* const* queries, std::size_t dim, float* out) {
+  for (std::size_t i = 0; i < dim; ++i) {
+    for (std::size_t m = 0; m < queries_per_tile; ++m) std::fill_n(out + i * wide_step + 8 * m, 8, queries[m][i]);
+  }
+}
+
+// `count` consecutive panels (and their row terms) against one tile of
+// spread queries: kept[p] is the mask of panel p.
+using Tile = void (*)(const float* queries, const float* panels, std::size_t count, std::size_t dim,
+                      const float* query_terms, const float* row_terms, const float* limits, std::uint64_t* kept);
+
+struct Tiles {
+  Tile euclidean;
+  Tile angular;
+};
+
+namespace portable {
+
+template <bool Angular>
+std::uint64_t tile(const float* queries, const float* panel, std::size_t dim, const float* query_terms,
+                   const float* row_terms, const float* limits) {
+  float dots[queries_per_tile][rows_per_panel] = {};
+  for (std::size_t i = 0; i < dim; ++i) {
+    const float* x = panel + i * rows_per_panel;
+    for (std::size_t m = 0; m < queries_per_tile; ++m) {
+      const float q = queries[i * wide_step + 8 * m];
+      for (std::size_t l = 0; l < rows_per_panel; ++l) dots[m][l] += q * x[l];
+    }
+  }
+  std::uint64_t kept = 0;
+  for (std::size_t m = 0; m < queries_per_tile; ++m) {
+    for (std::size_t l = 0; l < rows_per_panel; ++l) {
+      const bool beyond = Angular ? (dots[m][l] * row_terms[l]) * query_terms[m] < limits[m]
+                                  : (query_terms[m] + row_terms[l]) - dots[m][l] > limits[m];
+      if (!beyond) kept |= std::uint64_t{1} << (m * rows_per_panel + l);
+    }
+  }
+  return kept;
+}
+
+template <bool Angular>
+void tiles(const float* queries, const float* panels, std::size_t count, std::size_t dim, const float* query_terms,
+           const float* row_terms, const float* limits, std::uint64_t* kept) {
+  for (std::size_t p = 0; p < count; ++p) {
+    kept[p] = tile<Angular>(queries, panels + p * dim * rows_per_panel, dim, query_terms,
+                            row_terms + p * rows_per_panel, limits);
+  }
+}
+
+}  // namespace portable
+
+#if VEXEL_SIMD_X86
+namespace avx2 {
+
+// The 16 bits of query m: its dots with rows 0-7 in `low`, 8-15 in `high`.
+template <bool Angular>
+__attribute__((target("avx2"), always_inline)) inline std::uint64_t kept_rows(
+    __m256 low, __m256 high, __m256 terms0, __m256 terms1, const float* query_term, const float* limit) {
+  const __m256 term = _mm256_broadcast_ss(query_term);
+  const __m256 bound = _mm256_broadcast_ss(limit);
+  __m256 drop0, drop1;
+  if constexpr (Angular) {
+    drop0 = _mm256_cmp_ps(_mm256_mul_ps(_mm256_mul_ps(low, terms0), term), bound, _CMP_LT_OQ);
+    drop1 = _mm256_cmp_ps(_mm256_mul_ps(_mm256_mul_ps(high, terms1), term), bound, _CMP_LT_OQ);
+  } else {
+    drop0 = _mm256_cmp_ps(_mm256_sub_ps(_mm256_add_ps(term, terms0), low), bound, _CMP_GT_OQ);
+    drop1 = _mm256_cmp_ps(_mm256_sub_ps(_mm256_add_ps(term, terms1), high), bound, _CMP_GT_OQ);
+  }
+  const auto dropped = static_cast<std::uint64_t>(_mm256_movemask_ps(drop0) | (_mm256_movemask_ps(drop1) << 8));
+  return ~dropped & 0xFFFFu;
+}
+
+// Eight accumulators (4 queries x 2 halves of the panel), each its own
+// variable so that all stay in registers, keep the adder busy while each
+// product waits on the last.
+template <bool Angular>
+__attribute__((target("avx2"))) void tiles(const float* queries, const float* panels, std::size_t count,
+                                           std::size_t dim, const float* query_terms, const float* row_terms,
+                                           const float* limits, std::uint64_t* kept) {
+  for (std::size_t p = 0; p < count; ++p) {
+    const float* panel = panels + p * dim * rows_per_panel;
+    __m256 a0 = _mm256_setzero_ps(), a1 = a0, b0 = a0, b1 = a0, c0 = a0, c1 = a0, d0 = a0, d1 = a0;
+    for (std::size_t i = 0; i < dim; ++i) {
+      const __m256 x0 = _mm256_loadu_ps(panel + i * rows_per_panel);
+      const __m256 x1 = _mm256_loadu_ps(panel + i * rows_per_panel + 8);
+      const float* q = queries + i * wide_step;
+      a0 = _mm256_add_ps(a0, _mm256_mul_ps(_mm256_loadu_ps(q), x0));
+      a1 = _mm256_add_ps(a1, _mm256_mul_ps(_mm256_loadu_ps(q), x1));
+      b0 = _mm256_add_ps(b0, _mm256_mul_ps(_mm256_loadu_ps(q + 8), x0));
+      b1 = _mm256_add_ps(b1, _mm256_mul_ps(_mm256_loadu_ps(q + 8), x1));
+      c0 = _mm256_add_ps(c0, _mm256_mul_ps(_mm256_loadu_ps(q + 16), x0));
+      c1 = _mm256_add_ps(c1, _mm256_mul_ps(_mm256_loadu_ps(q + 16), x1));
+      d0 = _mm256_add_ps(d0, _mm256_mul_ps(_mm256_loadu_ps(q + 24), x0));
+      d1 = _mm256_add_ps(d1, _mm256_mul_ps(_mm256_loadu_ps(q + 24), x1));
+    }
+    const float* terms = row_terms + p * rows_per_panel;
+    const __m256 terms0 = _mm256_loadu_ps(terms), terms1 = _mm256_loadu_ps(terms + 8);
+    kept[p] = kept_rows<Angular>(a0, a1, terms0, terms1, query_terms, limits) |
+              kept_rows<Angular>(b0, b1, terms0, terms1, query_terms + 1, limits + 1) << 16 |
+              kept_rows<Angular>(c0, c1, terms0, terms1, query_terms + 2, limits + 2) << 32 |
+              kept_rows<Angular>(d0, d1, terms0, terms1, query_terms + 3, limits + 3) << 48;
+  }
+}
+
+}  // namespace avx2
+#endif
+
+// The tiles of `level` (AVX-512 machines take the AVX2 tiles).
+inline Tiles tiles_for(simd::Level level) {
+#if VEXEL_SIMD_X86
+  if (level >= simd::Level::avx2) return {avx2::tiles<false>, avx2::tiles<true>};
+#else
+  (void)level;
+#endif
+  return {portable::tiles<false>, portable::tiles<true>};
+}
+
+}  // namespace vexel::detail::scan

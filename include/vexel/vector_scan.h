@@ -1,0 +1,432 @@
+// A streaming scan of every row, for batches where the tree would measure
+// most rows anyway (distances that concentrate: uniform data in 32
+// dimensions, say): k nearest and within a radius, under Euclidean and
+// angular distance, with the very answers of `RowIndex`.
+//
+// How it stays exact. Blocks of queries meet blocks of rows in a matrix
+// product in single precision (q . x for every pair, 8 lanes a register, no
+// BLAS). Each pair gets a cheap value that is provably on the safe side of
+// the distance the kernel would compute: a lower bound. A row is dropped
+// only when that lower bound lies beyond the query's current bound (the
+// k-th nearest distance found so far, or the radius); every other row is
+// measured with the space's own kernel (`VectorSpace::distance`, in double),
+// and only those measured distances enter the answer, ordered as `RowIndex`
+// orders them (distance, NaN last, then id). A row the bound cannot drop is
+// only a wasted measurement, never a wrong answer.
+//
+// The bounds (u = 2^-24, the unit roundoff of a float; n the dimension;
+// S = qq + xx, the squared norms of query and row). Every coordinate the
+// product sees is 0 or of a magnitude in [2^-50, 2^50] (others are held
+// back, below), so rounding it to a float is off by at most u of it, and
+// every product of two is 0 or a normal float: no underflow, no overflow.
+// A dot product of n terms, summed in any order with or without fused
+// multiply-adds, is then off by at most (gamma_n + 2u + u^2) sum |q_i x_i|
+// with gamma_n = n u / (1 - n u) (Higham, Accuracy and Stability, 3.1, plus
+// the rounding of both factors), at most (n + 3.1) u S / 2, as
+// sum |q_i x_i| <= S / 2. Norms are summed in double: their error is
+// negligible beside that.
+//  - Euclidean. The real squared distance is s = qq + xx - 2 q.x. The scan
+//    computes t = (fl(qq m) + fl(xx m)) - q.x~ in floats, with m = (1 - c) / 2
+//    and c = (n + 8) 2^-22: the dot product's error and the four float
+//    roundings of the test (each at most u S / 2) stay below c S / 2, so
+//    t <= s / 2 up to the rounding of t itself. The kernel sums n squared
+//    differences in double, each off by at most 3 roundings, so its distance
+//    is at least sqrt(s) (1 - delta) with delta = (n + 8) 2^-52, well above
+//    (n + 4) 2^-53. A kernel distance of at most T thus needs
+//    s <= T^2 / (1 - delta)^2 < T^2 (1 + 3 delta), and a row with
+//    t > T^2 (1 + 3 delta + 2^-21) / 2, rounded up to a float, is beyond T.
+//    A floor of 2^-100 keeps that threshold a normal float.
+//  - Angular (the angle in turns, as the kernel gives it). The scan computes
+//    the cosine cos~ = (q.x~ / |x|~) / |q|~ from reciprocal norms rounded to
+//    floats, within e = (n + 8) 2^-22 of the real cosine (the dot product's
+//    error, relative to |q| |x|, plus four float roundings). The kernel's
+//    angle, from unit vectors and 2 atan2(|u - v|, |u + v|) in double, is
+//    within (1.3 n + 50) 2^-53 turns of the real one (the snapping of angles
+//    below 16 epsilon to 0 included): take alpha = (n + 40) 2^-50. A kernel
+//    angle of at most T needs a real angle of at most T + alpha, so a row
+//    whose cosine cos~ lies below cos(pi (T + alpha)) - e, lowered by its own
+//    rounding and rounded down to a float, is beyond T.
+// Rows are held back from the product, and measured for every query, where
+// these bounds could fail: a coordinate that is neither 0 nor of a
+// magnitude in [2^-50, 2^50] (infinities and NaN included), and under
+// angular the zero vector (whose angles are fixed by rule). A query held
+// back is measured against every row.
+//
+// Tree or scan: `prefers_scan` below, from the tree's own count of measured
+// rows over a batch's first queries.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "vexel/detail/vector_scan_tiles.h"
+#include "vexel/row_index.h"
+#include "vexel/search_queues.h"
+#include "vexel/search_results.h"
+#include "vexel/simd.h"
+#include "vexel/vector_space.h"
+
+namespace vexel {
+
+// What a scan did, for tests and benchmarks: pairs the bounds settled, and
+// pairs measured with the kernel.
+struct ScanCounts {
+  std::uint64_t pairs = 0;
+  std::uint64_t measured = 0;
+};
+
+// The scan of a fixed set of rows: made once for a batch (it computes a
+// norm per row), then asked from any number of threads at once, each with
+// its own block of queries (its members are const and keep no state).
+template <typename Scalar>
+class VectorScan {
+ public:
+  using Neighbors = NeighborQueue<std::int64_t>;
+  using Neighbor = Neighbors::Entry;  // {distance, id}
+
+  // The scan of the rows `live` (each listed once) of `space`, whose row r
+  // has the id `ids[r]`. Keeps pointers to `space` and `ids`: both must
+  // outlive the scan, unchanged. Under metrics other than Euclidean and
+  // angular it throws std::invalid_argument.
+  VectorScan(const VectorSpace<Scalar>& space, const std::int64_t* ids, std::vector<std::uint32_t> live)
+      : space_(space), ids_(ids), dim_(space.dim()) {
+    if (space.metric() != VectorMetric::euclidean && space.metric() != VectorMetric::angular) {
+      throw std::invalid_argument("a scan measures Euclidean or angular distances only");
+    }
+    angular_ = space.metric() == VectorMetric::angular;
+    const double n = static_cast<double>(dim_);
+    half_margin_ = (1.0 - (n + 8.0) * 0x1p-22) / 2.0;
+    delta_ = (n + 8.0) * 0x1p-52;
+    cosine_error_ = (n + 8.0) * 0x1p-22;
+    angle_error_ = (n + 40.0) * 0x1p-50;
+    rows_.reserve(live.size());
+    row_terms_.reserve(live.size());
+    for (std::uint32_t r : live) {
+      float term;
+      if (prepare(space.row(r), term)) {
+        rows_.push_back(r);
+        row_terms_.push_back(term);
+      } else {
+        always_measured_.push_back(r);
+      }
+    }
+  }
+
+  // The live rows of `index`.
+  static VectorScan of(const RowIndex<VectorSpace<Scalar>>& index) {
+    std::vector<std::uint32_t> live;
+    live.reserve(index.size());
+    for (std::size_t r = 0; r < index.row_ids.size(); ++r) {
+      if (!index.is_removed(static_cast<std::uint32_t>(r))) live.push_back(static_cast<std::uint32_t>(r));
+    }
+    return VectorScan(index.space, index.row_ids.data(), std::move(live));
+  }
+
+  std::size_t size() const { return rows_.size() + always_measured_.size(); }
+
+  // The k nearest rows of each of the `count` queries (rows of dim()
+  // doubles, one after the other) into found[i]: what RowIndex::nearest
+  // answers, to the last bit.
+  void nearest(const double* queries, std::size_t count, std::size_t k, std::vector<std::vector<Neighbor>>& found,
+               ScanCounts* counts = nullptr) const {
+    found.assign(count, {});
+    if (k == 0 || size() == 0) return;
+    std::vector<Neighbors> heaps(count);
+    const auto offer = [&](std::size_t j, std::uint32_t row, double d) {
+      Neighbors& heap = heaps[j];
+      if (heap.size() < k) {
+        heap.push(d, ids_[row]);
+      } else {
+        const Neighbor& top = heap.top();
+        if (distance_less(top.distance, d)) return;
+        const std::int64_t id = ids_[row];
+        if (distance_less(d, top.distance) || id < top.stored) heap.replace_top(d, id);
+      }
+    };
+    const auto bound = [&](std::size_t j) {
+      const Neighbors& heap = heaps[j];
+      const double top = heap.size() < k ? std::numeric_limits<double>::infinity() : heap.top().distance;
+      return top == top ? top : std::numeric_limits<double>::infinity();
+    };
+    run(queries, count, offer, bound, counts);
+    for (std::size_t j = 0; j < count; ++j) heaps[j].drain(found[j], [](const Neighbor& entry) { return entry; });
+  }
+
+  // Every row within `radius` (inclusive) of each query into found[i]: what
+  // RowIndex::within answers, to the last bit.
+  void within(const double* queries, std::size_t count, double radius, std::vector<std::vector<Neighbor>>& found,
+              ScanCounts* counts = nullptr) const {
+    found.assign(count, {});
+    // Distances are never negative, and a NaN radius holds nothing.
+    if (size() == 0 || !(radius >= 0.0)) return;
+    const auto offer = [&](std::size_t j, std::uint32_t row, double d) {
+      if (d <= radius) found[j].push_back(Neighbor{d, ids_[row]});
+    };
+    run(queries, count, offer, [&](std::size_t) { return radius; }, counts);
+    for (auto& answer : found) std::sort(answer.begin(), answer.end(), Neighbors::ranks_below);
+  }
+
+ private:
+  static constexpr std::size_t group = detail::scan::queries_per_tile;
+  static constexpr std::size_t panel = detail::scan::rows_per_panel;
+  static constexpr std::size_t panels_per_call = 8;
+
+  // The term a row or query brings to the test (the scaled squared norm,
+  // or the reciprocal norm under angular); false when it must be measured:
+  // a coordinate that is neither 0 nor of a magnitude in [2^-50, 2^50]
+  // (infinities and NaN included), or the zero vector under angular.
+  template <typename Element>
+  bool prepare(const Element* x, double& term) const {
+    double squares = 0.0;
+    for (std::size_t i = 0; i < dim_; ++i) {
+      const double value = static_cast<double>(x[i]);
+      const double magnitude = std::fabs(value);
+      if (magnitude != 0.0 && !(magnitude >= 0x1p-50 && magnitude <= 0x1p50)) return false;
+      squares += value * value;
+    }
+    if (angular_) {
+      if (squares == 0.0) return false;
+      term = 1.0 / std::sqrt(squares);
+    } else {
+      term = squares * half_margin_;
+    }
+    return true;
+  }
+  template <typename Element>
+  bool prepare(const Element* x, float& term) const {
+    double wide;
+    if (!prepare(x, wide)) return false;
+    term = static_cast<float>(wide);
+    return true;
+  }
+
+  // x in single precision, rounded up or down.
+  static float rounded_up(double x) {
+    const auto f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
+  }
+  static float rounded_down(double x) {
+    const auto f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+  }
+
+  // The value the test compares with, for a bound T on the kernel's
+  // distance: the Euclidean t beyond which a row lies farther than T, or
+  // the angular cosine below which it does.
+  float threshold(double bound) const {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    if (angular_) {
+      const double turns = bound + angle_error_;
+      if (!(turns < 1.0)) return -std::numeric_limits<float>::infinity();
+      constexpr double pi = 3.14159265358979323846;
+      const double angle = std::min(turns * pi * (1.0 + 0x1p-50), pi);
+      return rounded_down(std::cos(angle) - 0x1p-50 - cosine_error_);
+    }
+    if (bound == inf) return std::numeric_limits<float>::infinity();
+    return rounded_up(std::max(bound * bound * (1.0 + 3.0 * delta_ + 0x1p-21) * 0.5, 0x1p-100));
+  }
+
+  // The scan itself, shared by nearest and within: offer(j, row, d) takes
+  // each measured distance of query j; bound(j) is its current bound.
+  template <typename Offer, typename Bound>
+  void run(const double* queries, std::size_t count, Offer& offer, Bound bound, ScanCounts* counts) const {
+    std::uint64_t measured = 0, pairs = 0;
+    const auto measure = [&](std::size_t j, std::uint32_t row) {
+      offer(j, row, space_.distance(queries + j * dim_, row));
+      ++measured;
+    };
+    // Queries the bounds cannot serve are measured against every row.
+    std::vector<std::size_t> served;
+    std::vector<float> query_terms, narrow_queries;
+    served.reserve(count);
+    query_terms.reserve(count);
+    narrow_queries.reserve(count * dim_);
+    for (std::size_t j = 0; j < count; ++j) {
+      float term;
+      if (prepare(queries + j * dim_, term)) {
+        served.push_back(j);
+        query_terms.push_back(term);
+        narrow_queries.insert(narrow_queries.end(), queries + j * dim_, queries + (j + 1) * dim_);
+      } else {
+        for (std::uint32_t r : rows_) measure(j, r);
+        for (std::uint32_t r : always_measured_) measure(j, r);
+      }
+    }
+    for (std::size_t j : served) {
+      for (std::uint32_t r : always_measured_) measure(j, r);
+    }
+    std::vector<float> thresholds(served.size());
+    for (std::size_t s = 0; s < served.size(); ++s) thresholds[s] = threshold(bound(served[s]));
+
+    // Row blocks that stay in the second-level cache, packed into panels,
+    // each met by every query before the next block.
+    const std::size_t block_rows =
+        std::max<std::size_t>(panel, (std::size_t{32768} / std::max<std::size_t>(dim_, 1)) / panel * panel);
+    std::vector<float> packed(block_rows * dim_);
+    std::vector<float> packed_terms(block_rows);
+    std::vector<float> spread(dim_ * detail::scan::wide_step);
+    const detail::scan::Tiles tiles = detail::scan::tiles_for(simd::active());
+    const std::size_t groups = (served.size() + group - 1) / group;
+    for (std::size_t begin = 0; begin < rows_.size(); begin += block_rows) {
+      const std::size_t end = std::min(rows_.size(), begin + block_rows);
+      const std::size_t panels = (end - begin + panel - 1) / panel;
+      pack(begin, end, packed.data(), packed_terms.data());
+      for (std::size_t g = 0; g < groups; ++g) {
+        const float* tile_queries[group];
+        float terms[group], limits[group];
+        const std::size_t first = g * group;
+        const std::size_t members = std::min(group, served.size() - first);
+        for (std::size_t m = 0; m < group; ++m) {
+          const std::size_t s = first + std::min(m, members - 1);  // repeats the last to fill the tile
+          tile_queries[m] = narrow_queries.data() + s * dim_;
+          terms[m] = query_terms[s];
+          limits[m] = thresholds[s];
+        }
+        detail::scan::spread_queries(tile_queries, dim_, spread.data());
+        // A few panels a call: the bounds tighten between calls.
+        for (std::size_t p0 = 0; p0 < panels; p0 += panels_per_call) {
+          const std::size_t chunk = std::min(panels_per_call, panels - p0);
+          std::uint64_t kept[panels_per_call];
+          (angular_ ? tiles.angular : tiles.euclidean)(spread.data(), packed.data() + p0 * panel * dim_, chunk, dim_,
+                                                       terms, packed_terms.data() + p0 * panel, limits, kept);
+          for (std::size_t p = p0; p < p0 + chunk; ++p) {
+            const std::size_t row0 = begin + p * panel;
+            const std::size_t width = std::min(panel, end - row0);
+            pairs += members * width;
+            if (kept[p - p0] == 0) continue;
+            // Bit m * panel + i: query m of the tile, row i of the panel.
+            for (std::size_t m = 0; m < members; ++m) {
+              const std::uint64_t lanes = (kept[p - p0] >> (m * panel)) & ((std::uint64_t{1} << width) - 1);
+              if (lanes == 0) continue;
+              const std::size_t s = first + m;
+              for (std::size_t i = 0; i < width; ++i) {
+                if (lanes & (std::uint64_t{1} << i)) measure(served[s], rows_[row0 + i]);
+              }
+              thresholds[s] = threshold(bound(served[s]));
+              limits[m] = thresholds[s];
+            }
+          }
+        }
+      }
+    }
+    if (counts != nullptr) {
+      counts->pairs += pairs;
+      counts->measured += measured;
+    }
+  }
+
+  // Rows [begin, end) of rows_ as panels: coordinate i of the panel's rows
+  // side by side; missing rows of the last panel are zeros (never offered).
+  void pack(std::size_t begin, std::size_t end, float* out, float* terms) const {
+    for (std::size_t p = begin; p < end; p += panel) {
+      float* block = out + (p - begin) * dim_;
+      for (std::size_t lane = 0; lane < panel; ++lane) {
+        const bool present = p + lane < end;
+        terms[p - begin + lane] = present ? row_terms_[p + lane] : 0.0f;
+        const Scalar* x = present ? space_.row(rows_[p + lane]) : nullptr;
+        for (std::size_t i = 0; i < dim_; ++i) block[i * panel + lane] = present ? static_cast<float>(x[i]) : 0.0f;
+      }
+    }
+  }
+
+  const VectorSpace<Scalar>& space_;
+  const std::int64_t* ids_;
+  std::size_t dim_;
+  bool angular_ = false;
+  double half_margin_ = 0.5, delta_ = 0.0, cosine_error_ = 0.0, angle_error_ = 0.0;
+  std::vector<std::uint32_t> rows_;            // rows the bounds serve, in the order given
+  std::vector<float> row_terms_;               // their terms (see prepare)
+  std::vector<std::uint32_t> always_measured_;  // rows measured for every query
+};
+
+// --- tree or scan ---------------------------------------------------------
+
+// A result set that counts what the tree offers it: every live row the
+// search measured.
+template <typename Results>
+class CountingResults {
+ public:
+  explicit CountingResults(Results& results) : results_(results) {}
+
+  double bound() const { return results_.bound(); }
+  bool descends() const { return results_.descends(); }
+  template <typename Host, typename Stored, typename Query>
+  void offer(const Host& host, const Stored& stored, double d, const Query& query, bool is_pivot) {
+    ++offered_;
+    results_.offer(host, stored, d, query, is_pivot);
+  }
+  std::uint64_t offered() const { return offered_; }
+
+ private:
+  Results& results_;
+  std::uint64_t offered_ = 0;
+};
+
+// RowIndex::nearest and RowIndex::within, the same searches step for step,
+// that also return how many live rows they measured.
+template <typename Scalar>
+std::uint64_t nearest_counted(const RowIndex<VectorSpace<Scalar>>& index, const double* query, std::size_t k,
+                              std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
+                              typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
+                              typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch) {
+  using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
+  found.clear();
+  neighbors.clear();
+  if (k == 0 || index.size() == 0) return 0;
+  std::uint64_t offset = 0;
+  NearestResults<Neighbors> nearest(neighbors, k);
+  CountingResults<NearestResults<Neighbors>> counting(nearest);
+  index.search(query, counting, scratch, offset);
+  neighbors.drain(found, [](const auto& entry) { return entry; });
+  return counting.offered();
+}
+
+template <typename Scalar>
+std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const double* query, double radius,
+                             std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
+                             typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
+                             typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch) {
+  using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
+  found.clear();
+  neighbors.clear();
+  if (index.size() == 0 || radius != radius) return 0;
+  std::uint64_t offset = 0;
+  WithinResults<Neighbors> within(neighbors, radius);
+  CountingResults<WithinResults<Neighbors>> counting(within);
+  index.search(query, counting, scratch, offset);
+  neighbors.drain(found, [](const auto& entry) { return entry; });
+  return counting.offered();
+}
+
+// The rule a batch follows: its first queries (scan_probe_queries of them,
+// or all if fewer) go through the tree, counted by nearest_counted or
+// within_counted; the rest go to the scan when those searches measured, on
+// average, at least scan_share(dim) of the live rows. A row the tree
+// measures costs a kernel call plus the bookkeeping of a best-first search,
+// a fixed part that weighs most in few dimensions, while the scan spends on
+// a row a few operations per coordinate: the share at which both cost the
+// same grows with the dimension, then levels off once both costs follow the
+// coordinates (bench_scan measures the two sides of it). The rule reads only
+// the tree's own counts, integers that the same data and queries reproduce
+// on every machine (the tree is seeded, the kernels are bit-identical at
+// every level), so the choice is the same everywhere; the answers are the
+// same either way.
+constexpr std::size_t scan_probe_queries = 16;
+
+inline double scan_share(std::size_t dim) {
+  return std::min(0.06, static_cast<double>(dim + 4) / 200.0);
+}
+
+inline bool prefers_scan(std::uint64_t measured, std::size_t probes, std::size_t live_rows, std::size_t dim) {
+  if (probes == 0 || live_rows == 0) return false;
+  return static_cast<double>(measured) >=
+         scan_share(dim) * static_cast<double>(probes) * static_cast<double>(live_rows);
+}
+
+}  // namespace vexel

@@ -1,0 +1,399 @@
+// The scan answers exactly what RowIndex answers (distances to the bit, ids,
+// order) and what a brute force over the kernel's distances answers, for
+// Euclidean and angular rows of doubles and floats.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "vexel/row_index.h"
+#include "vexel/vector_scan.h"
+#include "vexel/vector_space.h"
+
+namespace {
+
+using vexel::VectorMetric;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+template <typename Scalar>
+using Rows = vexel::RowIndex<vexel::VectorSpace<Scalar>>;
+using Neighbor = vexel::VectorScan<double>::Neighbor;
+using Answers = std::vector<std::vector<Neighbor>>;
+
+std::vector<double> uniform(std::size_t count, std::size_t dim, std::uint32_t seed, double low = 0.0,
+                            double high = 1.0) {
+  std::mt19937_64 random(seed);
+  std::uniform_real_distribution<double> coordinate(low, high);
+  std::vector<double> values(count * dim);
+  for (double& x : values) x = coordinate(random);
+  return values;
+}
+
+template <typename Scalar>
+void fill(Rows<Scalar>& index, const std::vector<double>& values, std::size_t dim) {
+  index.add(nullptr, values.size() / dim,
+            [&](vexel::VectorSpace<Scalar>& space) { space.append(values.data(), values.size() / dim); });
+}
+
+// Equal distances to the bit (NaN equal to NaN), equal ids, equal order.
+void expect_same(const Answers& expected, const Answers& actual, const std::string& what) {
+  ASSERT_EQ(expected.size(), actual.size()) << what;
+  for (std::size_t q = 0; q < expected.size(); ++q) {
+    ASSERT_EQ(expected[q].size(), actual[q].size()) << what << ", query " << q;
+    for (std::size_t i = 0; i < expected[q].size(); ++i) {
+      std::uint64_t a, b;
+      std::memcpy(&a, &expected[q][i].distance, sizeof a);
+      std::memcpy(&b, &actual[q][i].distance, sizeof b);
+      ASSERT_EQ(a, b) << what << ", query " << q << ", place " << i << ": " << expected[q][i].distance << " vs "
+                      << actual[q][i].distance;
+      ASSERT_EQ(expected[q][i].stored, actual[q][i].stored) << what << ", query " << q << ", place " << i;
+    }
+  }
+}
+
+template <typename Scalar>
+Answers tree_nearest(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim, std::size_t k) {
+  Answers answers(queries.size() / dim);
+  typename Rows<Scalar>::Neighbors neighbors;
+  typename Rows<Scalar>::SearchScratch scratch;
+  for (std::size_t q = 0; q < answers.size(); ++q) index.nearest(queries.data() + q * dim, k, answers[q], neighbors, scratch);
+  return answers;
+}
+
+template <typename Scalar>
+Answers tree_within(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim, double radius) {
+  Answers answers(queries.size() / dim);
+  typename Rows<Scalar>::Neighbors neighbors;
+  typename Rows<Scalar>::SearchScratch scratch;
+  for (std::size_t q = 0; q < answers.size(); ++q) index.within(queries.data() + q * dim, radius, answers[q], neighbors, scratch);
+  return answers;
+}
+
+// Brute force over the kernel's own distances: every live row, sorted by
+// (distance, NaN last, id), cut at k or at the radius.
+template <typename Scalar>
+Answers brute(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim, std::size_t k,
+              double radius) {
+  Answers answers(queries.size() / dim);
+  for (std::size_t q = 0; q < answers.size(); ++q) {
+    std::vector<Neighbor> all;
+    for (std::uint32_t r = 0; r < index.row_ids.size(); ++r) {
+      if (index.is_removed(r)) continue;
+      const double d = index.space.distance(queries.data() + q * dim, r);
+      if (d <= radius) all.push_back(Neighbor{d, index.row_ids[r]});
+    }
+    std::sort(all.begin(), all.end(), vexel::NeighborQueue<std::int64_t>::ranks_below);
+    if (all.size() > k) all.resize(k);
+    answers[q] = all;
+  }
+  return answers;
+}
+
+// Every scan answer against brute force's and (unless `tree` is false) the
+// tree's, for k nearest at each k and within each radius; returns the scan's
+// counts.
+template <typename Scalar>
+vexel::ScanCounts check_all(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim,
+                            const std::vector<std::size_t>& ks, const std::vector<double>& radii,
+                            const std::string& what, bool tree = true) {
+  const auto scan = vexel::VectorScan<Scalar>::of(index);
+  vexel::ScanCounts counts;
+  for (std::size_t k : ks) {
+    Answers answers;
+    scan.nearest(queries.data(), queries.size() / dim, k, answers, &counts);
+    const std::string label = what + ", k = " + std::to_string(k);
+    if (tree) expect_same(tree_nearest(index, queries, dim, k), answers, label + " (tree)");
+    expect_same(brute(index, queries, dim, k, kInf), answers, label + " (brute force)");
+  }
+  for (double radius : radii) {
+    Answers answers;
+    scan.within(queries.data(), queries.size() / dim, radius, answers, &counts);
+    const std::string label = what + ", radius " + std::to_string(radius);
+    if (tree) expect_same(tree_within(index, queries, dim, radius), answers, label + " (tree)");
+    expect_same(brute(index, queries, dim, std::size_t(-1), radius), answers, label + " (brute force)");
+  }
+  return counts;
+}
+
+// The distance of the 10th nearest row of the first query: a radius that
+// holds a few rows.
+template <typename Scalar>
+double radius_for_ten(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim) {
+  return tree_nearest(index, std::vector<double>(queries.begin(), queries.begin() + dim), dim, 10)[0].back().distance;
+}
+
+class ScanUniform : public ::testing::TestWithParam<std::tuple<VectorMetric, std::size_t, bool>> {};
+
+TEST_P(ScanUniform, EqualsTheTreeAndBruteForce) {
+  const auto [metric, dim, single] = GetParam();
+  // More rows than one block holds at 8 dimensions, and queries that are
+  // stored rows (distance 0) besides new ones.
+  const std::size_t n = 2500;
+  const std::vector<double> values = uniform(n, dim, 7, -1.0, 1.0);
+  std::vector<double> queries = uniform(21, dim, 8, -1.0, 1.0);
+  queries.insert(queries.end(), values.begin() + 5 * dim, values.begin() + 7 * dim);
+  const std::vector<std::size_t> ks{1, 10, n + 3};
+  const std::string what = std::string(metric == VectorMetric::euclidean ? "euclidean" : "angular") + " " +
+                           std::to_string(dim) + "-d " + (single ? "float" : "double");
+  vexel::ScanCounts counts;
+  const auto run = [&](auto& index) {
+    fill(index, values, dim);
+    const std::vector<double> radii{0.0, radius_for_ten(index, queries, dim), 1e300, kInf};
+    counts = check_all(index, queries, dim, ks, radii, what);
+  };
+  if (single) {
+    Rows<float> index(metric, dim);
+    run(index);
+  } else {
+    Rows<double> index(metric, dim);
+    run(index);
+  }
+  EXPECT_GT(counts.pairs, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Dimensions, ScanUniform,
+                         ::testing::Combine(::testing::Values(VectorMetric::euclidean, VectorMetric::angular),
+                                            ::testing::Values(std::size_t{8}, std::size_t{32}, std::size_t{128}),
+                                            ::testing::Bool()));
+
+// The bounds must actually drop rows, or the scan is a slow brute force
+// that every other test would pass.
+TEST(Scan, DropsMostRowsOfUniformData) {
+  for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::angular}) {
+    const std::size_t dim = 32, n = 4000;
+    Rows<double> index(metric, dim);
+    fill(index, uniform(n, dim, 11), dim);
+    const std::vector<double> queries = uniform(16, dim, 12);
+    const auto scan = vexel::VectorScan<double>::of(index);
+    Answers answers;
+    vexel::ScanCounts nearest, within;
+    scan.nearest(queries.data(), 16, 10, answers, &nearest);
+    scan.within(queries.data(), 16, radius_for_ten(index, queries, dim), answers, &within);
+    for (const vexel::ScanCounts& counts : {nearest, within}) {
+      EXPECT_EQ(counts.pairs, 16u * n);
+      EXPECT_LT(counts.measured, counts.pairs / 10) << (metric == VectorMetric::euclidean ? "euclidean" : "angular");
+    }
+  }
+}
+
+// Integer grids: most distances tie, so the k-th place and the radius fall
+// among many equal distances, told apart by id; duplicates at distance 0.
+TEST(Scan, IntegerGridsFullOfTiesAndDuplicates) {
+  for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::angular}) {
+    const std::size_t dim = 3;
+    std::vector<double> values;
+    for (int copy = 0; copy < 2; ++copy) {
+      for (int x = 0; x < 5; ++x)
+        for (int y = 0; y < 5; ++y)
+          for (int z = 0; z < 5; ++z) values.insert(values.end(), {double(x), double(y), double(z)});
+    }
+    std::vector<double> queries{2, 2, 2, 0.5, 0.5, 0.5, 4, 0, 1, 1, 1, 1, 2.5, 2, 3};
+    Rows<double> index(metric, dim);
+    fill(index, values, dim);
+    const double unit = metric == VectorMetric::euclidean ? 1.0 : 0.1;
+    check_all(index, queries, dim, {1, 2, 7, 20, 61}, {0.0, unit, std::sqrt(2.0) * unit, 2 * unit}, "grid");
+  }
+}
+
+TEST(Scan, SkipsRemovedRows) {
+  for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::angular}) {
+    const std::size_t dim = 16, n = 3000;
+    Rows<float> index(metric, dim);
+    const std::vector<double> values = uniform(n, dim, 21);
+    fill(index, values, dim);
+    // Every third id, the nearest rows of the queries among them.
+    std::vector<std::int64_t> gone;
+    for (std::int64_t id = 0; id < static_cast<std::int64_t>(n); id += 3) gone.push_back(id);
+    index.remove_many(gone.data(), 100);
+    std::vector<double> queries(values.begin(), values.begin() + 4 * dim);
+    const std::vector<double> more = uniform(8, dim, 22);
+    queries.insert(queries.end(), more.begin(), more.end());
+    check_all(index, queries, dim, {1, 10, n}, {0.0, radius_for_ten(index, queries, dim), kInf}, "removed");
+    // Past the rebuild that drops the marked rows.
+    index.remove_many(gone.data() + 100, gone.size() - 100);
+    check_all(index, queries, dim, {1, 10, n}, {0.0, radius_for_ten(index, queries, dim), kInf}, "rebuilt");
+  }
+}
+
+// Infinite coordinates (Euclidean): such rows and queries are measured by the
+// kernel, at infinite distance or 0 (equal infinities), never hidden.
+TEST(Scan, InfiniteCoordinatesInRowsAndQueries) {
+  const std::size_t dim = 4;
+  std::vector<double> values = uniform(600, dim, 31);
+  values[3 * dim] = kInf;
+  values[10 * dim + 2] = -kInf;
+  values[11 * dim + 0] = kInf;
+  values[11 * dim + 1] = kInf;
+  values[12 * dim + 1] = 1e200;  // finite, with a square beyond the bounds' range
+  for (bool single : {false, true}) {
+    std::vector<double> queries = uniform(6, dim, 32);
+    queries[0] = kInf;
+    queries[dim + 2] = -kInf;
+    queries.insert(queries.end(), values.begin() + 11 * dim, values.begin() + 12 * dim);
+    const std::vector<std::size_t> ks{1, 10, 600};
+    const std::vector<double> radii{0.0, 0.5, 1e300, kInf};
+    if (single) {
+      std::vector<double> narrow = values;
+      narrow[12 * dim + 1] = 1e30;
+      Rows<float> index(VectorMetric::euclidean, dim);
+      fill(index, narrow, dim);
+      check_all(index, queries, dim, ks, radii, "infinite, float");
+    } else {
+      Rows<double> index(VectorMetric::euclidean, dim);
+      fill(index, values, dim);
+      check_all(index, queries, dim, ks, radii, "infinite, double");
+    }
+  }
+}
+
+// The zero vector under angular: at 1/2 turn from every other vector and 0
+// from itself, by rule; measured by the kernel, never bounded.
+TEST(Scan, ZeroVectorsUnderAngular) {
+  const std::size_t dim = 5;
+  std::vector<double> values = uniform(300, dim, 41, -1.0, 1.0);
+  std::fill(values.begin() + 7 * dim, values.begin() + 8 * dim, 0.0);
+  std::fill(values.begin() + 9 * dim, values.begin() + 10 * dim, 1e-200);  // tiny, not zero
+  std::vector<double> queries(2 * dim, 0.0);
+  queries[dim] = 1.0;
+  Rows<double> index(VectorMetric::angular, dim);
+  fill(index, values, dim);
+  check_all(index, queries, dim, {1, 5, 300}, {0.0, 0.5, 1.0}, "zero vectors");
+}
+
+// Large norms with small differences: the terms of q.q + x.x - 2 q.x cancel
+// to a few parts in 10^16, the whole of the distance lies in the rounding,
+// and many rows are within a few units in the last place of each other.
+TEST(Scan, BoundsHoldWhereTheMatrixProductCancels) {
+  const std::size_t dim = 24, n = 1500;
+  for (double offset : {1e4, 1e8, 1e12}) {
+    std::vector<double> values = uniform(n, dim, 51, -1.0, 1.0);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = offset + values[i] * offset * 1e-14;
+    // Exact duplicates, and copies one unit in the last place apart.
+    for (std::size_t r = 0; r < 40; ++r) {
+      std::copy(values.begin() + r * dim, values.begin() + (r + 1) * dim, values.begin() + (n - 1 - r) * dim);
+      if (r % 2) values[(n - 1 - r) * dim] = std::nextafter(values[(n - 1 - r) * dim], kInf);
+    }
+    std::vector<double> queries(values.begin(), values.begin() + 3 * dim);
+    std::vector<double> noise = uniform(5, dim, 52, -1.0, 1.0);
+    for (double& x : noise) x = offset + x * offset * 1e-14;
+    queries.insert(queries.end(), noise.begin(), noise.end());
+    for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::angular}) {
+      Rows<double> index(metric, dim);
+      fill(index, values, dim);
+      const std::string what = std::string(metric == VectorMetric::euclidean ? "euclidean" : "angular") +
+                               ", offset " + std::to_string(offset);
+      // Under angular these nearly parallel rows lie at angles below the
+      // kernel's snapping to 0, where the angle is no metric and the tree
+      // misses rows at angle 0 that brute force finds: brute force alone.
+      check_all(index, queries, dim, {1, 2, 10, 50}, {0.0, radius_for_ten(index, queries, dim)}, what,
+                metric == VectorMetric::euclidean);
+    }
+  }
+}
+
+// The products run in single precision: coordinates at both ends of the
+// range they serve (2^-50 to 2^50 in magnitude), next to coordinates just
+// beyond it, which the kernel measures instead.
+TEST(Scan, CoordinatesAtTheEndsOfTheRangeTheProductsServe) {
+  const std::size_t dim = 12, n = 1200;
+  std::mt19937_64 random(91);
+  std::uniform_real_distribution<double> unit(1.0, 2.0);
+  const double scales[] = {0x1p-50, 0x1p-51, 0x1p49, 0x1p50, 0x1p-20, 1.0};
+  std::vector<double> values(n * dim);
+  for (std::size_t r = 0; r < n; ++r) {
+    const double scale = scales[r % 6];
+    for (std::size_t i = 0; i < dim; ++i) {
+      const double sign = (random() & 1) ? 1.0 : -1.0;
+      values[r * dim + i] = (random() % 5 == 0) ? 0.0 : sign * scale * unit(random);
+    }
+  }
+  std::vector<double> queries(values.begin(), values.begin() + 12 * dim);
+  for (std::size_t i = 0; i < 12 * dim; ++i) queries[i] *= 1.0 + 1e-9 * static_cast<double>(i % 7);
+  for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::angular}) {
+    Rows<double> index(metric, dim);
+    fill(index, values, dim);
+    check_all(index, queries, dim, {1, 10, 200}, {0.0, radius_for_ten(index, queries, dim)}, "range ends");
+  }
+}
+
+TEST(Scan, EverySimdLevelGivesTheSameAnswers) {
+  const auto saved = vexel::simd::active();
+  const std::size_t dim = 19;  // not a multiple of any width
+  Rows<double> index(VectorMetric::euclidean, dim);
+  fill(index, uniform(1000, dim, 61), dim);
+  const std::vector<double> queries = uniform(13, dim, 62);
+  const auto reference = tree_nearest(index, queries, dim, 7);
+  for (auto level : {vexel::simd::Level::portable, vexel::simd::Level::avx2, vexel::simd::Level::avx512}) {
+    if (level > vexel::simd::supported()) continue;
+    vexel::simd::set_active(level);
+    Answers answers;
+    vexel::VectorScan<double>::of(index).nearest(queries.data(), 13, 7, answers);
+    expect_same(reference, answers, vexel::simd::name(level));
+  }
+  vexel::simd::set_active(saved);
+}
+
+TEST(Scan, NothingToFind) {
+  Rows<double> index(VectorMetric::euclidean, 3);
+  const std::vector<double> query{0.0, 0.0, 0.0};
+  Answers answers;
+  vexel::VectorScan<double>::of(index).nearest(query.data(), 1, 5, answers);
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_TRUE(answers[0].empty());
+  fill(index, uniform(50, 3, 71), 3);
+  const auto scan = vexel::VectorScan<double>::of(index);
+  scan.nearest(query.data(), 1, 0, answers);
+  EXPECT_TRUE(answers[0].empty());
+  for (double radius : {-1.0, std::nan("")}) {
+    scan.within(query.data(), 1, radius, answers);
+    EXPECT_TRUE(answers[0].empty());
+  }
+  EXPECT_THROW(vexel::VectorScan<double>(vexel::VectorSpace<double>(VectorMetric::manhattan, 3), nullptr, {}),
+               std::invalid_argument);
+}
+
+// The counted searches are the tree's own searches: the same answers, and
+// counts that the rule turns into a choice.
+TEST(ScanRule, CountsTheTreeSearchAndChoosesByThem) {
+  const auto scan_chosen = [](std::size_t dim, std::size_t n) {
+    Rows<double> index(VectorMetric::euclidean, dim);
+    fill(index, uniform(n, dim, 81), dim);
+    const std::size_t probes = vexel::scan_probe_queries;
+    const std::vector<double> queries = uniform(probes, dim, 82);
+    const double radius = radius_for_ten(index, queries, dim);
+    Rows<double>::Neighbors neighbors;
+    Rows<double>::SearchScratch scratch;
+    std::uint64_t measured = 0;
+    for (std::size_t q = 0; q < probes; ++q) {
+      const double* query = queries.data() + q * dim;
+      std::vector<Neighbor> found, plain;
+      const std::uint64_t one = vexel::nearest_counted(index, query, 10, found, neighbors, scratch);
+      EXPECT_GE(one, 10u);
+      EXPECT_LE(one, n);
+      index.nearest(query, 10, plain, neighbors, scratch);
+      expect_same({plain}, {found}, "counted nearest");
+      measured += one;
+      const std::uint64_t within = vexel::within_counted(index, query, radius, found, neighbors, scratch);
+      EXPECT_GE(within, found.size());
+      EXPECT_LE(within, n);
+      index.within(query, radius, plain, neighbors, scratch);
+      expect_same({plain}, {found}, "counted within");
+    }
+    return vexel::prefers_scan(measured, probes, n, dim);
+  };
+  EXPECT_FALSE(scan_chosen(2, 20000));  // boxes prune nearly everything
+  EXPECT_TRUE(scan_chosen(64, 5000));   // nothing prunes
+  EXPECT_FALSE(vexel::prefers_scan(0, 0, 100, 8));
+  // The share grows with the dimension, then levels off.
+  EXPECT_LT(vexel::scan_share(2), vexel::scan_share(16));
+  EXPECT_EQ(vexel::scan_share(64), vexel::scan_share(1024));
+}
+
+}  // namespace
