@@ -16,13 +16,14 @@ from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Uni
 
 import numpy as np
 
-from . import _index, metrics
+from . import _index, bits, metrics
 
 __all__ = ["Index"]
 
 VECTOR_METRICS = ("euclidean", "manhattan", "chebyshev", "angular", "haversine")
 STRING_METRICS = ("levenshtein", "hamming")
-NATIVE_METRICS = VECTOR_METRICS + STRING_METRICS
+BIT_METRICS = ("bit_hamming",)
+NATIVE_METRICS = VECTOR_METRICS + STRING_METRICS + BIT_METRICS
 DTYPES = ("float64", "float32")
 
 Result = Tuple[np.ndarray, np.ndarray]
@@ -77,6 +78,13 @@ def nearest_answers(index: "Index", points: Any, k: int, workers: Optional[int] 
     return index._core.query(index._points(points), _k(k), _workers(workers))
 
 
+def _kind_of(name: str) -> str:
+    """What the points of a native metric are."""
+    if name in VECTOR_METRICS:
+        return "vector"
+    return "string" if name in STRING_METRICS else "bits"
+
+
 def _resolve_metric(metric):
     """(kind, name or callable) for a metric given by name, as a
     korel.metrics function, or as any Python callable."""
@@ -86,10 +94,10 @@ def _resolve_metric(metric):
                 f"unknown metric {metric!r}: expected one of {', '.join(NATIVE_METRICS)}, "
                 "or a Python callable"
             )
-        return ("vector" if metric in VECTOR_METRICS else "string"), metric
+        return _kind_of(metric), metric
     for name in NATIVE_METRICS:
         if metric is getattr(metrics, name):
-            return ("vector" if name in VECTOR_METRICS else "string"), name
+            return _kind_of(name), name
     if not callable(metric):
         raise TypeError(
             f"metric must be a metric name or a callable, not {type(metric).__name__}"
@@ -184,6 +192,12 @@ class Index:
       convention: multiply by 6371.0088 for kilometres); finite coordinates.
     - ``"levenshtein"`` or ``"hamming"``: strings (``str``), compared by code
       point. Hamming distance needs strings of one length.
+    - ``"bit_hamming"``: packed bit codes of one length, measured by the
+      number of differing bits: ``bytes`` (or ``bytearray``, ``memoryview``,
+      a 1-D uint8 array) for one code, rows of a 2-D uint8 array for many;
+      a Python int in [0, 2**64) or an element of a 1-D uint64 array is a
+      64-bit code (8 bytes, little-endian). ``index[id]`` gives ``bytes``.
+      Boolean arrays are refused: ``numpy.packbits`` packs them.
     - any Python callable ``metric(a, b) -> float``: any Python objects, which
       the callable receives exactly as they were added (stored by reference:
       do not change them while they are in the index).
@@ -216,6 +230,8 @@ class Index:
             self._core = core(resolved)
         elif kind == "string":
             self._core = _index.StringIndex(resolved)
+        elif kind == "bits":
+            self._core = _index.BitIndex(resolved)
         else:
             self._core = _index.ObjectIndex(resolved)
 
@@ -332,7 +348,8 @@ class Index:
 
     def __getitem__(self, id: int) -> Any:
         """The stored point of ``id``: a NumPy array (of the index's dtype), a
-        str or the object itself; KeyError for an unknown id.
+        str, the bytes of a bit code or the object itself; KeyError for an
+        unknown id.
 
         >>> index = Index("levenshtein"); index.add("korel")
         0
@@ -431,7 +448,8 @@ class Index:
 
     def stored(self) -> Tuple[np.ndarray, Any]:
         """Every stored id, ascending, and the stored points in that order:
-        a 2-D array of vectors, a list of str or a list of objects.
+        a 2-D array of vectors, a list of str, a 2-D uint8 array of bit
+        codes (one row a code) or a list of objects.
 
         >>> index = Index("euclidean"); index.add_many([[2.0], [1.0]], ids=[9, 4])
         array([9, 4])
@@ -442,7 +460,7 @@ class Index:
         exported = self._core.export()
         ids = exported[0]
         order = np.argsort(ids, kind="stable")
-        if self._kind == "vector":
+        if self._kind in ("vector", "bits"):
             return ids[order], exported[1][order]
         if self._kind == "string":
             starts, code_points = exported[1], exported[2]
@@ -517,6 +535,7 @@ class Index:
         """
         from . import storage
 
+        self._require_file_format()
         storage.save(self, path)
 
     @classmethod
@@ -549,6 +568,7 @@ class Index:
     def __reduce__(self):
         from . import storage
 
+        self._require_file_format()
         return (storage.from_pickle, (storage.to_bytes(self, metric_required=True),))
 
     def __repr__(self) -> str:
@@ -557,6 +577,14 @@ class Index:
         )
         details = f", dim={self.dim}, dtype={self._dtype!r}" if self._kind == "vector" else ""
         return f"<korel.Index metric={metric!r}{details}, {len(self)} points>"
+
+    def _require_file_format(self) -> None:
+        """Refuses to write what the file format cannot hold yet: bit codes."""
+        if self._kind == "bits":
+            raise NotImplementedError(
+                "an index of bit codes cannot be saved or pickled yet: rebuild it from "
+                "Index.stored() (ids, codes) with add_many(codes, ids=ids)"
+            )
 
     # --- conversion ---------------------------------------------------------
 
@@ -579,6 +607,8 @@ class Index:
             return self._vectors(points, single)
         if self._kind == "string":
             return self._strings(points, single)
+        if self._kind == "bits":
+            return bits.codes(points[0] if single else points, single, self._core.length)
         if not single and isinstance(points, (str, bytes)):
             raise TypeError("points must be a sequence of objects, not a single str")
         return list(points)
@@ -649,8 +679,10 @@ class Index:
             raise TypeError(f"points must be a sequence of str, not {type(texts).__name__}") from None
         for text in texts:
             if not isinstance(text, str):
-                raise TypeError(
-                    f"{self._metric} compares str, not {type(text).__name__}: "
-                    "use a vector metric or korel.metrics for numbers"
+                other = (
+                    "use 'bit_hamming' for packed bit codes (bytes, uint8 rows, 64-bit ints)"
+                    if self._metric == "hamming"
+                    else "use a vector metric or korel.metrics for numbers"
                 )
+                raise TypeError(f"{self._metric} compares str, not {type(text).__name__}: {other}")
         return texts

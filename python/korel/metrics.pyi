@@ -6,7 +6,9 @@ two equal points. Metrics that need points of equal length raise ValueError
 naming both lengths.
 """
 
-from typing import Sequence
+from typing import Sequence, Union
+
+import numpy as np
 
 def euclidean(a: Sequence[float], b: Sequence[float]) -> float:
     """sqrt(sum_i (a[i] - b[i])**2); O(n); equal lengths."""
@@ -32,6 +34,12 @@ def haversine(a: Sequence[float], b: Sequence[float]) -> float:
 def levenshtein(a: Sequence[float], b: Sequence[float]) -> float:
     """Edit distance (insertions, deletions, substitutions); O(n m) time,
     O(min(n, m)) memory; any lengths."""
+
+_BitCode = Union[bytes, bytearray, memoryview, np.ndarray, int]
+
+def bit_hamming(a: _BitCode, b: _BitCode) -> float:
+    """Number of differing bits of two packed bit codes of one length (bytes,
+    a 1-D uint8 array, or an int in [0, 2**64): 8 bytes, little-endian)."""
 
 def simd_level() -> str:
     """The instruction set the vector metrics use now: 'portable', 'avx2' or
