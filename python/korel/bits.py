@@ -1,7 +1,7 @@
 """Bit codes as ``korel.Index("bit_hamming")`` takes them.
 
-A code is a run of packed bytes: ``bytes``, ``bytearray``, ``memoryview``,
-a 1-D uint8 array, or one row of a 2-D uint8 array. A Python int (or NumPy
+A code is a run of packed bytes: ``bytes``, ``bytearray``, ``memoryview``
+(any object of bytes), a 1-D uint8 array, or one row of a 2-D uint8 array. A Python int (or NumPy
 integer) in [0, 2**64) is a 64-bit code: its 8 bytes, little-endian, and a
 1-D array of such integers (uint64 above all) is a batch of them. Every form
 becomes a 2-D uint8 array, one row a code, which is what the compiled index
@@ -39,23 +39,25 @@ def code(point: Any) -> np.ndarray:
         raise TypeError(_PACKBITS)
     if isinstance(point, (int, np.integer)):
         return _ints([int(point)])[0]
-    if isinstance(point, (bytes, bytearray, memoryview)):
-        view = memoryview(point)
-        if view.format == "?":
-            raise TypeError(_PACKBITS)
-        if view.ndim != 1 or view.format not in ("B", "c"):
-            raise TypeError(f"{_FORMS}, not a memoryview of format {view.format!r} and {view.ndim} dimensions")
-        array = np.frombuffer(view.tobytes() if not view.c_contiguous else view, dtype=np.uint8)
-    elif isinstance(point, np.ndarray):
+    if isinstance(point, str):
+        raise TypeError("a str is not a bit code: Index('hamming') compares str")
+    if isinstance(point, np.ndarray):
         if point.dtype.kind == "b":
             raise TypeError(_PACKBITS)
         if point.ndim != 1 or point.dtype != np.uint8:
             raise TypeError(f"{_FORMS}, not an array of dtype {point.dtype} and shape {point.shape}")
         array = point
-    elif isinstance(point, str):
-        raise TypeError("a str is not a bit code: Index('hamming') compares str")
     else:
-        raise TypeError(f"{_FORMS}, not {type(point).__name__}")
+        # Any other object of bytes (bytes, bytearray, memoryview, array.array("B"), ...).
+        try:
+            view = memoryview(point)
+        except TypeError:
+            raise TypeError(f"{_FORMS}, not {type(point).__name__}") from None
+        if view.format == "?":
+            raise TypeError(_PACKBITS)
+        if view.ndim != 1 or view.format not in ("B", "c"):
+            raise TypeError(f"{_FORMS}, not a buffer of format {view.format!r} and {view.ndim} dimensions")
+        array = np.frombuffer(view if view.c_contiguous else view.tobytes(), dtype=np.uint8)
     if array.size == 0:
         raise ValueError("a bit code must have at least one byte")
     return array

@@ -249,7 +249,7 @@ class Index:
     @property
     def dim(self) -> Optional[int]:
         """The dimension of the stored vectors: None while the index is empty,
-        and for strings and objects.
+        and for strings, bit codes and objects.
 
         >>> index = Index("euclidean"); index.add([1.0, 2.0, 3.0]); index.dim
         0

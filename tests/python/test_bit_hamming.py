@@ -2,6 +2,8 @@
 force (unpackbits of the XOR), on codes full of ties and duplicates; every
 accepted form of a code gives the same answers, and the refused ones say why."""
 
+import array
+
 import numpy as np
 import pytest
 
@@ -113,8 +115,10 @@ def test_every_form_of_a_batch_stores_the_same_codes():
         lambda v: memoryview(v.to_bytes(8, "little")),
         lambda v: np.frombuffer(v.to_bytes(8, "little"), dtype=np.uint8),
         lambda v: np.repeat(np.frombuffer(v.to_bytes(8, "little"), dtype=np.uint8), 2)[::2],
+        lambda v: array.array("B", v.to_bytes(8, "little")),
     ],
-    ids=["int", "numpy int", "bytes", "bytearray", "memoryview", "uint8 vector", "strided uint8 vector"],
+    ids=["int", "numpy int", "bytes", "bytearray", "memoryview", "uint8 vector", "strided uint8 vector",
+         "array.array"],
 )
 def test_every_form_of_one_code_gives_the_same_answers(form):
     values = [int(v) for v in np.random.default_rng(3).integers(0, 2**64, size=200, dtype=np.uint64)]
