@@ -169,6 +169,20 @@ def test_an_index_rebuilt_from_what_it_stores_answers_alike():
     assert rebuilt[ids[4]] == codes[ids[4] // 3].tobytes()
 
 
+def test_pairs_and_graphs_find_the_near_duplicates():
+    codes = near_codes(300, 8, seed=9)
+    index = korel.Index("bit_hamming")
+    index.add_many(codes)
+    matrix = np.array([brute_distances(codes, code) for code in codes])
+    first, second = np.nonzero(np.triu(matrix <= 2, k=1))
+    found_first, found_second, distances = index.pairs(2)
+    np.testing.assert_array_equal(found_first, first)
+    np.testing.assert_array_equal(found_second, second)
+    np.testing.assert_array_equal(distances, matrix[first, second])
+    graph = index.neighbors_graph(radius=2).toarray()
+    np.testing.assert_array_equal(graph > 0, (matrix <= 2) & (matrix > 0))
+
+
 PACKBITS = "numpy.packbits"
 
 
