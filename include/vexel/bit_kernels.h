@@ -5,7 +5,9 @@
 // kernel counts with __builtin_popcountll as compiled for the plain target
 // (a library call on x86-64); the x86 one is the same loop compiled for the
 // POPCNT instruction, which every CPU with AVX2 has. Counts are integers, so
-// every level gives the same distances.
+// every level gives the same distances. A vector count (AVX2's nibble
+// lookup) pays only for codes of hundreds of bytes, far longer than hashes
+// are, so there is none.
 #pragma once
 
 #include <cstddef>
