@@ -10,6 +10,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -21,6 +22,7 @@
 #include "vexel/search_queues.h"
 #include "vexel/search_results.h"
 #include "vexel/space.h"
+#include "vexel/tree_record.h"
 
 namespace vexel {
 
@@ -183,6 +185,82 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       throw;
     }
     return assigned;
+  }
+
+  // The tree as flat arrays (vexel/tree_record.h), with the rows numbered
+  // as the live rows in row order (`rows` of the record lists them); none
+  // while a removed point is still in the tree, since removed points must
+  // never leave the index.
+  std::optional<TreeRecord> export_tree() const {
+    if (removed_rows != 0) return std::nullopt;
+    TreeRecord record;
+    record.degree = this->degree;
+    record.min_degree = this->min_degree;
+    record.max_degree = this->max_degree;
+    record.max_leaf_points = this->max_leaf_points;
+    record.count = count;
+    record.box_size = static_cast<std::uint32_t>(space_box_size());
+    record.generator = generator_words(pivot_selector.generator);
+    if (!tree) return record;
+    // Rows outside the tree (marked) are numbered away.
+    constexpr std::uint32_t outside = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t> renumbered(row_ids.size(), outside);
+    record.rows.reserve(count);
+    for (std::size_t row = 0; row < row_ids.size(); ++row) {
+      if (row_removed[row]) continue;
+      renumbered[row] = static_cast<std::uint32_t>(record.rows.size());
+      record.rows.push_back(static_cast<std::uint32_t>(row));
+    }
+    record_nodes(*tree, [&](std::uint32_t row) { return renumbered[row]; }, record);
+    return record;
+  }
+
+  // Adds, into an empty index, the `n` rows that `append(space)` appends,
+  // under `ids` (or the next free ids when null), with the tree of
+  // `record` (export_tree's, its rows numbered as they are appended) in
+  // place of one built by measuring: no distance is evaluated. The record
+  // and the ids are checked before any tree is made (std::invalid_argument
+  // naming the fault); on any failure the index stays empty.
+  template <typename Append>
+  void restore(const std::int64_t* ids, std::size_t n, Append append, const TreeRecord& record) {
+    if (tree || space.rows() != 0) throw std::logic_error("a tree is restored only into an empty index");
+    if (n > max_rows) throw std::length_error("an index holds at most 4294967293 points");
+    std::mt19937 generator = generator_from_words(record.generator);
+    // Everything but the box size, which the space may know only once it
+    // holds rows (a vector space its dimension).
+    check_tree_record(record, n, record.box_size);
+    std::vector<std::int64_t> assigned = assign_ids(ids, n);
+    if (n == 0) return;
+    row_ids.reserve(n);
+    row_removed.reserve(n);
+    id_rows.reserve(n, row_ids);
+    std::unique_ptr<Node> root;
+    try {
+      append(space);
+      if (space.rows() != n) throw std::logic_error("the space appended the wrong number of rows");
+      if (record.box_size != space_box_size()) {
+        throw std::invalid_argument("damaged tree: boxes of " + std::to_string(record.box_size) +
+                                    " numbers, where the space makes " + std::to_string(space_box_size()));
+      }
+      root = nodes_from_record<Node>(record);
+    } catch (...) {
+      space.truncate(0);
+      throw;
+    }
+    // Nothing below allocates: the rows' room is reserved.
+    for (std::size_t i = 0; i < n; ++i) {
+      row_ids.push_back(assigned[i]);
+      row_removed.push_back(false);
+      id_rows.insert(static_cast<std::uint32_t>(i), row_ids);
+    }
+    next_id = std::max(next_id, *std::max_element(assigned.begin(), assigned.end()) + 1);
+    this->degree = record.degree;
+    this->min_degree = record.min_degree;
+    this->max_degree = record.max_degree;
+    this->max_leaf_points = record.max_leaf_points;
+    pivot_selector.generator = generator;
+    tree = std::move(root);
+    count = n;
   }
 
   // Removes the point of `id`; false when no point has that id. See
@@ -418,6 +496,15 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     std::unique_ptr<Node> root = this->plant(std::move(live));
     if (root->needs_split(*this)) split_planted(*root);
     return root;
+  }
+
+  // Numbers a box side holds in this space (0: no boxes).
+  std::size_t space_box_size() const {
+    if constexpr (Tree::keeps_boxes) {
+      return distance_function.box_size();
+    } else {
+      return 0;
+    }
   }
 
   void mark_removed(std::uint32_t row) {

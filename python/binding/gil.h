@@ -80,8 +80,16 @@ class ReleasedGil {
   // waits in this thread's state, and the caller throws it with
   // `throw pybind11::error_already_set()` once it has reacquired the GIL.
   bool check_signals() {
+    return with_gil([] { return PyErr_CheckSignals() == 0; });
+  }
+
+  // Runs `call` (which must not throw) with the GIL and releases it again;
+  // `call` returns false when it left a Python exception in this thread's
+  // state.
+  template <typename Call>
+  bool with_gil(Call call) {
     reacquire();
-    const bool calm = PyErr_CheckSignals() == 0;
+    const bool calm = call();
     state_ = PyEval_SaveThread();
     return calm;
   }

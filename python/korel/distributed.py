@@ -49,8 +49,8 @@ except ImportError as error:  # pragma: no cover - depends on the environment
         "korel.distributed needs Dask's distributed scheduler: pip install korel[distributed]"
     ) from error
 
-from . import storage
-from .index import Index, _count, _ids, _pad, _padded, _radius, _resolve_metric, nearest_answers
+from . import arguments, metric_table, storage
+from .index import Index, nearest_answers, next_id, pad_answer, padded_answer, prepared_points, prepared_to_store
 
 __all__ = ["ShardedIndex", "ShardLost", "merge_nearest", "merge_within", "shard_of"]
 
@@ -202,7 +202,7 @@ class _Shard:
             return self.token, _portable(error), None
 
     def do_describe(self) -> Tuple[int, int, Optional[int], Metric, Optional[str]]:
-        return (len(self.index), int(self.index._core.next_id), self._shape(), self.index.metric,
+        return (len(self.index), next_id(self.index), self._shape(), self.index.metric,
                 self.index.dtype)
 
     def do_size(self) -> int:
@@ -292,7 +292,7 @@ def _portable(error: BaseException) -> BaseException:
 def _check_metric(metric: Metric) -> Metric:
     """The metric as it travels: a native metric by name, a callable only if
     the standard pickle takes it (as Index.save does)."""
-    kind, resolved = _resolve_metric(metric)
+    kind, resolved = metric_table.resolve(metric)
     if kind == "object":
         try:
             pickle.dumps(resolved, protocol=4)
@@ -415,7 +415,7 @@ class ShardedIndex:
     ):
         resolved = _check_metric(metric)
         workers = _workers(client)
-        count = len(workers) if shards is None else _count(shards, "shards")
+        count = len(workers) if shards is None else arguments.count(shards, "shards")
         if count < 1:
             raise ValueError(f"shards must be at least 1, got {count}")
         self._setup(client, resolved, [None] * count, workers, timeout, dtype=dtype)
@@ -450,10 +450,10 @@ class ShardedIndex:
             if not os.path.isfile(path):
                 raise FileNotFoundError(f"the shard file {path} named by the manifest is missing")
         saved = manifest.get("metric")
-        saved_kind = "object" if saved is None else _resolve_metric(saved)[0]
+        saved_kind = "object" if saved is None else metric_table.resolve(saved)[0]
         if metric is not None:
             metric = _check_metric(metric)
-            if _resolve_metric(metric)[0] != saved_kind:
+            if metric_table.resolve(metric)[0] != saved_kind:
                 raise ValueError(
                     f"the sharded index holds {saved_kind} points; it cannot be loaded under the metric "
                     f"{metric if isinstance(metric, str) else getattr(metric, '__qualname__', repr(metric))!r}"
@@ -679,14 +679,14 @@ class ShardedIndex:
         """
         with self._lock:
             self._raise_if_lost()
-            batch = self._template._points(points)
+            batch = prepared_to_store(self._template, points)
             count = len(batch)
             if ids is None:
                 if count and self._next_id > np.iinfo(np.int64).max - count:
                     raise ValueError(f"no ids left to assign after {self._next_id - 1}")
                 ids_array = np.arange(self._next_id, self._next_id + count, dtype=np.int64)
             else:
-                ids_array = _ids(ids, count)
+                ids_array = arguments.ids(ids, count)
                 if count and ids_array.min() < 0:
                     raise ValueError(f"ids must be non-negative, got {ids_array.min()}")
                 unique, counts = np.unique(ids_array, return_counts=True)
@@ -773,7 +773,7 @@ class ShardedIndex:
         2
         """
         with self._lock:
-            ids_array = _ids(ids, len(ids))
+            ids_array = arguments.ids(ids, len(ids))
             route = shard_of(ids_array, self.shards)
             parts = {s: (ids_array[route == s],) for s in range(self.shards) if (route == s).any()}
             # The points first, so that a removal that fails on one shard (or
@@ -888,13 +888,13 @@ class ShardedIndex:
         >>> index.query([[0.0, 0.0]], k=2)
         (array([[2.23606798, 5.        ]]), array([[10, 20]]))
         """
-        k = _count(k, "k")
+        k = arguments.count(k, "k")
         with self._lock:
-            batch = self._template._points(points)
+            batch = prepared_points(self._template, points)
             # Refused before anything is sent when the padded answer cannot be allocated.
-            padded = _padded(len(batch), k)
+            padded = padded_answer(len(batch), k)
             answers = self._everywhere("query", batch, min(k, sys.maxsize), workers)
-            return _pad(merge_nearest(answers, k), k, padded)
+            return pad_answer(merge_nearest(answers, k), k, padded)
 
     def query_radius(
         self, points: Iterable[Any], radius: float, *, workers: Optional[int] = None
@@ -907,9 +907,9 @@ class ShardedIndex:
         >>> index.query_radius([[0.0, 0.0]], 3.0)
         [(array([2.23606798]), array([10]))]
         """
-        radius = _radius(radius)
+        radius = arguments.radius(radius)
         with self._lock:
-            batch = self._template._points(points)
+            batch = prepared_points(self._template, points)
             return merge_within(self._everywhere("query_radius", batch, radius, workers))
 
     # --- saving -------------------------------------------------------------------------

@@ -9,45 +9,44 @@ array([0, 1, 2])
 """
 
 import numbers
-import operator
 import os
 import sys
 from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _index, bits, metrics
+from . import _index, arguments, bits, metric_table, storage
+from .progress import reporter
+from .state import IndexState
 
 __all__ = ["Index"]
 
-VECTOR_METRICS = ("euclidean", "manhattan", "chebyshev", "angular", "haversine")
-STRING_METRICS = ("levenshtein", "hamming")
-BIT_METRICS = ("bit_hamming",)
-NATIVE_METRICS = VECTOR_METRICS + STRING_METRICS + BIT_METRICS
-DTYPES = ("float64", "float32")
+VECTOR_METRICS = metric_table.names("vector")
+STRING_METRICS = metric_table.names("string")
+NATIVE_METRICS = tuple(metric_table.NATIVE)
 
 Result = Tuple[np.ndarray, np.ndarray]
 Metric = Union[str, Callable[[Any, Any], float]]
 Ids = Union[Sequence[int], np.ndarray]
 
-_INT64 = np.iinfo(np.int64)
 # The smallest magnitude that float32 rounds to infinity: 2**128 - 2**103,
 # halfway between its largest finite value and 2**128.
 _FLOAT32_OVERFLOW = 2.0**128 - 2.0**103
 
 
-def _dtype_name(dtype) -> str:
-    """The canonical name of a storage dtype given as a name or a NumPy dtype."""
-    try:
-        name = np.dtype(dtype).name
-    except TypeError:
-        name = None
-    if name not in DTYPES or isinstance(dtype, bool):
-        raise ValueError(f"dtype must be 'float64' or 'float32', got {dtype!r}")
-    return name
+def _first_cell(array: np.ndarray, test: Callable[[np.ndarray], np.ndarray]) -> Optional[Tuple[int, int]]:
+    """(row, column) of the first cell of a 2-D ``array`` where ``test`` holds,
+    tested in blocks of rows so that the temporaries stay small."""
+    block = 1 << 14
+    for start in range(0, len(array), block):
+        hits = test(array[start : start + block])
+        if hits.any():
+            row, column = np.argwhere(hits)[0]
+            return start + int(row), int(column)
+    return None
 
 
-def _padded(count: int, k: int) -> Result:
+def padded_answer(count: int, k: int) -> Result:
     """An answer of ``count`` queries of ``k`` neighbours, all padding."""
     try:
         return np.full((count, k), np.inf), np.full((count, k), -1, dtype=np.int64)
@@ -57,7 +56,7 @@ def _padded(count: int, k: int) -> Result:
         ) from None
 
 
-def _pad(answer: Result, k: int, padded: Optional[Result] = None) -> Result:
+def pad_answer(answer: Result, k: int, padded: Optional[Result] = None) -> Result:
     """``answer``, of min(k, len(index)) columns, padded to k columns with
     inf and -1 (into ``padded`` when already allocated)."""
     distances, ids = answer
@@ -65,7 +64,7 @@ def _pad(answer: Result, k: int, padded: Optional[Result] = None) -> Result:
     if width == k:
         return answer
     if padded is None:
-        padded = _padded(distances.shape[0], k)
+        padded = padded_answer(distances.shape[0], k)
     padded[0][:, :width] = distances
     padded[1][:, :width] = ids
     return padded
@@ -75,105 +74,87 @@ def nearest_answers(index: "Index", points: Any, k: int, workers: Optional[int] 
     """The ``k`` nearest of every query as ``Index.query`` finds them, but
     unpadded: arrays of shape ``(len(points), min(k, len(index)))``. For
     callers that merge several answers and pad once (korel.distributed)."""
-    return index._core.query(index._points(points), _k(k), _workers(workers))
+    return index._core.query(index._points(points), arguments.k(k), arguments.workers(workers))
 
 
-def _kind_of(name: str) -> str:
-    """What the points of a native metric are."""
-    if name in VECTOR_METRICS:
-        return "vector"
-    return "string" if name in STRING_METRICS else "bits"
+def prepared_points(index: "Index", points: Any) -> Any:
+    """``points`` checked and converted as ``index`` takes a batch of
+    queries (a 2-D float64 array, a list of str or a list of objects), so
+    that several indexes of the same metric can take one converted batch."""
+    return index._points(points)
 
 
-def _resolve_metric(metric):
-    """(kind, name or callable) for a metric given by name, as a
-    korel.metrics function, or as any Python callable."""
-    if isinstance(metric, str):
-        if metric not in NATIVE_METRICS:
-            raise ValueError(
-                f"unknown metric {metric!r}: expected one of {', '.join(NATIVE_METRICS)}, "
-                "or a Python callable"
-            )
-        return _kind_of(metric), metric
-    for name in NATIVE_METRICS:
-        if metric is getattr(metrics, name):
-            return _kind_of(name), name
-    if not callable(metric):
-        raise TypeError(
-            f"metric must be a metric name or a callable, not {type(metric).__name__}"
+def prepared_to_store(index: "Index", points: Any) -> Any:
+    """``points`` checked and converted as ``index`` stores a batch."""
+    return index._points(points, storing=True)
+
+
+def next_id(index: "Index") -> int:
+    """The first id ``index`` never used: the id its next point gets."""
+    return int(index._core.next_id)
+
+
+def state_of(index: "Index") -> IndexState:
+    """The state of ``index`` (its points copied out)."""
+    exported = index._core.export()
+    names = {
+        "vector": ("ids", "points"),
+        "string": ("ids", "starts", "code_points"),
+        "bits": ("ids", "codes"),
+        "object": ("ids", "objects"),
+    }
+    arrays = dict(zip(names[index._kind], exported))
+    dtype = index._dtype if index._kind == "vector" else None
+    return IndexState(index._kind, index._metric, dtype, int(index._core.next_id), arrays)
+
+
+def _require_file_format(index: "Index") -> None:
+    """Refuses to write what the file format does not hold yet: bit codes
+    (their state, ``state_of``, is complete: ``from_state`` rebuilds them)."""
+    if index._kind == "bits":
+        raise NotImplementedError(
+            "an index of bit codes cannot be saved or pickled yet: rebuild it from "
+            "Index.stored() (ids, codes) with add_many(codes, ids=ids)"
         )
-    return "object", metric
 
 
-def _count(value, what: str) -> int:
-    if isinstance(value, (float, np.floating)):
-        raise TypeError(f"{what} must be an integer, not {type(value).__name__}")
+def from_pickle(content: bytes) -> "Index":
+    """The index of a pickle (``Index.__reduce__``): whoever unpickles has
+    chosen to run what the pickle holds."""
+    return _from_file(storage.from_bytes(content, allow_pickle=True))
+
+
+def _from_file(state: IndexState) -> "Index":
     try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{what} must be an integer, not {type(value).__name__}") from None
-    if number < 0:
-        raise ValueError(f"{what} must be non-negative, got {number}")
-    return number
+        return from_state(state)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"not a valid korel index file: its points cannot be stored: {error}") from None
 
 
-def _radius(value) -> float:
-    if isinstance(value, (str, bytes)):
-        raise TypeError(f"radius must be a number, not {type(value).__name__}")
-    try:
-        return float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"radius must be a number, not {type(value).__name__}") from None
-    except OverflowError:
-        raise ValueError(f"radius {value} is out of range: it must fit in a float64") from None
-
-
-def _k(value) -> int:
-    """k as the native search takes it: answers hold min(k, len(index))
-    entries, so a k beyond any index is the largest index."""
-    return min(_count(value, "k"), sys.maxsize)
-
-
-def _workers(value) -> int:
-    if value is None:
-        return os.cpu_count() or 1
-    number = _count(value, "workers")
-    if number < 1:
-        raise ValueError(f"workers must be at least 1, got {number}")
-    if number > sys.maxsize:
-        raise ValueError(f"workers must be at most {sys.maxsize}, got {number}")
-    return number
-
-
-def _id(value) -> int:
-    if isinstance(value, (float, np.floating, bool, np.bool_)):
-        raise TypeError(f"an id must be an integer, not {type(value).__name__}")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"an id must be an integer, not {type(value).__name__}") from None
-    if not _INT64.min <= number <= _INT64.max:
-        raise ValueError(f"id {number} is out of range: ids are int64")
-    return number
-
-
-def _ids(values, count: int) -> np.ndarray:
-    if not isinstance(values, np.ndarray) and any(isinstance(v, (bool, np.bool_)) for v in values):
-        raise TypeError("an id must be an integer, not bool")
-    array = np.asarray(values)
-    if array.ndim != 1:
-        raise ValueError(f"ids must be one-dimensional, got an array of shape {array.shape}")
-    if array.dtype.kind == "b":
-        raise TypeError("ids must be integers, got dtype bool")
-    if array.size and array.dtype.kind not in "iu":
-        if array.dtype.kind != "O":
-            raise TypeError(f"ids must be integers, got dtype {array.dtype}")
-        array = np.array([_id(value) for value in array], dtype=np.int64)
-    if len(array) != count:
-        raise ValueError(f"got {len(array)} ids for {count} points")
-    if array.dtype.kind == "u" and array.size and array.max() > np.iinfo(np.int64).max:
-        raise ValueError("ids must fit in int64")
-    return np.ascontiguousarray(array, dtype=np.int64)
+def from_state(state: IndexState) -> "Index":
+    """A new Index holding ``state``: ValueError (or TypeError) when the
+    state cannot be stored as it is (a metric of the wrong kind, points
+    that do not fit their ids)."""
+    index = Index(state.metric, dtype=state.dtype or "float64")
+    if index._kind != state.kind:
+        raise ValueError(f"a state of {state.kind} points cannot be held under the metric {state.metric!r}")
+    arrays = state.arrays
+    if state.kind == "vector":
+        points: Any = arrays["points"]
+    elif state.kind == "string":
+        starts, code_points = arrays["starts"], arrays["code_points"]
+        points = [
+            code_points[starts[i] : starts[i + 1]].tobytes().decode("utf-32-le", "surrogatepass")
+            for i in range(len(starts) - 1)
+        ]
+    elif state.kind == "bits":
+        points = arrays["codes"]
+    else:
+        points = list(arrays["objects"])
+    ids = arguments.ids(arrays["ids"], len(points))
+    index._core.add(index._points(points, storing=True), ids)
+    index._core.next_id = state.next_id
+    return index
 
 
 class Index:
@@ -217,9 +198,9 @@ class Index:
     __slots__ = ("_core", "_kind", "_metric", "_dtype", "__weakref__")
 
     def __init__(self, metric: Metric, *, dtype: str = "float64"):
-        kind, resolved = _resolve_metric(metric)
+        kind, resolved = metric_table.resolve(metric)
         self._core: Any
-        dtype = _dtype_name(dtype)
+        dtype = arguments.dtype_name(dtype)
         if kind != "vector" and dtype != "float64":
             raise ValueError(f"dtype applies to vector metrics only, not to {metric!r}")
         self._kind = kind
@@ -276,8 +257,8 @@ class Index:
         >>> index.add([1.0, 2.0]), index.add([3.0, 4.0], id=10), index.add([5.0, 6.0])
         (0, 10, 11)
         """
-        ids = None if id is None else np.array([_id(id)], dtype=np.int64)
-        return int(self._core.add(self._storable(self._points([point], single=True)), ids)[0])
+        ids = None if id is None else np.array([arguments.point_id(id)], dtype=np.int64)
+        return int(self._core.add(self._points([point], single=True, storing=True), ids)[0])
 
     def add_many(self, points: Iterable[Any], ids: Optional[Ids] = None) -> np.ndarray:
         """Adds a batch of points and returns their ids (int64). A duplicate
@@ -287,9 +268,9 @@ class Index:
         >>> Index("manhattan").add_many(np.eye(3), ids=[7, 8, 9])
         array([7, 8, 9])
         """
-        converted = self._storable(self._points(points))
+        converted = self._points(points, storing=True)
         count = len(converted)
-        return self._core.add(converted, None if ids is None else _ids(ids, count))
+        return self._core.add(converted, None if ids is None else arguments.ids(ids, count))
 
     def remove(self, id: int) -> bool:
         """Removes the point of ``id``; False when there is none.
@@ -299,7 +280,7 @@ class Index:
         >>> index.remove(0), index.remove(0)
         (True, False)
         """
-        return bool(self._core.remove(np.array([_id(id)], dtype=np.int64)))
+        return bool(self._core.remove(np.array([arguments.point_id(id)], dtype=np.int64)))
 
     def remove_many(self, ids: Ids) -> int:
         """Removes the points of ``ids`` and returns how many there were. A
@@ -311,7 +292,7 @@ class Index:
         >>> index.remove_many([0, 1, 2])
         2
         """
-        array = _ids(ids, len(ids))
+        array = arguments.ids(ids, len(ids))
         return int(self._core.remove(array))
 
     def clear(self) -> None:
@@ -342,7 +323,7 @@ class Index:
         (True, False)
         """
         try:
-            return bool(self._core.contains(_id(id)))
+            return bool(self._core.contains(arguments.point_id(id)))
         except (TypeError, ValueError):
             return False
 
@@ -357,7 +338,7 @@ class Index:
         'korel'
         """
         try:
-            number = _id(id)
+            number = arguments.point_id(id)
         except ValueError:
             raise KeyError(id) from None
         return self._core.get(number)
@@ -384,7 +365,7 @@ class Index:
         >>> index.nearest([0.5], k=2)
         (array([0.5, 1.5]), array([0, 1]))
         """
-        k = _k(k)
+        k = arguments.k(k)
         if self._kind == "vector":
             answer = self._core.nearest_one(point, k)  # a plain float64 vector goes straight in
             if answer is not None:
@@ -402,20 +383,23 @@ class Index:
         >>> index.within([0.0], 2.0)
         (array([0., 2., 2.]), array([0, 1, 2]))
         """
-        radius = _radius(radius)
+        radius = arguments.radius(radius)
         if self._kind == "vector":
             answer = self._core.within_one(point, radius)
             if answer is not None:
                 return answer
         return self._core.query_radius(self._points([point], single=True), radius, 1)[0]
 
-    def query(self, points: Iterable[Any], k: int, *, workers: Optional[int] = None) -> Result:
+    def query(
+        self, points: Iterable[Any], k: int, *, workers: Optional[int] = None, progress: Any = None
+    ) -> Result:
         """The ``k`` nearest points of every query: ``(distances, ids)`` of
         shape ``(len(points), k)``, padded with ``inf`` and ``-1`` where the
         index holds fewer than ``k`` points (a ``k`` whose padded answer
         cannot be allocated raises ValueError before any work). With a
         native metric the batch runs on ``workers`` threads (default: every
-        core) without the GIL.
+        core) without the GIL. ``progress`` reports how many queries are answered
+        (see ``korel.progress``).
 
         >>> index = Index("euclidean"); index.add_many([[0.0], [2.0]])
         array([0, 1])
@@ -424,15 +408,16 @@ class Index:
                [0.1, 1.9, inf]]), array([[ 0,  1, -1],
                [ 1,  0, -1]]))
         """
-        k = _count(k, "k")
+        k = arguments.count(k, "k")
         batch = self._points(points)
-        workers = _workers(workers)
+        workers = arguments.workers(workers)
         # A padded answer that cannot be allocated is refused before the work.
-        padded = _padded(len(batch), k) if k > len(self._core) else None
-        return _pad(self._core.query(batch, min(k, sys.maxsize), workers), k, padded)
+        padded = padded_answer(len(batch), k) if k > len(self._core) else None
+        report = reporter(progress, "queries")
+        return pad_answer(self._core.query(batch, min(k, sys.maxsize), workers, report), k, padded)
 
     def query_radius(
-        self, points: Iterable[Any], radius: float, *, workers: Optional[int] = None
+        self, points: Iterable[Any], radius: float, *, workers: Optional[int] = None, progress: Any = None
     ) -> List[Result]:
         """Every point within ``radius`` of each query: one ``(distances,
         ids)`` pair per query.
@@ -442,7 +427,9 @@ class Index:
         >>> index.query_radius([[0.0], [5.0]], 2.0)
         [(array([0., 2.]), array([0, 1])), (array([], dtype=float64), array([], dtype=int64))]
         """
-        return self._core.query_radius(self._points(points), _radius(radius), _workers(workers))
+        batch, radius = self._points(points), arguments.radius(radius)
+        report = reporter(progress, "queries")
+        return self._core.query_radius(batch, radius, arguments.workers(workers), report)
 
     # --- graphs of the stored points --------------------------------------------
 
@@ -500,8 +487,8 @@ class Index:
             raise ValueError(f"mode must be 'distance' or 'connectivity', got {mode!r}")
         from . import graphs
 
-        k = None if k is None else _k(k)
-        radius = None if radius is None else _radius(radius)
+        k = None if k is None else arguments.k(k)
+        radius = None if radius is None else arguments.radius(radius)
         return graphs.neighbors_graph(self, k, radius, mode, workers)
 
     def pairs(self, radius: float, *, workers: Optional[int] = None) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -517,7 +504,7 @@ class Index:
         """
         from . import graphs
 
-        return graphs.pairs(self, _radius(radius), workers)
+        return graphs.pairs(self, arguments.radius(radius), workers)
 
     # --- saving and loading ---------------------------------------------------
 
@@ -533,10 +520,8 @@ class Index:
         >>> index.save(path); Index.load(path)[0]
         array([1., 2.])
         """
-        from . import storage
-
-        self._require_file_format()
-        storage.save(self, path)
+        _require_file_format(self)
+        storage.save(state_of(self), path)
 
     @classmethod
     def load(
@@ -545,6 +530,7 @@ class Index:
         metric: Optional[Metric] = None,
         *,
         allow_pickle: bool = False,
+        progress: Any = None,
     ) -> "Index":
         """Reads an index written by ``save``. Vector and string files are
         plain data. A file of Python objects stores them by pickle, and
@@ -552,7 +538,8 @@ class Index:
         ``allow_pickle=True`` (from trusted sources only), and needs
         ``metric=`` when its callable could not be pickled. A file whose
         kind does not fit ``metric``, and a damaged or foreign file, raise
-        ValueError before anything is unpickled.
+        ValueError before anything is unpickled. ``progress`` reports how
+        many of the file's bytes are read (see ``korel.progress``).
 
         >>> import tempfile, pathlib
         >>> path = pathlib.Path(tempfile.mkdtemp()) / "words.korel"
@@ -561,15 +548,12 @@ class Index:
         >>> index.save(path); Index.load(path).nearest("kernel")
         (array([2.]), array([0]))
         """
-        from . import storage
-
-        return storage.load(path, metric, allow_pickle=allow_pickle)
+        report = reporter(progress, "loading")
+        return _from_file(storage.load(path, metric, allow_pickle=allow_pickle, progress=report))
 
     def __reduce__(self):
-        from . import storage
-
-        self._require_file_format()
-        return (storage.from_pickle, (storage.to_bytes(self, metric_required=True),))
+        _require_file_format(self)
+        return (from_pickle, (storage.to_bytes(state_of(self), metric_required=True),))
 
     def __repr__(self) -> str:
         metric = self._metric if isinstance(self._metric, str) else getattr(
@@ -578,33 +562,13 @@ class Index:
         details = f", dim={self.dim}, dtype={self._dtype!r}" if self._kind == "vector" else ""
         return f"<korel.Index metric={metric!r}{details}, {len(self)} points>"
 
-    def _require_file_format(self) -> None:
-        """Refuses to write what the file format cannot hold yet: bit codes."""
-        if self._kind == "bits":
-            raise NotImplementedError(
-                "an index of bit codes cannot be saved or pickled yet: rebuild it from "
-                "Index.stored() (ids, codes) with add_many(codes, ids=ids)"
-            )
-
     # --- conversion ---------------------------------------------------------
 
-    def _storable(self, points):
-        """``points``, refused when a finite coordinate would be stored as
-        an infinity (beyond the range of float32)."""
-        if self._kind == "vector" and self._dtype == "float32" and len(points):
-            beyond = np.isfinite(points) & (np.abs(points) >= _FLOAT32_OVERFLOW)
-            if beyond.any():
-                row = int(np.argwhere(beyond)[0][0])
-                raise ValueError(
-                    f"coordinate {points[row][np.argwhere(beyond)[0][1]]!r} (row {row}) is beyond "
-                    "the range of float32: it would be stored as an infinity"
-                )
-        return points
-
-    def _points(self, points, single: bool = False):
-        """The canonical form of a batch (or of one point, as a batch of one)."""
+    def _points(self, points, single: bool = False, storing: bool = False):
+        """The canonical form of a batch (or of one point, as a batch of one);
+        ``storing`` for points to store rather than queries."""
         if self._kind == "vector":
-            return self._vectors(points, single)
+            return self._vectors(points, single, storing)
         if self._kind == "string":
             return self._strings(points, single)
         if self._kind == "bits":
@@ -613,7 +577,7 @@ class Index:
             raise TypeError("points must be a sequence of objects, not a single str")
         return list(points)
 
-    def _vectors(self, points, single: bool) -> np.ndarray:
+    def _vectors(self, points, single: bool, storing: bool) -> np.ndarray:
         what = "point" if single else "points"
         if single:
             points = points[0]
@@ -661,12 +625,21 @@ class Index:
                 if not single
                 else f"a point of dimension {array.shape[1]} does not fit this index of dimension {dim}"
             )
-        array = np.ascontiguousarray(array, dtype=np.float64)
-        if np.isnan(array).any():
-            row = int(np.argwhere(np.isnan(array))[0][0])
-            raise ValueError(f"NaN coordinate in {what}{'' if single else f' (row {row})'}")
-        if self._metric in ("angular", "haversine") and not np.isfinite(array).all():
+        # float32 rows for a float32 index go in as they are: never widened.
+        as_float32 = storing and self._dtype == "float32" and array.dtype == np.float32
+        array = np.ascontiguousarray(array, dtype=np.float32 if as_float32 else np.float64)
+        found = _first_cell(array, np.isnan)
+        if found is not None:
+            raise ValueError(f"NaN coordinate in {what}{'' if single else f' (row {found[0]})'}")
+        if self._metric in ("angular", "haversine") and _first_cell(array, np.isinf) is not None:
             raise ValueError(f"{self._metric} distance needs finite coordinates")
+        if storing and self._dtype == "float32" and not as_float32:
+            found = _first_cell(array, lambda block: np.isfinite(block) & (np.abs(block) >= _FLOAT32_OVERFLOW))
+            if found is not None:
+                raise ValueError(
+                    f"coordinate {array[found]!r} (row {found[0]}) is beyond the range of float32: "
+                    "it would be stored as an infinity"
+                )
         return array
 
     def _strings(self, points, single: bool) -> List[str]:

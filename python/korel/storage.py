@@ -6,25 +6,34 @@ A file is, in this order (all integers little-endian):
 bytes     content
 ========  ============================================================
 8         the magic ``b"KORELIDX"``
-4         the format version, uint32 (this korel writes and reads 1)
+4         the format version, uint32 (this korel writes 2, reads 1 and 2)
 4         the header length H, uint32
 H         the header: UTF-8 JSON (below)
-...       the sections the header lists, one after the other
-4         CRC-32 (zlib) of everything before it
+4         CRC-32 (zlib) of the 16 + H bytes before it
+...       the sections the header lists, each at an offset that is a
+          multiple of 64 (zero bytes in between), the last one ending the file
 ========  ============================================================
 
 The header holds ``kind`` (``"vector"``, ``"string"`` or ``"object"``),
 ``metric`` (a native metric's name, or null for a Python callable),
 ``dtype`` (``"float64"`` or ``"float32"`` for vectors), ``count`` (points),
 ``next_id`` (the first id never used) and ``sections``: a list of
-``{"name", "dtype", "shape"}``, in file order, where ``dtype`` is a NumPy
-little-endian type string. The sections are:
+``{"name", "dtype", "shape", "offset", "checksum"}``, in file order, where
+``dtype`` is a NumPy little-endian type string and ``checksum`` the CRC-32
+of the section's bytes. The sections are:
 
 - vector: ``ids`` (``<i8``, n) and ``points`` (``<f8`` or ``<f4``, n × dim);
 - string: ``ids``, ``starts`` (``<i8``, n + 1: string i is
   ``code_points[starts[i]:starts[i + 1]]``) and ``code_points`` (``<u4``);
 - object: ``ids`` and ``objects`` (``|u1``: a pickle of the list of points),
-  and ``metric`` (``|u1``: a pickle of the callable) when it could be pickled.
+  and ``metric`` (``|u1``: a pickle of the callable) when it could be pickled;
+- and, for every kind, the tree when the index had one, in sections named
+  ``tree_*`` (the nodes in pre-order: see ``korel.Index.save``), so that
+  loading measures no distance. Without them, loading rebuilds the tree.
+
+Format 1 (korel 0.1 before the tree was stored) had no header checksum, no
+offsets and one CRC-32 of the whole file at its end; such files still load,
+by rebuilding the tree.
 
 Vector and string files are plain data: reading them never unpickles
 anything. Object files can only store their points by pickling them, and
@@ -44,57 +53,66 @@ import re
 import secrets
 import struct
 import zlib
-from typing import Any, Dict, List, Tuple
+from typing import Any, BinaryIO, Callable, Dict, List, NoReturn, Optional, Tuple, Union
 
 import numpy as np
 
+from . import metric_table
+from .state import IndexState
+
 MAGIC = b"KORELIDX"
-VERSION = 1
+VERSION = 2
+ALIGNMENT = 64  # bytes: every section starts at a multiple of it
 _PREFIX = struct.Struct("<8sII")
 _CRC = struct.Struct("<I")
-_KINDS = ("vector", "string", "object")
-_MAX_HEADER = 1 << 16  # bytes; a real header takes a few hundred
+_MAX_HEADER = 1 << 16  # bytes; a real header takes a few hundred, a few thousand with a tree
 _MAX_DEPTH = 4  # the header, its sections, a section, its shape
 _MAX_INT = 2**63 - 1
 TEMPORARY_PREFIX = ".korel-"
 TEMPORARY_SUFFIX = ".tmp"
 
+# The sections each kind of file may hold, with the types each may have.
+_SECTIONS: Dict[str, Dict[str, Tuple[str, ...]]] = {
+    "vector": {"ids": ("<i8",), "points": ("<f8", "<f4")},
+    "string": {"ids": ("<i8",), "starts": ("<i8",), "code_points": ("<u4",)},
+    "object": {"ids": ("<i8",), "objects": ("|u1",), "metric": ("|u1",)},
+}
+_NEEDED = {"vector": ("ids", "points"), "string": ("ids", "starts", "code_points"), "object": ("ids", "objects")}
+_TREE_PREFIX = "tree_"
+_TREE_TYPES = ("<u4", "<i8", "<u8", "<f8", "<f4", "|u1")
 
-def to_bytes(index, *, metric_required: bool = False) -> bytes:
-    """The file content of ``index``. With ``metric_required`` (pickling), a
-    Python metric that cannot be pickled raises pickle.PicklingError naming
-    it; otherwise the file is written without it."""
-    header, sections = _describe(index, metric_required)
-    header["sections"] = [
-        {"name": name, "dtype": array.dtype.str, "shape": list(array.shape)} for name, array in sections
-    ]
-    header_bytes = json.dumps(header, sort_keys=True).encode("utf-8")
-    parts = [_PREFIX.pack(MAGIC, VERSION, len(header_bytes)), header_bytes]
-    parts.extend(np.ascontiguousarray(array).tobytes() for _, array in sections)
-    body = b"".join(parts)
-    return body + _CRC.pack(zlib.crc32(body))
+
+def to_bytes(state, *, metric_required: bool = False) -> bytes:
+    """The file content of the index state ``state``. With ``metric_required`` (pickling), a Python metric that
+    cannot be pickled raises pickle.PicklingError naming it; otherwise the
+    file is written without it."""
+    buffer = io.BytesIO()
+    _write(buffer, state, metric_required)
+    return buffer.getvalue()
 
 
 def from_bytes(content: bytes, metric=None, *, allow_pickle: bool = False):
-    """The index stored in ``content`` (as written by ``to_bytes``)."""
-    return _read(io.BytesIO(content), len(content), metric, allow_pickle)
+    """The index state stored in ``content`` (as written by ``to_bytes``)."""
+    return _read(io.BytesIO(content), len(content), metric, allow_pickle, None)
 
 
-def from_pickle(content: bytes):
-    """The index of a pickle (``Index.__reduce__``): whoever unpickles has
-    chosen to run what the pickle holds."""
-    return from_bytes(content, allow_pickle=True)
+def save(state, path) -> None:
+    """Writes the index state ``state`` to ``path`` (see ``write_atomically``)."""
+    write_atomically(os.fspath(path), lambda file: _write(file, state, False))
 
 
-def save(index, path) -> None:
-    """Writes ``index`` to ``path`` (see ``write_atomically``)."""
-    write_atomically(os.fspath(path), to_bytes(index))
+def load(path, metric=None, *, allow_pickle: bool = False, progress: Optional[Callable[[int, int], None]] = None):
+    """The index state stored at ``path``; ``progress(done, total)`` hears
+    how many of the file's bytes are read."""
+    with open(path, "rb") as file:
+        return _read(file, os.fstat(file.fileno()).st_size, metric, allow_pickle, progress)
 
 
-def write_atomically(path: str, content: bytes) -> None:
-    """Writes ``content`` to a temporary file in the folder of ``path``,
-    flushes it to disk, renames it over ``path`` and flushes the folder: a
-    crash leaves either the old file or the new one, whole."""
+def write_atomically(path: str, content: Union[bytes, Callable[[BinaryIO], None]]) -> None:
+    """Writes ``content`` (bytes, or a function that writes to a file) to
+    a temporary file in the folder of ``path``, flushes it to disk, renames
+    it over ``path`` and flushes the folder: a crash leaves either the old
+    file or the new one, whole."""
     folder = os.path.dirname(os.path.abspath(path))
     # Named after this process, so that a leftover of a killed save can be
     # told apart; created with the mode open() gives under the umask.
@@ -104,7 +122,10 @@ def write_atomically(path: str, content: bytes) -> None:
     handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
     try:
         with os.fdopen(handle, "wb") as file:
-            file.write(content)
+            if callable(content):
+                content(file)
+            else:
+                file.write(content)
             file.flush()
             os.fsync(file.fileno())
         os.replace(temporary, path)
@@ -128,54 +149,85 @@ def write_atomically(path: str, content: bytes) -> None:
         os.close(descriptor)
 
 
-def load(path, metric=None, *, allow_pickle: bool = False):
-    """Reads the index stored at ``path``."""
-    with open(path, "rb") as file:
-        return _read(file, os.fstat(file.fileno()).st_size, metric, allow_pickle)
-
-
 # --- writing ----------------------------------------------------------------
 
 
-def _describe(index, metric_required: bool) -> Tuple[Dict[str, Any], List[Tuple[str, np.ndarray]]]:
-    core = index._core
-    header: Dict[str, Any] = {
-        "kind": index._kind,
-        "metric": index._metric if isinstance(index._metric, str) else None,
-        "dtype": index._dtype if index._kind == "vector" else None,
-        "count": len(core),
-        "next_id": int(core.next_id),
-    }
-    exported = core.export()
+def _little(array, dtype: str) -> np.ndarray:
+    return np.ascontiguousarray(array, dtype=np.dtype(dtype).newbyteorder("<"))
 
-    def little(array, dtype):
-        return np.ascontiguousarray(array, dtype=np.dtype(dtype).newbyteorder("<"))
 
-    if index._kind == "vector":
-        ids, points = exported
-        storage = "<f8" if index._dtype == "float64" else "<f4"
-        return header, [("ids", little(ids, "<i8")), ("points", little(points, storage))]
-    if index._kind == "string":
-        ids, starts, code_points = exported
-        return header, [
-            ("ids", little(ids, "<i8")),
-            ("starts", little(starts, "<i8")),
-            ("code_points", little(code_points, "<u4")),
+def _sections(state, metric_required: bool) -> List[Tuple[str, np.ndarray]]:
+    arrays = state.arrays
+    if state.kind == "vector":
+        storage = "<f8" if state.dtype == "float64" else "<f4"
+        sections = [("ids", _little(arrays["ids"], "<i8")), ("points", _little(arrays["points"], storage))]
+    elif state.kind == "string":
+        sections = [
+            ("ids", _little(arrays["ids"], "<i8")),
+            ("starts", _little(arrays["starts"], "<i8")),
+            ("code_points", _little(arrays["code_points"], "<u4")),
         ]
-    ids, objects = exported
-    sections = [("ids", little(ids, "<i8")), ("objects", _pickled(list(objects)))]
-    try:
-        sections.append(("metric", _pickled(index._metric)))
-    except Exception as error:
-        if metric_required:
-            name = getattr(index._metric, "__qualname__", repr(index._metric))
-            raise pickle.PicklingError(
-                f"cannot pickle this Index: its metric {name!r} cannot be pickled ({error}); "
-                "use a function defined at the top level of a module, or save the index and "
-                "load it with Index.load(path, metric=..., allow_pickle=True)"
-            ) from None
-        # loading then needs metric=
-    return header, sections
+    else:
+        sections = [("ids", _little(arrays["ids"], "<i8")), ("objects", _pickled(list(arrays["objects"])))]
+        try:
+            sections.append(("metric", _pickled(state.metric)))
+        except Exception as error:
+            if metric_required:
+                raise pickle.PicklingError(
+                    f"cannot pickle this Index: its metric {metric_table.describe(state.metric)!r} cannot "
+                    f"be pickled ({error}); use a function defined at the top level of a module, or save "
+                    "the index and load it with Index.load(path, metric=..., allow_pickle=True)"
+                ) from None
+            # loading then needs metric=
+    for name, array in arrays.items():
+        if name.startswith(_TREE_PREFIX):
+            sections.append((name, _little(array, np.dtype(array.dtype).newbyteorder("<").str)))
+    return sections
+
+
+def _write(file: BinaryIO, state, metric_required: bool) -> None:
+    sections = _sections(state, metric_required)
+    table = [
+        {"name": name, "dtype": array.dtype.str, "shape": list(array.shape), "checksum": _checksum(array)}
+        for name, array in sections
+    ]
+    header: Dict[str, Any] = {
+        "kind": state.kind,
+        "metric": state.metric if isinstance(state.metric, str) else None,
+        "dtype": state.dtype if state.kind == "vector" else None,
+        "count": state.count,
+        "next_id": int(state.next_id),
+        "sections": table,
+    }
+    # The offsets depend on the header's length, which grows with their
+    # digits: lay out again until the first offset fits the header.
+    length = 0
+    while True:
+        offset = _aligned(_PREFIX.size + length + _CRC.size)
+        for entry, (_, array) in zip(table, sections):
+            entry["offset"] = offset
+            offset = _aligned(offset + array.nbytes)
+        header_bytes = json.dumps(header, sort_keys=True).encode("utf-8")
+        if _aligned(_PREFIX.size + len(header_bytes) + _CRC.size) == table[0]["offset"]:
+            break
+        length = len(header_bytes)
+    prefix = _PREFIX.pack(MAGIC, VERSION, len(header_bytes))
+    file.write(prefix)
+    file.write(header_bytes)
+    file.write(_CRC.pack(zlib.crc32(header_bytes, zlib.crc32(prefix))))
+    position = _PREFIX.size + len(header_bytes) + _CRC.size
+    for entry, (_, array) in zip(table, sections):
+        file.write(b"\0" * (entry["offset"] - position))
+        file.write(array.data.cast("B") if array.size else b"")
+        position = entry["offset"] + array.nbytes
+
+
+def _aligned(offset: int) -> int:
+    return -(-offset // ALIGNMENT) * ALIGNMENT
+
+
+def _checksum(array: np.ndarray) -> int:
+    return zlib.crc32(array.data.cast("B")) if array.size else 0
 
 
 def _pickled(value) -> np.ndarray:
@@ -185,14 +237,14 @@ def _pickled(value) -> np.ndarray:
 # --- reading ----------------------------------------------------------------
 
 
-def _fail(what: str):
+def _fail(what: str) -> NoReturn:
     raise ValueError(f"not a valid korel index file: {what}")
 
 
-def _read(file, size: int, metric, allow_pickle: bool):
-    """The index stored in ``file`` of ``size`` bytes, read in order: the
-    prefix, the header, and only once both are checked (and the kind fits
-    the caller's metric and allow_pickle), the sections."""
+def _read(file, size: int, metric, allow_pickle: bool, progress):
+    """The index state stored in ``file`` of ``size`` bytes, read in order:
+    the prefix, the header, and only once both are checked (and the kind
+    fits the caller's metric and allow_pickle), the sections."""
     if size == 0:
         _fail("the file is empty")
     prefix = file.read(_PREFIX.size)
@@ -208,38 +260,69 @@ def _read(file, size: int, metric, allow_pickle: bool):
         )
     if version < 1:
         _fail(f"unknown format version {version}")
-    body_end = size - _CRC.size
     header_end = _PREFIX.size + header_length
     if header_length > _MAX_HEADER:
         _fail(f"its header of {header_length} bytes is longer than {_MAX_HEADER}")
-    if header_end > body_end:
+    if header_end + _CRC.size > size:
         _fail(f"it is truncated (header of {header_length} bytes in a file of {size})")
     header_bytes = file.read(header_length)
     if len(header_bytes) != header_length:
         _fail(f"it is truncated (header of {header_length} bytes in a file of {size})")
     checksum = zlib.crc32(header_bytes, zlib.crc32(prefix))
+    if version >= 2:
+        stored = file.read(_CRC.size)
+        if len(stored) != _CRC.size or _CRC.unpack(stored)[0] != checksum:
+            _fail("the checksum of its header does not match: the file is damaged")
     header = parse_json(header_bytes, _MAX_DEPTH, "its header")
-    sections = _section_layout(header)
-    expected_end = header_end + sum(section_size for _, _, _, section_size in sections)
-    if expected_end != body_end:
-        if expected_end > body_end:
-            _fail(f"it is truncated: {expected_end + _CRC.size} bytes expected, {size} found")
-        _fail(f"{body_end - expected_end} bytes follow the last section")
+    sections = _section_layout(header, version)
+    if version >= 2:
+        _check_offsets(sections, header_end + _CRC.size, size)
+    else:
+        expected_end = header_end + sum(section[3] for section in sections)
+        body_end = size - _CRC.size
+        if expected_end != body_end:
+            if expected_end > body_end:
+                _fail(f"it is truncated: {expected_end + _CRC.size} bytes expected, {size} found")
+            _fail(f"{body_end - expected_end} bytes follow the last section")
     _admit(header["kind"], metric, allow_pickle)
     arrays = {}
-    for name, dtype, shape, section_size in sections:
-        data = file.read(section_size)
-        if len(data) != section_size:
-            _fail("it is truncated: it changed while it was read")
-        checksum = zlib.crc32(data, checksum)
-        try:
-            arrays[name] = np.frombuffer(data, dtype=dtype).reshape(shape).copy()
-        except (ValueError, MemoryError):
-            _fail(f"the section {name!r} of shape {list(shape)} cannot be read")
-    stored = file.read(_CRC.size)
-    if len(stored) != _CRC.size or _CRC.unpack(stored)[0] != checksum:
-        _fail("its checksum does not match: the file is damaged")
-    return _build(header, arrays, metric)
+    for name, dtype, shape, section_size, offset, expected in sections:
+        if version >= 2:
+            file.seek(offset)
+        array = _read_section(file, name, dtype, shape, section_size, progress, size)
+        if version >= 2:
+            if _checksum(array) != expected:
+                _fail(f"the checksum of its section {name!r} does not match: the file is damaged")
+        else:
+            checksum = zlib.crc32(array.data.cast("B") if array.size else b"", checksum)
+        arrays[name] = array
+    if version < 2:
+        stored = file.read(_CRC.size)
+        if len(stored) != _CRC.size or _CRC.unpack(stored)[0] != checksum:
+            _fail("its checksum does not match: the file is damaged")
+    if progress is not None:
+        progress(size, size)
+    return _state(header, arrays, metric)
+
+
+_BLOCK = 1 << 26  # bytes read at once: progress reports between blocks
+
+
+def _read_section(file, name: str, dtype: np.dtype, shape: Tuple[int, ...], size: int, progress, total: int):
+    """The section read straight into a new array (no second copy)."""
+    try:
+        array = np.empty(shape, dtype=dtype)
+    except (ValueError, MemoryError):
+        _fail(f"the section {name!r} of shape {list(shape)} cannot be read")
+    if size:
+        into = array.data.cast("B")
+        for start in range(0, size, _BLOCK):
+            end = min(start + _BLOCK, size)
+            if file.readinto(into[start:end]) != end - start:
+                _fail("it is truncated: it changed while it was read")
+            if progress is not None:
+                progress(file.tell(), total)
+    return array
 
 
 def parse_json(content: bytes, depth: int, what: str):
@@ -273,15 +356,11 @@ def is_count(value) -> bool:
 def _admit(kind: str, metric, allow_pickle: bool) -> None:
     """Refuses a file the caller did not ask for: one whose kind does not
     fit ``metric``, or one of pickled objects without ``allow_pickle``."""
-    from .index import _resolve_metric
-
-    if metric is not None:
-        wanted, _ = _resolve_metric(metric)
-        if wanted != kind:
-            raise ValueError(
-                f"the file holds an index of {kind} points; it cannot be loaded under the metric "
-                f"{metric if isinstance(metric, str) else getattr(metric, '__qualname__', metric)!r}"
-            )
+    if metric is not None and metric_table.resolve(metric)[0] != kind:
+        raise ValueError(
+            f"the file holds an index of {kind} points; it cannot be loaded under the metric "
+            f"{metric_table.describe(metric)!r}"
+        )
     if kind == "object" and not allow_pickle:
         raise ValueError(
             "the file holds Python objects, stored by pickle, and loading it would unpickle them "
@@ -290,53 +369,80 @@ def _admit(kind: str, metric, allow_pickle: bool) -> None:
         )
 
 
-def _section_layout(header):
+def _section_layout(header, version: int):
+    """(name, dtype, shape, size, offset, checksum) of every section listed."""
     if not isinstance(header, dict):
         _fail("its header is not an object")
     kind = header.get("kind")
-    if kind not in _KINDS:
+    if kind not in _SECTIONS:
         _fail(f"unknown kind {kind!r}")
     for field in ("count", "next_id"):
         if not is_count(header.get(field)):
             _fail(f"the header's {field} is not an integer in [0, 2**63 - 1]")
-    allowed = {
-        "vector": {"ids": ("<i8",), "points": ("<f8", "<f4")},
-        "string": {"ids": ("<i8",), "starts": ("<i8",), "code_points": ("<u4",)},
-        "object": {"ids": ("<i8",), "objects": ("|u1",), "metric": ("|u1",)},
-    }[kind]
+    allowed = _SECTIONS[kind]
     listed = header.get("sections")
     if not isinstance(listed, list):
         _fail("the header lists no sections")
-    layout = []
+    layout: List[Tuple[str, np.dtype, Tuple[int, ...], int, int, int]] = []
     for section in listed:
         if not isinstance(section, dict):
             _fail("a section is not an object")
         name, dtype, shape = section.get("name"), section.get("dtype"), section.get("shape")
-        if not isinstance(name, str) or not isinstance(dtype, str) or dtype not in allowed.get(name, ()):
+        if not isinstance(name, str) or not isinstance(dtype, str):
             _fail(f"unexpected section {name!r} of type {dtype!r}")
-        if any(name == seen for seen, _, _, _ in layout):
+        tree = version >= 2 and name.startswith(_TREE_PREFIX)
+        if dtype not in (_TREE_TYPES if tree else allowed.get(name, ())):
+            _fail(f"unexpected section {name!r} of type {dtype!r}")
+        if any(name == seen[0] for seen in layout):
             _fail(f"the section {name!r} appears twice")
         if not isinstance(shape, list) or len(shape) > 2 or not all(is_count(n) for n in shape):
             _fail(f"the section {name!r} has no valid shape")
         size = np.dtype(dtype).itemsize
         for n in shape:
             size *= n
-        layout.append((name, np.dtype(dtype), tuple(shape), size))
-    needed = {"vector": ("ids", "points"), "string": ("ids", "starts", "code_points"), "object": ("ids", "objects")}
-    for name in needed[kind]:
-        if not any(name == seen for seen, _, _, _ in layout):
+        offset: Any = 0
+        checksum: Any = 0
+        if version >= 2:
+            offset, checksum = section.get("offset"), section.get("checksum")
+            if not is_count(offset) or offset % ALIGNMENT:
+                _fail(f"the section {name!r} has no valid offset")
+            if not is_count(checksum) or checksum >= 2**32:
+                _fail(f"the section {name!r} has no valid checksum")
+        layout.append((name, np.dtype(dtype), tuple(shape), size, offset, checksum))
+    for name in _NEEDED[kind]:
+        if not any(name == seen[0] for seen in layout):
             _fail(f"the section {name!r} is missing")
     return layout
 
 
-def _build(header, arrays, metric):
-    from .index import STRING_METRICS, VECTOR_METRICS, Index
+def _check_offsets(sections, first: int, size: int) -> None:
+    """Sections in file order, apart, inside the file, the last one ending it."""
+    end = first
+    for name, _, _, section_size, offset, _ in sections:
+        if offset < end:
+            _fail(f"the section {name!r} overlaps what comes before it")
+        if offset - end >= ALIGNMENT:
+            _fail(f"{offset - end} unexpected bytes precede the section {name!r}")
+        end = offset + section_size
+        if end > size:
+            _fail(f"it is truncated: {end} bytes expected, {size} found")
+    if end != size:
+        _fail(f"{size - end} bytes follow the last section")
 
+
+def _state(header, arrays, metric):
+    """The index state of a file's checked header and sections."""
     kind, count = header["kind"], header["count"]
     ids = arrays["ids"]
     if ids.shape != (count,):
         _fail(f"{ids.shape[0] if ids.ndim == 1 else ids.shape} ids for {count} points")
+    if count and (ids.min() < 0 or len(np.unique(ids)) != count):
+        _fail("its ids are negative or repeated")
+    if header["next_id"] < (int(ids.max()) + 1 if count else 0):
+        _fail("its next id is not above its ids")
     saved = header.get("metric")
+    state_arrays: Dict[str, Any] = {"ids": ids}
+    dtype: Optional[str] = None
     if kind == "object":
         if saved is not None:
             _fail("an index of objects names a native metric")
@@ -347,20 +453,18 @@ def _build(header, arrays, metric):
                     "pass it again with Index.load(path, metric=...)"
                 )
             metric = pickle.loads(arrays["metric"].tobytes())
-        try:
-            index = Index(metric)
-        except TypeError:
-            _fail("its pickled metric is not callable")
+            if not callable(metric):
+                _fail("its pickled metric is not callable")
         objects = pickle.loads(arrays["objects"].tobytes())
         if not isinstance(objects, list) or len(objects) != count:
             _fail("its objects do not match its ids")
-        points = objects
+        state_arrays["objects"] = objects
     else:
-        names = VECTOR_METRICS if kind == "vector" else STRING_METRICS
-        if saved not in names:
+        if saved not in metric_table.names(kind):
             _fail(f"unknown {kind} metric {saved!r}")
-        if metric is not None and metric != saved and metric is not _native(saved):
+        if metric is not None and metric_table.resolve(metric)[1] != saved:
             raise ValueError(f"the index was saved under {saved!r}; it cannot be loaded under {metric!r}")
+        metric = saved
         if kind == "vector":
             dtype = header.get("dtype")
             points = arrays["points"]
@@ -368,8 +472,7 @@ def _build(header, arrays, metric):
                 _fail(f"points of type {points.dtype} for dtype {dtype!r}")
             if points.ndim != 2 or points.shape[0] != count or (count and points.shape[1] == 0):
                 _fail(f"points of shape {points.shape} for {count} points")
-            index = Index(saved, dtype=dtype)
-            points = points.astype(np.float64)
+            state_arrays["points"] = points
         else:
             starts, code_points = arrays["starts"], arrays["code_points"]
             if starts.shape != (count + 1,) or starts[0] != 0 or starts[-1] != len(code_points):
@@ -378,24 +481,8 @@ def _build(header, arrays, metric):
                 _fail("its string offsets are not ascending")
             if code_points.size and (code_points.max() > 0x10FFFF):
                 _fail("a code point is beyond U+10FFFF")
-            index = Index(saved)
-            points = [
-                code_points[starts[i] : starts[i + 1]].tobytes().decode("utf-32-le", "surrogatepass")
-                for i in range(count)
-            ]
-    if count and (ids.min() < 0 or len(np.unique(ids)) != count):
-        _fail("its ids are negative or repeated")
-    if header["next_id"] < (int(ids.max()) + 1 if count else 0):
-        _fail("its next id is not above its ids")
-    try:
-        index._core.add(index._points(points), ids)
-    except (TypeError, ValueError) as error:
-        _fail(f"its points cannot be stored: {error}")
-    index._core.next_id = header["next_id"]
-    return index
-
-
-def _native(name: str):
-    from . import metrics
-
-    return getattr(metrics, name)
+            state_arrays["starts"], state_arrays["code_points"] = starts, code_points
+    for name, array in arrays.items():
+        if name.startswith(_TREE_PREFIX):
+            state_arrays[name] = array
+    return IndexState(kind, metric, dtype, header["next_id"], state_arrays)

@@ -163,10 +163,13 @@ def test_an_index_rebuilt_from_what_it_stores_answers_alike():
     ids, stored = index.stored()
     rebuilt = korel.Index("bit_hamming")
     rebuilt.add_many(stored, ids=ids)
+    from_state = korel.index.from_state(korel.index.state_of(index))
+    assert korel.index.next_id(from_state) == korel.index.next_id(index)
     queries = near_codes(10, 13, seed=6)
-    for first, second in zip(index.query(queries, k=20), rebuilt.query(queries, k=20)):
-        np.testing.assert_array_equal(first, second)
-    assert rebuilt[ids[4]] == codes[ids[4] // 3].tobytes()
+    for other in (rebuilt, from_state):
+        for first, second in zip(index.query(queries, k=20), other.query(queries, k=20)):
+            np.testing.assert_array_equal(first, second)
+        assert other[ids[4]] == codes[ids[4] // 3].tobytes()
 
 
 def test_pairs_and_graphs_find_the_near_duplicates():

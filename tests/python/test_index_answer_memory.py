@@ -80,3 +80,21 @@ def test_query_pads_to_k_after_every_point(kind):
     empty = korel.Index(kind)
     assert [a.shape for a in empty.query(points, k=3)] == [(2, 3), (2, 3)]
     assert [a.shape for a in empty.nearest(points[0], k=3)] == [(0,), (0,)]
+
+
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+def test_rows_of_the_stored_type_are_not_copied_on_the_way_in(dtype):
+    import tracemalloc
+
+    rows = np.random.default_rng(2).random((200_000, 8)).astype(dtype)
+    index = korel.Index("euclidean", dtype=dtype)
+    tracemalloc.start()
+    try:
+        index.add_many(rows)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    # The ids returned take a quarter of the rows (float32) or an eighth: a
+    # copy of the rows would take at least as much as the rows.
+    assert peak < rows.nbytes / 2, f"{peak} bytes of NumPy arrays for {rows.nbytes} bytes of rows"
+    assert np.array_equal(index[7], rows[7])

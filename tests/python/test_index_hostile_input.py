@@ -16,6 +16,7 @@ import pytest
 
 import korel
 from korel import storage
+import korel.index
 from korel_oracles import run_python
 
 
@@ -32,13 +33,14 @@ def objects_file(tmp_path, metric=module_level_metric):
 
 
 def forge(content, edit):
-    """``content`` with its header changed by ``edit(header)``, checksum redone."""
+    """``content`` with its header changed by ``edit(header)``, its checksum
+    redone (the sections stay where they were)."""
     _, version, length = struct.unpack_from("<8sII", content)
     header = json.loads(content[16 : 16 + length])
     header = edit(header)
     encoded = header if isinstance(header, bytes) else json.dumps(header).encode()
-    body = content[:8] + struct.pack("<II", version, len(encoded)) + encoded + content[16 + length : -4]
-    return body + struct.pack("<I", zlib.crc32(body))
+    prefix = content[:8] + struct.pack("<II", version, len(encoded))
+    return prefix + encoded + struct.pack("<I", zlib.crc32(encoded, zlib.crc32(prefix))) + content[16 + length + 4 :]
 
 
 # --- files the caller did not ask for ----------------------------------------------
@@ -89,7 +91,7 @@ def test_malformed_headers_raise_value_error(tmp_path, case):
     index = korel.Index("euclidean")
     index.add_many(np.eye(3))
     path = tmp_path / "bad.korel"
-    path.write_bytes(forge(storage.to_bytes(index), edit))
+    path.write_bytes(forge(storage.to_bytes(korel.index.state_of(index)), edit))
     with pytest.raises(ValueError, match="not a valid korel index file"):
         korel.Index.load(path)
 

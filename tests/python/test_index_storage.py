@@ -1,17 +1,20 @@
 """Saving, loading and pickling korel.Index: the same answers afterwards,
 and a clear ValueError for every damaged or foreign file."""
 
+import json
 import math
 import multiprocessing
 import os
 import pickle
 import struct
+import zlib
 
 import numpy as np
 import pytest
 
 import korel
 from korel import storage
+import korel.index
 
 
 def module_level_metric(a, b):
@@ -95,29 +98,28 @@ def test_native_files_never_unpickle(tmp_path, monkeypatch):
 def damaged(content):
     """(description, bytes, message) for files that must be refused."""
     magic, version, header_length = struct.unpack_from("<8sII", content)
-    end = len(content) - 4
     header = content[16 : 16 + header_length]
+    first_section = json.loads(header)["sections"][0]["offset"]
     yield "empty", b"", "empty"
     yield "foreign", b"PK\x03\x04" + content[4:], "magic"
     yield "future", content[:8] + struct.pack("<I", 99) + content[12:], "format 99"
-    for cut in (10, 16 + header_length // 2, 16 + header_length + 5, end - 1, end + 2):
+    for cut in (10, 16 + header_length // 2, 16 + header_length + 2, first_section + 3, len(content) - 1):
         yield f"truncated at {cut}", content[:cut], "truncated"
-    yield "trailing bytes", content[:end] + b"\0" * 8 + content[end:], "follow"
-    for at in (16 + header_length + 3, end - 9):
+    yield "trailing bytes", content + b"\0" * 8, "follow"
+    for at in (16 + header_length // 2, 16 + header_length + 1, first_section, len(content) - 1):
         flipped = bytearray(content)
         flipped[at] ^= 0x40
         yield f"flipped byte {at}", bytes(flipped), "checksum"
     forged = header.replace(b'"count": ', b'"count": 1').replace(b'"next_id": ', b'"next_id": 0')
-    body = content[:8] + struct.pack("<II", version, len(forged)) + forged + content[16 + header_length : end]
-    import zlib
-
-    yield "inconsistent header", body + struct.pack("<I", zlib.crc32(body)), "not a valid korel"
+    prefix = content[:8] + struct.pack("<II", version, len(forged))
+    crc = struct.pack("<I", zlib.crc32(forged, zlib.crc32(prefix)))
+    yield "inconsistent header", prefix + forged + crc + content[16 + header_length + 4 :], "not a valid korel"
 
 
 @pytest.mark.parametrize("kind", ["vector", "string", "object"])
 def test_damaged_files_raise_value_error(kind, tmp_path):
     index, _ = filled(kind)
-    content = storage.to_bytes(index)
+    content = storage.to_bytes(korel.index.state_of(index))
     for description, data, message in damaged(content):
         path = tmp_path / "bad.korel"
         path.write_bytes(data)
@@ -148,3 +150,30 @@ def test_nan_and_infinite_distances_survive_a_round_trip(tmp_path):
     index.add_many([[math.inf, 0.0], [0.0, 0.0], [-math.inf, 1.0]])
     copy = pickle.loads(pickle.dumps(index))
     same_answers(index, copy, np.array([[0.0, 0.0], [1e308, 0.0]]))
+
+
+def format_1(index):
+    """The file of ``index`` as korel wrote it before the tree was stored:
+    the sections one after the other, one CRC-32 of everything at the end."""
+    state = korel.index.state_of(index)
+    arrays = {"ids": state.arrays["ids"], "points": state.arrays["points"]}
+    header = {
+        "kind": state.kind, "metric": state.metric, "dtype": state.dtype, "count": state.count,
+        "next_id": state.next_id,
+        "sections": [{"name": n, "dtype": a.dtype.str, "shape": list(a.shape)} for n, a in arrays.items()],
+    }
+    encoded = json.dumps(header).encode()
+    body = b"KORELIDX" + struct.pack("<II", 1, len(encoded)) + encoded + b"".join(a.tobytes() for a in arrays.values())
+    return body + struct.pack("<I", zlib.crc32(body))
+
+
+def test_files_of_the_first_format_still_load(tmp_path):
+    index, queries = filled("vector")
+    path = tmp_path / "old.korel"
+    path.write_bytes(format_1(index))
+    same_answers(index, korel.Index.load(path), queries)
+    damaged_file = bytearray(format_1(index))
+    damaged_file[-10] ^= 1
+    path.write_bytes(bytes(damaged_file))
+    with pytest.raises(ValueError, match="checksum"):
+        korel.Index.load(path)

@@ -1,4 +1,4 @@
-// korel.metrics: distance functions written in C++.
+// The distance functions of korel.metrics, written in C++.
 //
 // Every function here but bit_hamming has exactly the type
 //     double (*)(const std::vector<double>&, const std::vector<double>&)
@@ -16,15 +16,18 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "index/bindings.h"
 #include "vexel/bit_space.h"
 #include "vexel/edit_distance.h"
 #include "vexel/simd.h"
 #include "vexel/vector_kernels.h"
+
+namespace korel {
+namespace index {
 
 namespace py = pybind11;
 
@@ -140,22 +143,14 @@ double bit_hamming(py::handle a, py::handle b) {
 
 std::string simd_level() { return vexel::simd::name(vexel::simd::active()); }
 
-// One level for the whole package: korel.Index's module keeps its own copy
-// of the setting, so it follows this one.
-void set_simd_level(const std::string& name) {
-  vexel::simd::set_active_named(name);
-  py::module_::import("korel._index").attr("_set_simd_level")(name);
-}
+// One level for the whole package: korel.Index's searches run in this
+// module too.
+void set_simd_level(const std::string& name) { vexel::simd::set_active_named(name); }
 
 }  // namespace
 
-PYBIND11_MODULE(metrics, m) {
-  m.doc() =
-      "Distance functions in C++ for NearestNeighborsKorel.set_distance_function.\n\n"
-      "Passed to the index, each one is called directly from C++, with no Python\n"
-      "call per distance evaluation. Each is a metric and returns exactly 0.0 for\n"
-      "two equal points. Metrics that need points of equal length raise ValueError\n"
-      "naming both lengths. Elements are compared as floats: NaN equals nothing.";
+void bind_metrics(py::module_& m) {
+  
 
   m.def("euclidean", &euclidean, py::arg("a"), py::arg("b"),
         "euclidean(a, b) = sqrt(sum_i (a[i] - b[i])**2)\n\n"
@@ -226,3 +221,6 @@ PYBIND11_MODULE(metrics, m) {
         "korel.Index. ValueError for an unknown name or one this machine does\n"
         "not run.");
 }
+
+}  // namespace index
+}  // namespace korel

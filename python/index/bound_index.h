@@ -1,0 +1,116 @@
+// What every class of korel._index shares: its lock and its RowIndex, the
+// conversion of ids, and the methods of every kind of index.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding/exclusive_use.h"
+#include "index/batches.h"
+#include "vexel/row_index.h"
+
+namespace korel {
+namespace index {
+
+namespace py = pybind11;
+using binding::ExclusiveUse;
+using binding::UseLock;
+using Ids = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+constexpr const char* class_name = "Index";
+
+// What every bound class holds: its lock and its index.
+template <typename Space>
+struct Bound {
+  template <typename... Arguments>
+  explicit Bound(Arguments&&... arguments) : rows(std::forward<Arguments>(arguments)...) {}
+
+  UseLock lock;
+  vexel::RowIndex<Space> rows;
+};
+
+inline const std::int64_t* ids_or_null(const std::optional<Ids>& ids, std::size_t n) {
+  if (!ids) return nullptr;
+  if (ids->ndim() != 1 || static_cast<std::size_t>(ids->shape(0)) != n) {
+    throw py::value_error("got " + std::to_string(ids->size()) + " ids for " + std::to_string(n) + " points");
+  }
+  return ids->data();
+}
+
+inline py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& values) {
+  py::array_t<std::int64_t> out(static_cast<py::ssize_t>(values.size()));
+  std::copy(values.begin(), values.end(), out.mutable_data());
+  return out;
+}
+
+// The k nearest of each query: (distances, ids) of shape (count, m), where
+// m = min(k, size) (every live point is found, so nothing needs padding;
+// korel.Index pads query answers to k itself). The answer of a single query
+
+template <typename Rows, typename Append>
+py::array_t<std::int64_t> add_rows(Rows& rows, bool native, const std::int64_t* ids, std::size_t n,
+                                   Append append) {
+  std::vector<std::int64_t> assigned;
+  run_interruptibly(rows, native, [&] { assigned = rows.add(ids, n, append); });
+  py::array_t<std::int64_t> ids_added = to_array(assigned);
+  std::vector<std::int64_t>().swap(assigned);
+  release_freed_memory(n);
+  return ids_added;
+}
+
+// Removal may rebuild: as long as an insertion, so as interruptible; all or
+// nothing (see RowIndex::remove_many).
+template <typename Rows>
+std::size_t remove_ids(Rows& rows, bool native, const Ids& ids) {
+  std::size_t removed = 0;
+  run_interruptibly(rows, native, [&] {
+    removed = rows.remove_many(ids.data(), static_cast<std::size_t>(ids.size()));
+  });
+  return removed;
+}
+
+// The methods every kind of index shares.
+template <typename Class, typename Self>
+void bind_common(Class& cls, bool native) {
+  cls.def("__len__", [](Self& self) {
+       ExclusiveUse use(self.lock, class_name);
+       return self.rows.size();
+     })
+      .def("contains", [](Self& self, std::int64_t id) {
+        ExclusiveUse use(self.lock, class_name);
+        return self.rows.row_of(id) != vexel::IdMap::none;
+      })
+      .def("remove", [native](Self& self, const Ids& ids) {
+        ExclusiveUse use(self.lock, class_name);
+        return remove_ids(self.rows, native, ids);
+      })
+      .def("ids", [](Self& self) {
+        ExclusiveUse use(self.lock, class_name);
+        return to_array(self.rows.ids());
+      })
+      .def("clear", [](Self& self) {
+        ExclusiveUse use(self.lock, class_name);
+        self.rows.clear();
+      })
+      .def_property("next_id",
+                    [](Self& self) {
+                      ExclusiveUse use(self.lock, class_name);
+                      return self.rows.next_id;
+                    },
+                    [](Self& self, std::int64_t next) {
+                      ExclusiveUse use(self.lock, class_name);
+                      self.rows.next_id = std::max(self.rows.next_id, next);
+                    });
+}
+
+}  // namespace index
+}  // namespace korel

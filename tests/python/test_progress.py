@@ -1,0 +1,102 @@
+"""progress=: reports that count up to the total and end with it, answers
+that do not depend on them, and failures of a report that change nothing."""
+
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import korel
+
+
+def slow_metric(a, b):
+    time.sleep(0.0002)
+    return abs(a - b)
+
+
+def filled(kind):
+    rng = np.random.default_rng(3)
+    if kind == "vector":
+        index = korel.Index("euclidean")
+        index.add_many(rng.random((3000, 6)))
+        return index, rng.random((4000, 6))
+    if kind == "string":
+        index = korel.Index("levenshtein")
+        index.add_many(["".join(rng.choice(list("abcd"), size=6)) for _ in range(2000)])
+        return index, ["".join(rng.choice(list("abcd"), size=6)) for _ in range(3000)]
+    index = korel.Index(slow_metric)
+    index.add_many([float(x) for x in rng.random(300)])
+    return index, [float(x) for x in rng.random(120)]
+
+
+class Recorder:
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, done, total):
+        self.calls.append((done, total))
+
+    def check(self, total):
+        assert self.calls and self.calls[-1] == (total, total)
+        done = [d for d, _ in self.calls]
+        assert done == sorted(done) and all(t == total for _, t in self.calls)
+
+
+@pytest.mark.parametrize("kind", ["vector", "string", "object"])
+def test_batches_report_up_to_their_size_and_answer_the_same(kind):
+    index, queries = filled(kind)
+    recorder = Recorder()
+    answer = index.query(queries, 3, progress=recorder)
+    recorder.check(len(queries))
+    assert all(np.array_equal(x, y) for x, y in zip(answer, index.query(queries, 3)))
+    recorder = Recorder()
+    within = index.query_radius(queries[:50], 0.3, progress=recorder)
+    recorder.check(50)
+    assert all(np.array_equal(x[1], y[1]) for x, y in zip(within, index.query_radius(queries[:50], 0.3)))
+
+
+def test_a_long_batch_reports_on_the_way():
+    index, queries = filled("object")
+    recorder = Recorder()
+    index.query(queries, 5, progress=recorder)  # 120 queries of 300 slow evaluations at most
+    recorder.check(len(queries))
+    assert len(recorder.calls) >= 2, "a report before the end"
+
+
+@pytest.mark.parametrize("kind", ["vector", "object"])
+def test_a_report_that_raises_stops_the_batch_with_its_error(kind):
+    index, queries = filled(kind)
+
+    def refuse(done, total):
+        raise RuntimeError("stop here")
+
+    with pytest.raises(RuntimeError, match="stop here"):
+        index.query(queries, 2, progress=refuse)
+    assert len(index.query(queries[:3], 2)[0]) == 3
+
+
+def test_true_prints_lines_without_tqdm(monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm then fails
+    index, queries = filled("vector")
+    index.query(queries, 1, progress=True)
+    lines = capsys.readouterr().err.strip().splitlines()
+    assert lines and lines[-1] == f"korel: queries: {len(queries)}/{len(queries)} (100%)"
+
+
+@pytest.mark.parametrize("progress", [1, "yes", object()])
+def test_other_progress_values_are_refused(progress):
+    index, queries = filled("vector")
+    with pytest.raises(TypeError, match="progress must be None, True or a callable"):
+        index.query(queries, 1, progress=progress)
+
+
+@pytest.mark.parametrize("kind", ["vector", "string"])
+def test_loading_reports_the_bytes_read(kind, tmp_path):
+    index, queries = filled(kind)
+    path = tmp_path / "index.korel"
+    index.save(path)
+    recorder = Recorder()
+    loaded = korel.Index.load(path, progress=recorder)
+    recorder.check(path.stat().st_size)
+    assert np.array_equal(loaded.query(queries[:20], 4)[1], index.query(queries[:20], 4)[1])
