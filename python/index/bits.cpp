@@ -119,7 +119,7 @@ void bind_bits(py::module_& module) {
                                  [q, w](std::size_t i) { return vexel::BitSpace::Query(q + i * w, w); }, progress);
            },
            py::arg("points"), py::arg("radius"), py::arg("workers"), py::arg("progress") = py::none())
-      .def("export", [](Self& self) {
+      .def("export", [](Self& self, bool tree) {
         ExclusiveUse use(self.lock, class_name);
         const auto& rows = self.rows;
         const std::size_t length = rows.space.length();
@@ -132,8 +132,26 @@ void bind_bits(py::module_& module) {
           *id++ = rows.row_ids[row];
           out = std::copy(rows.space.code(row), rows.space.code(row) + length, out);
         }
-        return py::make_tuple(std::move(ids), std::move(codes));
-      });
+        return py::make_tuple(std::move(ids), std::move(codes), tree ? tree_or_none(rows) : py::none());
+      }, py::arg("tree") = false)
+      .def("restore",
+           [](Self& self, const Codes2D& codes, const Ids& ids, const py::dict& tree) {
+             ExclusiveUse use(self.lock, class_name);
+             const std::size_t n = self.checked_codes(codes);
+             auto& space = self.rows.space;
+             space.set_length(static_cast<std::size_t>(codes.shape(1)));
+             space.refresh_kernel();
+             try {
+               restore_rows(self.rows, ids_or_null(ids, n), n, [&](vexel::BitSpace& s) {
+                 s.reserve(n);
+                 s.append(codes.data(), n);
+               }, tree);
+             } catch (...) {
+               self.rows.clear();
+               throw;
+             }
+           },
+           py::arg("points"), py::arg("ids"), py::arg("tree"));
 }
 
 }  // namespace index

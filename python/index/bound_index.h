@@ -16,6 +16,7 @@
 
 #include "binding/exclusive_use.h"
 #include "index/batches.h"
+#include "index/tree_arrays.h"
 #include "vexel/row_index.h"
 
 namespace korel {
@@ -76,6 +77,27 @@ std::size_t remove_ids(Rows& rows, bool native, const Ids& ids) {
     removed = rows.remove_many(ids.data(), static_cast<std::size_t>(ids.size()));
   });
   return removed;
+}
+
+// The tree of `rows` as arrays (tree_arrays.h), or None: for an empty
+// index, and while removed points are still in the tree (they must never
+// leave the index).
+template <typename Rows>
+py::object tree_or_none(const Rows& rows) {
+  if (rows.size() == 0) return py::none();
+  const std::optional<vexel::TreeRecord> record = rows.export_tree();
+  if (!record) return py::none();
+  return tree_arrays(*record);
+}
+
+// Restores, into an empty index, `n` points and the tree `arrays` (see
+// RowIndex::restore): no distance is measured. std::invalid_argument (a
+// ValueError) for a damaged tree, the index then staying empty.
+template <typename Rows, typename Append>
+void restore_rows(Rows& rows, const std::int64_t* ids, std::size_t n, Append append, const py::dict& arrays) {
+  if (rows.size() != 0 || rows.space.rows() != 0) throw py::value_error("a tree is restored only into an empty index");
+  const vexel::TreeRecord record = tree_record(arrays);
+  rows.restore(ids, n, append, record);
 }
 
 // The methods every kind of index shares.

@@ -130,7 +130,7 @@ void bind_objects(py::module_& module) {
                                  progress);
            },
            py::arg("points"), py::arg("radius"), py::arg("workers"), py::arg("progress") = py::none())
-      .def("export", [](Self& self) {
+      .def("export", [](Self& self, bool tree) {
         ExclusiveUse use(self.lock, class_name);
         const auto& rows = self.rows;
         py::array_t<std::int64_t> ids(static_cast<py::ssize_t>(rows.size()));
@@ -142,8 +142,17 @@ void bind_objects(py::module_& module) {
           *id++ = rows.row_ids[row];
           objects[at++] = py::reinterpret_borrow<py::object>(rows.space.object(row));
         }
-        return py::make_tuple(std::move(ids), std::move(objects));
-      });
+        return py::make_tuple(std::move(ids), std::move(objects), tree ? tree_or_none(rows) : py::none());
+      }, py::arg("tree") = false)
+      .def("restore",
+           [](Self& self, const py::list& objects, const Ids& ids, const py::dict& tree) {
+             ExclusiveUse use(self.lock, class_name);
+             const HeldObjects held(objects);
+             restore_rows(self.rows, ids_or_null(ids, held.size()), held.size(), [&](ObjectSpace& space) {
+               for (std::size_t i = 0; i < held.size(); ++i) space.append(held[i]);
+             }, tree);
+           },
+           py::arg("points"), py::arg("ids"), py::arg("tree"));
 }
 
 }  // namespace index

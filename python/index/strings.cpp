@@ -125,7 +125,7 @@ void bind_strings(py::module_& module) {
                                  [&](std::size_t i) -> const vexel::StringSpace::Query& { return queries[i]; }, progress);
            },
            py::arg("points"), py::arg("radius"), py::arg("workers"), py::arg("progress") = py::none())
-      .def("export", [](Self& self) {
+      .def("export", [](Self& self, bool tree) {
         ExclusiveUse use(self.lock, class_name);
         const auto& rows = self.rows;
         std::size_t total = 0;
@@ -147,8 +147,33 @@ void bind_strings(py::module_& module) {
           at += static_cast<std::int64_t>(rows.space.length(row));
           *start++ = at;
         }
-        return py::make_tuple(std::move(ids), std::move(starts), std::move(chars));
-      });
+        return py::make_tuple(std::move(ids), std::move(starts), std::move(chars),
+                              tree ? tree_or_none(rows) : py::none());
+      }, py::arg("tree") = false)
+      // From the arrays export gives: string i is code_points[starts[i]:starts[i + 1]].
+      .def("restore",
+           [](Self& self, const py::array_t<std::int64_t, py::array::c_style>& starts,
+              const py::array_t<std::uint32_t, py::array::c_style>& code_points, const Ids& ids, const py::dict& tree) {
+             ExclusiveUse use(self.lock, class_name);
+             if (starts.ndim() != 1 || starts.size() < 1) throw py::value_error("string offsets need at least one entry");
+             const std::size_t n = static_cast<std::size_t>(starts.size()) - 1;
+             const std::int64_t* start = starts.data();
+             const auto total = static_cast<std::int64_t>(code_points.size());
+             if (start[0] != 0 || start[n] != total) throw py::value_error("string offsets do not cover the code points");
+             for (std::size_t i = 0; i < n; ++i) {
+               if (start[i + 1] < start[i]) throw py::value_error("string offsets are not ascending");
+               self.check_length(static_cast<std::size_t>(start[i + 1] - start[i]),
+                                 static_cast<std::size_t>(start[1] - start[0]));
+             }
+             restore_rows(self.rows, ids_or_null(ids, n), n, [&](vexel::StringSpace& space) {
+               space.reserve(n, static_cast<std::size_t>(total));
+               for (std::size_t i = 0; i < n; ++i) {
+                 space.append(code_points.data() + start[i], static_cast<std::size_t>(start[i + 1] - start[i]));
+               }
+             }, tree);
+             if (n > 0) self.hamming_length = static_cast<std::size_t>(start[1] - start[0]);
+           },
+           py::arg("starts"), py::arg("code_points"), py::arg("ids"), py::arg("tree"));
 }
 
 }  // namespace index

@@ -173,7 +173,9 @@ void bind_vector_class(py::module_& module, const char* name) {
                                  [&](std::size_t i) { return q + i * dim; }, progress);
            },
            py::arg("points"), py::arg("radius"), py::arg("workers"), py::arg("progress") = py::none())
-      .def("export", [](Self& self) {
+      // The ids and rows of the live points, in row order, and with `tree`
+      // the tree over them (None when there is none to give).
+      .def("export", [](Self& self, bool tree) {
         ExclusiveUse use(self.lock, class_name);
         const auto& rows = self.rows;
         const std::size_t dim = rows.space.dim();
@@ -186,8 +188,29 @@ void bind_vector_class(py::module_& module, const char* name) {
           *id++ = rows.row_ids[row];
           out = std::copy(rows.space.row(row), rows.space.row(row) + dim, out);
         }
-        return py::make_tuple(std::move(ids), std::move(data));
-      });
+        return py::make_tuple(std::move(ids), std::move(data), tree ? tree_or_none(rows) : py::none());
+      }, py::arg("tree") = false)
+      .def("restore",
+           [](Self& self, const py::array& points, const Ids& ids, const py::dict& tree) {
+             ExclusiveUse use(self.lock, class_name);
+             using Stored = py::array_t<Scalar, py::array::c_style>;
+             const auto rows = Stored::check_(points) ? py::reinterpret_borrow<Stored>(points) : Stored::ensure(points);
+             if (!rows) throw py::error_already_set();
+             const std::size_t n = self.checked_rows(rows);
+             auto& space = self.rows.space;
+             space.set_dim(static_cast<std::size_t>(rows.shape(1)));
+             space.refresh_kernel();
+             try {
+               restore_rows(self.rows, ids_or_null(ids, n), n, [&](auto& s) {
+                 s.reserve(n);
+                 s.append(rows.data(), n);
+               }, tree);
+             } catch (...) {
+               self.rows.clear();
+               throw;
+             }
+           },
+           py::arg("points"), py::arg("ids"), py::arg("tree"));
 }
 
 }  // namespace

@@ -95,8 +95,8 @@ def next_id(index: "Index") -> int:
 
 
 def state_of(index: "Index") -> IndexState:
-    """The state of ``index`` (its points copied out)."""
-    exported = index._core.export()
+    """The state of ``index`` (its points and its tree copied out)."""
+    *exported, tree = index._core.export(tree=True)
     names = {
         "vector": ("ids", "points"),
         "string": ("ids", "starts", "code_points"),
@@ -104,6 +104,7 @@ def state_of(index: "Index") -> IndexState:
         "object": ("ids", "objects"),
     }
     arrays = dict(zip(names[index._kind], exported))
+    arrays.update(tree or {})
     dtype = index._dtype if index._kind == "vector" else None
     return IndexState(index._kind, index._metric, dtype, int(index._core.next_id), arrays)
 
@@ -134,26 +135,34 @@ def _from_file(state: IndexState) -> "Index":
 def from_state(state: IndexState) -> "Index":
     """A new Index holding ``state``: ValueError (or TypeError) when the
     state cannot be stored as it is (a metric of the wrong kind, points
-    that do not fit their ids)."""
+    that do not fit their ids, a damaged tree). With a tree the points go
+    back under it, measured by nothing; without one, the tree is built."""
     index = Index(state.metric, dtype=state.dtype or "float64")
     if index._kind != state.kind:
         raise ValueError(f"a state of {state.kind} points cannot be held under the metric {state.metric!r}")
     arrays = state.arrays
-    if state.kind == "vector":
-        points: Any = arrays["points"]
-    elif state.kind == "string":
+    tree = {name: array for name, array in arrays.items() if name.startswith("tree_")}
+    core = index._core
+    if state.kind == "string":
         starts, code_points = arrays["starts"], arrays["code_points"]
-        points = [
-            code_points[starts[i] : starts[i + 1]].tobytes().decode("utf-32-le", "surrogatepass")
-            for i in range(len(starts) - 1)
-        ]
-    elif state.kind == "bits":
-        points = arrays["codes"]
+        ids = arguments.ids(arrays["ids"], len(starts) - 1)
+        if tree:
+            core.restore(starts, code_points, ids, tree)
+        else:
+            texts = [
+                code_points[starts[i] : starts[i + 1]].tobytes().decode("utf-32-le", "surrogatepass")
+                for i in range(len(starts) - 1)
+            ]
+            core.add(index._points(texts, storing=True), ids)
     else:
-        points = list(arrays["objects"])
-    ids = arguments.ids(arrays["ids"], len(points))
-    index._core.add(index._points(points, storing=True), ids)
-    index._core.next_id = state.next_id
+        name = {"vector": "points", "bits": "codes", "object": "objects"}[state.kind]
+        points = index._points(arrays[name], storing=True)
+        ids = arguments.ids(arrays["ids"], len(points))
+        if tree:
+            core.restore(points, ids, tree)
+        else:
+            core.add(points, ids)
+    core.next_id = state.next_id
     return index
 
 

@@ -436,8 +436,9 @@ def _state(header, arrays, metric):
     ids = arrays["ids"]
     if ids.shape != (count,):
         _fail(f"{ids.shape[0] if ids.ndim == 1 else ids.shape} ids for {count} points")
-    if count and (ids.min() < 0 or len(np.unique(ids)) != count):
-        _fail("its ids are negative or repeated")
+    # Repeated ids are refused where the points are stored.
+    if count and ids.min() < 0:
+        _fail("its ids are negative")
     if header["next_id"] < (int(ids.max()) + 1 if count else 0):
         _fail("its next id is not above its ids")
     saved = header.get("metric")

@@ -177,3 +177,111 @@ def test_files_of_the_first_format_still_load(tmp_path):
     path.write_bytes(bytes(damaged_file))
     with pytest.raises(ValueError, match="checksum"):
         korel.Index.load(path)
+
+
+class CountingMetric:
+    """|a - b|, counting its calls (picklable: defined at module level)."""
+
+    calls = 0
+
+    def __call__(self, a, b):
+        CountingMetric.calls += 1
+        return abs(a - b)
+
+
+def grown(make, points):
+    """An index built in bulk, then grown point by point."""
+    index = make()
+    index.add_many(points[: len(points) // 2])
+    for point in points[len(points) // 2 :]:
+        index.add(point)
+    return index
+
+
+TREE_CASES = {
+    "float64": (lambda: korel.Index("euclidean"), np.random.default_rng(1).integers(0, 6, (700, 3)).astype(float)),
+    "float32": (lambda: korel.Index("chebyshev", dtype="float32"), np.random.default_rng(2).random((700, 9))),
+    "levenshtein": (lambda: korel.Index("levenshtein"), ["".join(w) for w in np.random.default_rng(3).choice(list("ab"), (700, 5))]),
+    "hamming": (lambda: korel.Index("hamming"), ["".join(w) for w in np.random.default_rng(4).choice(list("xyz"), (700, 4))]),
+    "objects": (lambda: korel.Index(CountingMetric()), [float(x) for x in np.random.default_rng(5).integers(0, 40, 700)]),
+}
+
+
+@pytest.mark.parametrize("case", TREE_CASES)
+def test_a_loaded_tree_answers_and_grows_as_the_saved_one(case, tmp_path):
+    make, points = TREE_CASES[case]
+    index = grown(make, points)
+    path = tmp_path / "index.korel"
+    index.save(path)
+    CountingMetric.calls = 0
+    loaded = korel.Index.load(path, allow_pickle=True)
+    assert CountingMetric.calls == 0, "loading measures nothing"
+    queries = points[::37]
+    for step in range(3):
+        counts = []
+        for copy in (index, loaded):
+            CountingMetric.calls = 0
+            answer = copy.query(queries, 6), copy.query_radius(queries, 1.0)
+            counts.append((CountingMetric.calls, answer))
+        (calls, (nearest, within)), (loaded_calls, (loaded_nearest, loaded_within)) = counts
+        assert calls == loaded_calls, f"the same evaluations after step {step}"
+        assert np.array_equal(nearest[1], loaded_nearest[1]) and np.array_equal(nearest[0], loaded_nearest[0])
+        assert all(np.array_equal(x[1], y[1]) for x, y in zip(within, loaded_within))
+        for copy in (index, loaded):  # later adds and removals split as they would have
+            copy.add_many(points[step * 60 : step * 60 + 60])
+            copy.remove_many(copy.ids()[step::7][:40])
+
+
+def tree_file_with(content, name, edit):
+    """``content`` with the section ``name`` changed by ``edit(array)`` and
+    every checksum redone, as a careful forger would."""
+    _, version, length = struct.unpack_from("<8sII", content)
+    header = json.loads(content[16 : 16 + length])
+    section = next(s for s in header["sections"] if s["name"] == name)
+    start = section["offset"]
+    array = np.frombuffer(content, dtype=section["dtype"], count=int(np.prod(section["shape"])), offset=start).copy()
+    edit(array)
+    body = bytearray(content)
+    body[start : start + array.nbytes] = array.tobytes()
+    section["checksum"] = zlib.crc32(array.tobytes())
+    encoded = json.dumps(header).encode().ljust(length)
+    prefix = content[:16]
+    return bytes(prefix + encoded + struct.pack("<I", zlib.crc32(encoded, zlib.crc32(prefix))) + body[16 + length + 4 :])
+
+
+def set_first(value):
+    def edit(array):
+        array[0] = value
+
+    return edit
+
+
+@pytest.mark.parametrize(
+    "name, edit",
+    [
+        ("tree_node_pivot", set_first(10**6)),  # a row out of range
+        ("tree_bucket_rows", lambda a: a.__setitem__(slice(None), a[0])),  # rows twice, others never
+        ("tree_node_children", set_first(3000)),  # children beyond the node count
+        ("tree_node_bucket", set_first(2**32 - 1)),  # a bucket longer than the rows
+        ("tree_node_min_radius", set_first(np.nan)),
+        ("tree_shape", lambda a: a.__setitem__(2, 2**31)),  # a degree out of range
+        ("tree_node_degree", set_first(0)),
+    ],
+)
+def test_a_damaged_tree_raises_value_error(tmp_path, name, edit):
+    index = grown(*TREE_CASES["float64"])
+    content = storage.to_bytes(korel.index.state_of(index))
+    path = tmp_path / "bad.korel"
+    path.write_bytes(tree_file_with(content, name, edit))
+    with pytest.raises(ValueError, match="not a valid korel index file"):
+        korel.Index.load(path)
+
+
+def test_removed_points_never_reach_a_file(tmp_path):
+    index = korel.Index("levenshtein")
+    index.add_many(["secret", "public", "open", "known"])
+    index.remove(0)
+    path = tmp_path / "index.korel"
+    index.save(path)
+    assert "secret".encode("utf-32-le") not in path.read_bytes()
+    assert korel.Index.load(path).stored()[1] == ["public", "open", "known"]
