@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace vexel {
@@ -71,6 +73,35 @@ class IdMap {
   }
 
   std::size_t size() const { return size_; }
+
+  // The table itself, so that a file can carry it: each slot holds a row
+  // or `none`. Meaningful for a table without erased slots.
+  const std::vector<std::uint32_t>& slots() const { return slots_; }
+  bool has_erased() const { return erased_ != 0; }
+
+  // Takes `slots`, as slots() gave them, as the table of the rows
+  // 0 .. rows - 1, so that a restored index need not hash every id again.
+  // std::invalid_argument unless it is a power-of-two table at most half
+  // full that holds every row exactly once (lookups then always end; a
+  // table whose rows sit away from their ids' slots only misses them).
+  void adopt(std::vector<std::uint32_t> slots, std::size_t rows) {
+    const auto fail = [](const std::string& what) { throw std::invalid_argument("damaged id table: " + what); };
+    const std::size_t capacity = slots.size();
+    if (capacity < 16 || (capacity & (capacity - 1)) != 0) fail("its size is not a power of two");
+    if (2 * rows > capacity) fail("it is more than half full");
+    std::vector<bool> seen(rows, false);
+    std::size_t held = 0;
+    for (std::uint32_t row : slots) {
+      if (row == empty) continue;
+      if (row >= rows || seen[row]) fail("a row out of range or held twice");
+      seen[row] = true;
+      ++held;
+    }
+    if (held != rows) fail("rows missing");
+    slots_ = std::move(slots);
+    size_ = rows;
+    erased_ = 0;
+  }
 
  private:
   static constexpr std::uint32_t empty = none;

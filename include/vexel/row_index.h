@@ -212,6 +212,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       record.rows.push_back(static_cast<std::uint32_t>(row));
     }
     record_nodes(*tree, [&](std::uint32_t row) { return renumbered[row]; }, record);
+    if (record.rows.size() == row_ids.size() && !id_rows.has_erased()) record.id_slots = id_rows.slots();
     return record;
   }
 
@@ -229,11 +230,28 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     // Everything but the box size, which the space may know only once it
     // holds rows (a vector space its dimension).
     check_tree_record(record, n, record.box_size);
-    std::vector<std::int64_t> assigned = assign_ids(ids, n);
+    // With the id map's table in the record, the ids need only be in range
+    // (the table holds every row once); without it they are checked as for
+    // any add.
+    const bool adopts = !record.id_slots.empty() && ids != nullptr;
+    std::vector<std::int64_t> assigned;
+    if (adopts) {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (ids[i] < 0 || ids[i] == max_id) throw std::invalid_argument("id " + std::to_string(ids[i]) + " is out of range");
+      }
+      assigned.assign(ids, ids + n);
+    } else {
+      assigned = assign_ids(ids, n);
+    }
     if (n == 0) return;
     row_ids.reserve(n);
     row_removed.reserve(n);
-    id_rows.reserve(n, row_ids);
+    IdMap map;
+    if (adopts) {
+      map.adopt(record.id_slots, n);
+    } else {
+      map.reserve(n, row_ids);
+    }
     std::unique_ptr<Node> root;
     try {
       append(space);
@@ -248,11 +266,13 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       throw;
     }
     // Nothing below allocates: the rows' room is reserved.
-    for (std::size_t i = 0; i < n; ++i) {
-      row_ids.push_back(assigned[i]);
-      row_removed.push_back(false);
-      id_rows.insert(static_cast<std::uint32_t>(i), row_ids);
+    row_ids.assign(assigned.begin(), assigned.end());
+    row_removed.assign(n, false);
+    if (!adopts) {
+      for (std::size_t i = 0; i < n; ++i) map.insert(static_cast<std::uint32_t>(i), row_ids);
     }
+    using std::swap;
+    swap(id_rows, map);
     next_id = std::max(next_id, *std::max_element(assigned.begin(), assigned.end()) + 1);
     this->degree = record.degree;
     this->min_degree = record.min_degree;

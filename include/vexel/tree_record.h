@@ -47,6 +47,10 @@ struct TreeRecord {
   std::vector<std::uint32_t> bucket_rows;
   std::vector<float> bucket_distances;  // each bucket row's distance to its pivot
   std::vector<double> boxes;            // per boxed node: box_size lows, then box_size highs
+  // The id map's table over the rows (vexel/id_map.h), when it can travel
+  // as it is (no row outside the tree, no erased slot); empty otherwise,
+  // and the map is then rebuilt from the ids.
+  std::vector<std::uint32_t> id_slots;
 
   // Not part of the tree: the exporting index's rows, in the order (and so
   // with the numbers) the record gives them. Saving these rows' ids and

@@ -47,7 +47,7 @@ class VectorSpace {
   // Picks the kernel of the SIMD level active now.
   void refresh_kernel() { kernel_ = vector_kernel<Scalar>(metric_); }
 
-  const Scalar* row(std::uint32_t r) const { return data_.data() + std::size_t{r} * dim_; }
+  const Scalar* row(std::uint32_t r) const { return base() + std::size_t{r} * dim_; }
 
   double distance(const double* query, std::uint32_t r) const { return kernel_.one(query, row(r), dim_); }
   double distance(std::uint32_t a, std::uint32_t b) const {
@@ -69,13 +69,13 @@ class VectorSpace {
     constexpr std::size_t slice = 32;
     prefetch_rows(rows, std::min(count, slice));
     if (count > 0 && rows[count - 1] >= rows[0] && rows[count - 1] - rows[0] < 4 * count) {
-      kernel_.many(query, data_.data(), dim_, rows, count, out);
+      kernel_.many(query, base(), dim_, rows, count, out);
       return;
     }
     for (std::size_t begin = 0; begin < count; begin += slice) {
       const std::size_t end = std::min(count, begin + slice);
       prefetch_rows(rows + end, std::min(count, end + slice) - end);
-      kernel_.many(query, data_.data(), dim_, rows + begin, end - begin, out + begin);
+      kernel_.many(query, base(), dim_, rows + begin, end - begin, out + begin);
     }
   }
   // The distances from every row of `rows` to the row `center` (a column of
@@ -150,15 +150,35 @@ class VectorSpace {
 #endif
   }
 
-  std::size_t rows() const { return dim_ == 0 ? 0 : data_.size() / dim_; }
+  std::size_t rows() const {
+    if (dim_ == 0) return 0;
+    return mapped_ != nullptr ? mapped_rows_ : data_.size() / dim_;
+  }
 
   // Appends `count` rows of `dim` values each (doubles, or Scalars, which
   // are copied as they are), converted to Scalar.
   template <typename Value>
   void append(const Value* values, std::size_t count) {
+    refuse_if_mapped();
     data_.insert(data_.end(), values, values + count * dim_);
   }
-  void reserve(std::size_t rows) { data_.reserve(rows * dim_); }
+  void reserve(std::size_t rows) {
+    refuse_if_mapped();
+    data_.reserve(rows * dim_);
+  }
+
+  // Takes, into an empty space, `count` rows of `dim` Scalars kept
+  // elsewhere (a file mapped read-only), which it reads in place and never
+  // changes: they must outlive the space's use of them. A mapped space
+  // takes no more rows; reordered() copies them into a space of its own.
+  void map(const Scalar* rows, std::size_t count) {
+    if (this->rows() != 0) throw std::logic_error("only an empty space maps rows");
+    if (count != 0 && dim_ != 0) {
+      mapped_ = rows;
+      mapped_rows_ = count;
+    }
+  }
+  bool mapped() const { return mapped_ != nullptr; }
 
   VectorSpace reordered(const std::vector<std::uint32_t>& order) const {
     VectorSpace laid_out(metric_, dim_);
@@ -168,9 +188,18 @@ class VectorSpace {
     for (std::uint32_t r : order) laid_out.data_.insert(laid_out.data_.end(), row(r), row(r) + dim_);
     return laid_out;
   }
-  void truncate(std::size_t rows) { data_.resize(rows * dim_); }
+  void truncate(std::size_t rows) {
+    if (mapped_ != nullptr) {
+      if (rows != 0) throw std::logic_error("mapped rows cannot be dropped one by one");
+      mapped_ = nullptr;
+      mapped_rows_ = 0;
+    }
+    data_.resize(rows * dim_);
+  }
   void clear() {
     std::vector<Scalar>().swap(data_);
+    mapped_ = nullptr;
+    mapped_rows_ = 0;
     dim_ = 0;
   }
 
@@ -190,10 +219,17 @@ class VectorSpace {
 #endif
   }
 
+  const Scalar* base() const { return mapped_ != nullptr ? mapped_ : data_.data(); }
+  void refuse_if_mapped() const {
+    if (mapped_ != nullptr) throw std::logic_error("the rows of this space are mapped read-only");
+  }
+
   VectorMetric metric_;
   std::size_t dim_;
   VectorKernel<Scalar> kernel_;
   std::vector<Scalar> data_;
+  const Scalar* mapped_ = nullptr;  // rows read in place instead of data_
+  std::size_t mapped_rows_ = 0;
 };
 
 }  // namespace vexel

@@ -35,8 +35,18 @@ struct Bound {
   template <typename... Arguments>
   explicit Bound(Arguments&&... arguments) : rows(std::forward<Arguments>(arguments)...) {}
 
+  // A mapped index (its rows read in place from a file) takes no changes.
+  void refuse_changes() const {
+    if (read_only) {
+      throw py::value_error(
+          "this index reads its rows in place from its file (Index.load(..., mmap=True)) and cannot "
+          "change: load it with mmap=False to change it");
+    }
+  }
+
   UseLock lock;
   vexel::RowIndex<Space> rows;
+  bool read_only = false;
 };
 
 inline const std::int64_t* ids_or_null(const std::optional<Ids>& ids, std::size_t n) {
@@ -113,6 +123,7 @@ void bind_common(Class& cls, bool native) {
       })
       .def("remove", [native](Self& self, const Ids& ids) {
         ExclusiveUse use(self.lock, class_name);
+        self.refuse_changes();
         return remove_ids(self.rows, native, ids);
       })
       .def("ids", [](Self& self) {
@@ -121,6 +132,7 @@ void bind_common(Class& cls, bool native) {
       })
       .def("clear", [](Self& self) {
         ExclusiveUse use(self.lock, class_name);
+        self.refuse_changes();
         self.rows.clear();
       })
       .def_property("next_id",

@@ -34,6 +34,7 @@ void for_each_tree_array(Record& record, Field field) {
   field("tree_bucket_rows", record.bucket_rows);
   field("tree_bucket_distances", record.bucket_distances);
   field("tree_boxes", record.boxes);
+  field("tree_id_slots", record.id_slots);
 }
 
 template <typename T>

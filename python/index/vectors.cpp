@@ -63,11 +63,14 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
     return q;
   }
 
+  py::object mapping;  // keeps mapped rows alive
+
   // Adds all or nothing (see RowIndex::add).
   template <typename Value, int Flags>
   py::array_t<std::int64_t> add(const py::array_t<Value, Flags>& points, const std::optional<Ids>& ids) {
     ExclusiveUse use(this->lock, class_name);
     if (!points) throw py::error_already_set();
+    this->refuse_changes();
     const std::size_t n = checked_rows(points);
     const std::int64_t* id = ids_or_null(ids, n);
     auto& space = this->rows.space;
@@ -190,10 +193,13 @@ void bind_vector_class(py::module_& module, const char* name) {
         }
         return py::make_tuple(std::move(ids), std::move(data), tree ? tree_or_none(rows) : py::none());
       }, py::arg("tree") = false)
+      // With `mapped`, the rows stay where `points` keeps them (a read-only
+      // map of a file), and the index refuses every change.
       .def("restore",
-           [](Self& self, const py::array& points, const Ids& ids, const py::dict& tree) {
+           [](Self& self, const py::array& points, const Ids& ids, const py::dict& tree, bool mapped) {
              ExclusiveUse use(self.lock, class_name);
              using Stored = py::array_t<Scalar, py::array::c_style>;
+             if (mapped && !Stored::check_(points)) throw py::value_error("mapped rows must be of the stored type");
              const auto rows = Stored::check_(points) ? py::reinterpret_borrow<Stored>(points) : Stored::ensure(points);
              if (!rows) throw py::error_already_set();
              const std::size_t n = self.checked_rows(rows);
@@ -202,15 +208,23 @@ void bind_vector_class(py::module_& module, const char* name) {
              space.refresh_kernel();
              try {
                restore_rows(self.rows, ids_or_null(ids, n), n, [&](auto& s) {
-                 s.reserve(n);
-                 s.append(rows.data(), n);
+                 if (mapped) {
+                   s.map(rows.data(), n);
+                 } else {
+                   s.reserve(n);
+                   s.append(rows.data(), n);
+                 }
                }, tree);
              } catch (...) {
                self.rows.clear();
                throw;
              }
+             if (mapped) {
+               self.mapping = rows;
+               self.read_only = true;
+             }
            },
-           py::arg("points"), py::arg("ids"), py::arg("tree"));
+           py::arg("points"), py::arg("ids"), py::arg("tree"), py::arg("mapped") = false);
 }
 
 }  // namespace

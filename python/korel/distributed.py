@@ -51,6 +51,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 
 from . import arguments, metric_table, storage
 from .index import Index, nearest_answers, next_id, pad_answer, padded_answer, prepared_points, prepared_to_store
+from .progress import reporter
 
 __all__ = ["ShardedIndex", "ShardLost", "merge_nearest", "merge_within", "shard_of"]
 
@@ -166,6 +167,8 @@ class _Shard:
         shard: int = 0,
         shards: int = 1,
         dtype: str = "float64",
+        mmap: bool = False,
+        verify: bool = False,
     ):
         self.token = secrets.token_hex(16)
         self.failure: Optional[BaseException] = None
@@ -180,7 +183,7 @@ class _Shard:
             if path is None:
                 self.index = Index(metric, dtype=dtype)
             else:
-                self.index = Index.load(path, metric, allow_pickle=allow_pickle)
+                self.index = Index.load(path, metric, allow_pickle=allow_pickle, mmap=mmap, verify=verify)
                 ids = self.index.ids()
                 homes = shard_of(ids, shards)
                 if np.any(homes != shard):
@@ -429,13 +432,18 @@ class ShardedIndex:
         metric: Optional[Metric] = None,
         *,
         allow_pickle: bool = False,
+        mmap: bool = False,
+        verify: bool = False,
+        progress: Any = None,
         timeout: float = DEFAULT_TIMEOUT,
     ) -> "ShardedIndex":
         """Reads an index written by ``save``, spreading its shards over the
         current workers (the number of shards stays that of the save). The
         directory must be reachable at the same path from the workers.
-        ``metric`` and ``allow_pickle`` are those of ``Index.load``: shards
-        of Python objects are pickles, read only with ``allow_pickle=True``.
+        ``metric``, ``allow_pickle``, ``mmap`` and ``verify`` are those of
+        ``Index.load``, applied to every shard file: shards of Python objects
+        are pickles, read only with ``allow_pickle=True``; mapped shards
+        refuse changes. ``progress`` hears how many shards have loaded.
         The manifest is checked before any shard loads, and each shard
         checks that its ids belong to it; the index is returned only when
         every shard passed, otherwise ValueError names the problem.
@@ -467,7 +475,7 @@ class ShardedIndex:
         self = cls.__new__(cls)
         try:
             self._setup(client, metric if metric is not None else saved, paths, _workers(client), timeout,
-                        allow_pickle)
+                        allow_pickle, mapping=(mmap, verify), report=reporter(progress, "shards loaded"))
             described = self._everywhere("describe")
             dtype = described[0][4]
             for s, (count, _, _, _, stored) in enumerate(described):
@@ -499,7 +507,8 @@ class ShardedIndex:
 
     def _setup(
         self, client, metric, paths: Sequence[Optional[str]], workers: List[str], timeout,
-        allow_pickle: bool = False, dtype: str = "float64",
+        allow_pickle: bool = False, dtype: str = "float64", mapping: Tuple[bool, bool] = (False, False),
+        report: Optional[Callable[[int, int], None]] = None,
     ) -> None:
         """Starts one actor per shard on the workers in turn (new shards
         store vectors as ``dtype``; loaded ones as their files do)."""
@@ -522,7 +531,7 @@ class ShardedIndex:
         self._futures = []  # none yet, for _release
         self._futures = [
             client.submit(
-                _Shard, metric, path, allow_pickle, s, len(paths), dtype, actor=True, pure=False,
+                _Shard, metric, path, allow_pickle, s, len(paths), dtype, *mapping, actor=True, pure=False,
                 workers=[address],
                 key=f"korel-shard-{s}-{uuid.uuid4().hex}",
             )
@@ -534,6 +543,8 @@ class ShardedIndex:
         for s, future in enumerate(self._futures):
             try:
                 self._actors[s] = future.result(timeout=max(deadline - time.monotonic(), 0.01))
+                if report is not None:
+                    report(s + 1, len(paths))
             except _TIMEOUTS:
                 self._lost[s] = f"it did not start within {timeout:g} s"
             except Exception as error:

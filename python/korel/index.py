@@ -125,18 +125,21 @@ def from_pickle(content: bytes) -> "Index":
     return _from_file(storage.from_bytes(content, allow_pickle=True))
 
 
-def _from_file(state: IndexState) -> "Index":
+def _from_file(state: IndexState, mapped: bool = False) -> "Index":
     try:
-        return from_state(state)
+        return from_state(state, mapped=mapped)
     except (TypeError, ValueError) as error:
         raise ValueError(f"not a valid korel index file: its points cannot be stored: {error}") from None
 
 
-def from_state(state: IndexState) -> "Index":
+def from_state(state: IndexState, *, mapped: bool = False) -> "Index":
     """A new Index holding ``state``: ValueError (or TypeError) when the
     state cannot be stored as it is (a metric of the wrong kind, points
     that do not fit their ids, a damaged tree). With a tree the points go
-    back under it, measured by nothing; without one, the tree is built."""
+    back under it, measured by nothing; without one, the tree is built.
+    ``mapped`` (vectors with a tree) reads the points in place, unchecked,
+    from the array that holds them (a numpy.memmap of a file), and the
+    index then refuses changes."""
     index = Index(state.metric, dtype=state.dtype or "float64")
     if index._kind != state.kind:
         raise ValueError(f"a state of {state.kind} points cannot be held under the metric {state.metric!r}")
@@ -154,6 +157,9 @@ def from_state(state: IndexState) -> "Index":
                 for i in range(len(starts) - 1)
             ]
             core.add(index._points(texts, storing=True), ids)
+    elif mapped:
+        ids = arguments.ids(arrays["ids"], len(arrays["points"]))
+        core.restore(arrays["points"], ids, tree, True)
     else:
         name = {"vector": "points", "bits": "codes", "object": "objects"}[state.kind]
         points = index._points(arrays[name], storing=True)
@@ -539,6 +545,8 @@ class Index:
         metric: Optional[Metric] = None,
         *,
         allow_pickle: bool = False,
+        mmap: bool = False,
+        verify: bool = False,
         progress: Any = None,
     ) -> "Index":
         """Reads an index written by ``save``. Vector and string files are
@@ -550,6 +558,14 @@ class Index:
         ValueError before anything is unpickled. ``progress`` reports how
         many of the file's bytes are read (see ``korel.progress``).
 
+        ``mmap=True`` maps the vectors of the file read-only instead of
+        reading them: the index opens at once whatever its size, several
+        processes share one copy of the rows, and the index refuses changes
+        (load with ``mmap=False`` to change it). The header, ids and tree
+        are read and checked as always; the rows' checksum only with
+        ``verify=True`` (it reads every row). Files of strings or objects,
+        and files without a tree, are read with ``mmap=False`` only.
+
         >>> import tempfile, pathlib
         >>> path = pathlib.Path(tempfile.mkdtemp()) / "words.korel"
         >>> index = Index("levenshtein"); index.add_many(["korel", "vexel"])
@@ -558,7 +574,8 @@ class Index:
         (array([2.]), array([0]))
         """
         report = reporter(progress, "loading")
-        return _from_file(storage.load(path, metric, allow_pickle=allow_pickle, progress=report))
+        state = storage.load(path, metric, allow_pickle=allow_pickle, mmap=mmap, verify=verify, progress=report)
+        return _from_file(state, mapped=mmap)
 
     def __reduce__(self):
         _require_file_format(self)

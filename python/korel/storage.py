@@ -101,11 +101,21 @@ def save(state, path) -> None:
     write_atomically(os.fspath(path), lambda file: _write(file, state, False))
 
 
-def load(path, metric=None, *, allow_pickle: bool = False, progress: Optional[Callable[[int, int], None]] = None):
+def load(
+    path,
+    metric=None,
+    *,
+    allow_pickle: bool = False,
+    mmap: bool = False,
+    verify: bool = False,
+    progress: Optional[Callable[[int, int], None]] = None,
+):
     """The index state stored at ``path``; ``progress(done, total)`` hears
-    how many of the file's bytes are read."""
+    how many of the file's bytes are read. With ``mmap``, the points of a
+    vector file with a tree stay in the file, mapped read-only (a
+    numpy.memmap), and their checksum is checked only with ``verify``."""
     with open(path, "rb") as file:
-        return _read(file, os.fstat(file.fileno()).st_size, metric, allow_pickle, progress)
+        return _read(file, os.fstat(file.fileno()).st_size, metric, allow_pickle, progress, mmap, verify)
 
 
 def write_atomically(path: str, content: Union[bytes, Callable[[BinaryIO], None]]) -> None:
@@ -241,7 +251,7 @@ def _fail(what: str) -> NoReturn:
     raise ValueError(f"not a valid korel index file: {what}")
 
 
-def _read(file, size: int, metric, allow_pickle: bool, progress):
+def _read(file, size: int, metric, allow_pickle: bool, progress, mapped: bool = False, verify: bool = True):
     """The index state stored in ``file`` of ``size`` bytes, read in order:
     the prefix, the header, and only once both are checked (and the kind
     fits the caller's metric and allow_pickle), the sections."""
@@ -285,13 +295,20 @@ def _read(file, size: int, metric, allow_pickle: bool, progress):
                 _fail(f"it is truncated: {expected_end + _CRC.size} bytes expected, {size} found")
             _fail(f"{body_end - expected_end} bytes follow the last section")
     _admit(header["kind"], metric, allow_pickle)
+    if mapped:
+        _check_mappable(header, version, sections)
     arrays = {}
     for name, dtype, shape, section_size, offset, expected in sections:
         if version >= 2:
             file.seek(offset)
-        array = _read_section(file, name, dtype, shape, section_size, progress, size)
+        if mapped and name == "points" and section_size:
+            array = np.memmap(file, dtype=dtype, mode="r", offset=offset, shape=shape)
+            check = verify
+        else:
+            array = _read_section(file, name, dtype, shape, section_size, progress, size)
+            check = True
         if version >= 2:
-            if _checksum(array) != expected:
+            if check and _checksum(array) != expected:
                 _fail(f"the checksum of its section {name!r} does not match: the file is damaged")
         else:
             checksum = zlib.crc32(array.data.cast("B") if array.size else b"", checksum)
@@ -306,6 +323,20 @@ def _read(file, size: int, metric, allow_pickle: bool, progress):
 
 
 _BLOCK = 1 << 26  # bytes read at once: progress reports between blocks
+
+
+def _check_mappable(header, version: int, sections) -> None:
+    """Refuses to map what cannot be read in place."""
+    if header["kind"] != "vector":
+        raise ValueError(
+            f"mmap=True maps files of vectors, and this file holds {header['kind']} points: "
+            "load it with mmap=False"
+        )
+    if version < 2 or not any(section[0].startswith(_TREE_PREFIX) for section in sections):
+        raise ValueError(
+            "this file holds no tree (it was saved by an older korel, or while removed points were "
+            "still in the index), and mapped points cannot be built into one: load it with mmap=False"
+        )
 
 
 def _read_section(file, name: str, dtype: np.dtype, shape: Tuple[int, ...], size: int, progress, total: int):

@@ -297,6 +297,20 @@ def test_save_and_load(client, tmp_path):
     np.testing.assert_array_equal(loaded.add_many(grid(rng, 3)), one.add_many(grid(rng, 3)))
 
 
+def test_mapped_load_answers_as_one_index_and_refuses_changes(client, tmp_path):
+    sharded, one = ShardedIndex(client, "euclidean", shards=2), korel.Index("euclidean")
+    for index in (sharded, one):
+        index.add_many(grid(np.random.default_rng(3), 300))
+    sharded.save(tmp_path)
+    reports = []
+    loaded = ShardedIndex.load(client, tmp_path, mmap=True, verify=True, progress=lambda *a: reports.append(a))
+    assert reports[-1] == (2, 2)
+    assert_same_answers(loaded, one, grid(np.random.default_rng(4), 20))
+    with pytest.raises(ValueError, match="mmap=False"):
+        loaded.add_many(grid(np.random.default_rng(5), 2))
+    assert len(loaded) == 300
+
+
 def damage(directory, manifest):
     """Breaks a saved index in one of three ways; returns the error expected."""
     path = directory / "manifest.json"

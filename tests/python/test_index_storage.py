@@ -266,6 +266,7 @@ def set_first(value):
         ("tree_node_min_radius", set_first(np.nan)),
         ("tree_shape", lambda a: a.__setitem__(2, 2**31)),  # a degree out of range
         ("tree_node_degree", set_first(0)),
+        ("tree_id_slots", lambda a: a.__setitem__(slice(None), 0)),  # one row everywhere
     ],
 )
 def test_a_damaged_tree_raises_value_error(tmp_path, name, edit):
@@ -285,3 +286,60 @@ def test_removed_points_never_reach_a_file(tmp_path):
     index.save(path)
     assert "secret".encode("utf-32-le") not in path.read_bytes()
     assert korel.Index.load(path).stored()[1] == ["public", "open", "known"]
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32"])
+def test_a_mapped_index_answers_as_the_saved_one_and_refuses_changes(dtype, tmp_path):
+    points = np.random.default_rng(9).integers(0, 5, (3000, 4)).astype(dtype)
+    index = korel.Index("manhattan", dtype=dtype)
+    index.add_many(points[:2000])
+    index.add_many(points[2000:])  # a tree grown point by point too
+    path = tmp_path / "index.korel"
+    index.save(path)
+    mapped = korel.Index.load(path, mmap=True)
+    index.save(path)  # replaced on disk: the map keeps the file it opened
+    same_answers(index, mapped, points[::97].astype(float))
+    assert np.array_equal(mapped[2999], points[2999]) and mapped.dtype == dtype
+    changes = [
+        lambda: mapped.add(points[0]),
+        lambda: mapped.add_many(points[:2]),
+        lambda: mapped.remove(0),
+        lambda: mapped.remove_many([0, 1]),
+        mapped.clear,
+    ]
+    for change in changes:
+        with pytest.raises(ValueError, match="mmap=False"):
+            change()
+    assert len(mapped) == 3000
+    copy = pickle.loads(pickle.dumps(mapped))  # a copy owns its rows and changes
+    copy.add(points[0])
+    assert len(copy) == 3001
+
+
+def test_verify_checks_the_mapped_rows(tmp_path):
+    index = korel.Index("euclidean")
+    index.add_many(np.random.default_rng(1).random((500, 3)))
+    path = tmp_path / "index.korel"
+    index.save(path)
+    content = bytearray(path.read_bytes())
+    header = json.loads(content[16 : 16 + struct.unpack_from("<I", content, 12)[0]])
+    points = next(s for s in header["sections"] if s["name"] == "points")
+    content[points["offset"] + 5] ^= 0x10
+    path.write_bytes(bytes(content))
+    assert len(korel.Index.load(path, mmap=True)) == 500  # the rows are not read
+    for load in (lambda: korel.Index.load(path, mmap=True, verify=True), lambda: korel.Index.load(path)):
+        with pytest.raises(ValueError, match="checksum of its section 'points'"):
+            load()
+
+
+def test_only_vector_files_with_a_tree_are_mapped(tmp_path):
+    words = korel.Index("levenshtein")
+    words.add_many(["map", "me"])
+    words.save(tmp_path / "words.korel")
+    vectors = korel.Index("euclidean")
+    vectors.add_many(np.eye(3))
+    vectors.remove(0)  # removed points still in the tree: saved without it
+    vectors.save(tmp_path / "vectors.korel")
+    for name in ("words.korel", "vectors.korel"):
+        with pytest.raises(ValueError, match="load it with mmap=False"):
+            korel.Index.load(tmp_path / name, mmap=True)
