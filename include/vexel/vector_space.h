@@ -159,18 +159,19 @@ class VectorSpace {
   // are copied as they are), converted to Scalar.
   template <typename Value>
   void append(const Value* values, std::size_t count) {
-    refuse_if_mapped();
+    own(count);
     data_.insert(data_.end(), values, values + count * dim_);
   }
   void reserve(std::size_t rows) {
-    refuse_if_mapped();
+    own(rows > this->rows() ? rows - this->rows() : 0);
     data_.reserve(rows * dim_);
   }
 
   // Takes, into an empty space, `count` rows of `dim` Scalars kept
-  // elsewhere (a file mapped read-only), which it reads in place and never
-  // changes: they must outlive the space's use of them. A mapped space
-  // takes no more rows; reordered() copies them into a space of its own.
+  // elsewhere (an array read from a file, or the file mapped read-only),
+  // which it reads in place and never writes: they must outlive the
+  // space's use of them, or its first change, which copies them into rows
+  // of its own (as reordered() does).
   void map(const Scalar* rows, std::size_t count) {
     if (this->rows() != 0) throw std::logic_error("only an empty space maps rows");
     if (count != 0 && dim_ != 0) {
@@ -189,11 +190,9 @@ class VectorSpace {
     return laid_out;
   }
   void truncate(std::size_t rows) {
-    if (mapped_ != nullptr) {
-      if (rows != 0) throw std::logic_error("mapped rows cannot be dropped one by one");
-      mapped_ = nullptr;
-      mapped_rows_ = 0;
-    }
+    if (rows != 0) own(0);
+    mapped_ = nullptr;
+    mapped_rows_ = 0;
     data_.resize(rows * dim_);
   }
   void clear() {
@@ -220,8 +219,15 @@ class VectorSpace {
   }
 
   const Scalar* base() const { return mapped_ != nullptr ? mapped_ : data_.data(); }
-  void refuse_if_mapped() const {
-    if (mapped_ != nullptr) throw std::logic_error("the rows of this space are mapped read-only");
+  // Copies mapped rows into rows of its own, with room for `more`.
+  void own(std::size_t more) {
+    if (mapped_ == nullptr) return;
+    std::vector<Scalar> copy;
+    copy.reserve((mapped_rows_ + more) * dim_);
+    copy.assign(mapped_, mapped_ + mapped_rows_ * dim_);
+    data_.swap(copy);
+    mapped_ = nullptr;
+    mapped_rows_ = 0;
   }
 
   VectorMetric metric_;

@@ -63,7 +63,7 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
     return q;
   }
 
-  py::object mapping;  // keeps mapped rows alive
+  py::object mapping;  // keeps rows read in place alive
 
   // Adds all or nothing (see RowIndex::add).
   template <typename Value, int Flags>
@@ -79,10 +79,12 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
     if (fixes_dim) space.set_dim(static_cast<std::size_t>(points.shape(1)));
     space.refresh_kernel();
     try {
-      return add_rows(this->rows, true, id, n, [&](auto& s) {
+      auto added = add_rows(this->rows, true, id, n, [&](auto& s) {
         s.reserve(s.rows() + n);
         s.append(points.data(), n);
       });
+      if (!space.mapped()) mapping = py::none();  // the rows are copied now
+      return added;
     } catch (...) {
       if (fixes_dim && this->rows.size() == 0) space.clear();
       throw;
@@ -193,13 +195,14 @@ void bind_vector_class(py::module_& module, const char* name) {
         }
         return py::make_tuple(std::move(ids), std::move(data), tree ? tree_or_none(rows) : py::none());
       }, py::arg("tree") = false)
-      // With `mapped`, the rows stay where `points` keeps them (a read-only
-      // map of a file), and the index refuses every change.
+      // The rows stay where `points` keeps them (an array read from a file,
+      // or the file mapped read-only), until a change copies them; with
+      // `read_only` (a mapped file) the index refuses every change.
       .def("restore",
-           [](Self& self, const py::array& points, const Ids& ids, const py::dict& tree, bool mapped) {
+           [](Self& self, const py::array& points, const Ids& ids, const py::dict& tree, bool read_only) {
              ExclusiveUse use(self.lock, class_name);
              using Stored = py::array_t<Scalar, py::array::c_style>;
-             if (mapped && !Stored::check_(points)) throw py::value_error("mapped rows must be of the stored type");
+             if (read_only && !Stored::check_(points)) throw py::value_error("mapped rows must be of the stored type");
              const auto rows = Stored::check_(points) ? py::reinterpret_borrow<Stored>(points) : Stored::ensure(points);
              if (!rows) throw py::error_already_set();
              const std::size_t n = self.checked_rows(rows);
@@ -207,24 +210,15 @@ void bind_vector_class(py::module_& module, const char* name) {
              space.set_dim(static_cast<std::size_t>(rows.shape(1)));
              space.refresh_kernel();
              try {
-               restore_rows(self.rows, ids_or_null(ids, n), n, [&](auto& s) {
-                 if (mapped) {
-                   s.map(rows.data(), n);
-                 } else {
-                   s.reserve(n);
-                   s.append(rows.data(), n);
-                 }
-               }, tree);
+               restore_rows(self.rows, ids_or_null(ids, n), n, [&](auto& s) { s.map(rows.data(), n); }, tree);
              } catch (...) {
                self.rows.clear();
                throw;
              }
-             if (mapped) {
-               self.mapping = rows;
-               self.read_only = true;
-             }
+             self.mapping = rows;
+             self.read_only = read_only;
            },
-           py::arg("points"), py::arg("ids"), py::arg("tree"), py::arg("mapped") = false);
+           py::arg("points"), py::arg("ids"), py::arg("tree"), py::arg("read_only") = false);
 }
 
 }  // namespace

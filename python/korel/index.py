@@ -137,9 +137,10 @@ def from_state(state: IndexState, *, mapped: bool = False) -> "Index":
     state cannot be stored as it is (a metric of the wrong kind, points
     that do not fit their ids, a damaged tree). With a tree the points go
     back under it, measured by nothing; without one, the tree is built.
-    ``mapped`` (vectors with a tree) reads the points in place, unchecked,
-    from the array that holds them (a numpy.memmap of a file), and the
-    index then refuses changes."""
+    Vectors with a tree are read in place from the array that holds them
+    until a change copies them (the state's arrays are taken over: leave
+    them unchanged); ``mapped`` (a numpy.memmap of a file) reads them
+    unchecked, and the index then refuses changes."""
     index = Index(state.metric, dtype=state.dtype or "float64")
     if index._kind != state.kind:
         raise ValueError(f"a state of {state.kind} points cannot be held under the metric {state.metric!r}")
@@ -527,6 +528,10 @@ class Index:
         """Writes the index to ``path`` (see ``korel.storage`` for the
         format): first to a temporary file in the same folder, then renamed
         over ``path``, so a crash never leaves a half-written file there.
+        The file holds the tree beside the points, so that ``load``
+        measures nothing; an index that still holds removed points (not yet
+        dropped by a rebuild) is written without it, since removed points
+        never reach a file, and ``load`` then builds the tree.
 
         >>> import tempfile, pathlib
         >>> index = Index("euclidean"); index.add([1.0, 2.0])

@@ -28,8 +28,10 @@ of the section's bytes. The sections are:
 - object: ``ids`` and ``objects`` (``|u1``: a pickle of the list of points),
   and ``metric`` (``|u1``: a pickle of the callable) when it could be pickled;
 - and, for every kind, the tree when the index had one, in sections named
-  ``tree_*`` (the nodes in pre-order: see ``korel.Index.save``), so that
-  loading measures no distance. Without them, loading rebuilds the tree.
+  ``tree_*``: the nodes in pre-order (pivot rows, child counts, radii,
+  ranges, bucket rows and their distances to their pivot, lower-bound
+  boxes), the pivot generator's state and the id map's table, so that
+  loading measures no distance. Without them, loading builds the tree.
 
 Format 1 (korel 0.1 before the tree was stored) had no header checksum, no
 offsets and one CRC-32 of the whole file at its end; such files still load,
