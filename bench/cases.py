@@ -162,12 +162,41 @@ def english(n, queries):
 # --- cases -----------------------------------------------------------------------
 
 
+def flipped(rng, values, most):
+    """64-bit values with up to `most` random bits flipped each (as many as
+    drawn, fewer where a bit is drawn twice)."""
+    flips = rng.integers(0, most + 1, size=len(values))
+    out = values.copy()
+    for j in range(most):
+        bit = np.uint64(1) << rng.integers(0, 64, size=len(values)).astype(np.uint64)
+        out ^= np.where(flips > j, bit, np.uint64(0))
+    return out
+
+
+def bit_codes(n, near_duplicates, queries):
+    """64-bit codes as rows of 8 bytes (little-endian): random ones, then
+    `near_duplicates` copies of them with 1 to 4 bits flipped, as hashes of
+    near-duplicate documents give; queries are stored codes with up to 2
+    bits flipped."""
+    rng = np.random.default_rng([SEED, n, near_duplicates])
+    values = rng.integers(0, 2**64, size=n, dtype=np.uint64)
+    originals = values[rng.integers(0, n - near_duplicates, size=near_duplicates)]
+    values[n - near_duplicates:] = originals ^ (np.uint64(1) << rng.integers(
+        0, 64, size=near_duplicates).astype(np.uint64))
+    values[n - near_duplicates:] = flipped(rng, values[n - near_duplicates:], 3)
+    asked = flipped(rng, values[rng.integers(0, n, size=queries)], 2)
+
+    def rows(codes):
+        return codes.astype("<u8").view(np.uint8).reshape(len(codes), 8)
+    return rows(values), rows(asked)
+
+
 @dataclass
 class Case:
     name: str
-    kind: str  # "vectors" or "words"
-    data: Any  # 2-D float64 array, or list of str
-    queries: Any  # 2-D float64 array, or list of str
+    kind: str  # "vectors", "words" or "bits"
+    data: Any  # 2-D float64 array, list of str, or 2-D uint8 array of bit codes
+    queries: Any  # the same
     k: Optional[int] = None
     radius: Optional[float] = None
     metric: Any = None  # the counting Python metric of Python-callable cases
@@ -241,8 +270,20 @@ def levenshtein_rows(data, queries):
     return [edit_distances(q, codes, lengths).astype(np.float64) for q in queries]
 
 
+# The set bits of every byte value.
+POPCOUNT = np.array([bin(value).count("1") for value in range(256)], dtype=np.uint8)
+
+
+def bit_hamming_rows(data, queries):
+    """Differing bits of packed codes: the XOR of the uint8 rows, a 256-entry
+    popcount table, a sum per row."""
+    return [POPCOUNT[np.bitwise_xor(data, q)].sum(axis=1, dtype=np.int64).astype(np.float64)
+            for q in queries]
+
+
 # Brute force per native metric: (data, queries) -> one row of distances per query.
-BRUTE_FORCE = {"euclidean": euclidean_rows, "levenshtein": levenshtein_rows}
+BRUTE_FORCE = {"euclidean": euclidean_rows, "levenshtein": levenshtein_rows,
+               "bit_hamming": bit_hamming_rows}
 _DISTANCE_ROWS: Dict[Any, Any] = {}  # (data set, metric, count) -> rows, for cases sharing data
 
 
@@ -340,7 +381,7 @@ def _index_build(dtype):
     def build(case):
         import korel
 
-        if case.kind == "words":
+        if case.kind != "vectors":
             index = korel.Index(case.metric_name)
         else:
             index = korel.Index(case.metric_name, dtype=dtype)
@@ -633,10 +674,97 @@ job(name=SYMSPELL, build=_symspell_build, single=_symspell_single,
 
 def applies(job, case):
     """Whether a library answers the case's search under the case's metric."""
-    if case.kind == "words" and case.radius is None and job.name in (BKTREE, SYMSPELL):
+    if case.radius is None and job.name in (BKTREE, SYMSPELL, PYNEAR_BKTREE_BITS):
         return False  # they search within a radius only
+    if case.k is None and job.name == PYNEAR_VPTREE_BITS:
+        return False
     return (ANY_METRIC in job.metrics or case.metric_name in job.metrics
             or (ANY_VECTOR_METRIC in job.metrics and case.kind == "vectors"))
+
+
+# Bit-code peers
+
+def _selected(distances, case):
+    """(distances, ids) of a row of distances to every code, nearest first,
+    ties by id."""
+    if case.k is not None:
+        k = min(case.k, len(distances))
+        chosen = np.argpartition(distances, k - 1)[:k]
+        # Codes tied with the k-th may lie outside the partition: take them all.
+        chosen = np.flatnonzero(distances <= distances[chosen].max())
+    else:
+        chosen = np.flatnonzero(distances <= case.radius)
+    order = chosen[np.lexsort((chosen, distances[chosen]))]
+    if case.k is not None:
+        order = order[:case.k]
+    return distances[order].astype(np.float64), order
+
+
+def _numpy_bits_single(data, case):
+    return [_selected(POPCOUNT[np.bitwise_xor(data, q)].sum(axis=1, dtype=np.int64), case)
+            for q in case.queries]
+
+
+def _numpy_bits_batch(data, case):
+    """16 queries at a time, broadcast against every code."""
+    answers = []
+    for start in range(0, len(case.queries), 16):
+        chunk = case.queries[start:start + 16]
+        distances = POPCOUNT[np.bitwise_xor(data[None, :, :], chunk[:, None, :])].sum(
+            axis=2, dtype=np.int64)
+        answers += [_selected(row, case) for row in distances]
+    return answers
+
+
+NUMPY_BITS = "NumPy brute force"
+job(name=NUMPY_BITS, build=lambda case: case.data, single=_numpy_bits_single,
+    batch=_numpy_bits_batch, ids=True, metrics=("bit_hamming",),
+    note="XOR of the uint8 rows, a 256-entry popcount table, a sum per row; "
+         "batch: 16 queries broadcast at once, one thread")
+
+
+def _pynear_bits_build(kind):
+    def build(case):
+        import pynear
+
+        index = getattr(pynear, kind)()
+        index.set(case.data)
+        return index
+    return build
+
+
+def _bktree_bits_single(index, case):
+    return [index.find_threshold(case.queries[i:i + 1], int(case.radius))
+            for i in range(len(case.queries))]
+
+
+def _bktree_bits_batch(index, case):
+    return index.find_threshold(case.queries, int(case.radius))
+
+
+def _bktree_bits_answers(raw, case):
+    if isinstance(raw, list):  # one query per call
+        return [(distances[0], ids[0]) for ids, distances, _ in raw]
+    ids, distances, _ = raw
+    return list(zip(distances, ids))
+
+
+def _vptree_bits_single(index, case):
+    return [index.searchKNN(case.queries[i:i + 1], case.k) for i in range(len(case.queries))]
+
+
+def _vptree_bits_batch(index, case):
+    return index.searchKNN(case.queries, case.k)
+
+
+PYNEAR_BKTREE_BITS = "pynear BKTreeBinaryIndex"
+PYNEAR_VPTREE_BITS = "pynear VPTreeBinaryIndex"
+job(name=PYNEAR_BKTREE_BITS, build=_pynear_bits_build("BKTreeBinaryIndex"),
+    single=_bktree_bits_single, batch=_bktree_bits_batch, answers=_bktree_bits_answers,
+    note="within a radius only", metrics=("bit_hamming",))
+job(name=PYNEAR_VPTREE_BITS, build=_pynear_bits_build("VPTreeBinaryIndex"),
+    single=_vptree_bits_single, batch=_vptree_bits_batch, answers=_pynear_answers,
+    note="k nearest only", metrics=("bit_hamming",))
 
 
 # --- Python-callable jobs: every library calls the same counting metric ----------

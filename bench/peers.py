@@ -46,8 +46,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import cases  # noqa: E402
 import scale  # noqa: E402
 from cases import (BALLTREE, BKTREE, CDIST, CKDTREE, EXTRACT, FAISS, FAISS1, INDEX,  # noqa: E402
-                   INDEX32, KDTREE, NNK_EUCLIDEAN, PYKDTREE, PYNEAR, SYMSPELL, K, WORD_K,
-                   WORD_RADIUS)
+                   INDEX32, KDTREE, NNK_EUCLIDEAN, NUMPY_BITS, PYKDTREE, PYNEAR,
+                   PYNEAR_BKTREE_BITS, PYNEAR_VPTREE_BITS, SYMSPELL, K, WORD_K, WORD_RADIUS)
 from scale import memory  # noqa: E402,F401  (bench/baseline.py calls peers.memory)
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -66,6 +66,7 @@ class Sizes:
     patches: tuple  # (n, queries)
     mixture: tuple  # (n, queries)
     english: tuple  # (n, queries)
+    bits: tuple  # (n, near-duplicates, queries)
     memory_n: int
     memory_runs: int
     add_many_n: int  # float32 rows of the add_many memory probe
@@ -82,13 +83,15 @@ class Sizes:
 
 FULL = Sizes(rounds=7, vectors8=(100_000, 1000), vectors32=(100_000, 100), digits_queries=300,
              words=(50_000, 100), city_queries=1000, patches=(100_000, 300),
-             mixture=(100_000, 100), english=(200_000, 200), memory_n=MEMORY_N, memory_runs=3,
+             mixture=(100_000, 100), english=(200_000, 200), bits=(200_000, 5_000, 200),
+             memory_n=MEMORY_N, memory_runs=3,
              add_many_n=5_000_000, build_n=1_000_000, build_patches=100_000, scale_rounds=3,
              callable_n=10_000, callable_queries=50, python_rounds=3,
              python_sizes=(1000, 3000, 10_000), python_queries=30, python_words=10_000)
 QUICK = Sizes(rounds=3, vectors8=(20_000, 200), vectors32=(20_000, 30), digits_queries=300,
               words=(10_000, 30), city_queries=200, patches=(20_000, 50), mixture=(20_000, 30),
-              english=(20_000, 30), memory_n=200_000, memory_runs=1, add_many_n=500_000,
+              english=(20_000, 30), bits=(20_000, 500, 50), memory_n=200_000, memory_runs=1,
+              add_many_n=500_000,
               build_n=100_000, build_patches=20_000, scale_rounds=2, callable_n=2000,
               callable_queries=20, python_rounds=2, python_sizes=(1000, 3000),
               python_queries=10, python_words=2000)
@@ -178,6 +181,9 @@ CITIES, PATCHES, MIXTURE = "world cities 3-d", "image patches 64-d", "Gaussian m
 VECTOR_CASES = (UNIFORM8, UNIFORM32, DIGITS, CITIES, PATCHES, MIXTURE)
 ENGLISH = "English words"
 ENGLISH_SEARCHES = (dict(radius=1.0), dict(radius=2.0), dict(k=WORD_K))
+BITS = "64-bit codes"
+BIT_RADIUS = 4
+BITS_WITHIN, BITS_NEAREST = f"{BITS}, within {BIT_RADIUS}", f"{BITS}, {K} nearest"
 
 
 def english_case_name(search):
@@ -187,7 +193,9 @@ def english_case_name(search):
 
 
 def native_cases(sizes, real=True):
-    """The cases of the native-speed section; `real` adds those of real data."""
+    """The cases of the native-speed section; `real` adds those of real data,
+    and the bit codes, which the older builds bench/baseline.py measures
+    cannot store."""
     n8, q8 = sizes.vectors8
     n32, q32 = sizes.vectors32
     vocabulary, typos = cases.words(*sizes.words)
@@ -209,6 +217,15 @@ def native_cases(sizes, real=True):
     ]
     if not real:
         return result
+    codes, code_queries = cases.bit_codes(*sizes.bits)
+    about_codes = (f"random 64-bit codes, {sizes.bits[1]:,} of them near-duplicates of others "
+                   "(1 to 4 bits flipped); queries: stored codes with up to 2 bits flipped")
+    result += [
+        cases.Case(BITS_WITHIN, "bits", codes, code_queries, radius=BIT_RADIUS,
+                   metric_name="bit_hamming", dataset=BITS, rebuild=False, about=about_codes),
+        cases.Case(BITS_NEAREST, "bits", codes, code_queries, k=K, metric_name="bit_hamming",
+                   dataset=BITS, rebuild=False, about=about_codes),
+    ]
     english, misspelt = cases.english(*sizes.english)
     result[3:3] = [
         cases.Case(CITIES, "vectors", *cases.cities(sizes.city_queries), k=K,
@@ -232,12 +249,14 @@ def native_cases(sizes, real=True):
 
 VECTOR_LIBRARIES = (INDEX, INDEX32, PYNEAR, CKDTREE, PYKDTREE, KDTREE, BALLTREE, FAISS, FAISS1)
 WORD_LIBRARIES = (INDEX, EXTRACT, CDIST, SYMSPELL, BKTREE)
+BIT_LIBRARIES = (INDEX, NUMPY_BITS, PYNEAR_BKTREE_BITS, PYNEAR_VPTREE_BITS)
 
 
 def native_jobs(case):
     """Which libraries run on a case, korel's first: those that answer its
     search under its metric."""
-    libraries = VECTOR_LIBRARIES if case.kind == "vectors" else WORD_LIBRARIES
+    libraries = {"vectors": VECTOR_LIBRARIES, "words": WORD_LIBRARIES,
+                 "bits": BIT_LIBRARIES}[case.kind]
     chosen = [name for name in libraries
               if name not in case.skip and cases.applies(cases.JOBS[name], case)]
     if case.name == UNIFORM8:
@@ -475,6 +494,18 @@ def made_up_targets():
     ]
 
 
+def bit_targets():
+    """Index 3x faster than NumPy's brute force and than pynear's binary
+    indexes (BK-tree within a radius, VP-tree for the k nearest)."""
+    result = []
+    for case, tree in ((BITS_WITHIN, PYNEAR_BKTREE_BITS), (BITS_NEAREST, PYNEAR_VPTREE_BITS)):
+        for mode, words in (("single", "one query at a time"), ("batch", "batches")):
+            result.append(speed(f"{case}: {mode}", f"{case}, {words}: Index 3x faster than NumPy "
+                                f"brute force and pynear", case, (INDEX, mode),
+                                (NUMPY_BITS, mode), (tree, mode), required=3.0))
+    return result
+
+
 def scale_targets():
     return [
         limit("build-8d", "Build of 10^6 x 8 float64 points: at most 1.5x cKDTree's", 1.5),
@@ -501,10 +532,12 @@ def scale_targets():
 
 TARGETS = ([target for case in VECTOR_CASES for target in targets_for_vectors(case)]
            + [target for search in ENGLISH_SEARCHES for target in targets_for_english(search)]
-           + made_up_targets() + scale_targets())
+           + made_up_targets() + bit_targets() + scale_targets())
 SHORT = {INDEX: "Index", INDEX32: "Index f32", PYNEAR: "pynear", KDTREE: "KDTree",
          EXTRACT: "extract", CDIST: "cdist", CKDTREE: "cKDTree", PYKDTREE: "pykdtree",
-         FAISS: "faiss", FAISS1: "faiss 1 thread", SYMSPELL: "symspellpy"}
+         FAISS: "faiss", FAISS1: "faiss 1 thread", SYMSPELL: "symspellpy",
+         NUMPY_BITS: "NumPy", PYNEAR_BKTREE_BITS: "pynear BK-tree",
+         PYNEAR_VPTREE_BITS: "pynear VP-tree"}
 
 
 def mode_name(library, mode):

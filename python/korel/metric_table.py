@@ -1,8 +1,8 @@
 """The metrics korel knows by name: one table, read by korel.Index, its
 files and korel.distributed.
 
-Each native metric has a name, the kind of points it measures (``"vector"``
-or ``"string"``) and its function in korel.metrics, which stands for the
+Each native metric has a name, the kind of points it measures (``"vector"``,
+``"string"`` or ``"bits"``, packed bit codes) and its function in korel.metrics, which stands for the
 name wherever a metric is taken. Any other callable measures Python objects
 (kind ``"object"``).
 """
@@ -28,10 +28,11 @@ NATIVE: Dict[str, NativeMetric] = {
         NativeMetric("haversine", "vector", metrics.haversine),
         NativeMetric("levenshtein", "string", metrics.levenshtein),
         NativeMetric("hamming", "string", metrics.hamming),
+        NativeMetric("bit_hamming", "bits", metrics.bit_hamming),
     )
 }
 
-KINDS = ("vector", "string", "object")
+KINDS = ("vector", "string", "bits", "object")
 
 Metric = Union[str, Callable[[Any, Any], float]]
 

@@ -7,6 +7,9 @@ stands for its name (``Index(korel.metrics.euclidean)`` is
 ``Index("euclidean")``). Each is a metric and returns exactly 0.0 for two
 equal points. Metrics that need points of equal length raise ValueError
 naming both lengths. Elements are compared as floats: NaN equals nothing.
+``bit_hamming`` measures packed bit codes (bytes, or ints as 64-bit codes)
+and stands for ``Index("bit_hamming")``; ``NearestNeighborsKorel``, whose
+points are floats, cannot use it.
 
 >>> from korel import metrics
 >>> metrics.euclidean([0.0, 0.0], [3.0, 4.0])
@@ -15,6 +18,7 @@ naming both lengths. Elements are compared as floats: NaN equals nothing.
 
 from ._index import (
     angular,
+    bit_hamming,
     chebyshev,
     euclidean,
     hamming,
@@ -27,6 +31,7 @@ from ._index import (
 
 __all__ = [
     "angular",
+    "bit_hamming",
     "chebyshev",
     "euclidean",
     "hamming",
@@ -37,7 +42,7 @@ __all__ = [
     "simd_level",
 ]
 
-for _function in (angular, chebyshev, euclidean, hamming, haversine, levenshtein, manhattan,
+for _function in (angular, bit_hamming, chebyshev, euclidean, hamming, haversine, levenshtein, manhattan,
                   set_simd_level, simd_level):
     _function.__module__ = __name__  # where users find them (and pickles look)
 del _function

@@ -15,10 +15,11 @@ class IndexState:
     ``arrays`` holds ``ids`` (int64, one per point) and the points: for
     vectors ``points`` (2-D, of ``dtype``); for strings ``starts`` (int64,
     count + 1) and ``code_points`` (uint32), string i being
-    ``code_points[starts[i]:starts[i + 1]]``; for objects ``objects`` (a
-    list); and, when it was taken from an index with a tree, the tree's
-    arrays, named ``tree_*``, so that the Index is rebuilt without
-    measuring. ``metric`` is a native metric's name or the callable."""
+    ``code_points[starts[i]:starts[i + 1]]``; for bit codes ``codes`` (a 2-D
+    uint8 array, one row a code); for objects ``objects`` (a list); and,
+    when it was taken from an index with a tree, the tree's arrays, named
+    ``tree_*``, so that the Index is rebuilt without measuring. ``metric``
+    is a native metric's name or the callable."""
 
     kind: str
     metric: Metric
