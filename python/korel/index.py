@@ -109,16 +109,6 @@ def state_of(index: "Index") -> IndexState:
     return IndexState(index._kind, index._metric, dtype, int(index._core.next_id), arrays)
 
 
-def _require_file_format(index: "Index") -> None:
-    """Refuses to write what the file format does not hold yet: bit codes
-    (their state, ``state_of``, is complete: ``from_state`` rebuilds them)."""
-    if index._kind == "bits":
-        raise NotImplementedError(
-            "an index of bit codes cannot be saved or pickled yet: rebuild it from "
-            "Index.stored() (ids, codes) with add_many(codes, ids=ids)"
-        )
-
-
 def from_pickle(content: bytes) -> "Index":
     """The index of a pickle (``Index.__reduce__``): whoever unpickles has
     chosen to run what the pickle holds."""
@@ -540,7 +530,6 @@ class Index:
         >>> index.save(path); Index.load(path)[0]
         array([1., 2.])
         """
-        _require_file_format(self)
         storage.save(state_of(self), path)
 
     @classmethod
@@ -583,7 +572,6 @@ class Index:
         return _from_file(state, mapped=mmap)
 
     def __reduce__(self):
-        _require_file_format(self)
         return (from_pickle, (storage.to_bytes(state_of(self), metric_required=True),))
 
     def __repr__(self) -> str:

@@ -14,7 +14,8 @@ H         the header: UTF-8 JSON (below)
           multiple of 64 (zero bytes in between), the last one ending the file
 ========  ============================================================
 
-The header holds ``kind`` (``"vector"``, ``"string"`` or ``"object"``),
+The header holds ``kind`` (``"vector"``, ``"string"``, ``"bits"`` or
+``"object"``),
 ``metric`` (a native metric's name, or null for a Python callable),
 ``dtype`` (``"float64"`` or ``"float32"`` for vectors), ``count`` (points),
 ``next_id`` (the first id never used) and ``sections``: a list of
@@ -25,6 +26,7 @@ of the section's bytes. The sections are:
 - vector: ``ids`` (``<i8``, n) and ``points`` (``<f8`` or ``<f4``, n × dim);
 - string: ``ids``, ``starts`` (``<i8``, n + 1: string i is
   ``code_points[starts[i]:starts[i + 1]]``) and ``code_points`` (``<u4``);
+- bits: ``ids`` and ``codes`` (``|u1``, n × bytes of a code);
 - object: ``ids`` and ``objects`` (``|u1``: a pickle of the list of points),
   and ``metric`` (``|u1``: a pickle of the callable) when it could be pickled;
 - and, for every kind, the tree when the index had one, in sections named
@@ -77,9 +79,15 @@ TEMPORARY_SUFFIX = ".tmp"
 _SECTIONS: Dict[str, Dict[str, Tuple[str, ...]]] = {
     "vector": {"ids": ("<i8",), "points": ("<f8", "<f4")},
     "string": {"ids": ("<i8",), "starts": ("<i8",), "code_points": ("<u4",)},
+    "bits": {"ids": ("<i8",), "codes": ("|u1",)},
     "object": {"ids": ("<i8",), "objects": ("|u1",), "metric": ("|u1",)},
 }
-_NEEDED = {"vector": ("ids", "points"), "string": ("ids", "starts", "code_points"), "object": ("ids", "objects")}
+_NEEDED = {
+    "vector": ("ids", "points"),
+    "string": ("ids", "starts", "code_points"),
+    "bits": ("ids", "codes"),
+    "object": ("ids", "objects"),
+}
 _TREE_PREFIX = "tree_"
 _TREE_TYPES = ("<u4", "<i8", "<u8", "<f8", "<f4", "|u1")
 
@@ -173,6 +181,8 @@ def _sections(state, metric_required: bool) -> List[Tuple[str, np.ndarray]]:
     if state.kind == "vector":
         storage = "<f8" if state.dtype == "float64" else "<f4"
         sections = [("ids", _little(arrays["ids"], "<i8")), ("points", _little(arrays["points"], storage))]
+    elif state.kind == "bits":
+        sections = [("ids", _little(arrays["ids"], "<i8")), ("codes", np.ascontiguousarray(arrays["codes"], np.uint8))]
     elif state.kind == "string":
         sections = [
             ("ids", _little(arrays["ids"], "<i8")),
@@ -499,7 +509,12 @@ def _state(header, arrays, metric):
         if metric is not None and metric_table.resolve(metric)[1] != saved:
             raise ValueError(f"the index was saved under {saved!r}; it cannot be loaded under {metric!r}")
         metric = saved
-        if kind == "vector":
+        if kind == "bits":
+            codes = arrays["codes"]
+            if codes.ndim != 2 or codes.shape[0] != count or (count and codes.shape[1] == 0):
+                _fail(f"codes of shape {codes.shape} for {count} points")
+            state_arrays["codes"] = codes
+        elif kind == "vector":
             dtype = header.get("dtype")
             points = arrays["points"]
             if dtype not in ("float64", "float32") or points.dtype != np.dtype(dtype).newbyteorder("<"):

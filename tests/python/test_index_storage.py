@@ -203,6 +203,7 @@ TREE_CASES = {
     "float32": (lambda: korel.Index("chebyshev", dtype="float32"), np.random.default_rng(2).random((700, 9))),
     "levenshtein": (lambda: korel.Index("levenshtein"), ["".join(w) for w in np.random.default_rng(3).choice(list("ab"), (700, 5))]),
     "hamming": (lambda: korel.Index("hamming"), ["".join(w) for w in np.random.default_rng(4).choice(list("xyz"), (700, 4))]),
+    "bits": (lambda: korel.Index("bit_hamming"), [int(x) for x in np.random.default_rng(6).integers(0, 2**12, 700)]),
     "objects": (lambda: korel.Index(CountingMetric()), [float(x) for x in np.random.default_rng(5).integers(0, 40, 700)]),
 }
 
