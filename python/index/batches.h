@@ -83,13 +83,14 @@ class ProgressReport {
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
-// Runs `work(begin, end, worker)` over [0, count): without the GIL on up to
-// `workers` threads for native metrics, serially with the GIL for a Python
-// callable. Either way Ctrl-C stops it with KeyboardInterrupt, and
-// `progress` (a callable or None) hears how many items are done.
+// Runs `work(begin, end, worker)` over [0, count), in ranges of `chunk`
+// items: without the GIL on up to `workers` threads for native metrics,
+// serially with the GIL for a Python callable. Either way Ctrl-C stops it
+// with KeyboardInterrupt, and `progress` (a callable or None) hears how
+// many items are done.
 template <typename Work>
 void run_batch(bool native, std::size_t count, std::size_t workers, Work work,
-               py::handle progress = py::none()) {
+               py::handle progress = py::none(), std::size_t chunk = 8) {
   SignalPoll poll;
   ProgressReport report(progress, count);
   std::atomic<std::size_t> done{0};
@@ -108,7 +109,7 @@ void run_batch(bool native, std::size_t count, std::size_t workers, Work work,
   ReleasedGil released;
   bool interrupted = false;
   try {
-    vexel::run_parallel(count, workers, 8, counted, [&] {
+    vexel::run_parallel(count, workers, chunk, counted, [&] {
       if (poll.due() && !released.check_signals()) throw Interrupted();
       if (report.due() && !released.with_gil([&] { return report.report(done.load()); })) throw Interrupted();
     });
@@ -223,6 +224,27 @@ py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::s
   return py::make_tuple(std::move(distances), std::move(ids));
 }
 
+// Answers of several queries as a list of (distances, ids) pairs of
+// arrays; each answer is freed once copied.
+template <typename Neighbor>
+py::list answers_list(std::vector<std::vector<Neighbor>>& results) {
+  py::list out(results.size());
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const std::vector<Neighbor>& found = results[i];
+    py::array_t<double> distances(static_cast<py::ssize_t>(found.size()));
+    py::array_t<std::int64_t> ids(static_cast<py::ssize_t>(found.size()));
+    double* d = distances.mutable_data();
+    std::int64_t* id = ids.mutable_data();
+    for (std::size_t j = 0; j < found.size(); ++j) {
+      d[j] = found[j].distance;
+      id[j] = found[j].stored;
+    }
+    out[i] = py::make_tuple(std::move(distances), std::move(ids));
+    std::vector<Neighbor>().swap(results[i]);
+  }
+  return out;
+}
+
 // Every point within `radius` of each query: a list of (distances, ids).
 template <typename Rows, typename QueryOf>
 py::list within_batch(const Rows& rows, bool native, std::size_t count, double radius,
@@ -241,21 +263,7 @@ py::list within_batch(const Rows& rows, bool native, std::size_t count, double r
         }
       },
       progress);
-  py::list out(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const Found& found = results[i];
-    py::array_t<double> distances(static_cast<py::ssize_t>(found.size()));
-    py::array_t<std::int64_t> ids(static_cast<py::ssize_t>(found.size()));
-    double* d = distances.mutable_data();
-    std::int64_t* id = ids.mutable_data();
-    for (std::size_t j = 0; j < found.size(); ++j) {
-      d[j] = found[j].distance;
-      id[j] = found[j].stored;
-    }
-    out[i] = py::make_tuple(std::move(distances), std::move(ids));
-    Found().swap(results[i]);
-  }
-  return out;
+  return answers_list(results);
 }
 
 // A large build frees big temporary blocks (the split matrices, the old row

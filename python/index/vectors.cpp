@@ -16,6 +16,7 @@
 
 #include "index/bindings.h"
 #include "index/bound_index.h"
+#include "index/vector_scans.h"
 #include "vexel/vector_space.h"
 
 namespace korel {
@@ -145,8 +146,10 @@ void bind_vector_class(py::module_& module, const char* name) {
              self.rows.space.refresh_kernel();
              const double* q = points.data();
              const auto dim = static_cast<std::size_t>(points.shape(1));
-             return nearest_batch(self.rows, true, count, k, workers,
-                                  [&](std::size_t i) { return q + i * dim; }, false, progress);
+             py::object scanned = scanned_nearest(self.rows, q, count, k, workers, progress);
+             if (!scanned.is_none()) return scanned;
+             return py::object(nearest_batch(self.rows, true, count, k, workers,
+                                             [&](std::size_t i) { return q + i * dim; }, false, progress));
            },
            py::arg("points"), py::arg("k"), py::arg("workers"), py::arg("progress") = py::none())
       // One query, answered directly when plain_query accepts it; None
@@ -174,8 +177,10 @@ void bind_vector_class(py::module_& module, const char* name) {
              self.rows.space.refresh_kernel();
              const double* q = points.data();
              const auto dim = static_cast<std::size_t>(points.shape(1));
-             return within_batch(self.rows, true, count, radius, workers,
-                                 [&](std::size_t i) { return q + i * dim; }, progress);
+             py::object scanned = scanned_within(self.rows, q, count, radius, workers, progress);
+             if (!scanned.is_none()) return scanned;
+             return py::object(within_batch(self.rows, true, count, radius, workers,
+                                            [&](std::size_t i) { return q + i * dim; }, progress));
            },
            py::arg("points"), py::arg("radius"), py::arg("workers"), py::arg("progress") = py::none())
       // The ids and rows of the live points, in row order, and with `tree`

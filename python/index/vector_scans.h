@@ -1,0 +1,136 @@
+// Batches of vector queries where the tree would measure most rows anyway
+// (distances that concentrate): a streaming scan of every row answers them
+// instead (vexel/vector_scan.h), with the tree's answers to the last bit.
+// The first queries of a batch go through the tree, counted, and decide
+// (vexel::prefers_scan): the choice follows from the data and the queries
+// alone, the same on every machine.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "index/batches.h"
+#include "vexel/vector_scan.h"
+
+namespace korel {
+namespace index {
+
+namespace py = pybind11;
+
+template <typename Scalar>
+using VectorRows = vexel::RowIndex<vexel::VectorSpace<Scalar>>;
+
+// The scan of `rows` when the first queries of a batch of `count` say it
+// pays, after answering those queries through the tree into `first` (the
+// trial costs nothing: their answers are kept); null otherwise. `search`
+// runs one counted tree search (vexel::nearest_counted or within_counted).
+template <typename Scalar, typename Search>
+std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(
+    const VectorRows<Scalar>& rows, std::size_t count, const double* queries,
+    std::vector<std::vector<typename VectorRows<Scalar>::Neighbor>>& first, Search search) {
+  const auto metric = rows.space.metric();
+  if (metric != vexel::VectorMetric::euclidean && metric != vexel::VectorMetric::angular) return nullptr;
+  if (count <= vexel::scan_probe_queries || rows.size() == 0) return nullptr;
+  const std::size_t dim = rows.space.dim();
+  Searcher<VectorRows<Scalar>> searcher;
+  std::uint64_t measured = 0;
+  first.resize(vexel::scan_probe_queries);
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    measured += search(queries + i * dim, searcher);
+    first[i] = searcher.found;
+  }
+  if (!vexel::prefers_scan(measured, first.size(), rows.size(), dim)) return nullptr;
+  return std::make_unique<vexel::VectorScan<Scalar>>(vexel::VectorScan<Scalar>::of(rows));
+}
+
+// Queries a scan answers at once: it packs the rows once per call, so a
+// call should take many queries, yet Ctrl-C and progress wait for a call.
+inline std::size_t scan_block(std::size_t count, std::size_t workers) {
+  return std::clamp<std::size_t>(count / (4 * std::max<std::size_t>(workers, 1)), 64, 1024);
+}
+
+// The k nearest of `count` queries as nearest_batch answers them, or None
+// where the tree should answer (see scan_if_it_pays).
+template <typename Scalar>
+py::object scanned_nearest(const VectorRows<Scalar>& rows, const double* queries, std::size_t count, std::size_t k,
+                           std::size_t workers, py::handle progress) {
+  using Neighbor = typename VectorRows<Scalar>::Neighbor;
+  k = std::min(k, rows.size());
+  const std::size_t dim = rows.space.dim();
+  std::vector<std::vector<Neighbor>> first;
+  std::unique_ptr<vexel::VectorScan<Scalar>> scan;
+  {
+    ReleasedGil released;
+    scan = scan_if_it_pays<Scalar>(rows, count, queries, first, [&](const double* query, auto& s) {
+      return vexel::nearest_counted(rows, query, k, s.found, s.neighbors, s.scratch);
+    });
+    released.reacquire();
+  }
+  if (!scan) return py::none();
+  py::array_t<double> distances({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(k)});
+  py::array_t<std::int64_t> ids({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(k)});
+  double* d = distances.mutable_data();
+  std::int64_t* id = ids.mutable_data();
+  std::fill(d, d + count * k, std::numeric_limits<double>::infinity());
+  std::fill(id, id + count * k, std::int64_t{-1});
+  const auto write = [&](std::size_t i, const std::vector<Neighbor>& found) {
+    for (std::size_t j = 0; j < found.size(); ++j) {
+      d[i * k + j] = found[j].distance;
+      id[i * k + j] = found[j].stored;
+    }
+  };
+  for (std::size_t i = 0; i < first.size(); ++i) write(i, first[i]);
+  run_batch(
+      true, count, workers,
+      [&](std::size_t begin, std::size_t end, std::size_t) {
+        begin = std::max(begin, first.size());
+        if (begin >= end) return;
+        std::vector<std::vector<Neighbor>> found;
+        scan->nearest(queries + begin * dim, end - begin, k, found);
+        for (std::size_t i = begin; i < end; ++i) write(i, found[i - begin]);
+      },
+      progress, scan_block(count, workers));
+  return py::make_tuple(std::move(distances), std::move(ids));
+}
+
+// Every point within `radius` of each of `count` queries as within_batch
+// answers them, or None where the tree should answer.
+template <typename Scalar>
+py::object scanned_within(const VectorRows<Scalar>& rows, const double* queries, std::size_t count, double radius,
+                          std::size_t workers, py::handle progress) {
+  using Neighbor = typename VectorRows<Scalar>::Neighbor;
+  const std::size_t dim = rows.space.dim();
+  std::vector<std::vector<Neighbor>> results;
+  std::unique_ptr<vexel::VectorScan<Scalar>> scan;
+  {
+    ReleasedGil released;
+    scan = scan_if_it_pays<Scalar>(rows, count, queries, results, [&](const double* query, auto& s) {
+      return vexel::within_counted(rows, query, radius, s.found, s.neighbors, s.scratch);
+    });
+    released.reacquire();
+  }
+  if (!scan) return py::none();
+  const std::size_t probed = results.size();
+  results.resize(count);
+  run_batch(
+      true, count, workers,
+      [&](std::size_t begin, std::size_t end, std::size_t) {
+        begin = std::max(begin, probed);
+        if (begin >= end) return;
+        std::vector<std::vector<Neighbor>> found;
+        scan->within(queries + begin * dim, end - begin, radius, found);
+        for (std::size_t i = begin; i < end; ++i) results[i].swap(found[i - begin]);
+      },
+      progress, scan_block(count, workers));
+  return answers_list(results);
+}
+
+}  // namespace index
+}  // namespace korel
