@@ -24,6 +24,7 @@ import os
 import numpy as np
 
 import korel
+from korel import metric_table
 
 try:
     import scipy.sparse
@@ -97,8 +98,12 @@ class _NeighborsTransformer(ClassNamePrefixFeaturesOutMixin, TransformerMixin, B
 
     def _points(self, X, index, reset):
         """The points as ``index`` takes them: rows of floats for vector
-        metrics and Python callables (which receive the rows), or str."""
-        if index.dtype is None and isinstance(index.metric, str):
+        metrics and Python callables (which receive the rows), rows of
+        bytes (uint8) for bit codes, or str."""
+        kind = metric_table.resolve(index.metric)[0]
+        if kind == "bits":
+            return validate_data(self, X, reset=reset, dtype=None, order="C")
+        if kind == "string":
             texts = [] if isinstance(X, str) else list(X)
             if isinstance(X, str) or not all(isinstance(text, str) for text in texts):
                 raise TypeError(f"metric {index.metric!r} needs a sequence of str")
@@ -123,8 +128,9 @@ class KNeighborsTransformer(_NeighborsTransformer):
       ``fit_transform`` finds each point itself at distance 0, kept as an
       explicit entry); ``"connectivity"``: the ``n_neighbors`` nearest, each 1.
     - ``metric``: any korel metric: a name (``"euclidean"``, ``"manhattan"``,
-      ``"chebyshev"``, ``"angular"``, ``"haversine"``; ``"levenshtein"`` and
-      ``"hamming"`` over sequences of str), a ``korel.metrics`` function or a
+      ``"chebyshev"``, ``"angular"``, ``"haversine"``; ``"bit_hamming"`` over
+      rows of packed bits (uint8); ``"levenshtein"`` and ``"hamming"`` over
+      sequences of str), a ``korel.metrics`` function or a
       Python callable, which receives two rows of ``X``.
     - ``n_jobs``: threads of a batch; None or -1 for every core.
 

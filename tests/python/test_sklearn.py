@@ -193,3 +193,14 @@ def test_missing_scikit_learn_names_the_extra():
 def test_docstring_examples_hold():
     failed, attempted = doctest.testmod(korel.sklearn, optionflags=doctest.NORMALIZE_WHITESPACE)
     assert attempted >= 3 and failed == 0
+
+
+def test_bit_codes_pass_as_rows_of_bytes():
+    codes = np.random.default_rng(4).integers(0, 256, (60, 8), dtype=np.uint8)
+    codes[10:20] = codes[:10]
+    graph = korel.sklearn.KNeighborsTransformer(n_neighbors=3, metric="bit_hamming").fit_transform(codes)
+    bits = np.unpackbits(codes, axis=1)
+    brute = (bits[:, None, :] != bits[None, :, :]).sum(axis=2)
+    for row in range(len(codes)):
+        found = graph[row].indices, graph[row].data
+        assert np.array_equal(np.sort(found[1]), np.sort(brute[row])[:4])
