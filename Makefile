@@ -64,11 +64,13 @@ demo: $(VENV)/.korel-plain ## Run the main job: fuzzy word lookup and vector sea
 demo-distributed: $(VENV)/.korel-distributed ## Shard 10^6 points over a local Dask cluster of 2 worker processes
 	$(VPY) examples/distributed_demo.py
 
-bench: $(VENV)/.korel-bench ## Benchmark korel against its peers on real data, about 15 min once installed (writes bench/results/)
+bench: $(VENV)/.korel-bench ## Benchmark korel against its peers on real data, about 20 min once installed (writes bench/results/)
 	$(VPY) bench/peers.py $(BENCH_ARGS)
+	$(VPY) bench/joins.py
 
 bench-quick: $(VENV)/.korel-bench ## The same at small sizes, about two minutes (writes bench/results/quick/)
 	$(VPY) bench/peers.py --quick
+	$(VPY) bench/joins.py --quick
 
 bench-cpp: $(VENV)/.tools ## Build and run the C++ benchmarks (the index, the distance kernels, scan against tree)
 	$(CMAKE) -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEXEL_BUILD_TESTS=OFF -DVEXEL_BUILD_BENCH=ON
