@@ -459,6 +459,11 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   std::int64_t next_id = 0;                 // the first id never used
   std::function<void()> interruption_point;  // may throw to stop long work
   std::size_t build_workers = 1;             // threads that split a batch (a native metric's)
+  // A split keeps at most this many bytes of point-to-center distances at
+  // once: a larger one (the root of a bulk build) measures them twice, a
+  // slice of rows at a time, rather than hold a matrix several times the
+  // size of the rows. The tree is the same.
+  std::size_t max_split_matrix_bytes = std::size_t{64} << 20;
 
  private:
   std::vector<std::int64_t> assign_ids(const std::int64_t* ids, std::size_t n) const {
