@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "vexel/gather_in_place.h"
 #include "vexel/vector_kernels.h"
 
 #if defined(__linux__)
@@ -165,6 +166,20 @@ class VectorSpace {
     advise_huge_pages(laid_out.data_.data(), order.size() * dim_ * sizeof(Scalar));
     for (std::uint32_t r : order) laid_out.data_.insert(laid_out.data_.end(), row(r), row(r) + dim_);
     return laid_out;
+  }
+  // The rows order[0], order[1], ... in place of the rows 0, 1, ..., where
+  // `order` is a permutation of every row: what `reordered` gives, without
+  // a second block. `done` is a bit a row of scratch; once the one row set
+  // aside is allocated nothing fails.
+  void reorder(const std::vector<std::uint32_t>& order, std::vector<bool>& done) {
+    std::vector<Scalar> held(dim_);
+    Scalar* data = data_.data();
+    const std::size_t dim = dim_;
+    gather_in_place(
+        order, done, [&](std::size_t i) { std::copy_n(data + i * dim, dim, held.data()); },
+        [&](std::size_t to, std::size_t from) { std::copy_n(data + from * dim, dim, data + to * dim); },
+        [&](std::size_t to) { std::copy_n(held.data(), dim, data + to * dim); });
+    advise_huge_pages(data, data_.size() * sizeof(Scalar));
   }
   void truncate(std::size_t rows) { data_.resize(rows * dim_); }
   void clear() {
