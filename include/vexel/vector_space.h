@@ -153,8 +153,11 @@ class VectorSpace {
 
   std::size_t rows() const { return dim_ == 0 ? 0 : data_.size() / dim_; }
 
-  // Appends `count` rows of `dim` doubles each, converted to Scalar.
-  void append(const double* values, std::size_t count) {
+  // Appends `count` rows of `dim` values each (double, or float: rows
+  // that arrive as float32 need no double copy), converted to Scalar.
+  template <typename Value>
+  void append(const Value* values, std::size_t count) {
+    static_assert(std::is_floating_point<Value>::value, "rows are appended from float or double values");
     data_.insert(data_.end(), values, values + count * dim_);
   }
   void reserve(std::size_t rows) { data_.reserve(rows * dim_); }

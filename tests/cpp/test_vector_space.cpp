@@ -84,6 +84,20 @@ TYPED_TEST(VectorSpaceTest, ReorderInPlaceEqualsTheLaidOutCopy) {
   }
 }
 
+// Rows appended from float values equal those appended from the same
+// values in double.
+TYPED_TEST(VectorSpaceTest, AppendsFloatRowsAsTheirDoubles) {
+  const std::vector<float> narrow = {0.1f, -3.5f, 1e30f, -0.0f, 7.25f, 1e-30f};
+  const std::vector<double> wide(narrow.begin(), narrow.end());
+  vexel::VectorSpace<TypeParam> from_float(VectorMetric::manhattan, 3), from_double(VectorMetric::manhattan, 3);
+  from_float.append(narrow.data(), 2);
+  from_double.append(wide.data(), 2);
+  ASSERT_EQ(from_float.rows(), 2u);
+  for (std::uint32_t r = 0; r < 2; ++r) {
+    for (std::size_t c = 0; c < 3; ++c) EXPECT_EQ(from_float.row(r)[c], from_double.row(r)[c]);
+  }
+}
+
 // After bulk builds, single insertions and removals that rebuild (dropping
 // rows outside the tree), every row holds the point of its id, every id
 // finds its row, and the rows lie in tree order.
