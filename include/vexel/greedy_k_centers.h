@@ -139,6 +139,58 @@ class GreedyKCenters {
     select_after_first(points, k, centers_out, matrix, min_distance);
   }
 
+  // The same selection as select_centers_from, keeping no matrix: each
+  // column is measured `slice` points at a time and only folded into every
+  // point's distance to its nearest center, so that a selection over many
+  // points needs one double a point. A caller that needs the distances
+  // measures them again.
+  void select_centers_unkept_from(std::uint32_t first, const std::vector<T>& points, std::uint32_t k,
+                                  std::vector<std::uint32_t>& centers_out, std::size_t slice) const {
+    const std::size_t n = points.size();
+    if (!distance_function) throw std::bad_function_call();
+    slice = std::max<std::size_t>(1, std::min(slice, n));
+    std::vector<double> min_distance(n, std::numeric_limits<double>::infinity());
+    std::vector<double> column(slice);
+    centers_out.reserve(k);
+    centers_out.push_back(first);
+    for (std::uint32_t i = 1; i < k; ++i) {
+      const T& center = points[centers_out[i - 1]];
+      std::size_t best = 0;
+      double best_distance = -std::numeric_limits<double>::infinity();
+      for (std::size_t begin = 0; begin < n; begin += slice) {
+        const std::size_t count = std::min(slice, n - begin);
+        measure_column(points.data() + begin, count, center, column.data());
+        for (std::size_t j = 0; j < count; ++j) {
+          const double d = column[j];
+          double& nearest = min_distance[begin + j];
+          if (d < nearest) nearest = d;
+          if (nearest > best_distance) {
+            best = begin + j;
+            best_distance = nearest;
+          }
+        }
+      }
+      if (best_distance < std::numeric_limits<double>::epsilon()) break;
+      centers_out.push_back(static_cast<std::uint32_t>(best));
+    }
+  }
+
+  // The first center of select_centers: one draw of the generator.
+  std::uint32_t draw_first(std::uint32_t n) { return draw_below(n); }
+
+  // out[j] = distance(points[j], center) for every j < n, in order: in one
+  // call when the distance measures whole columns, else point by point.
+  void measure_column(const T* points, std::size_t n, const T& center, double* out) const {
+    if constexpr (measures_columns<Distance, T>::value) {
+      distance_function.column(center, points, n, out);
+    } else {
+      for (std::size_t j = 0; j < n; ++j) {
+        if (j + prefetch_distance < n) prefetch_stored(distance_function, points[j + prefetch_distance]);
+        out[j] = distance_function(points[j], center);
+      }
+    }
+  }
+
   DistanceFunction distance_function;
   std::mt19937 generator;  // default-seeded (5489) and never reseeded
 
@@ -151,7 +203,7 @@ class GreedyKCenters {
 
     for (std::uint32_t i = 1; i < k; ++i) {
       double* column = &matrix(0, i - 1);
-      measure_column(points, points[centers_out[i - 1]], column);
+      measure_column(points.data(), n, points[centers_out[i - 1]], column);
       std::size_t best = 0;
       double best_distance = -std::numeric_limits<double>::infinity();
       for (std::size_t j = 0; j < n; ++j) {
@@ -171,21 +223,7 @@ class GreedyKCenters {
     // The last center's column. After the stop rule this repeats the
     // evaluations of the stopping iteration, which wrote the same column.
     const std::int64_t last_column = static_cast<std::int64_t>(centers_out.size()) - 1;
-    measure_column(points, points[centers_out.back()], &matrix(0, last_column));
-  }
-
-  // out[j] = distance(points[j], center) for every j, in order: in one call
-  // when the distance measures whole columns, else point by point.
-  void measure_column(const std::vector<T>& points, const T& center, double* out) const {
-    const std::size_t n = points.size();
-    if constexpr (measures_columns<Distance, T>::value) {
-      distance_function.column(center, points.data(), n, out);
-    } else {
-      for (std::size_t j = 0; j < n; ++j) {
-        if (j + prefetch_distance < n) prefetch_stored(distance_function, points[j + prefetch_distance]);
-        out[j] = distance_function(points[j], center);
-      }
-    }
+    measure_column(points.data(), n, points[centers_out.back()], &matrix(0, last_column));
   }
 
   // A uniform index in [0, n) by Lemire's multiply-and-reject reduction of

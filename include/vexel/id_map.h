@@ -1,6 +1,7 @@
 // From the caller's 64-bit ids to the rows that hold their points.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -64,6 +65,16 @@ class IdMap {
     for (std::uint32_t row : old) {
       if (row != empty && row != erased) place(row, row_ids);
     }
+  }
+
+  // Forgets every id, then records rows 0 .. rows - 1 under their ids in
+  // `row_ids`, in the room already made for them (reserve), so that
+  // nothing can fail.
+  void refill(std::size_t rows, const std::vector<std::int64_t>& row_ids) noexcept {
+    std::fill(slots_.begin(), slots_.end(), empty);
+    erased_ = 0;
+    size_ = rows;
+    for (std::size_t row = 0; row < rows; ++row) place(static_cast<std::uint32_t>(row), row_ids);
   }
 
   void clear() {

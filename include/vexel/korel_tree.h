@@ -3,6 +3,7 @@
 // distance is computed.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -70,6 +71,15 @@ template <typename Distance, typename = void>
 struct bounds_boxes : std::false_type {};
 template <typename Distance>
 struct bounds_boxes<Distance, std::void_t<decltype(std::size_t{std::declval<const Distance&>().box_size()})>>
+    : std::true_type {};
+
+// A host that bounds the memory of a split: host.max_split_matrix_bytes,
+// beyond which a split measures its point-to-center distances twice rather
+// than keep them all.
+template <typename Host, typename = void>
+struct bounds_split_memory : std::false_type {};
+template <typename Host>
+struct bounds_split_memory<Host, std::void_t<decltype(std::size_t{std::declval<const Host&>().max_split_matrix_bytes})>>
     : std::true_type {};
 
 // The algorithm of the index. `Host` is the concrete index that derives from
@@ -339,16 +349,28 @@ class KorelTree {
     // centers chosen from its bucket. Either it completes, or (when the
     // distance function or an allocation fails) the leaf is left unchanged.
     // `seed`, when given, picks the first center instead of the pivot
-    // selector's generator (see split_all).
+    // selector's generator (see split_all). A split whose matrix of
+    // point-to-center distances would pass the host's bound measures them
+    // twice instead, a slice of points at a time: once to choose the
+    // centers, once to route the points; the tree is the same.
     void split_leaf(KorelTree& index, const std::uint64_t* seed = nullptr) {
       const std::size_t n = points.size();
-      DistanceMatrix matrix(static_cast<std::int64_t>(n), degree);
+      const std::size_t slice = split_slice(index, n);
+      const bool sliced = slice < n;
+      DistanceMatrix matrix;
       std::vector<std::uint32_t> centers;
-      if (seed == nullptr) {
-        index.pivot_selector.select_centers(points, degree, centers, matrix);
+      if (!sliced) {
+        matrix.reshape(static_cast<std::int64_t>(n), degree);
+        if (seed == nullptr) {
+          index.pivot_selector.select_centers(points, degree, centers, matrix);
+        } else {
+          index.pivot_selector.select_centers_from(first_center(*seed, n), points, degree, centers, matrix);
+        }
       } else {
-        const auto first = static_cast<std::uint32_t>(((*seed >> 32) * n) >> 32);
-        index.pivot_selector.select_centers_from(first, points, degree, centers, matrix);
+        const std::uint32_t first = seed == nullptr
+                                        ? index.pivot_selector.draw_first(static_cast<std::uint32_t>(n))
+                                        : first_center(*seed, n);
+        index.pivot_selector.select_centers_unkept_from(first, points, degree, centers, slice);
       }
 
       // A center chosen twice (only possible when some d(x, x) is not 0)
@@ -361,9 +383,6 @@ class KorelTree {
         if (!repeated) column.push_back(s);
       }
       const std::size_t m = column.size();
-      auto distance = [&](std::size_t row, std::size_t child) {
-        return matrix(static_cast<std::int64_t>(row), static_cast<std::int64_t>(column[child]));
-      };
 
       std::vector<std::unique_ptr<Node>> kids;
       kids.reserve(degree);
@@ -373,17 +392,40 @@ class KorelTree {
 
       // Each row goes to its nearest center, the first on ties. A center's
       // own row always stays with its child (under a metric it is nearest
-      // anyway), so no Point is ever stored twice.
-      constexpr std::size_t no_child = std::numeric_limits<std::size_t>::max();
-      std::vector<std::size_t> own_child(n, no_child);
-      for (std::size_t c = 0; c < m; ++c) own_child[centers[column[c]]] = c;
-      std::vector<std::size_t> target(n);
+      // anyway), so no Point is ever stored twice. Ranges and radii widen
+      // as rows are routed, in row order; the Points move only once every
+      // child has room for them.
+      constexpr std::uint32_t own = std::uint32_t{1} << 31;  // marks a center's row
+      constexpr std::uint32_t unrouted = std::numeric_limits<std::uint32_t>::max();
+      std::vector<std::uint32_t> target(n, unrouted);
+      for (std::size_t c = 0; c < m; ++c) target[centers[column[c]]] = static_cast<std::uint32_t>(c) | own;
+      std::vector<float> to_target(Host::keeps_point_distances ? n : 0);
       std::vector<std::size_t> load(m, 0);
-      for (std::size_t j = 0; j < n; ++j) {
-        target[j] = own_child[j] != no_child
-                        ? own_child[j]
-                        : first_minimum(m, [&](std::size_t i) { return distance(j, i); });
-        if (own_child[j] == no_child) ++load[target[j]];
+      if (sliced) matrix.reshape(static_cast<std::int64_t>(slice), static_cast<std::int64_t>(m));
+      for (std::size_t begin = 0; begin < n; begin += slice) {
+        const std::size_t count = std::min(slice, n - begin);
+        if (sliced) {
+          for (std::size_t c = 0; c < m; ++c) {
+            index.pivot_selector.measure_column(points.data() + begin, count, kids[c]->pivot, &matrix(0, static_cast<std::int64_t>(c)));
+          }
+        }
+        const auto distance = [&](std::size_t j, std::size_t child) {
+          return sliced ? matrix(static_cast<std::int64_t>(j - begin), static_cast<std::int64_t>(child))
+                        : matrix(static_cast<std::int64_t>(j), static_cast<std::int64_t>(column[child]));
+        };
+        for (std::size_t j = begin; j < begin + count; ++j) {
+          std::size_t k;
+          if (target[j] == unrouted) {
+            k = first_minimum(m, [&](std::size_t i) { return distance(j, i); });
+            target[j] = static_cast<std::uint32_t>(k);
+            ++load[k];
+            if constexpr (Host::keeps_point_distances) to_target[j] = static_cast<float>(distance(j, k));
+            kids[k]->update_radius(distance(j, k));
+          } else {
+            k = target[j] & ~own;
+          }
+          for (std::size_t i = 0; i < m; ++i) kids[i]->update_range(k, distance(j, i));
+        }
       }
       for (std::size_t c = 0; c < m; ++c) {
         if (load[c] > kids[c]->points.capacity()) kids[c]->points.reserve(load[c]);
@@ -394,16 +436,11 @@ class KorelTree {
 
       // Nothing below can fail: the Points move into reserved room.
       for (std::size_t j = 0; j < n; ++j) {
-        const std::size_t k = target[j];
-        if (own_child[j] == no_child) {
-          index.widen_box(*kids[k], points[j]);
-          kids[k]->points.push_back(std::move(points[j]));
-          if constexpr (Host::keeps_point_distances) {
-            kids[k]->point_distances.push_back(static_cast<float>(distance(j, k)));
-          }
-          kids[k]->update_radius(distance(j, k));
-        }
-        for (std::size_t i = 0; i < m; ++i) kids[i]->update_range(k, distance(j, i));
+        if ((target[j] & own) != 0) continue;
+        Node& kid = *kids[target[j]];
+        index.widen_box(kid, points[j]);
+        kid.points.push_back(std::move(points[j]));
+        if constexpr (Host::keeps_point_distances) kid.point_distances.push_back(to_target[j]);
       }
       for (auto& kid : kids) {
         const std::uint64_t share = (std::uint64_t{kid->points.size()} * m) / n;
@@ -421,6 +458,24 @@ class KorelTree {
       children = std::move(kids);
       std::vector<Stored>().swap(points);  // inner nodes hold no bucket storage
       std::vector<float>().swap(point_distances);
+    }
+
+    // The first center of a seeded split of `n` Points.
+    static std::uint32_t first_center(std::uint64_t seed, std::size_t n) {
+      return static_cast<std::uint32_t>(((seed >> 32) * n) >> 32);
+    }
+
+    // The Points whose distances to every center one split keeps at once:
+    // all of them, unless that matrix would pass the host's bound.
+    std::size_t split_slice(const KorelTree& index, std::size_t n) const {
+      if constexpr (bounds_split_memory<Host>::value) {
+        const std::size_t per_point = sizeof(double) * std::max<std::size_t>(degree, 1);
+        const std::size_t fits = std::max<std::size_t>(index.host().max_split_matrix_bytes / per_point, 1);
+        return std::min(n, fits);
+      } else {
+        (void)index;
+        return n;
+      }
     }
 
     // Hands every live bucket Point with its distance from the query to

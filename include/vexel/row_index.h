@@ -16,6 +16,11 @@
 #include <utility>
 #include <vector>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include "vexel/gather_in_place.h"
 #include "vexel/id_map.h"
 #include "vexel/korel_tree.h"
 #include "vexel/pruning.h"
@@ -87,6 +92,24 @@ class RowDistance {
  private:
   const Space* space_ = nullptr;
 };
+
+// A space that reorders its rows in place: space.reorder(order, done),
+// with `order` a permutation of every row and `done` a bit a row.
+template <typename Space, typename = void>
+struct reorders_in_place : std::false_type {};
+template <typename Space>
+struct reorders_in_place<Space, std::void_t<decltype(std::declval<Space&>().reorder(
+                                    std::declval<const std::vector<std::uint32_t>&>(), std::declval<std::vector<bool>&>()))>>
+    : std::true_type {};
+
+// Gives the pages of freed memory back to the system: a bulk build frees
+// many blocks of every size, which the C library would otherwise keep
+// resident.
+inline void release_free_memory() noexcept {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
 
 template <typename Space>
 class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Space>, std::int64_t> {
@@ -429,13 +452,16 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
 
   // After a batch build every row of the tree is live: renumbers them in
   // tree order (pre-order, pivot before bucket), so that a leaf's rows lie
-  // together, and drops the rows outside the tree. Everything new is made
-  // before anything changes; when memory runs short only the layout is lost.
+  // together, and drops the rows outside the tree. A space that reorders
+  // its rows in place (`reorder`) does so, and so do the ids: the layout
+  // then needs no second copy of the rows. Everything that may fail comes
+  // before anything changes; when memory runs short only the layout is
+  // lost.
   void lay_out_points() noexcept {
     try {
       std::vector<Node*> nodes;
       std::vector<std::uint32_t> order;
-      order.reserve(count);
+      order.reserve(space.rows());
       std::vector<Node*> pending{tree.get()};
       while (!pending.empty()) {
         Node* node = pending.back();
@@ -447,19 +473,41 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
           pending.push_back(child->get());
         }
       }
-      Space laid_out = space.reordered(order);
-      std::vector<std::int64_t> ids(order.size());
-      for (std::size_t i = 0; i < order.size(); ++i) ids[i] = row_ids[order[i]];
-      std::vector<bool> removed(order.size(), false);
-      IdMap rows;
-      rows.reserve(order.size(), ids);
-      for (std::size_t i = 0; i < order.size(); ++i) rows.insert(static_cast<std::uint32_t>(i), ids);
+      const std::size_t kept = order.size();
+      if constexpr (reorders_in_place<Space>::value) {
+        // Every row, those outside the tree last, to be dropped.
+        std::vector<bool> done(space.rows(), false);
+        for (std::uint32_t row : order) done[row] = true;
+        for (std::size_t row = 0; row < done.size(); ++row) {
+          if (!done[row]) order.push_back(static_cast<std::uint32_t>(row));
+        }
+        id_rows.reserve(kept, row_ids);
+        space.reorder(order, done);
+        // Nothing below fails.
+        std::int64_t held = 0;
+        gather_in_place(
+            order, done, [&](std::size_t i) { held = row_ids[i]; },
+            [&](std::size_t to, std::size_t from) { row_ids[to] = row_ids[from]; },
+            [&](std::size_t to) { row_ids[to] = held; });
+        space.truncate(kept);
+        row_ids.resize(kept);
+        row_removed.assign(kept, false);
+        id_rows.refill(kept, row_ids);
+      } else {
+        Space laid_out = space.reordered(order);
+        std::vector<std::int64_t> ids(kept);
+        for (std::size_t i = 0; i < kept; ++i) ids[i] = row_ids[order[i]];
+        std::vector<bool> removed(kept, false);
+        IdMap rows;
+        rows.reserve(kept, ids);
+        for (std::size_t i = 0; i < kept; ++i) rows.insert(static_cast<std::uint32_t>(i), ids);
 
-      using std::swap;
-      swap(space, laid_out);
-      row_ids.swap(ids);
-      row_removed.swap(removed);
-      swap(id_rows, rows);
+        using std::swap;
+        swap(space, laid_out);
+        row_ids.swap(ids);
+        row_removed.swap(removed);
+        swap(id_rows, rows);
+      }
       std::uint32_t next_row = 0;
       for (Node* node : nodes) {
         node->pivot = next_row++;
@@ -468,6 +516,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     } catch (...) {
       // Only the layout is lost.
     }
+    release_free_memory();
   }
 
   Space space;
@@ -479,6 +528,11 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   std::int64_t next_id = 0;                 // the first id never used
   std::function<void()> interruption_point;  // may throw to stop long work
   std::size_t build_workers = 1;             // threads that split a batch (a native metric's)
+  // A split keeps at most this many bytes of point-to-center distances at
+  // once: a larger one (the root of a bulk build) measures them twice, a
+  // slice of rows at a time, rather than hold a matrix several times the
+  // size of the rows. The tree is the same.
+  std::size_t max_split_matrix_bytes = std::size_t{64} << 20;
 
  private:
   std::vector<std::int64_t> assign_ids(const std::int64_t* ids, std::size_t n) const {

@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "vexel/gather_in_place.h"
 #include "vexel/vector_kernels.h"
 
 #if defined(__linux__)
@@ -155,10 +156,11 @@ class VectorSpace {
     return mapped_ != nullptr ? mapped_rows_ : data_.size() / dim_;
   }
 
-  // Appends `count` rows of `dim` values each (doubles, or Scalars, which
-  // are copied as they are), converted to Scalar.
+  // Appends `count` rows of `dim` values each (double, or float: rows
+  // that arrive as float32 need no double copy), converted to Scalar.
   template <typename Value>
   void append(const Value* values, std::size_t count) {
+    static_assert(std::is_floating_point<Value>::value, "rows are appended from float or double values");
     own(count);
     data_.insert(data_.end(), values, values + count * dim_);
   }
@@ -188,6 +190,21 @@ class VectorSpace {
     advise_huge_pages(laid_out.data_.data(), order.size() * dim_ * sizeof(Scalar));
     for (std::uint32_t r : order) laid_out.data_.insert(laid_out.data_.end(), row(r), row(r) + dim_);
     return laid_out;
+  }
+  // The rows order[0], order[1], ... in place of the rows 0, 1, ..., where
+  // `order` is a permutation of every row: what `reordered` gives, without
+  // a second block. `done` is a bit a row of scratch; once the one row set
+  // aside is allocated nothing fails.
+  void reorder(const std::vector<std::uint32_t>& order, std::vector<bool>& done) {
+    own(0);  // rows read in place are never written
+    std::vector<Scalar> held(dim_);
+    Scalar* data = data_.data();
+    const std::size_t dim = dim_;
+    gather_in_place(
+        order, done, [&](std::size_t i) { std::copy_n(data + i * dim, dim, held.data()); },
+        [&](std::size_t to, std::size_t from) { std::copy_n(data + from * dim, dim, data + to * dim); },
+        [&](std::size_t to) { std::copy_n(held.data(), dim, data + to * dim); });
+    advise_huge_pages(data, data_.size() * sizeof(Scalar));
   }
   void truncate(std::size_t rows) {
     if (rows != 0) own(0);

@@ -1,9 +1,12 @@
 // Rows of a vector space: a bucket measured in one call, a split's column
 // measured from the center, and a laid-out copy all give, bit for bit, what
-// measuring one pair at a time gives.
+// measuring one pair at a time gives; rows reordered in place equal the
+// laid-out copy, and so do an index's rows after its layout.
 #include <cstring>
+#include <map>
 
 #include "test_support.h"
+#include "vexel/row_index.h"
 #include "vexel/vector_space.h"
 
 namespace {
@@ -53,6 +56,81 @@ TYPED_TEST(VectorSpaceTest, BatchesColumnsAndLayoutsAgreeWithSinglePairs) {
       }
     }
   }
+}
+
+// Permutations of every shape (fixed points, one long cycle, many short
+// ones, random): the rows in place equal the copy, coordinate for coordinate.
+TYPED_TEST(VectorSpaceTest, ReorderInPlaceEqualsTheLaidOutCopy) {
+  const std::size_t n = 500, dim = 5;
+  std::vector<double> values;
+  for (const Point& p : random_points(n, dim, 5)) values.insert(values.end(), p.begin(), p.end());
+  std::mt19937 random(6);
+  for (int shape = 0; shape < 4; ++shape) {
+    std::vector<std::uint32_t> order(n);
+    for (std::uint32_t i = 0; i < n; ++i) order[i] = i;
+    if (shape == 1) std::rotate(order.begin(), order.begin() + 1, order.end());
+    if (shape == 2) {
+      for (std::size_t i = 0; i + 1 < n; i += 2) std::swap(order[i], order[i + 1]);
+    }
+    if (shape == 3) std::shuffle(order.begin(), order.end(), random);
+    vexel::VectorSpace<TypeParam> space(VectorMetric::euclidean, dim);
+    space.append(values.data(), n);
+    const auto copy = space.reordered(order);
+    std::vector<bool> done(n);
+    space.reorder(order, done);
+    for (std::uint32_t r = 0; r < n; ++r) {
+      ASSERT_TRUE(std::equal(space.row(r), space.row(r) + dim, copy.row(r))) << "shape " << shape << ", row " << r;
+    }
+  }
+}
+
+// Rows appended from float values equal those appended from the same
+// values in double.
+TYPED_TEST(VectorSpaceTest, AppendsFloatRowsAsTheirDoubles) {
+  const std::vector<float> narrow = {0.1f, -3.5f, 1e30f, -0.0f, 7.25f, 1e-30f};
+  const std::vector<double> wide(narrow.begin(), narrow.end());
+  vexel::VectorSpace<TypeParam> from_float(VectorMetric::manhattan, 3), from_double(VectorMetric::manhattan, 3);
+  from_float.append(narrow.data(), 2);
+  from_double.append(wide.data(), 2);
+  ASSERT_EQ(from_float.rows(), 2u);
+  for (std::uint32_t r = 0; r < 2; ++r) {
+    for (std::size_t c = 0; c < 3; ++c) EXPECT_EQ(from_float.row(r)[c], from_double.row(r)[c]);
+  }
+}
+
+// After bulk builds, single insertions and removals that rebuild (dropping
+// rows outside the tree), every row holds the point of its id, every id
+// finds its row, and the rows lie in tree order.
+TYPED_TEST(VectorSpaceTest, AnIndexLaysOutItsRowsInPlace) {
+  const std::size_t dim = 3;
+  vexel::RowIndex<vexel::VectorSpace<TypeParam>> index(VectorMetric::euclidean, dim);
+  std::map<std::int64_t, Point> model;
+  const auto add = [&](const std::vector<Point>& points) {
+    std::vector<double> values;
+    for (const Point& p : points) values.insert(values.end(), p.begin(), p.end());
+    const auto ids = index.add(nullptr, points.size(), [&](auto& space) { space.append(values.data(), points.size()); });
+    for (std::size_t i = 0; i < ids.size(); ++i) model[ids[i]] = points[i];
+  };
+  add(random_points(3000, dim, 7));
+  add(random_points(300, dim, 8));   // one by one
+  add(random_points(3500, dim, 9));  // bulk again, over the old rows
+  std::vector<std::int64_t> gone;
+  for (const auto& entry : model) {
+    if (entry.first % 5 != 0) gone.push_back(entry.first);
+  }
+  index.remove_many(gone.data(), gone.size());  // rebuilds
+  for (std::int64_t id : gone) model.erase(id);
+  ASSERT_EQ(index.removed_rows, 0u);
+  ASSERT_EQ(index.space.rows(), model.size());
+  for (const auto& [id, point] : model) {
+    const std::uint32_t row = index.row_of(id);
+    ASSERT_NE(row, vexel::IdMap::none);
+    ASSERT_EQ(index.row_ids[row], id);
+    for (std::size_t c = 0; c < dim; ++c) ASSERT_EQ(index.space.row(row)[c], static_cast<TypeParam>(point[c]));
+  }
+  std::vector<std::uint32_t> tree_order;
+  index.list(tree_order);
+  for (std::uint32_t i = 0; i < tree_order.size(); ++i) ASSERT_EQ(tree_order[i], i);
 }
 
 }  // namespace
