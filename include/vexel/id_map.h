@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "vexel/prefetch.h"
+
 namespace vexel {
 
 // An open-addressing hash table of rows, keyed by the ids the rows carry: a
@@ -91,11 +93,13 @@ class IdMap {
   bool has_erased() const { return erased_ != 0; }
 
   // Takes `slots`, as slots() gave them, as the table of the rows
-  // 0 .. rows - 1, so that a restored index need not hash every id again.
-  // std::invalid_argument unless it is a power-of-two table at most half
-  // full that holds every row exactly once (lookups then always end; a
-  // table whose rows sit away from their ids' slots only misses them).
-  void adopt(std::vector<std::uint32_t> slots, std::size_t rows) {
+  // 0 .. rows - 1 whose ids are `row_ids`, so that a restored index need
+  // not hash every id again. std::invalid_argument unless it is a
+  // power-of-two table at most half full in which every id finds its own
+  // row (which also proves the ids distinct). The check looks every id up
+  // once, with the next ones' slots fetched ahead.
+  void adopt(std::vector<std::uint32_t> slots, const std::vector<std::int64_t>& row_ids) {
+    const std::size_t rows = row_ids.size();
     const auto fail = [](const std::string& what) { throw std::invalid_argument("damaged id table: " + what); };
     const std::size_t capacity = slots.size();
     if (capacity < 16 || (capacity & (capacity - 1)) != 0) fail("its size is not a power of two");
@@ -112,6 +116,14 @@ class IdMap {
     slots_ = std::move(slots);
     size_ = rows;
     erased_ = 0;
+    constexpr std::size_t ahead = 8;
+    for (std::size_t row = 0; row < rows; ++row) {
+      if (row + ahead < rows) prefetch_address(slots_.data() + home(row_ids[row + ahead]));
+      if (find(row_ids[row], row_ids) != row) {
+        clear();
+        fail("an id does not find its row (ids repeated, or the table belongs to other ids)");
+      }
+    }
   }
 
  private:

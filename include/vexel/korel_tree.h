@@ -82,6 +82,15 @@ template <typename Host>
 struct bounds_split_memory<Host, std::void_t<decltype(std::size_t{std::declval<const Host&>().max_split_matrix_bytes})>>
     : std::true_type {};
 
+// A host that hears how many rows a split of split_all leaves in their
+// final place (pivots of split nodes, rows of leaves that stay leaves):
+// host.rows_settled(count), called from any of the splitting threads.
+template <typename Host, typename = void>
+struct counts_settled_rows : std::false_type {};
+template <typename Host>
+struct counts_settled_rows<Host, std::void_t<decltype(std::declval<Host&>().rows_settled(std::size_t{}))>>
+    : std::true_type {};
+
 // The algorithm of the index. `Host` is the concrete index that derives from
 // this class (the curiously recurring template pattern): the tree asks it
 // for everything that depends on how stored elements are identified, and
@@ -753,10 +762,16 @@ class KorelTree {
           if (caller) host().poll();
           task.node->split_leaf(*this, &task.seed);
           found.clear();
+          std::size_t settled = 1;  // the split node's pivot
           for (std::size_t c = task.node->children.size(); c-- > 0;) {
             Node* child = task.node->children[c].get();
-            if (child->needs_split(*this)) found.push_back({child, mix_seed(task.seed + c + 1)});
+            if (child->needs_split(*this)) {
+              found.push_back({child, mix_seed(task.seed + c + 1)});
+            } else {
+              settled += 1 + child->points.size();
+            }
           }
+          if constexpr (counts_settled_rows<Host>::value) host().rows_settled(settled);
         } VEXEL_RETHROW_FORCED_UNWIND(halt()) catch (...) {
           lock.lock();
           if (!failure) failure = std::current_exception();

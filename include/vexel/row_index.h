@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -156,6 +157,8 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   // takes back whatever the call had added before it propagates.
   template <typename Append>
   std::vector<std::int64_t> add(const std::int64_t* ids, std::size_t n, Append append) {
+    settled_rows.store(0, std::memory_order_relaxed);
+    settling_rows = 0;
     std::vector<std::int64_t> assigned = assign_ids(ids, n);
     if (n == 0) return assigned;
     const std::size_t first = space.rows();
@@ -177,6 +180,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     const std::int64_t previous_next_id = next_id;
     next_id = std::max(next_id, *std::max_element(assigned.begin(), assigned.end()) + 1);
     const std::size_t stored_before = count;
+    settling_rows = tree && n >= count ? count + n : n;
     try {
       if (!tree) {
         this->max_leaf_points = leaf_points(space, 0);
@@ -186,6 +190,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
         std::vector<std::uint32_t> rows(n);
         for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<std::uint32_t>(first + i);
         Tree::add_list(std::move(rows));
+        placed_all();
       } else if (n >= count) {
         // A batch at least as large as the index: one bulk build of old and
         // new rows together, grown beside the tree it then replaces.
@@ -195,12 +200,17 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
         const std::size_t total = rows.size();
         std::unique_ptr<Node> root = this->plant(std::move(rows));
         if (root->needs_split(*this)) split_planted(*root);
+        placed_all();
         Tree::clear();  // drops the marks with the old tree
         tree = std::move(root);
         count = total;
         lay_out_points();
       } else {
-        for (std::size_t i = 0; i < n; ++i) Tree::add(static_cast<std::uint32_t>(first + i));
+        for (std::size_t i = 0; i < n; ++i) {
+          Tree::add(static_cast<std::uint32_t>(first + i));
+          settled_rows.fetch_add(1, std::memory_order_relaxed);
+        }
+        placed_all();
       }
     } catch (...) {
       take_back(first, n, count - stored_before);
@@ -254,7 +264,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     // holds rows (a vector space its dimension).
     check_tree_record(record, n, record.box_size);
     // With the id map's table in the record, the ids need only be in range
-    // (the table holds every row once); without it they are checked as for
+    // (the table proves them distinct); without it they are checked as for
     // any add.
     const bool adopts = !record.id_slots.empty() && ids != nullptr;
     std::vector<std::int64_t> assigned;
@@ -271,7 +281,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     row_removed.reserve(n);
     IdMap map;
     if (adopts) {
-      map.adopt(record.id_slots, n);
+      map.adopt(record.id_slots, assigned);
     } else {
       map.reserve(n, row_ids);
     }
@@ -527,6 +537,17 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   IdMap id_rows;                            // live ids only
   std::int64_t next_id = 0;                 // the first id never used
   std::function<void()> interruption_point;  // may throw to stop long work
+  // Rows of the running add in their final place so far (a bulk build's
+  // splits report theirs), for progress reports from interruption_point.
+  std::atomic<std::size_t> settled_rows{0};
+  std::size_t settling_rows = 0;  // of how many
+  void rows_settled(std::size_t rows) { settled_rows.fetch_add(rows, std::memory_order_relaxed); }
+  // Every row of an add is in place, nothing committed yet: a last poll
+  // (which reports the end), so that a report that fails takes the add back.
+  void placed_all() {
+    settled_rows.store(settling_rows, std::memory_order_relaxed);
+    poll();
+  }
   std::size_t build_workers = 1;             // threads that split a batch (a native metric's)
   // A split keeps at most this many bytes of point-to-center distances at
   // once: a larger one (the root of a bulk build) measures them twice, a

@@ -56,6 +56,7 @@ class ProgressReport {
   ProgressReport(py::handle progress, std::size_t total) : progress_(progress.ptr()), total_(total) {}
 
   bool wanted() const { return progress_ != Py_None; }
+  void set_total(std::size_t total) { total_ = total; }
   // Whether a report is due now; the caller then calls `report` with the GIL.
   bool due() {
     if (!wanted()) return false;
@@ -73,13 +74,22 @@ class ProgressReport {
     Py_DECREF(result);
     return true;
   }
+  // Whether `done` is the end, not yet reported: reported now, however
+  // soon after the last report.
+  bool final(std::size_t done) {
+    if (!wanted() || finished_ || done != total_) return false;
+    finished_ = true;
+    return true;
+  }
   void finish() {
-    if (wanted() && !report(total_)) throw py::error_already_set();
+    if (wanted() && !finished_ && !report(total_)) throw py::error_already_set();
+    finished_ = true;
   }
 
  private:
   PyObject* progress_;
   std::size_t total_;
+  bool finished_ = false;
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
@@ -278,10 +288,16 @@ inline void release_freed_memory(std::size_t rows_added) {
 
 // Runs `work`, which may build or rebuild the tree, so that Ctrl-C stops it
 // between two leaf splits: without the GIL for a native metric, with it for
-// a Python callable (whose own code answers signals too).
+// a Python callable (whose own code answers signals too). `progress` (a
+// callable or None) hears how many rows of an add are in place.
 template <typename Rows, typename Work>
-void run_interruptibly(Rows& rows, bool native, Work work) {
+void run_interruptibly(Rows& rows, bool native, Work work, py::handle progress = py::none()) {
   SignalPoll poll;
+  ProgressReport report(progress, 0);
+  const auto settled = [&] {
+    report.set_total(rows.settling_rows);
+    return std::min(rows.settled_rows.load(std::memory_order_relaxed), rows.settling_rows);
+  };
   struct Forget {
     Rows& rows;
     ~Forget() {
@@ -292,8 +308,12 @@ void run_interruptibly(Rows& rows, bool native, Work work) {
   if (!native) {
     rows.interruption_point = [&] {
       if (poll.due() && PyErr_CheckSignals() != 0) throw py::error_already_set();
+      const std::size_t done = settled();
+      if ((report.final(done) || report.due()) && !report.report(done)) throw py::error_already_set();
     };
     work();
+    report.set_total(rows.settling_rows);
+    report.finish();
     return;
   }
   bool interrupted = false;
@@ -303,6 +323,10 @@ void run_interruptibly(Rows& rows, bool native, Work work) {
     ReleasedGil released;
     rows.interruption_point = [&] {
       if (poll.due() && !released.check_signals()) throw Interrupted();
+      const std::size_t done = settled();
+      if ((report.final(done) || report.due()) && !released.with_gil([&] { return report.report(done); })) {
+        throw Interrupted();
+      }
     };
     try {
       work();
@@ -312,6 +336,8 @@ void run_interruptibly(Rows& rows, bool native, Work work) {
     released.reacquire();
   }
   if (interrupted) throw py::error_already_set();
+  report.set_total(rows.settling_rows);
+  report.finish();
 }
 
 

@@ -68,7 +68,7 @@ void bind_bits(py::module_& module) {
                               return py::int_(length);
                             })
       .def("add",
-           [](Self& self, const Codes2D& codes, const std::optional<Ids>& ids) {
+           [](Self& self, const Codes2D& codes, const std::optional<Ids>& ids, py::handle progress) {
              ExclusiveUse use(self.lock, class_name);
              const std::size_t n = self.checked_codes(codes);
              const std::int64_t* id = ids_or_null(ids, n);
@@ -81,13 +81,13 @@ void bind_bits(py::module_& module) {
                return add_rows(self.rows, true, id, n, [&](vexel::BitSpace& s) {
                  s.reserve(s.rows() + n);
                  s.append(codes.data(), n);
-               });
+               }, progress);
              } catch (...) {
                if (fixes_length && self.rows.size() == 0) space.clear();
                throw;
              }
            },
-           py::arg("points"), py::arg("ids") = py::none())
+           py::arg("points"), py::arg("ids") = py::none(), py::arg("progress") = py::none())
       .def("get",
            [](Self& self, std::int64_t id) {
              ExclusiveUse use(self.lock, class_name);

@@ -69,9 +69,9 @@ inline py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& value
 
 template <typename Rows, typename Append>
 py::array_t<std::int64_t> add_rows(Rows& rows, bool native, const std::int64_t* ids, std::size_t n,
-                                   Append append) {
+                                   Append append, py::handle progress = py::none()) {
   std::vector<std::int64_t> assigned;
-  run_interruptibly(rows, native, [&] { assigned = rows.add(ids, n, append); });
+  run_interruptibly(rows, native, [&] { assigned = rows.add(ids, n, append); }, progress);
   py::array_t<std::int64_t> ids_added = to_array(assigned);
   std::vector<std::int64_t>().swap(assigned);
   release_freed_memory(n);

@@ -98,15 +98,15 @@ void bind_objects(py::module_& module) {
   bind_common<py::class_<Self>, Self>(cls, false);
   cls.def_property_readonly("metric", [](Self& self) { return self.metric; })
       .def("add",
-           [](Self& self, const py::list& objects, const std::optional<Ids>& ids) {
+           [](Self& self, const py::list& objects, const std::optional<Ids>& ids, py::handle progress) {
              ExclusiveUse use(self.lock, class_name);
              const HeldObjects held(objects);
              const std::int64_t* id = ids_or_null(ids, held.size());
              return add_rows(self.rows, false, id, held.size(), [&](ObjectSpace& space) {
                for (std::size_t i = 0; i < held.size(); ++i) space.append(held[i]);
-             });
+             }, progress);
            },
-           py::arg("points"), py::arg("ids") = py::none())
+           py::arg("points"), py::arg("ids") = py::none(), py::arg("progress") = py::none())
       .def("get",
            [](Self& self, std::int64_t id) {
              ExclusiveUse use(self.lock, class_name);

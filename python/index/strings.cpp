@@ -78,7 +78,7 @@ void bind_strings(py::module_& module) {
   cls.def(py::init<const std::string&>(), py::arg("metric"));
   bind_common<py::class_<Self>, Self>(cls, true);
   cls.def("add",
-          [](Self& self, const py::list& texts, const std::optional<Ids>& ids) {
+          [](Self& self, const py::list& texts, const std::optional<Ids>& ids, py::handle progress) {
             ExclusiveUse use(self.lock, class_name);
             const std::size_t n = texts.size();
             const std::int64_t* id = ids_or_null(ids, n);
@@ -93,11 +93,11 @@ void bind_strings(py::module_& module) {
             auto added = add_rows(self.rows, true, id, n, [&](vexel::StringSpace& space) {
               space.reserve(n, total);
               for (const auto& chars : strings) space.append(chars.data(), chars.size());
-            });
+            }, progress);
             if (n > 0) self.hamming_length = strings.front().size();
             return added;
           },
-          py::arg("points"), py::arg("ids") = py::none())
+          py::arg("points"), py::arg("ids") = py::none(), py::arg("progress") = py::none())
       .def("get",
            [](Self& self, std::int64_t id) {
              ExclusiveUse use(self.lock, class_name);

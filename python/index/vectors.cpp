@@ -68,7 +68,8 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
 
   // Adds all or nothing (see RowIndex::add).
   template <typename Value, int Flags>
-  py::array_t<std::int64_t> add(const py::array_t<Value, Flags>& points, const std::optional<Ids>& ids) {
+  py::array_t<std::int64_t> add(const py::array_t<Value, Flags>& points, const std::optional<Ids>& ids,
+                                py::handle progress) {
     ExclusiveUse use(this->lock, class_name);
     if (!points) throw py::error_already_set();
     this->refuse_changes();
@@ -83,7 +84,7 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
       auto added = add_rows(this->rows, true, id, n, [&](auto& s) {
         s.reserve(s.rows() + n);
         s.append(points.data(), n);
-      });
+      }, progress);
       if (!space.mapped()) mapping = py::none();  // the rows are copied now
       return added;
     } catch (...) {
@@ -123,12 +124,12 @@ void bind_vector_class(py::module_& module, const char* name) {
       // Rows already of the stored type (float32 into a float32 index) go
       // in as they are; any other array is converted to float64 first.
       .def("add",
-           [](Self& self, const py::array& points, const std::optional<Ids>& ids) {
+           [](Self& self, const py::array& points, const std::optional<Ids>& ids, py::handle progress) {
              using Stored = py::array_t<Scalar, py::array::c_style>;
-             if (Stored::check_(points)) return self.add(py::reinterpret_borrow<Stored>(points), ids);
-             return self.add(Rows2D::ensure(points), ids);
+             if (Stored::check_(points)) return self.add(py::reinterpret_borrow<Stored>(points), ids, progress);
+             return self.add(Rows2D::ensure(points), ids, progress);
            },
-           py::arg("points"), py::arg("ids") = py::none())
+           py::arg("points"), py::arg("ids") = py::none(), py::arg("progress") = py::none())
       .def("get",
            [](Self& self, std::int64_t id) {
              ExclusiveUse use(self.lock, class_name);

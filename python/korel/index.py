@@ -266,17 +266,19 @@ class Index:
         ids = None if id is None else np.array([arguments.point_id(id)], dtype=np.int64)
         return int(self._core.add(self._points([point], single=True, storing=True), ids)[0])
 
-    def add_many(self, points: Iterable[Any], ids: Optional[Ids] = None) -> np.ndarray:
+    def add_many(self, points: Iterable[Any], ids: Optional[Ids] = None, *, progress: Any = None) -> np.ndarray:
         """Adds a batch of points and returns their ids (int64). A duplicate
         id, in the batch or already stored, raises ValueError and stores
-        nothing; so does any other failure of the call.
+        nothing; so does any other failure of the call. ``progress``
+        reports how many points are in place (see ``korel.progress``).
 
         >>> Index("manhattan").add_many(np.eye(3), ids=[7, 8, 9])
         array([7, 8, 9])
         """
         converted = self._points(points, storing=True)
         count = len(converted)
-        return self._core.add(converted, None if ids is None else arguments.ids(ids, count))
+        checked = None if ids is None else arguments.ids(ids, count)
+        return self._core.add(converted, checked, reporter(progress, "adding"))
 
     def remove(self, id: int) -> bool:
         """Removes the point of ``id``; False when there is none.

@@ -100,3 +100,35 @@ def test_loading_reports_the_bytes_read(kind, tmp_path):
     loaded = korel.Index.load(path, progress=recorder)
     recorder.check(path.stat().st_size)
     assert np.array_equal(loaded.query(queries[:20], 4)[1], index.query(queries[:20], 4)[1])
+
+
+@pytest.mark.parametrize("kind", ["vector", "string", "object"])
+def test_add_many_reports_the_points_in_place(kind):
+    index, queries = filled(kind)
+    before = len(index)
+    recorder = Recorder()
+    added = index.add_many(queries, progress=recorder)
+    # A batch at least as large as the index rebuilds it in bulk: every
+    # point is placed again.
+    recorder.check(len(index) if len(queries) >= before else len(queries))
+    recorder = Recorder()
+    index.add_many(queries[:10], progress=recorder)  # point by point
+    recorder.check(10)
+    assert len(added) == len(queries)
+
+
+def test_a_bulk_build_reports_and_a_failing_report_stores_nothing():
+    rows = np.random.default_rng(8).random((400_000, 4))
+    recorder = Recorder()
+    korel.Index("euclidean").add_many(rows, progress=recorder)
+    recorder.check(len(rows))
+    index = korel.Index("euclidean")
+    index.add([0.5] * 4)
+
+    def refuse(done, total):
+        raise RuntimeError("stop here")
+
+    for batch in (rows, rows[:5]):  # a report on the way; only the last one
+        with pytest.raises(RuntimeError, match="stop here"):
+            index.add_many(batch, progress=refuse)
+        assert len(index) == 1 and index.nearest([0.5] * 4)[1].tolist() == [0]
