@@ -17,10 +17,14 @@ namespace vexel {
 // With a `slack` above 0 a test must hold by more than the rounding of the
 // distances could explain (relative to their size): an index that orders
 // equally distant points by id must never prune a point exactly on the
-// bound. A slack of 0 prunes on the computed distances as they are.
+// bound. An `absolute` slack adds a margin that does not shrink with the
+// distances, for kernels whose error near 0 is absolute rather than
+// relative (angles computed from rounded unit vectors, and snapped to 0
+// below a few epsilons). Slacks of 0 prune on the computed distances as
+// they are.
 class Pruning {
  public:
-  explicit constexpr Pruning(double slack) : slack_(slack) {}
+  explicit constexpr Pruning(double slack, double absolute = 0.0) : slack_(slack), absolute_(absolute) {}
 
   // For sibling ranges and for children about to be queued.
   bool rules_out(double d, double bound, double low, double high) const {
@@ -46,7 +50,7 @@ class Pruning {
   // distance beyond the range of float).
   static bool excluded_by(double d, double bound, float kept) {
     const double at = kept;
-    const double margin = kept_margin * (std::fabs(d) + std::fabs(bound) + std::fabs(at));
+    const double margin = kept_margin * (std::fabs(d) + std::fabs(bound) + std::fabs(at)) + kept_absolute;
     return ((d - bound) - at > margin) | (at - (d + bound) > margin);
   }
 
@@ -57,7 +61,7 @@ class Pruning {
   // excludes only what excluded_by would (up to the rounding of the bounds,
   // far inside the margin), and NaN or an infinite `at` never.
   static void exclude(double d, double bound, const float* kept, std::size_t n, std::uint32_t* excluded) {
-    const double base = kept_margin * (std::fabs(d) + std::fabs(bound));
+    const double base = kept_margin * (std::fabs(d) + std::fabs(bound)) + kept_absolute;
     const float below = float_at_most(((d - bound) - base) / (1 + kept_margin));
     const float above = float_at_least(((d + bound) + base) / (1 - kept_margin));
     constexpr float infinity = std::numeric_limits<float>::infinity();
@@ -68,8 +72,10 @@ class Pruning {
   }
 
  private:
-  // A kept distance is rounded to a float: far more than any slack.
+  // A kept distance is rounded to a float: far more than any slack. The
+  // absolute part covers kernels whose error near 0 is absolute (see above).
   static constexpr double kept_margin = 0x1p-20;
+  static constexpr double kept_absolute = 0x1p-36;
 
   // The largest float not above x, the smallest not below (NaN stays NaN).
   static float float_at_most(double x) {
@@ -85,10 +91,12 @@ class Pruning {
   // distances a, b and c could explain.
   bool exceeds(double larger, double smaller, double a, double b, double c) const {
     if (!(larger > smaller)) return false;
-    return slack_ == 0.0 || larger - smaller > slack_ * (std::fabs(a) + std::fabs(b) + std::fabs(c));
+    if (slack_ == 0.0 && absolute_ == 0.0) return true;
+    return larger - smaller > slack_ * (std::fabs(a) + std::fabs(b) + std::fabs(c)) + absolute_;
   }
 
   double slack_;
+  double absolute_;
 };
 
 }  // namespace vexel

@@ -139,8 +139,11 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   }
 
   // Equally distant points are told apart by id, so a point exactly on the
-  // bound must never be pruned by a rounding error of the distances.
-  static constexpr Pruning pruning{0x1p-32};
+  // bound must never be pruned by a rounding error of the distances: a
+  // relative slack, and an absolute one for angles, whose error near 0 is
+  // about (1.3 dim + 50) 2^-53 turns each (2^-36 covers three of them up to
+  // some 30,000 dimensions; distances of other metrics that small are rare).
+  static constexpr Pruning pruning{0x1p-32, 0x1p-36};
   // Marked rows make removal rebuild once they are this many (and as many
   // as the live ones).
   static constexpr std::size_t removed_cache_size = 500;

@@ -190,3 +190,21 @@ def test_every_simd_level_gives_the_same_answers(level):
         metrics.set_simd_level(before)
     for x, y in zip(answers[before], answers[level]):
         assert np.array_equal(x, y)
+
+
+@pytest.mark.parametrize("dim", [3, 8, 32])
+@pytest.mark.parametrize("scale", [5e-15, 1e-14, 4e-14])
+def test_nearly_parallel_vectors_under_angular_are_all_found(dim, scale):
+    # Angles this small carry an absolute rounding error (and snap to 0
+    # below a few epsilons): pruning must leave room for it.
+    rng = np.random.default_rng(dim)
+    direction = rng.random(dim) + 0.5
+    rows = direction + scale * rng.standard_normal((1500, dim)) * direction
+    index = korel.Index("angular")
+    index.add_many(rows)
+    for query in (direction, rows[0], rows[7]):
+        distances = np.array([metrics.angular(list(query), list(row)) for row in rows])
+        order = np.lexsort((np.arange(len(rows)), distances))
+        for radius in (0.0, float(np.median(distances))):
+            assert index.within(query, radius)[1].tolist() == order[distances[order] <= radius].tolist()
+        assert index.nearest(query, 50)[1].tolist() == order[:50].tolist()
