@@ -91,8 +91,7 @@ void bind_bits(py::module_& module) {
       .def("get",
            [](Self& self, std::int64_t id) {
              ExclusiveUse use(self.lock, class_name);
-             const std::uint32_t row = self.rows.row_of(id);
-             if (row == vexel::IdMap::none) throw py::key_error(std::to_string(id));
+             const std::uint32_t row = self.stored_row(id);
              return py::bytes(reinterpret_cast<const char*>(self.rows.space.code(row)),
                               static_cast<py::ssize_t>(self.rows.space.length()));
            })

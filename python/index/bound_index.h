@@ -44,6 +44,13 @@ struct Bound {
     }
   }
 
+  // The row of `id`; KeyError when no point has it.
+  std::uint32_t stored_row(std::int64_t id) const {
+    const std::uint32_t row = rows.row_of(id);
+    if (row == vexel::IdMap::none) throw py::key_error(std::to_string(id));
+    return row;
+  }
+
   UseLock lock;
   vexel::RowIndex<Space> rows;
   bool read_only = false;

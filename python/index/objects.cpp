@@ -110,8 +110,7 @@ void bind_objects(py::module_& module) {
       .def("get",
            [](Self& self, std::int64_t id) {
              ExclusiveUse use(self.lock, class_name);
-             const std::uint32_t row = self.rows.row_of(id);
-             if (row == vexel::IdMap::none) throw py::key_error(std::to_string(id));
+             const std::uint32_t row = self.stored_row(id);
              return py::reinterpret_borrow<py::object>(self.rows.space.object(row));
            })
       .def("query",

@@ -101,8 +101,7 @@ void bind_strings(py::module_& module) {
       .def("get",
            [](Self& self, std::int64_t id) {
              ExclusiveUse use(self.lock, class_name);
-             const std::uint32_t row = self.rows.row_of(id);
-             if (row == vexel::IdMap::none) throw py::key_error(std::to_string(id));
+             const std::uint32_t row = self.stored_row(id);
              PyObject* text = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, self.rows.space.row(row),
                                                         static_cast<Py_ssize_t>(self.rows.space.length(row)));
              if (text == nullptr) throw py::error_already_set();

@@ -133,8 +133,7 @@ void bind_vector_class(py::module_& module, const char* name) {
       .def("get",
            [](Self& self, std::int64_t id) {
              ExclusiveUse use(self.lock, class_name);
-             const std::uint32_t row = self.rows.row_of(id);
-             if (row == vexel::IdMap::none) throw py::key_error(std::to_string(id));
+             const std::uint32_t row = self.stored_row(id);
              const std::size_t dim = self.rows.space.dim();
              py::array_t<Scalar> point(static_cast<py::ssize_t>(dim));
              std::copy(self.rows.space.row(row), self.rows.space.row(row) + dim, point.mutable_data());
