@@ -24,11 +24,7 @@ class IdMap {
   // The row of `id`, or `none`.
   std::uint32_t find(std::int64_t id, const std::vector<std::int64_t>& row_ids) const {
     if (slots_.empty()) return none;
-    for (std::size_t slot = home(id);; slot = next(slot)) {
-      const std::uint32_t row = slots_[slot];
-      if (row == empty) return none;
-      if (row != erased && row_ids[row] == id) return row;
-    }
+    return find_from(home(id), id, row_ids);
   }
 
   // Records `row` as the row of its id, which must not be present. Grows the
@@ -96,32 +92,48 @@ class IdMap {
   // 0 .. rows - 1 whose ids are `row_ids`, so that a restored index need
   // not hash every id again. std::invalid_argument unless it is a
   // power-of-two table at most half full in which every id finds its own
-  // row (which also proves the ids distinct). The check looks every id up
-  // once, with the next ones' slots fetched ahead.
-  void adopt(std::vector<std::uint32_t> slots, const std::vector<std::int64_t>& row_ids) {
+  // row (which also proves the ids distinct). That check looks every id up
+  // once, a block of ids at a time: the block's home slots, then the rows
+  // they hold, are fetched ahead, so the lookups wait on memory together
+  // rather than one after another. Without `look_up_each_id` (for a table
+  // whose checksum the caller checked) only the table's shape and rows are
+  // checked: a table that does not fit its ids then answers lookups wrongly,
+  // but every lookup still ends and reads only rows in range.
+  void adopt(std::vector<std::uint32_t> slots, const std::vector<std::int64_t>& row_ids,
+             bool look_up_each_id = true) {
     const std::size_t rows = row_ids.size();
     const auto fail = [](const std::string& what) { throw std::invalid_argument("damaged id table: " + what); };
     const std::size_t capacity = slots.size();
     if (capacity < 16 || (capacity & (capacity - 1)) != 0) fail("its size is not a power of two");
     if (2 * rows > capacity) fail("it is more than half full");
-    std::vector<bool> seen(rows, false);
     std::size_t held = 0;
     for (std::uint32_t row : slots) {
       if (row == empty) continue;
-      if (row >= rows || seen[row]) fail("a row out of range or held twice");
-      seen[row] = true;
+      if (row >= rows) fail("a row out of range");
       ++held;
     }
-    if (held != rows) fail("rows missing");
+    if (held != rows) fail("rows missing or held twice");
     slots_ = std::move(slots);
     size_ = rows;
     erased_ = 0;
-    constexpr std::size_t ahead = 8;
-    for (std::size_t row = 0; row < rows; ++row) {
-      if (row + ahead < rows) prefetch_address(slots_.data() + home(row_ids[row + ahead]));
-      if (find(row_ids[row], row_ids) != row) {
-        clear();
-        fail("an id does not find its row (ids repeated, or the table belongs to other ids)");
+    if (!look_up_each_id) return;
+    constexpr std::size_t block = 256;
+    std::size_t homes[block];
+    for (std::size_t first = 0; first < rows; first += block) {
+      const std::size_t count = std::min(block, rows - first);
+      for (std::size_t i = 0; i < count; ++i) {
+        homes[i] = home(row_ids[first + i]);
+        prefetch_address(slots_.data() + homes[i]);
+      }
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t held_row = slots_[homes[i]];
+        if (held_row != empty) prefetch_address(row_ids.data() + held_row);
+      }
+      for (std::size_t i = 0; i < count; ++i) {
+        if (find_from(homes[i], row_ids[first + i], row_ids) != first + i) {
+          clear();
+          fail("an id does not find its row (ids repeated, or the table belongs to other ids)");
+        }
       }
     }
   }
@@ -139,6 +151,14 @@ class IdMap {
     return static_cast<std::size_t>(x) & (slots_.size() - 1);
   }
   std::size_t next(std::size_t slot) const { return (slot + 1) & (slots_.size() - 1); }
+
+  std::uint32_t find_from(std::size_t slot, std::int64_t id, const std::vector<std::int64_t>& row_ids) const {
+    for (;; slot = next(slot)) {
+      const std::uint32_t row = slots_[slot];
+      if (row == empty) return none;
+      if (row != erased && row_ids[row] == id) return row;
+    }
+  }
 
   void place(std::uint32_t row, const std::vector<std::int64_t>& row_ids) {
     std::size_t slot = home(row_ids[row]);

@@ -181,7 +181,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       id_rows.insert(static_cast<std::uint32_t>(first + i), row_ids);
     }
     const std::int64_t previous_next_id = next_id;
-    next_id = std::max(next_id, *std::max_element(assigned.begin(), assigned.end()) + 1);
+    next_id = std::max(next_id, *std::max_element(row_ids.begin(), row_ids.end()) + 1);
     const std::size_t stored_before = count;
     settling_rows = tree && n >= count ? count + n : n;
     try {
@@ -258,8 +258,12 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   // place of one built by measuring: no distance is evaluated. The record
   // and the ids are checked before any tree is made (std::invalid_argument
   // naming the fault); on any failure the index stays empty.
+  // `id_table_checksummed` says the caller proved the record's id table
+  // unchanged since export_tree made it, so that only its shape is checked
+  // rather than every id looked up in it (see IdMap::adopt).
   template <typename Append>
-  void restore(const std::int64_t* ids, std::size_t n, Append append, const TreeRecord& record) {
+  void restore(const std::int64_t* ids, std::size_t n, Append append, TreeRecord record,
+               bool id_table_checksummed = false) {
     if (tree || space.rows() != 0) throw std::logic_error("a tree is restored only into an empty index");
     if (n > max_rows) throw std::length_error("an index holds at most 4294967293 points");
     std::mt19937 generator = generator_from_words(record.generator);
@@ -267,8 +271,8 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     // holds rows (a vector space its dimension).
     check_tree_record(record, n, record.box_size);
     // With the id map's table in the record, the ids need only be in range
-    // (the table proves them distinct); without it they are checked as for
-    // any add.
+    // (the table proves them distinct, or its checksum does); without it
+    // they are checked as for any add.
     const bool adopts = !record.id_slots.empty() && ids != nullptr;
     std::vector<std::int64_t> assigned;
     if (adopts) {
@@ -280,11 +284,10 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       assigned = assign_ids(ids, n);
     }
     if (n == 0) return;
-    row_ids.reserve(n);
     row_removed.reserve(n);
     IdMap map;
     if (adopts) {
-      map.adopt(record.id_slots, assigned);
+      map.adopt(std::move(record.id_slots), assigned, !id_table_checksummed);
     } else {
       map.reserve(n, row_ids);
     }
@@ -302,14 +305,14 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       throw;
     }
     // Nothing below allocates: the rows' room is reserved.
-    row_ids.assign(assigned.begin(), assigned.end());
+    row_ids = std::move(assigned);
     row_removed.assign(n, false);
     if (!adopts) {
       for (std::size_t i = 0; i < n; ++i) map.insert(static_cast<std::uint32_t>(i), row_ids);
     }
     using std::swap;
     swap(id_rows, map);
-    next_id = std::max(next_id, *std::max_element(assigned.begin(), assigned.end()) + 1);
+    next_id = std::max(next_id, *std::max_element(row_ids.begin(), row_ids.end()) + 1);
     this->degree = record.degree;
     this->min_degree = record.min_degree;
     this->max_degree = record.max_degree;

@@ -109,12 +109,14 @@ py::object tree_or_none(const Rows& rows) {
 
 // Restores, into an empty index, `n` points and the tree `arrays` (see
 // RowIndex::restore): no distance is measured. std::invalid_argument (a
-// ValueError) for a damaged tree, the index then staying empty.
+// ValueError) for a damaged tree, the index then staying empty. The id
+// table is not looked up id by id: a tree comes from a file whose section
+// checksums korel.storage checks (for a mapped file, with verify=True), or
+// from a pickle of an index.
 template <typename Rows, typename Append>
 void restore_rows(Rows& rows, const std::int64_t* ids, std::size_t n, Append append, const py::dict& arrays) {
   if (rows.size() != 0 || rows.space.rows() != 0) throw py::value_error("a tree is restored only into an empty index");
-  const vexel::TreeRecord record = tree_record(arrays);
-  rows.restore(ids, n, append, record);
+  rows.restore(ids, n, append, tree_record(arrays), /*id_table_checksummed=*/true);
 }
 
 // The methods every kind of index shares.

@@ -557,9 +557,9 @@ class Index:
         ``mmap=True`` maps the vectors of the file read-only instead of
         reading them: the index opens at once whatever its size, several
         processes share one copy of the rows, and the index refuses changes
-        (load with ``mmap=False`` to change it). The header, ids and tree
-        are read and checked as always; the rows' checksum only with
-        ``verify=True`` (it reads every row). Files of strings or objects,
+        (load with ``mmap=False`` to change it). The header and the
+        structure of the tree are checked as always; the sections'
+        checksums only with ``verify=True`` (it reads every row). Files of strings or objects,
         and files without a tree, are read with ``mmap=False`` only.
 
         >>> import tempfile, pathlib

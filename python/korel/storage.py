@@ -123,7 +123,8 @@ def load(
     """The index state stored at ``path``; ``progress(done, total)`` hears
     how many of the file's bytes are read. With ``mmap``, the points of a
     vector file with a tree stay in the file, mapped read-only (a
-    numpy.memmap), and their checksum is checked only with ``verify``."""
+    numpy.memmap), and the sections' checksums are checked only with
+    ``verify`` (the tree's structure always is, where it is restored)."""
     with open(path, "rb") as file:
         return _read(file, os.fstat(file.fileno()).st_size, metric, allow_pickle, progress, mmap, verify)
 
@@ -315,10 +316,12 @@ def _read(file, size: int, metric, allow_pickle: bool, progress, mapped: bool = 
             file.seek(offset)
         if mapped and name == "points" and section_size:
             array = np.memmap(file, dtype=dtype, mode="r", offset=offset, shape=shape)
-            check = verify
         else:
             array = _read_section(file, name, dtype, shape, section_size, progress, size)
-            check = True
+        # A mapped file opens without reading its sections twice: the tree's
+        # structure is checked where it is restored, the checksums only with
+        # verify.
+        check = verify or not mapped
         if version >= 2:
             if check and _checksum(array) != expected:
                 _fail(f"the checksum of its section {name!r} does not match: the file is damaged")

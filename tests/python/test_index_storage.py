@@ -317,19 +317,20 @@ def test_a_mapped_index_answers_as_the_saved_one_and_refuses_changes(dtype, tmp_
     assert len(copy) == 3001
 
 
-def test_verify_checks_the_mapped_rows(tmp_path):
+@pytest.mark.parametrize("section", ["points", "tree_node_max_radius"])
+def test_verify_checks_the_mapped_sections(tmp_path, section):
     index = korel.Index("euclidean")
     index.add_many(np.random.default_rng(1).random((500, 3)))
     path = tmp_path / "index.korel"
     index.save(path)
     content = bytearray(path.read_bytes())
     header = json.loads(content[16 : 16 + struct.unpack_from("<I", content, 12)[0]])
-    points = next(s for s in header["sections"] if s["name"] == "points")
-    content[points["offset"] + 5] ^= 0x10
+    damaged = next(s for s in header["sections"] if s["name"] == section)
+    content[damaged["offset"] + 8] ^= 0x01  # the lowest bit of the second number
     path.write_bytes(bytes(content))
-    assert len(korel.Index.load(path, mmap=True)) == 500  # the rows are not read
+    assert len(korel.Index.load(path, mmap=True)) == 500  # the checksums are not computed
     for load in (lambda: korel.Index.load(path, mmap=True, verify=True), lambda: korel.Index.load(path)):
-        with pytest.raises(ValueError, match="checksum of its section 'points'"):
+        with pytest.raises(ValueError, match=f"checksum of its section '{section}'"):
             load()
 
 
