@@ -368,6 +368,23 @@ class CountingResults {
   std::uint64_t offered_ = 0;
 };
 
+// Runs `results` (which collect into `neighbors`) through the index's
+// search unless `nothing_to_find`, drains `neighbors` into `found` and
+// returns how many live rows the search measured.
+template <typename Index, typename Results>
+std::uint64_t counted_search(const Index& index, const double* query, Results results, bool nothing_to_find,
+                             std::vector<typename Index::Neighbor>& found, typename Index::Neighbors& neighbors,
+                             typename Index::SearchScratch& scratch) {
+  found.clear();
+  neighbors.clear();
+  if (nothing_to_find || index.size() == 0) return 0;
+  std::uint64_t offset = 0;
+  CountingResults<Results> counting(results);
+  index.search(query, counting, scratch, offset);
+  neighbors.drain(found, [](const auto& entry) { return entry; });
+  return counting.offered();
+}
+
 // RowIndex::nearest and RowIndex::within, the same searches step for step,
 // that also return how many live rows they measured.
 template <typename Scalar>
@@ -376,15 +393,7 @@ std::uint64_t nearest_counted(const RowIndex<VectorSpace<Scalar>>& index, const 
                               typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
                               typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch) {
   using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
-  found.clear();
-  neighbors.clear();
-  if (k == 0 || index.size() == 0) return 0;
-  std::uint64_t offset = 0;
-  NearestResults<Neighbors> nearest(neighbors, k);
-  CountingResults<NearestResults<Neighbors>> counting(nearest);
-  index.search(query, counting, scratch, offset);
-  neighbors.drain(found, [](const auto& entry) { return entry; });
-  return counting.offered();
+  return counted_search(index, query, NearestResults<Neighbors>(neighbors, k), k == 0, found, neighbors, scratch);
 }
 
 template <typename Scalar>
@@ -393,15 +402,8 @@ std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const d
                              typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
                              typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch) {
   using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
-  found.clear();
-  neighbors.clear();
-  if (index.size() == 0 || radius != radius) return 0;
-  std::uint64_t offset = 0;
-  WithinResults<Neighbors> within(neighbors, radius);
-  CountingResults<WithinResults<Neighbors>> counting(within);
-  index.search(query, counting, scratch, offset);
-  neighbors.drain(found, [](const auto& entry) { return entry; });
-  return counting.offered();
+  return counted_search(index, query, WithinResults<Neighbors>(neighbors, radius), radius != radius, found, neighbors,
+                        scratch);
 }
 
 // The rule a batch follows: its first queries (scan_probe_queries of them,

@@ -31,6 +31,7 @@ using VectorRows = vexel::RowIndex<vexel::VectorSpace<Scalar>>;
 // pays, after answering those queries through the tree into `first` (the
 // trial costs nothing: their answers are kept); null otherwise. `search`
 // runs one counted tree search (vexel::nearest_counted or within_counted).
+// Called with the GIL held; releases it while it works.
 template <typename Scalar, typename Search>
 std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(
     const VectorRows<Scalar>& rows, std::size_t count, const double* queries,
@@ -38,6 +39,7 @@ std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(
   const auto metric = rows.space.metric();
   if (metric != vexel::VectorMetric::euclidean && metric != vexel::VectorMetric::angular) return nullptr;
   if (count <= vexel::scan_probe_queries || rows.size() == 0) return nullptr;
+  ReleasedGil released;
   const std::size_t dim = rows.space.dim();
   Searcher<VectorRows<Scalar>> searcher;
   std::uint64_t measured = 0;
@@ -46,8 +48,12 @@ std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(
     measured += search(queries + i * dim, searcher);
     first[i] = searcher.found;
   }
-  if (!vexel::prefers_scan(measured, first.size(), rows.size(), dim)) return nullptr;
-  return std::make_unique<vexel::VectorScan<Scalar>>(vexel::VectorScan<Scalar>::of(rows));
+  std::unique_ptr<vexel::VectorScan<Scalar>> scan;
+  if (vexel::prefers_scan(measured, first.size(), rows.size(), dim)) {
+    scan = std::make_unique<vexel::VectorScan<Scalar>>(vexel::VectorScan<Scalar>::of(rows));
+  }
+  released.reacquire();
+  return scan;
 }
 
 // Queries a scan answers at once: it packs the rows once per call, so a
@@ -65,14 +71,9 @@ py::object scanned_nearest(const VectorRows<Scalar>& rows, const double* queries
   k = std::min(k, rows.size());
   const std::size_t dim = rows.space.dim();
   std::vector<std::vector<Neighbor>> first;
-  std::unique_ptr<vexel::VectorScan<Scalar>> scan;
-  {
-    ReleasedGil released;
-    scan = scan_if_it_pays<Scalar>(rows, count, queries, first, [&](const double* query, auto& s) {
-      return vexel::nearest_counted(rows, query, k, s.found, s.neighbors, s.scratch);
-    });
-    released.reacquire();
-  }
+  const auto scan = scan_if_it_pays<Scalar>(rows, count, queries, first, [&](const double* query, auto& s) {
+    return vexel::nearest_counted(rows, query, k, s.found, s.neighbors, s.scratch);
+  });
   if (!scan) return py::none();
   py::array_t<double> distances({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(k)});
   py::array_t<std::int64_t> ids({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(k)});
@@ -108,14 +109,9 @@ py::object scanned_within(const VectorRows<Scalar>& rows, const double* queries,
   using Neighbor = typename VectorRows<Scalar>::Neighbor;
   const std::size_t dim = rows.space.dim();
   std::vector<std::vector<Neighbor>> results;
-  std::unique_ptr<vexel::VectorScan<Scalar>> scan;
-  {
-    ReleasedGil released;
-    scan = scan_if_it_pays<Scalar>(rows, count, queries, results, [&](const double* query, auto& s) {
-      return vexel::within_counted(rows, query, radius, s.found, s.neighbors, s.scratch);
-    });
-    released.reacquire();
-  }
+  const auto scan = scan_if_it_pays<Scalar>(rows, count, queries, results, [&](const double* query, auto& s) {
+    return vexel::within_counted(rows, query, radius, s.found, s.neighbors, s.scratch);
+  });
   if (!scan) return py::none();
   const std::size_t probed = results.size();
   results.resize(count);
