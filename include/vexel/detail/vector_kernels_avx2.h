@@ -151,49 +151,11 @@ VEXEL_AVX2_INLINE void fold(const double* q, const Row* r, std::size_t n, Step& 
   }
 }
 
-template <typename Row>
-VEXEL_AVX2_INLINE double euclidean(const double* q, const Row* r, std::size_t n) {
-  SumOfSquares step;
-  fold(q, r, n, step);
-  return euclidean_from_sum(step.sum.total(), q, r, n);
-}
-
-template <typename Row>
-VEXEL_AVX2_INLINE double manhattan(const double* q, const Row* r, std::size_t n) {
-  SumOfMagnitudes step;
-  fold(q, r, n, step);
-  return manhattan_from_sum(step.sum.total(), q, r, n);
-}
-
-template <typename Row>
-VEXEL_AVX2_INLINE double chebyshev(const double* q, const Row* r, std::size_t n) {
-  LargestDifference step;
-  fold(q, r, n, step);
-  const double largest = step.largest.total();
-  // NaN: a NaN coordinate, or equal infinities, which are equal elements.
-  return largest == largest ? largest : careful_chebyshev(q, r, n);
-}
-
-template <typename Row>
-VEXEL_AVX2_INLINE double angular(const double* a, const Row* b, std::size_t n) {
-  LargestCoordinates largest;
-  fold(a, b, n, largest);
-  const double largest_a = largest.q_largest.total(), largest_b = largest.r_largest.total();
-  // Infinity and NaN rank above every finite magnitude.
-  if (!std::isfinite(largest_a) || !std::isfinite(largest_b)) throw_not_finite();
-  if (largest_a == 0.0 || largest_b == 0.0) return zero_vector_angle(largest_a, largest_b);
-  ScaledSquares squares(largest_a, largest_b);
-  fold(a, b, n, squares);
-  UnitDifferences unit(largest_a, std::sqrt(squares.q_sum.total()), largest_b, std::sqrt(squares.r_sum.total()));
-  fold(a, b, n, unit);
-  return angle_from_sums(unit.minus.total(), unit.plus.total());
-}
-
-template <typename Row, double (*One)(const double*, const Row*, std::size_t)>
-VEXEL_AVX2 void many(const double* q, const Row* base, std::size_t dim, const std::uint32_t* rows,
-                     std::size_t count, double* out) {
-  for (std::size_t i = 0; i < count; ++i) out[i] = One(q, base + std::size_t{rows[i]} * dim, dim);
-}
+#define VEXEL_KERNEL VEXEL_AVX2
+#define VEXEL_KERNEL_INLINE VEXEL_AVX2_INLINE
+#include "vexel/detail/vector_kernels_from_folds.inc"
+#undef VEXEL_KERNEL
+#undef VEXEL_KERNEL_INLINE
 
 }  // namespace vexel::detail::avx2
 
