@@ -103,14 +103,13 @@ double radius_for_ten(const Rows<Scalar>& index, const std::vector<double>& quer
 
 // Every scan answer against brute force's and (unless `use_tree` is false)
 // the tree's, for k nearest at each k and within each radius and the
-// radius that holds ten; returns the scan's counts.
+// radius that holds ten.
 template <typename Scalar>
-vexel::ScanCounts check_all(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim,
-                            const std::vector<std::size_t>& ks, std::vector<double> radii, const std::string& what,
-                            bool use_tree = true) {
+void check_all(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim,
+               const std::vector<std::size_t>& ks, std::vector<double> radii, const std::string& what,
+               bool use_tree = true) {
   const auto scan = vexel::VectorScan<Scalar>::of(index);
   const std::size_t count = queries.size() / dim;
-  vexel::ScanCounts counts;
   radii.push_back(radius_for_ten(index, queries, dim));
   const auto check = [&](std::size_t k, double radius, const Answers& answers) {
     const std::string label = what + (k == kWithin ? ", radius " + std::to_string(radius) : ", k " + std::to_string(k));
@@ -119,27 +118,26 @@ vexel::ScanCounts check_all(const Rows<Scalar>& index, const std::vector<double>
   };
   for (std::size_t k : ks) {
     Answers answers;
-    scan.nearest(queries.data(), count, k, answers, &counts);
+    scan.nearest(queries.data(), count, k, answers);
     check(k, kInf, answers);
   }
   for (double radius : radii) {
     Answers answers;
-    scan.within(queries.data(), count, radius, answers, &counts);
+    scan.within(queries.data(), count, radius, answers);
     check(kWithin, radius, answers);
   }
-  return counts;
 }
 
 // check_all over an index of `values`.
 template <typename Scalar = double>
-vexel::ScanCounts check_values(VectorMetric metric, const std::vector<double>& values, std::size_t dim,
-                               const std::vector<double>& queries, const std::vector<std::size_t>& ks,
-                               const std::vector<double>& radii, std::string what, bool use_tree = true) {
+void check_values(VectorMetric metric, const std::vector<double>& values, std::size_t dim,
+                  const std::vector<double>& queries, const std::vector<std::size_t>& ks,
+                  const std::vector<double>& radii, std::string what, bool use_tree = true) {
   Rows<Scalar> index(metric, dim);
   fill(index, values, dim);
   what += std::string(metric == VectorMetric::euclidean ? ", euclidean" : ", angular") +
           (std::is_same_v<Scalar, float> ? ", float" : "");
-  return check_all(index, queries, dim, ks, radii, what, use_tree);
+  check_all(index, queries, dim, ks, radii, what, use_tree);
 }
 
 class ScanUniform : public ::testing::TestWithParam<std::tuple<VectorMetric, std::size_t, bool>> {};
@@ -153,8 +151,7 @@ TEST_P(ScanUniform, EqualsTheTreeAndBruteForce) {
   std::vector<double> queries = uniform(21, dim, 8, -1.0, 1.0);
   queries.insert(queries.end(), values.begin() + 5 * dim, values.begin() + 7 * dim);
   const auto check = single ? check_values<float> : check_values<double>;
-  const auto counts = check(metric, values, dim, queries, {1, 10, n + 3}, {0.0, 1e300, kInf}, "uniform", true);
-  EXPECT_GT(counts.pairs, 0u);
+  check(metric, values, dim, queries, {1, 10, n + 3}, {0.0, 1e300, kInf}, "uniform", true);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dimensions, ScanUniform,
