@@ -9,6 +9,7 @@
 #include <limits>
 #include <map>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "vexel/bit_space.h"
@@ -19,20 +20,11 @@ namespace {
 
 using Code = std::vector<std::uint8_t>;
 using Rows = vexel::RowIndex<vexel::BitSpace>;
-using Found = std::vector<Rows::Neighbor>;
+using Ranked = std::vector<std::pair<double, std::int64_t>>;
 
-const std::size_t kLengths[] = {1, 8, 13, 64};
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-std::vector<vexel::simd::Level> levels() {
-  std::vector<vexel::simd::Level> available;
-  for (auto level : {vexel::simd::Level::portable, vexel::simd::Level::avx2, vexel::simd::Level::avx512}) {
-    if (level <= vexel::simd::supported()) available.push_back(level);
-  }
-  return available;
-}
-
-// Restores the level the tests started with.
+// Restores the SIMD level the test started with.
 struct LevelGuard {
   vexel::simd::Level saved = vexel::simd::active();
   ~LevelGuard() { vexel::simd::set_active(saved); }
@@ -41,9 +33,7 @@ struct LevelGuard {
 // The oracle: differing bits counted one at a time.
 double differing_bits(const Code& a, const Code& b) {
   int total = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    for (int bit = 0; bit < 8; ++bit) total += ((a[i] >> bit) & 1) != ((b[i] >> bit) & 1);
-  }
+  for (std::size_t i = 0; i < a.size() * 8; ++i) total += ((a[i / 8] ^ b[i / 8]) >> (i % 8)) & 1;
   return total;
 }
 
@@ -67,11 +57,18 @@ std::vector<Code> near_codes(std::size_t count, std::size_t length, std::uint32_
   return codes;
 }
 
-Code joined(const std::vector<Code>& codes) {
+Code joined(std::vector<Code>::const_iterator first, std::vector<Code>::const_iterator last) {
   Code bytes;
-  for (const Code& code : codes) bytes.insert(bytes.end(), code.begin(), code.end());
+  for (; first != last; ++first) bytes.insert(bytes.end(), first->begin(), first->end());
   return bytes;
 }
+
+// A query of one code, with the padded words it points into.
+struct CodeQuery {
+  explicit CodeQuery(const Code& code) : words(vexel::BitSpace::padded_codes(code.data(), 1, code.size())) {}
+  std::vector<std::uint64_t> words;
+  vexel::BitSpace::Query query{words.data(), words.size()};
+};
 
 class BitSpaceByLength : public ::testing::TestWithParam<std::size_t> {};
 
@@ -80,33 +77,31 @@ TEST_P(BitSpaceByLength, EveryLevelCountsTheDifferingBits) {
   std::vector<Code> codes = near_codes(300, length, 17);
   codes.push_back(Code(length, 0x00));
   codes.push_back(Code(length, 0xFF));  // every bit differs from the one before
+  const auto last = static_cast<std::uint32_t>(codes.size() - 1);
   vexel::BitSpace space(length);
-  space.append(joined(codes).data(), codes.size());
+  space.append(joined(codes.begin(), codes.end()).data(), codes.size());
   ASSERT_EQ(space.rows(), codes.size());
   std::vector<std::uint32_t> rows;
-  for (std::uint32_t r = static_cast<std::uint32_t>(codes.size()); r-- > 0;) rows.push_back(r);
+  for (std::uint32_t r = last + 1; r-- > 0;) rows.push_back(r);
 
   LevelGuard guard;
-  for (vexel::simd::Level level : levels()) {
+  for (auto level : {vexel::simd::Level::portable, vexel::simd::Level::avx2, vexel::simd::Level::avx512}) {
+    if (level > vexel::simd::supported()) continue;
     vexel::simd::set_active(level);
     space.refresh_kernel();
-    for (std::uint32_t q : {0u, 5u, static_cast<std::uint32_t>(codes.size() - 1)}) {
-      const std::vector<std::uint64_t> words = vexel::BitSpace::padded_codes(codes[q].data(), 1, length);
-      const vexel::BitSpace::Query query(words.data(), words.size());
+    for (std::uint32_t q : {0u, 5u, last}) {
+      const CodeQuery query(codes[q]);
       std::vector<double> batch(rows.size()), column(rows.size());
-      space.batch(query, rows.data(), rows.size(), batch.data());
+      space.batch(query.query, rows.data(), rows.size(), batch.data());
       space.column(q, rows.data(), rows.size(), column.data());
       for (std::size_t i = 0; i < rows.size(); ++i) {
         const double expected = differing_bits(codes[q], codes[rows[i]]);
-        ASSERT_EQ(batch[i], expected) << vexel::simd::name(level) << " row " << rows[i];
-        ASSERT_EQ(column[i], expected) << vexel::simd::name(level) << " row " << rows[i];
-        ASSERT_EQ(space.distance(query, rows[i]), expected) << vexel::simd::name(level);
-        ASSERT_EQ(space.distance(q, rows[i]), expected) << vexel::simd::name(level);
+        const std::vector<double> measured = {batch[i], column[i], space.distance(query.query, rows[i]),
+                                              space.distance(q, rows[i])};
+        ASSERT_EQ(measured, std::vector<double>(4, expected)) << vexel::simd::name(level) << " row " << rows[i];
       }
     }
-    EXPECT_EQ(space.distance(static_cast<std::uint32_t>(codes.size() - 2),
-                             static_cast<std::uint32_t>(codes.size() - 1)),
-              static_cast<double>(8 * length));
+    EXPECT_EQ(space.distance(last - 1, last), static_cast<double>(8 * length));
   }
 }
 
@@ -114,7 +109,7 @@ TEST_P(BitSpaceByLength, LayoutsKeepTheCodesAndBoxesBoundTheirDistances) {
   const std::size_t length = GetParam();
   const std::vector<Code> codes = near_codes(200, length, 29);
   vexel::BitSpace space(length);
-  space.append(joined(codes).data(), codes.size());
+  space.append(joined(codes.begin(), codes.end()).data(), codes.size());
   std::vector<std::uint32_t> order;
   for (std::uint32_t r = 0; r < codes.size(); r += 3) order.push_back(r);
   const vexel::BitSpace laid_out = space.reordered(order);
@@ -124,57 +119,42 @@ TEST_P(BitSpaceByLength, LayoutsKeepTheCodesAndBoxesBoundTheirDistances) {
   }
 
   // Boxes of 20 rows each: no row is nearer a query than its box says.
-  for (std::size_t first = 0; first < codes.size(); first += 20) {
+  for (std::uint32_t first = 0; first < codes.size(); first += 20) {
     double low = kInf, high = -kInf;
-    for (std::size_t r = first; r < first + 20; ++r) space.widen_box(&low, &high, static_cast<std::uint32_t>(r));
-    for (const Code& q : near_codes(10, length, static_cast<std::uint32_t>(first))) {
-      const std::vector<std::uint64_t> words = vexel::BitSpace::padded_codes(q.data(), 1, length);
-      const vexel::BitSpace::Query query(words.data(), words.size());
-      const double bound = vexel::BitSpace::box_distance(query, &low, &high);
+    for (std::uint32_t r = first; r < first + 20; ++r) space.widen_box(&low, &high, r);
+    for (const Code& code : near_codes(10, length, first)) {
+      const CodeQuery q(code);
       double nearest = kInf;
-      for (std::size_t r = first; r < first + 20; ++r) {
-        nearest = std::min(nearest, space.distance(query, static_cast<std::uint32_t>(r)));
-      }
-      ASSERT_LE(bound, nearest);
+      for (std::uint32_t r = first; r < first + 20; ++r) nearest = std::min(nearest, space.distance(q.query, r));
+      ASSERT_LE(vexel::BitSpace::box_distance(q.query, &low, &high), nearest);
     }
   }
 }
 
-// Every live (distance, id) in the index's order, by brute force.
-Found brute_force(const std::map<std::int64_t, Code>& live, const Code& query) {
-  Found all;
-  for (const auto& [id, code] : live) all.push_back({differing_bits(query, code), id});
-  std::sort(all.begin(), all.end(), Rows::Neighbors::ranks_below);
-  return all;
-}
-
+// Every search against brute force over the live codes: (distance, id) of
+// all, nearest first, ties by id, cut at k or at the radius.
 void expect_exact(const Rows& index, const std::map<std::int64_t, Code>& live, const std::vector<Code>& queries) {
-  Found found;
+  std::vector<Rows::Neighbor> found;
   Rows::Neighbors neighbors;
   Rows::SearchScratch scratch;
-  for (const Code& q : queries) {
-    const Found all = brute_force(live, q);
-    const std::vector<std::uint64_t> words = vexel::BitSpace::padded_codes(q.data(), 1, q.size());
-    const vexel::BitSpace::Query query(words.data(), words.size());
+  const auto ranked = [&] {
+    Ranked out;
+    for (const auto& entry : found) out.emplace_back(entry.distance, entry.stored);
+    return out;
+  };
+  for (const Code& code : queries) {
+    Ranked all;
+    for (const auto& [id, stored] : live) all.emplace_back(differing_bits(code, stored), id);
+    std::sort(all.begin(), all.end());
+    const CodeQuery q(code);
     for (std::size_t k : {std::size_t{1}, std::size_t{10}, std::size_t{150}, all.size() + 1}) {
-      index.nearest(query, k, found, neighbors, scratch);
-      const Found expected(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(k, all.size())));
-      ASSERT_EQ(found.size(), expected.size()) << "k=" << k;
-      for (std::size_t i = 0; i < found.size(); ++i) {
-        ASSERT_EQ(found[i].stored, expected[i].stored) << "k=" << k << " at " << i;
-        ASSERT_EQ(found[i].distance, expected[i].distance) << "k=" << k << " at " << i;
-      }
+      index.nearest(q.query, k, found, neighbors, scratch);
+      ASSERT_EQ(ranked(), Ranked(all.begin(), all.begin() + std::min<std::ptrdiff_t>(k, all.size()))) << "k=" << k;
     }
-    for (double radius : {0.0, 1.0, 2.5, 4.0, 8.0 * static_cast<double>(q.size())}) {
-      index.within(query, radius, found, neighbors, scratch);
-      Found expected;
-      for (const auto& entry : all) {
-        if (entry.distance <= radius) expected.push_back(entry);
-      }
-      ASSERT_EQ(found.size(), expected.size()) << "radius=" << radius;
-      for (std::size_t i = 0; i < found.size(); ++i) {
-        ASSERT_EQ(found[i].stored, expected[i].stored) << "radius=" << radius << " at " << i;
-      }
+    for (double radius : {0.0, 1.0, 2.5, 4.0, 8.0 * static_cast<double>(code.size())}) {
+      index.within(q.query, radius, found, neighbors, scratch);
+      const auto beyond = std::find_if(all.begin(), all.end(), [&](const auto& entry) { return entry.first > radius; });
+      ASSERT_EQ(ranked(), Ranked(all.begin(), beyond)) << "radius=" << radius;
     }
   }
 }
@@ -186,28 +166,25 @@ TEST_P(BitSpaceByLength, SearchesEqualBruteForceThroughAdditionsAndRemovals) {
   std::map<std::int64_t, Code> live;
   Rows index;
   index.space.set_length(length);
+  // Codes [from, to) under ids `id(i)`, in one batch.
+  const auto add = [&](std::size_t from, std::size_t to, std::int64_t (*id)(std::size_t)) {
+    std::vector<std::int64_t> ids;
+    for (std::size_t i = from; i < to; ++i) live[ids.emplace_back(id(i))] = codes[i];
+    const Code bytes = joined(codes.begin() + from, codes.begin() + to);
+    index.add(ids.data(), ids.size(), [&](vexel::BitSpace& space) { space.append(bytes.data(), to - from); });
+  };
 
   // A bulk build of the first 2000 under scattered ids, then single additions.
-  std::vector<std::int64_t> ids;
-  for (std::size_t i = 0; i < 2000; ++i) ids.push_back(static_cast<std::int64_t>((i * 7919) % 10007));
-  const Code first = joined(std::vector<Code>(codes.begin(), codes.begin() + 2000));
-  index.add(ids.data(), ids.size(), [&](vexel::BitSpace& space) { space.append(first.data(), 2000); });
-  for (std::size_t i = 0; i < 2000; ++i) live[ids[i]] = codes[i];
-  for (std::size_t i = 2000; i < 2300; ++i) {
-    const auto id = static_cast<std::int64_t>(20000 + i);
-    index.add(&id, 1, [&](vexel::BitSpace& space) { space.append(codes[i].data(), 1); });
-    live[id] = codes[i];
-  }
+  add(0, 2000, [](std::size_t i) { return static_cast<std::int64_t>((i * 7919) % 10007); });
+  for (std::size_t i = 2000; i < 2300; ++i) add(i, i + 1, [](std::size_t j) { return std::int64_t(20000 + j); });
   expect_exact(index, live, queries);
 
-  // Removals: a few only marked, then enough for a rebuild.
+  // Removals: 100 only marked (about every third), then 1500 for a rebuild.
   std::mt19937 random(5);
-  for (std::size_t round = 0; round < 2; ++round) {
+  for (std::size_t doomed_count : {100, 1500}) {
     std::vector<std::int64_t> doomed;
-    for (const auto& entry : live) {
-      if (random() % 3 != 0 || round == 1) doomed.push_back(entry.first);
-      if (round == 0 && doomed.size() == 100) break;
-      if (round == 1 && doomed.size() == 1500) break;
+    for (auto entry = live.begin(); doomed.size() < doomed_count; ++entry) {
+      if (random() % 3 != 0 || doomed_count == 1500) doomed.push_back(entry->first);
     }
     ASSERT_EQ(index.remove_many(doomed.data(), doomed.size()), doomed.size());
     for (std::int64_t id : doomed) live.erase(id);
@@ -216,15 +193,11 @@ TEST_P(BitSpaceByLength, SearchesEqualBruteForceThroughAdditionsAndRemovals) {
   }
 
   // A batch as large as what is left: one bulk rebuild of old and new.
-  std::vector<std::int64_t> more;
-  for (std::size_t i = 0; i < 700; ++i) more.push_back(static_cast<std::int64_t>(50000 + i));
-  const Code rest = joined(std::vector<Code>(codes.begin() + 2300, codes.end()));
-  index.add(more.data(), more.size(), [&](vexel::BitSpace& space) { space.append(rest.data(), 700); });
-  for (std::size_t i = 0; i < 700; ++i) live[more[i]] = codes[2300 + i];
+  add(2300, 3000, [](std::size_t i) { return std::int64_t(50000 + i); });
   expect_exact(index, live, queries);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, BitSpaceByLength, ::testing::ValuesIn(kLengths));
+INSTANTIATE_TEST_SUITE_P(Lengths, BitSpaceByLength, ::testing::Values(1, 8, 13, 64));
 
 TEST(BitSpace, EmptyingTheIndexForgetsTheLength) {
   Rows index;

@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "vexel/row_index.h"
@@ -21,6 +22,8 @@ namespace {
 
 using vexel::VectorMetric;
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::size_t kWithin = std::size_t(-1);  // a search within a radius, not of k nearest
+const VectorMetric kMetrics[] = {VectorMetric::euclidean, VectorMetric::angular};
 
 template <typename Scalar>
 using Rows = vexel::RowIndex<vexel::VectorSpace<Scalar>>;
@@ -48,31 +51,28 @@ void expect_same(const Answers& expected, const Answers& actual, const std::stri
   for (std::size_t q = 0; q < expected.size(); ++q) {
     ASSERT_EQ(expected[q].size(), actual[q].size()) << what << ", query " << q;
     for (std::size_t i = 0; i < expected[q].size(); ++i) {
-      std::uint64_t a, b;
-      std::memcpy(&a, &expected[q][i].distance, sizeof a);
-      std::memcpy(&b, &actual[q][i].distance, sizeof b);
-      ASSERT_EQ(a, b) << what << ", query " << q << ", place " << i << ": " << expected[q][i].distance << " vs "
-                      << actual[q][i].distance;
-      ASSERT_EQ(expected[q][i].stored, actual[q][i].stored) << what << ", query " << q << ", place " << i;
+      const Neighbor &a = expected[q][i], &b = actual[q][i];
+      ASSERT_TRUE(std::memcmp(&a.distance, &b.distance, sizeof(double)) == 0 && a.stored == b.stored)
+          << what << ", query " << q << ", place " << i << ": " << a.distance << " (id " << a.stored << ") vs "
+          << b.distance << " (id " << b.stored << ")";
     }
   }
 }
 
+// The tree's k nearest, or (k = kWithin) all within the radius.
 template <typename Scalar>
-Answers tree_nearest(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim, std::size_t k) {
+Answers tree(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim, std::size_t k,
+             double radius) {
   Answers answers(queries.size() / dim);
   typename Rows<Scalar>::Neighbors neighbors;
   typename Rows<Scalar>::SearchScratch scratch;
-  for (std::size_t q = 0; q < answers.size(); ++q) index.nearest(queries.data() + q * dim, k, answers[q], neighbors, scratch);
-  return answers;
-}
-
-template <typename Scalar>
-Answers tree_within(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim, double radius) {
-  Answers answers(queries.size() / dim);
-  typename Rows<Scalar>::Neighbors neighbors;
-  typename Rows<Scalar>::SearchScratch scratch;
-  for (std::size_t q = 0; q < answers.size(); ++q) index.within(queries.data() + q * dim, radius, answers[q], neighbors, scratch);
+  for (std::size_t q = 0; q < answers.size(); ++q) {
+    if (k == kWithin) {
+      index.within(queries.data() + q * dim, radius, answers[q], neighbors, scratch);
+    } else {
+      index.nearest(queries.data() + q * dim, k, answers[q], neighbors, scratch);
+    }
+  }
   return answers;
 }
 
@@ -83,50 +83,61 @@ Answers brute(const Rows<Scalar>& index, const std::vector<double>& queries, std
               double radius) {
   Answers answers(queries.size() / dim);
   for (std::size_t q = 0; q < answers.size(); ++q) {
-    std::vector<Neighbor> all;
+    std::vector<Neighbor>& all = answers[q];
     for (std::uint32_t r = 0; r < index.row_ids.size(); ++r) {
-      if (index.is_removed(r)) continue;
       const double d = index.space.distance(queries.data() + q * dim, r);
-      if (d <= radius) all.push_back(Neighbor{d, index.row_ids[r]});
+      if (!index.is_removed(r) && d <= radius) all.push_back(Neighbor{d, index.row_ids[r]});
     }
     std::sort(all.begin(), all.end(), vexel::NeighborQueue<std::int64_t>::ranks_below);
     if (all.size() > k) all.resize(k);
-    answers[q] = all;
   }
   return answers;
-}
-
-// Every scan answer against brute force's and (unless `tree` is false) the
-// tree's, for k nearest at each k and within each radius; returns the scan's
-// counts.
-template <typename Scalar>
-vexel::ScanCounts check_all(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim,
-                            const std::vector<std::size_t>& ks, const std::vector<double>& radii,
-                            const std::string& what, bool tree = true) {
-  const auto scan = vexel::VectorScan<Scalar>::of(index);
-  vexel::ScanCounts counts;
-  for (std::size_t k : ks) {
-    Answers answers;
-    scan.nearest(queries.data(), queries.size() / dim, k, answers, &counts);
-    const std::string label = what + ", k = " + std::to_string(k);
-    if (tree) expect_same(tree_nearest(index, queries, dim, k), answers, label + " (tree)");
-    expect_same(brute(index, queries, dim, k, kInf), answers, label + " (brute force)");
-  }
-  for (double radius : radii) {
-    Answers answers;
-    scan.within(queries.data(), queries.size() / dim, radius, answers, &counts);
-    const std::string label = what + ", radius " + std::to_string(radius);
-    if (tree) expect_same(tree_within(index, queries, dim, radius), answers, label + " (tree)");
-    expect_same(brute(index, queries, dim, std::size_t(-1), radius), answers, label + " (brute force)");
-  }
-  return counts;
 }
 
 // The distance of the 10th nearest row of the first query: a radius that
 // holds a few rows.
 template <typename Scalar>
 double radius_for_ten(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim) {
-  return tree_nearest(index, std::vector<double>(queries.begin(), queries.begin() + dim), dim, 10)[0].back().distance;
+  return tree(index, std::vector<double>(queries.begin(), queries.begin() + dim), dim, 10, 0.0)[0].back().distance;
+}
+
+// Every scan answer against brute force's and (unless `use_tree` is false)
+// the tree's, for k nearest at each k and within each radius and the
+// radius that holds ten.
+template <typename Scalar>
+void check_all(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim,
+               const std::vector<std::size_t>& ks, std::vector<double> radii, const std::string& what,
+               bool use_tree = true) {
+  const auto scan = vexel::VectorScan<Scalar>::of(index);
+  const std::size_t count = queries.size() / dim;
+  radii.push_back(radius_for_ten(index, queries, dim));
+  const auto check = [&](std::size_t k, double radius, const Answers& answers) {
+    const std::string label = what + (k == kWithin ? ", radius " + std::to_string(radius) : ", k " + std::to_string(k));
+    if (use_tree) expect_same(tree(index, queries, dim, k, radius), answers, label + " (tree)");
+    expect_same(brute(index, queries, dim, k, radius), answers, label + " (brute force)");
+  };
+  for (std::size_t k : ks) {
+    Answers answers;
+    scan.nearest(queries.data(), count, k, answers);
+    check(k, kInf, answers);
+  }
+  for (double radius : radii) {
+    Answers answers;
+    scan.within(queries.data(), count, radius, answers);
+    check(kWithin, radius, answers);
+  }
+}
+
+// check_all over an index of `values`.
+template <typename Scalar = double>
+void check_values(VectorMetric metric, const std::vector<double>& values, std::size_t dim,
+                  const std::vector<double>& queries, const std::vector<std::size_t>& ks,
+                  const std::vector<double>& radii, std::string what, bool use_tree = true) {
+  Rows<Scalar> index(metric, dim);
+  fill(index, values, dim);
+  what += std::string(metric == VectorMetric::euclidean ? ", euclidean" : ", angular") +
+          (std::is_same_v<Scalar, float> ? ", float" : "");
+  check_all(index, queries, dim, ks, radii, what, use_tree);
 }
 
 class ScanUniform : public ::testing::TestWithParam<std::tuple<VectorMetric, std::size_t, bool>> {};
@@ -139,46 +150,31 @@ TEST_P(ScanUniform, EqualsTheTreeAndBruteForce) {
   const std::vector<double> values = uniform(n, dim, 7, -1.0, 1.0);
   std::vector<double> queries = uniform(21, dim, 8, -1.0, 1.0);
   queries.insert(queries.end(), values.begin() + 5 * dim, values.begin() + 7 * dim);
-  const std::vector<std::size_t> ks{1, 10, n + 3};
-  const std::string what = std::string(metric == VectorMetric::euclidean ? "euclidean" : "angular") + " " +
-                           std::to_string(dim) + "-d " + (single ? "float" : "double");
-  vexel::ScanCounts counts;
-  const auto run = [&](auto& index) {
-    fill(index, values, dim);
-    const std::vector<double> radii{0.0, radius_for_ten(index, queries, dim), 1e300, kInf};
-    counts = check_all(index, queries, dim, ks, radii, what);
-  };
-  if (single) {
-    Rows<float> index(metric, dim);
-    run(index);
-  } else {
-    Rows<double> index(metric, dim);
-    run(index);
-  }
-  EXPECT_GT(counts.pairs, 0u);
+  const auto check = single ? check_values<float> : check_values<double>;
+  check(metric, values, dim, queries, {1, 10, n + 3}, {0.0, 1e300, kInf}, "uniform", true);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dimensions, ScanUniform,
-                         ::testing::Combine(::testing::Values(VectorMetric::euclidean, VectorMetric::angular),
+                         ::testing::Combine(::testing::ValuesIn(kMetrics),
                                             ::testing::Values(std::size_t{8}, std::size_t{32}, std::size_t{128}),
                                             ::testing::Bool()));
 
 // The bounds must actually drop rows, or the scan is a slow brute force
 // that every other test would pass.
 TEST(Scan, DropsMostRowsOfUniformData) {
-  for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::angular}) {
-    const std::size_t dim = 32, n = 4000;
+  const std::size_t dim = 32, n = 4000, count = 16;
+  const std::vector<double> queries = uniform(count, dim, 12);
+  for (VectorMetric metric : kMetrics) {
     Rows<double> index(metric, dim);
     fill(index, uniform(n, dim, 11), dim);
-    const std::vector<double> queries = uniform(16, dim, 12);
     const auto scan = vexel::VectorScan<double>::of(index);
     Answers answers;
     vexel::ScanCounts nearest, within;
-    scan.nearest(queries.data(), 16, 10, answers, &nearest);
-    scan.within(queries.data(), 16, radius_for_ten(index, queries, dim), answers, &within);
+    scan.nearest(queries.data(), count, 10, answers, &nearest);
+    scan.within(queries.data(), count, radius_for_ten(index, queries, dim), answers, &within);
     for (const vexel::ScanCounts& counts : {nearest, within}) {
-      EXPECT_EQ(counts.pairs, 16u * n);
-      EXPECT_LT(counts.measured, counts.pairs / 10) << (metric == VectorMetric::euclidean ? "euclidean" : "angular");
+      EXPECT_EQ(counts.pairs, count * n);
+      EXPECT_LT(counts.measured, counts.pairs / 10) << static_cast<int>(metric);
     }
   }
 }
@@ -186,39 +182,35 @@ TEST(Scan, DropsMostRowsOfUniformData) {
 // Integer grids: most distances tie, so the k-th place and the radius fall
 // among many equal distances, told apart by id; duplicates at distance 0.
 TEST(Scan, IntegerGridsFullOfTiesAndDuplicates) {
-  for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::angular}) {
-    const std::size_t dim = 3;
-    std::vector<double> values;
-    for (int copy = 0; copy < 2; ++copy) {
-      for (int x = 0; x < 5; ++x)
-        for (int y = 0; y < 5; ++y)
-          for (int z = 0; z < 5; ++z) values.insert(values.end(), {double(x), double(y), double(z)});
-    }
-    std::vector<double> queries{2, 2, 2, 0.5, 0.5, 0.5, 4, 0, 1, 1, 1, 1, 2.5, 2, 3};
-    Rows<double> index(metric, dim);
-    fill(index, values, dim);
+  std::vector<double> values;
+  for (int cell = 0; cell < 250; ++cell) {
+    values.insert(values.end(), {double(cell % 5), double(cell / 5 % 5), double(cell / 25 % 5)});  // twice
+  }
+  const std::vector<double> queries{2, 2, 2, 0.5, 0.5, 0.5, 4, 0, 1, 1, 1, 1, 2.5, 2, 3};
+  for (VectorMetric metric : kMetrics) {
     const double unit = metric == VectorMetric::euclidean ? 1.0 : 0.1;
-    check_all(index, queries, dim, {1, 2, 7, 20, 61}, {0.0, unit, std::sqrt(2.0) * unit, 2 * unit}, "grid");
+    check_values(metric, values, 3, queries, {1, 2, 7, 20, 61}, {0.0, unit, std::sqrt(2.0) * unit, 2 * unit},
+                 "grid");
   }
 }
 
 TEST(Scan, SkipsRemovedRows) {
-  for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::angular}) {
-    const std::size_t dim = 16, n = 3000;
+  const std::size_t dim = 16, n = 3000;
+  const std::vector<double> values = uniform(n, dim, 21);
+  // Every third id, the nearest rows of the first queries among them.
+  std::vector<std::int64_t> gone;
+  for (std::int64_t id = 0; id < static_cast<std::int64_t>(n); id += 3) gone.push_back(id);
+  std::vector<double> queries(values.begin(), values.begin() + 4 * dim);
+  const std::vector<double> more = uniform(8, dim, 22);
+  queries.insert(queries.end(), more.begin(), more.end());
+  for (VectorMetric metric : kMetrics) {
     Rows<float> index(metric, dim);
-    const std::vector<double> values = uniform(n, dim, 21);
     fill(index, values, dim);
-    // Every third id, the nearest rows of the queries among them.
-    std::vector<std::int64_t> gone;
-    for (std::int64_t id = 0; id < static_cast<std::int64_t>(n); id += 3) gone.push_back(id);
     index.remove_many(gone.data(), 100);
-    std::vector<double> queries(values.begin(), values.begin() + 4 * dim);
-    const std::vector<double> more = uniform(8, dim, 22);
-    queries.insert(queries.end(), more.begin(), more.end());
-    check_all(index, queries, dim, {1, 10, n}, {0.0, radius_for_ten(index, queries, dim), kInf}, "removed");
+    check_all(index, queries, dim, {1, 10, n}, {0.0, kInf}, "removed");
     // Past the rebuild that drops the marked rows.
     index.remove_many(gone.data() + 100, gone.size() - 100);
-    check_all(index, queries, dim, {1, 10, n}, {0.0, radius_for_ten(index, queries, dim), kInf}, "rebuilt");
+    check_all(index, queries, dim, {1, 10, n}, {0.0, kInf}, "rebuilt");
   }
 }
 
@@ -227,29 +219,17 @@ TEST(Scan, SkipsRemovedRows) {
 TEST(Scan, InfiniteCoordinatesInRowsAndQueries) {
   const std::size_t dim = 4;
   std::vector<double> values = uniform(600, dim, 31);
-  values[3 * dim] = kInf;
+  values[3 * dim] = values[11 * dim + 0] = values[11 * dim + 1] = kInf;
   values[10 * dim + 2] = -kInf;
-  values[11 * dim + 0] = kInf;
-  values[11 * dim + 1] = kInf;
-  values[12 * dim + 1] = 1e200;  // finite, with a square beyond the bounds' range
+  std::vector<double> queries = uniform(6, dim, 32);
+  queries[0] = kInf;
+  queries[dim + 2] = -kInf;
+  queries.insert(queries.end(), values.begin() + 11 * dim, values.begin() + 12 * dim);
+  // Finite, with a square beyond the bounds' range.
   for (bool single : {false, true}) {
-    std::vector<double> queries = uniform(6, dim, 32);
-    queries[0] = kInf;
-    queries[dim + 2] = -kInf;
-    queries.insert(queries.end(), values.begin() + 11 * dim, values.begin() + 12 * dim);
-    const std::vector<std::size_t> ks{1, 10, 600};
-    const std::vector<double> radii{0.0, 0.5, 1e300, kInf};
-    if (single) {
-      std::vector<double> narrow = values;
-      narrow[12 * dim + 1] = 1e30;
-      Rows<float> index(VectorMetric::euclidean, dim);
-      fill(index, narrow, dim);
-      check_all(index, queries, dim, ks, radii, "infinite, float");
-    } else {
-      Rows<double> index(VectorMetric::euclidean, dim);
-      fill(index, values, dim);
-      check_all(index, queries, dim, ks, radii, "infinite, double");
-    }
+    values[12 * dim + 1] = single ? 1e30 : 1e200;
+    const auto check = single ? check_values<float> : check_values<double>;
+    check(VectorMetric::euclidean, values, dim, queries, {1, 10, 600}, {0.0, 0.5, 1e300, kInf}, "infinite", true);
   }
 }
 
@@ -262,9 +242,7 @@ TEST(Scan, ZeroVectorsUnderAngular) {
   std::fill(values.begin() + 9 * dim, values.begin() + 10 * dim, 1e-200);  // tiny, not zero
   std::vector<double> queries(2 * dim, 0.0);
   queries[dim] = 1.0;
-  Rows<double> index(VectorMetric::angular, dim);
-  fill(index, values, dim);
-  check_all(index, queries, dim, {1, 5, 300}, {0.0, 0.5, 1.0}, "zero vectors");
+  check_values(VectorMetric::angular, values, dim, queries, {1, 5, 300}, {0.0, 0.5, 1.0}, "zero vectors");
 }
 
 // Large norms with small differences: the terms of q.q + x.x - 2 q.x cancel
@@ -273,27 +251,24 @@ TEST(Scan, ZeroVectorsUnderAngular) {
 TEST(Scan, BoundsHoldWhereTheMatrixProductCancels) {
   const std::size_t dim = 24, n = 1500;
   for (double offset : {1e4, 1e8, 1e12}) {
-    std::vector<double> values = uniform(n, dim, 51, -1.0, 1.0);
-    for (std::size_t i = 0; i < values.size(); ++i) values[i] = offset + values[i] * offset * 1e-14;
-    // Exact duplicates, and copies one unit in the last place apart.
-    for (std::size_t r = 0; r < 40; ++r) {
-      std::copy(values.begin() + r * dim, values.begin() + (r + 1) * dim, values.begin() + (n - 1 - r) * dim);
-      if (r % 2) values[(n - 1 - r) * dim] = std::nextafter(values[(n - 1 - r) * dim], kInf);
-    }
+    std::vector<double> values = uniform(n + 5, dim, 51, -1.0, 1.0);
+    for (double& x : values) x = offset + x * offset * 1e-14;
+    // The last 5 rows are queries; exact duplicates, and copies one unit in
+    // the last place apart.
     std::vector<double> queries(values.begin(), values.begin() + 3 * dim);
-    std::vector<double> noise = uniform(5, dim, 52, -1.0, 1.0);
-    for (double& x : noise) x = offset + x * offset * 1e-14;
-    queries.insert(queries.end(), noise.begin(), noise.end());
-    for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::angular}) {
-      Rows<double> index(metric, dim);
-      fill(index, values, dim);
-      const std::string what = std::string(metric == VectorMetric::euclidean ? "euclidean" : "angular") +
-                               ", offset " + std::to_string(offset);
-      // Under angular these nearly parallel rows lie at angles below the
-      // kernel's snapping to 0, where the angle is no metric and the tree
-      // misses rows at angle 0 that brute force finds: brute force alone.
-      check_all(index, queries, dim, {1, 2, 10, 50}, {0.0, radius_for_ten(index, queries, dim)}, what,
-                metric == VectorMetric::euclidean);
+    queries.insert(queries.end(), values.begin() + n * dim, values.end());
+    values.resize(n * dim);
+    for (std::size_t r = 0; r < 40; ++r) {
+      const auto copy = values.begin() + static_cast<std::ptrdiff_t>((n - 1 - r) * dim);
+      std::copy(values.begin() + r * dim, values.begin() + (r + 1) * dim, copy);
+      if (r % 2) *copy = std::nextafter(*copy, kInf);
+    }
+    // Under angular these nearly parallel rows lie at angles below the
+    // kernel's snapping to 0, where the angle is no metric and the tree
+    // misses rows at angle 0 that brute force finds: brute force alone.
+    for (VectorMetric metric : kMetrics) {
+      check_values(metric, values, dim, queries, {1, 2, 10, 50}, {0.0},
+                   "offset " + std::to_string(offset), metric == VectorMetric::euclidean);
     }
   }
 }
@@ -307,19 +282,14 @@ TEST(Scan, CoordinatesAtTheEndsOfTheRangeTheProductsServe) {
   std::uniform_real_distribution<double> unit(1.0, 2.0);
   const double scales[] = {0x1p-50, 0x1p-51, 0x1p49, 0x1p50, 0x1p-20, 1.0};
   std::vector<double> values(n * dim);
-  for (std::size_t r = 0; r < n; ++r) {
-    const double scale = scales[r % 6];
-    for (std::size_t i = 0; i < dim; ++i) {
-      const double sign = (random() & 1) ? 1.0 : -1.0;
-      values[r * dim + i] = (random() % 5 == 0) ? 0.0 : sign * scale * unit(random);
-    }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const double sign = (random() & 1) ? 1.0 : -1.0;
+    values[i] = (random() % 5 == 0) ? 0.0 : sign * scales[i / dim % 6] * unit(random);
   }
   std::vector<double> queries(values.begin(), values.begin() + 12 * dim);
-  for (std::size_t i = 0; i < 12 * dim; ++i) queries[i] *= 1.0 + 1e-9 * static_cast<double>(i % 7);
-  for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::angular}) {
-    Rows<double> index(metric, dim);
-    fill(index, values, dim);
-    check_all(index, queries, dim, {1, 10, 200}, {0.0, radius_for_ten(index, queries, dim)}, "range ends");
+  for (std::size_t i = 0; i < queries.size(); ++i) queries[i] *= 1.0 + 1e-9 * static_cast<double>(i % 7);
+  for (VectorMetric metric : kMetrics) {
+    check_values(metric, values, dim, queries, {1, 10, 200}, {0.0}, "range ends");
   }
 }
 
@@ -329,7 +299,7 @@ TEST(Scan, EverySimdLevelGivesTheSameAnswers) {
   Rows<double> index(VectorMetric::euclidean, dim);
   fill(index, uniform(1000, dim, 61), dim);
   const std::vector<double> queries = uniform(13, dim, 62);
-  const auto reference = tree_nearest(index, queries, dim, 7);
+  const Answers reference = tree(index, queries, dim, 7, 0.0);
   for (auto level : {vexel::simd::Level::portable, vexel::simd::Level::avx2, vexel::simd::Level::avx512}) {
     if (level > vexel::simd::supported()) continue;
     vexel::simd::set_active(level);
@@ -372,19 +342,17 @@ TEST(ScanRule, CountsTheTreeSearchAndChoosesByThem) {
     Rows<double>::SearchScratch scratch;
     std::uint64_t measured = 0;
     for (std::size_t q = 0; q < probes; ++q) {
-      const double* query = queries.data() + q * dim;
-      std::vector<Neighbor> found, plain;
-      const std::uint64_t one = vexel::nearest_counted(index, query, 10, found, neighbors, scratch);
+      const std::vector<double> query(queries.begin() + q * dim, queries.begin() + (q + 1) * dim);
+      Answers found(1);
+      const std::uint64_t one = vexel::nearest_counted(index, query.data(), 10, found[0], neighbors, scratch);
       EXPECT_GE(one, 10u);
       EXPECT_LE(one, n);
-      index.nearest(query, 10, plain, neighbors, scratch);
-      expect_same({plain}, {found}, "counted nearest");
+      expect_same(tree(index, query, dim, 10, 0.0), found, "counted nearest");
       measured += one;
-      const std::uint64_t within = vexel::within_counted(index, query, radius, found, neighbors, scratch);
-      EXPECT_GE(within, found.size());
+      const std::uint64_t within = vexel::within_counted(index, query.data(), radius, found[0], neighbors, scratch);
+      EXPECT_GE(within, found[0].size());
       EXPECT_LE(within, n);
-      index.within(query, radius, plain, neighbors, scratch);
-      expect_same({plain}, {found}, "counted within");
+      expect_same(tree(index, query, dim, kWithin, radius), found, "counted within");
     }
     return vexel::prefers_scan(measured, probes, n, dim);
   };

@@ -219,14 +219,13 @@ def test_a_loaded_tree_answers_and_grows_as_the_saved_one(case, tmp_path):
     assert CountingMetric.calls == 0, "loading measures nothing"
     queries = points[::37]
     for step in range(3):
-        counts = []
+        answers = []
         for copy in (index, loaded):
             CountingMetric.calls = 0
-            answer = copy.query(queries, 6), copy.query_radius(queries, 1.0)
-            counts.append((CountingMetric.calls, answer))
-        (calls, (nearest, within)), (loaded_calls, (loaded_nearest, loaded_within)) = counts
+            answers.append((copy.query(queries, 6), copy.query_radius(queries, 1.0), CountingMetric.calls))
+        ((d, ids), within, calls), ((loaded_d, loaded_ids), loaded_within, loaded_calls) = answers
         assert calls == loaded_calls, f"the same evaluations after step {step}"
-        assert np.array_equal(nearest[1], loaded_nearest[1]) and np.array_equal(nearest[0], loaded_nearest[0])
+        assert np.array_equal(ids, loaded_ids) and np.array_equal(d, loaded_d)
         assert all(np.array_equal(x[1], y[1]) for x, y in zip(within, loaded_within))
         for copy in (index, loaded):  # later adds and removals split as they would have
             copy.add_many(points[step * 60 : step * 60 + 60])
@@ -250,29 +249,21 @@ def tree_file_with(content, name, edit):
     return bytes(prefix + encoded + struct.pack("<I", zlib.crc32(encoded, zlib.crc32(prefix))) + body[16 + length + 4 :])
 
 
-def set_first(value):
-    def edit(array):
-        array[0] = value
-
-    return edit
-
-
 @pytest.mark.parametrize(
     "name, edit",
     [
-        ("tree_node_pivot", set_first(10**6)),  # a row out of range
+        ("tree_node_pivot", lambda a: a.__setitem__(0, 10**6)),  # a row out of range
         ("tree_bucket_rows", lambda a: a.__setitem__(slice(None), a[0])),  # rows twice, others never
-        ("tree_node_children", set_first(3000)),  # children beyond the node count
-        ("tree_node_bucket", set_first(2**32 - 1)),  # a bucket longer than the rows
-        ("tree_node_min_radius", set_first(np.nan)),
+        ("tree_node_children", lambda a: a.__setitem__(0, 3000)),  # children beyond the node count
+        ("tree_node_bucket", lambda a: a.__setitem__(0, 2**32 - 1)),  # a bucket longer than the rows
+        ("tree_node_min_radius", lambda a: a.__setitem__(0, np.nan)),
         ("tree_shape", lambda a: a.__setitem__(2, 2**31)),  # a degree out of range
-        ("tree_node_degree", set_first(0)),
+        ("tree_node_degree", lambda a: a.__setitem__(0, 0)),
         ("tree_id_slots", lambda a: a.__setitem__(slice(None), 0)),  # one row everywhere
     ],
 )
 def test_a_damaged_tree_raises_value_error(tmp_path, name, edit):
-    index = grown(*TREE_CASES["float64"])
-    content = storage.to_bytes(korel.index.state_of(index))
+    content = storage.to_bytes(korel.index.state_of(grown(*TREE_CASES["float64"])))
     path = tmp_path / "bad.korel"
     path.write_bytes(tree_file_with(content, name, edit))
     with pytest.raises(ValueError, match="not a valid korel index file"):
@@ -301,13 +292,8 @@ def test_a_mapped_index_answers_as_the_saved_one_and_refuses_changes(dtype, tmp_
     index.save(path)  # replaced on disk: the map keeps the file it opened
     same_answers(index, mapped, points[::97].astype(float))
     assert np.array_equal(mapped[2999], points[2999]) and mapped.dtype == dtype
-    changes = [
-        lambda: mapped.add(points[0]),
-        lambda: mapped.add_many(points[:2]),
-        lambda: mapped.remove(0),
-        lambda: mapped.remove_many([0, 1]),
-        mapped.clear,
-    ]
+    changes = (lambda: mapped.add(points[0]), lambda: mapped.add_many(points[:2]), lambda: mapped.remove(0),
+               lambda: mapped.remove_many([0, 1]), mapped.clear)
     for change in changes:
         with pytest.raises(ValueError, match="mmap=False"):
             change()
