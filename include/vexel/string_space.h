@@ -120,13 +120,15 @@ class StringSpace {
   // Node boxes under edit distance: of the length and the 16 class counts.
   std::size_t box_size() const { return metric_ == StringMetric::levenshtein ? 1 + LetterClasses::count : 0; }
   void widen_box(double* low, double* high, std::uint32_t r) const {
-    const auto widen = [&](std::size_t i, double value) {
-      if (value < low[i]) low[i] = value;
-      if (value > high[i]) high[i] = value;
-    };
-    widen(0, static_cast<double>(length(r)));
+    // The counts as doubles first, then one pass per bound: loops the
+    // compiler turns into vector minima and maxima (a bound may not alias
+    // the counts, nor the other bound).
+    double value[1 + LetterClasses::count];
+    value[0] = static_cast<double>(length(r));
     const std::uint8_t* classes = row_classes(r);
-    for (std::size_t c = 0; c < LetterClasses::count; ++c) widen(1 + c, classes[c]);
+    for (std::size_t c = 0; c < LetterClasses::count; ++c) value[1 + c] = classes[c];
+    for (std::size_t i = 0; i <= LetterClasses::count; ++i) low[i] = value[i] < low[i] ? value[i] : low[i];
+    for (std::size_t i = 0; i <= LetterClasses::count; ++i) high[i] = value[i] > high[i] ? value[i] : high[i];
   }
   double box_distance(const Query& query, const double* low, const double* high) const {
     const auto size = static_cast<double>(query.size());

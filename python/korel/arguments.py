@@ -2,6 +2,7 @@
 returns the value in the form the compiled module takes, or raises
 TypeError or ValueError naming the argument and the problem."""
 
+import functools
 import operator
 import os
 import sys
@@ -55,10 +56,16 @@ def k(value: Any) -> int:
     return min(count(value, "k"), sys.maxsize)
 
 
+@functools.lru_cache(maxsize=None)
+def cores() -> int:
+    """The machine's cores, asked once: the question costs a system call."""
+    return os.cpu_count() or 1
+
+
 def workers(value: Any) -> int:
     """Threads of a batch; None means every core."""
     if value is None:
-        return os.cpu_count() or 1
+        return cores()
     number = count(value, "workers")
     if number < 1:
         raise ValueError(f"workers must be at least 1, got {number}")
