@@ -104,6 +104,11 @@ struct counts_settled_rows<Host, std::void_t<decltype(std::declval<Host&>().rows
 //                              its distance to its leaf's pivot, so that leaf
 //                              scans skip what the triangle inequality rules
 //                              out before measuring it
+//   keeps_duplicate_leaves     (a constant) whether a leaf whose elements all
+//                              lie at distance 0 (within machine epsilon) of
+//                              one center stays a leaf, tried again only once
+//                              it has doubled, instead of splitting into a
+//                              single child
 //   bucket_reserve()           bucket places a new node makes at once
 //   has_removed(), is_removed(s)
 //                              lazy removal marks; no lookup while none is set
@@ -189,7 +194,7 @@ class KorelTree {
 
     bool needs_split(const KorelTree& index) const {
       const auto held = static_cast<std::uint32_t>(points.size());
-      return held > index.max_leaf_points && held > degree;
+      return held > index.max_leaf_points && held > degree && held / 2 >= split_refused_at;
     }
 
     void update_radius(double d) {
@@ -307,6 +312,9 @@ class KorelTree {
     }
 
     std::uint32_t degree;
+    // The bucket size at which a split found only equal elements (see
+    // keeps_duplicate_leaves); 0 while none did.
+    std::uint32_t split_refused_at = 0;
     Stored pivot;
     double min_radius = std::numeric_limits<double>::infinity();
     double max_radius = -std::numeric_limits<double>::infinity();
@@ -392,6 +400,10 @@ class KorelTree {
         if (!repeated) column.push_back(s);
       }
       const std::size_t m = column.size();
+      if (Host::keeps_duplicate_leaves && m == 1) {
+        split_refused_at = static_cast<std::uint32_t>(n);
+        return;
+      }
 
       std::vector<std::unique_ptr<Node>> kids;
       kids.reserve(degree);
@@ -762,7 +774,8 @@ class KorelTree {
           if (caller) host().poll();
           task.node->split_leaf(*this, &task.seed);
           found.clear();
-          std::size_t settled = 1;  // the split node's pivot
+          // The split node's pivot, and its whole bucket if it stays a leaf.
+          std::size_t settled = task.node->is_leaf() ? 1 + task.node->points.size() : 1;
           for (std::size_t c = task.node->children.size(); c-- > 0;) {
             Node* child = task.node->children[c].get();
             if (child->needs_split(*this)) {

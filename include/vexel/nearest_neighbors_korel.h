@@ -172,6 +172,8 @@ class NearestNeighborsKorel
   }
   bool has_removed() const { return !removed.empty(); }
   static constexpr bool keeps_point_distances = false;
+  // Every overflowing leaf splits, even one of equal Points.
+  static constexpr bool keeps_duplicate_leaves = false;
   // A leaf fills up to its split without moving its Points: the removed
   // set refers to them by address.
   std::size_t bucket_reserve() const { return std::size_t{this->max_leaf_points} + 1; }

@@ -423,6 +423,9 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   bool has_removed() const { return removed_rows != 0; }
   // Eight bytes a point buy leaf scans that skip most of their distances.
   static constexpr bool keeps_point_distances = true;
+  // A leaf of equal rows stays one leaf: splitting it would only hang its
+  // rows in a chain, one level each, every level measuring all the rest.
+  static constexpr bool keeps_duplicate_leaves = true;
   bool is_removed(std::uint32_t row) const { return row_removed[row]; }
   // Rows keep their identity wherever they move: buckets grow as needed,
   // and a leaf splits even while points are marked.
