@@ -12,7 +12,8 @@
 //
 // When it answers (EditNeighbourhood::suits): a radius in [0, 2), and rows
 // of at most 32 code points on average (counting removed rows), so that the
-// variants (one more than a row's length) stay few. Otherwise the tree does.
+// variants (one more than a row's length) stay few: the tree prunes longer
+// strings by their lengths and letters. Otherwise the tree answers.
 //
 // Keeping it valid while the index changes (EditNeighbourhood::prepare,
 // called before a batch of searches): rows appended after the build are
@@ -51,6 +52,8 @@ class EditNeighbourhood {
   static bool suits(const StringSpace& space, double radius) {
     if (!(radius >= 0.0 && radius < 2.0)) return false;  // also refuses NaN
     const std::size_t rows = space.rows();
+    // Variants are at most characters + rows, numbered in 32 bits.
+    if (space.characters() + rows > std::numeric_limits<std::uint32_t>::max()) return false;
     return rows == 0 || space.characters() <= max_mean_length * rows;
   }
 
