@@ -113,7 +113,7 @@ class EditNeighbourhood {
     starts.push_back(static_cast<std::uint32_t>(rows_of_keys.size()));
     // A directory by the top bits of the hash: about one key a slot.
     unsigned bits = 1;
-    while (bits < 40 && (std::size_t{1} << bits) < keys.size()) ++bits;
+    while (bits < 32 && (std::size_t{1} << bits) < keys.size()) ++bits;
     std::vector<std::uint32_t> directory((std::size_t{1} << bits) + 1);
     std::size_t key = 0;
     for (std::size_t slot = 0; slot + 1 < directory.size(); ++slot) {
