@@ -90,37 +90,55 @@ class EditNeighbourhood {
   // Builds from the rows [0, rows) of `space`.
   void build(const StringSpace& space, std::size_t rows) {
     Scratch scratch;
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> entries;
+    std::vector<std::uint64_t> hashes;  // every row's variants, in row order
+    std::vector<std::uint32_t> owners;
     std::size_t total = 0;
     for (std::size_t r = 0; r < rows; ++r) total += space.length(static_cast<std::uint32_t>(r)) + 1;
-    entries.reserve(total);
+    hashes.reserve(total);
+    owners.reserve(total);
     for (std::size_t r = 0; r < rows; ++r) {
       const auto row = static_cast<std::uint32_t>(r);
       variant_hashes(space.row(row), space.length(row), scratch);
-      for (std::uint64_t hash : scratch.hashes) entries.emplace_back(hash, row);
+      hashes.insert(hashes.end(), scratch.hashes.begin(), scratch.hashes.end());
+      owners.insert(owners.end(), scratch.hashes.size(), row);
     }
-    std::sort(entries.begin(), entries.end());
+    // A directory by the top bits of the hash, about a slot a variant. The
+    // variants go to their slots in row order (a counting sort), and each
+    // slot, small but for variants that many rows share, is sorted by hash,
+    // keeping that order.
+    unsigned bits = 1;
+    while (bits < 32 && (std::size_t{1} << bits) < hashes.size()) ++bits;
+    const auto slot_of = [bits](std::uint64_t hash) { return static_cast<std::size_t>(hash >> (64 - bits)); };
+    std::vector<std::uint32_t> directory((std::size_t{1} << bits) + 1, 0);
+    for (std::uint64_t hash : hashes) ++directory[slot_of(hash) + 1];
+    for (std::size_t slot = 1; slot < directory.size(); ++slot) directory[slot] += directory[slot - 1];
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> entries(hashes.size());
+    {
+      std::vector<std::uint32_t> next(directory.begin(), directory.end() - 1);
+      for (std::size_t i = 0; i < hashes.size(); ++i) entries[next[slot_of(hashes[i])]++] = {hashes[i], owners[i]};
+    }
+    std::vector<std::uint64_t>().swap(hashes);
+    std::vector<std::uint32_t>().swap(owners);
     std::vector<std::uint64_t> keys;
     std::vector<std::uint32_t> starts, rows_of_keys;
     rows_of_keys.reserve(entries.size());
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (i == 0 || entries[i].first != entries[i - 1].first) {
-        keys.push_back(entries[i].first);
-        starts.push_back(static_cast<std::uint32_t>(rows_of_keys.size()));
-      }
-      rows_of_keys.push_back(entries[i].second);
-    }
-    starts.push_back(static_cast<std::uint32_t>(rows_of_keys.size()));
-    // A directory by the top bits of the hash: about one key a slot.
-    unsigned bits = 1;
-    while (bits < 32 && (std::size_t{1} << bits) < keys.size()) ++bits;
-    std::vector<std::uint32_t> directory((std::size_t{1} << bits) + 1);
-    std::size_t key = 0;
     for (std::size_t slot = 0; slot + 1 < directory.size(); ++slot) {
-      while (key < keys.size() && (keys[key] >> (64 - bits)) < slot) ++key;
-      directory[slot] = static_cast<std::uint32_t>(key);
+      const auto first = entries.begin() + directory[slot], last = entries.begin() + directory[slot + 1];
+      if (last - first > 1) {
+        std::stable_sort(first, last, [](const auto& a, const auto& b) { return a.first < b.first; });
+      }
+      // From here on the directory counts keys rather than entries.
+      directory[slot] = static_cast<std::uint32_t>(keys.size());
+      for (auto entry = first; entry != last; ++entry) {
+        if (entry == first || entry->first != (entry - 1)->first) {
+          keys.push_back(entry->first);
+          starts.push_back(static_cast<std::uint32_t>(rows_of_keys.size()));
+        }
+        rows_of_keys.push_back(entry->second);
+      }
     }
     directory.back() = static_cast<std::uint32_t>(keys.size());
+    starts.push_back(static_cast<std::uint32_t>(rows_of_keys.size()));
     keys_ = std::move(keys);
     starts_ = std::move(starts);
     rows_ = std::move(rows_of_keys);
@@ -229,7 +247,7 @@ class EditNeighbourhood {
   std::vector<std::uint64_t> keys_;       // the distinct variant hashes, ascending
   std::vector<std::uint32_t> starts_;     // key k's rows are rows_[starts_[k], starts_[k + 1])
   std::vector<std::uint32_t> rows_;       // ascending within a key
-  std::vector<std::uint32_t> directory_;  // slot s: the first key whose top bits_ bits are >= s
+  std::vector<std::uint32_t> directory_;  // slot s: keys [directory_[s], directory_[s + 1]) have top bits s
   unsigned bits_ = 1;
   std::size_t built_rows_ = 0;
   std::uint64_t generation_ = 0;
