@@ -139,27 +139,6 @@ TEST_P(EditNeighbourhoodTest, EqualsBruteForceThroughRemovalsAppendsAndLayouts) 
 INSTANTIATE_TEST_SUITE_P(Metrics, EditNeighbourhoodTest,
                          ::testing::Values(StringMetric::levenshtein, StringMetric::hamming));
 
-TEST(EditNeighbourhood, CandidatesAreAscendingOnceEachAndCoverEveryRowWithinOne) {
-  vexel::StringSpace space(StringMetric::levenshtein);
-  // "aab" and "ab": deleting either a of "aab" gives the same variant.
-  const std::vector<Word> words = {{'a', 'a', 'b'}, {'a', 'b'}, {}, {'b'}, {'a', 'a', 'b'}, {0x1F600}, {'b', 'a'}};
-  for (const Word& word : words) space.append(word.data(), word.size());
-  EditNeighbourhood neighbourhood;
-  neighbourhood.build(space, space.rows());
-  EditNeighbourhood::Scratch scratch;
-  for (const Word& text : words) {
-    std::vector<std::uint32_t> visited;
-    neighbourhood.candidates(text.data(), text.size(), scratch, [&](std::uint32_t row) { visited.push_back(row); });
-    EXPECT_TRUE(std::is_sorted(visited.begin(), visited.end()));
-    EXPECT_EQ(std::adjacent_find(visited.begin(), visited.end()), visited.end());
-    for (std::uint32_t row = 0; row < words.size(); ++row) {
-      if (vexel_test::table_distance(text, words[row]) <= 1) {
-        EXPECT_TRUE(std::binary_search(visited.begin(), visited.end(), row)) << "row " << row;
-      }
-    }
-  }
-}
-
 TEST(EditNeighbourhood, AnswersOnlyRadiiBelowTwoOverShortRows) {
   vexel::StringSpace space(StringMetric::levenshtein);
   EXPECT_TRUE(EditNeighbourhood::suits(space, 1.0));
