@@ -147,7 +147,9 @@ TEST(EditNeighbourhood, AnswersOnlyRadiiBelowTwoOverShortRows) {
   EXPECT_FALSE(EditNeighbourhood::suits(space, 1.0));
   space.append(shorter.data(), shorter.size());
   EXPECT_TRUE(EditNeighbourhood::suits(space, 1.0));
-  for (double radius : {-1.0, 2.0, 7.0, double{INFINITY}, double{NAN}}) EXPECT_FALSE(EditNeighbourhood::suits(space, radius));
+  for (double radius : {-1.0, 2.0, 7.0, double{INFINITY}, double{NAN}}) {
+    EXPECT_FALSE(EditNeighbourhood::suits(space, radius));
+  }
 }
 
 }  // namespace
