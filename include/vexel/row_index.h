@@ -265,6 +265,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   void restore(const std::int64_t* ids, std::size_t n, Append append, TreeRecord record,
                bool id_table_checksummed = false) {
     if (tree || space.rows() != 0) throw std::logic_error("a tree is restored only into an empty index");
+    ++layout_generation_;
     if (n > max_rows) throw std::length_error("an index holds at most 4294967293 points");
     std::mt19937 generator = generator_from_words(record.generator);
     // Everything but the box size, which the space may know only once it
@@ -385,6 +386,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   }
 
   void clear() {
+    ++layout_generation_;
     Tree::clear();
     space.clear();
     std::vector<std::int64_t>().swap(row_ids);
@@ -421,6 +423,9 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   // --- what the tree asks of its host ---------------------------------------
 
   bool has_removed() const { return removed_rows != 0; }
+  // Changes whenever rows are renumbered (a layout, a clear, a restore), for
+  // what keeps row numbers outside the index (vexel/edit_neighbourhood.h).
+  std::uint64_t layout_generation() const { return layout_generation_; }
   // Eight bytes a point buy leaf scans that skip most of their distances.
   static constexpr bool keeps_point_distances = true;
   // A leaf of equal rows stays one leaf: splitting it would only hang its
@@ -477,6 +482,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   // before anything changes; when memory runs short only the layout is
   // lost.
   void lay_out_points() noexcept {
+    ++layout_generation_;
     try {
       std::vector<Node*> nodes;
       std::vector<std::uint32_t> order;
@@ -610,6 +616,8 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       return 0;
     }
   }
+
+  std::uint64_t layout_generation_ = 0;
 
   void mark_removed(std::uint32_t row) {
     row_removed[row] = true;

@@ -16,6 +16,7 @@
 
 #include "index/bindings.h"
 #include "index/bound_index.h"
+#include "vexel/edit_neighbourhood.h"
 #include "vexel/string_space.h"
 
 namespace korel {
@@ -58,6 +59,8 @@ struct StringIndex : Bound<vexel::StringSpace> {
   }
 
   std::size_t hamming_length = 0;  // while the index holds points
+  // Answers radii below 2; built on the first such search (under the lock).
+  vexel::EditNeighbourhood neighbourhood;
 
   std::vector<vexel::StringSpace::Query> queries(const py::list& texts) const {
     std::vector<vexel::StringSpace::Query> out;
@@ -120,8 +123,17 @@ void bind_strings(py::module_& module) {
            [](Self& self, const py::list& texts, double radius, std::size_t workers, py::handle progress) {
              ExclusiveUse use(self.lock, class_name);
              const auto queries = self.queries(texts);
-             return within_batch(self.rows, true, queries.size(), radius, workers,
-                                 [&](std::size_t i) -> const vexel::StringSpace::Query& { return queries[i]; }, progress);
+             const auto query_of = [&](std::size_t i) -> const vexel::StringSpace::Query& { return queries[i]; };
+             const auto without_gil = [](auto build) {
+               ReleasedGil released;
+               build();
+               released.reacquire();
+             };
+             if (self.neighbourhood.prepare(self.rows, radius, without_gil)) {
+               const vexel::NeighbourhoodSearch<decltype(self.rows)> search(self.rows, self.neighbourhood);
+               return within_batch(search, true, queries.size(), radius, workers, query_of, progress);
+             }
+             return within_batch(self.rows, true, queries.size(), radius, workers, query_of, progress);
            },
            py::arg("points"), py::arg("radius"), py::arg("workers"), py::arg("progress") = py::none())
       .def("export", [](Self& self, bool tree) {

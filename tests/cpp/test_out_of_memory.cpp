@@ -5,6 +5,9 @@
 #include <new>
 
 #include "test_support.h"
+#include "vexel/edit_neighbourhood.h"
+#include "vexel/row_index.h"
+#include "vexel/string_space.h"
 
 namespace {
 
@@ -191,6 +194,41 @@ TEST(OutOfMemory, ClearingAndDestroyingAllocateNothing) {
   }
   EXPECT_EQ(s.index.size(), 0u);
   EXPECT_EQ(s.index.tree, nullptr);
+}
+
+// A deletion neighbourhood whose build runs out of memory is dropped, never
+// half-built: the caller falls back to the tree, and the next build works.
+TEST(OutOfMemory, AFailedNeighbourhoodBuildLeavesNone) {
+  using Rows = vexel::RowIndex<vexel::StringSpace>;
+  Rows index(vexel::StringMetric::levenshtein);
+  const std::vector<std::vector<std::uint32_t>> words = {{'a', 'b'}, {'a'}, {}, {'b', 'b', 'a'}, {'a', 'b'}};
+  index.add(nullptr, words.size(), [&](vexel::StringSpace& space) {
+    for (const auto& word : words) space.append(word.data(), word.size());
+  });
+  const vexel::StringSpace::Query query(words[0].data(), words[0].size());
+  std::uint64_t failures = 0;
+  for (std::uint64_t fail_at = 1;; ++fail_at) {
+    vexel::EditNeighbourhood neighbourhood;
+    bool prepared;
+    {
+      Armed armed(fail_at);
+      prepared = neighbourhood.prepare(index, 1.0);
+    }
+    if (!prepared) {
+      ++failures;
+      ASSERT_FALSE(neighbourhood.built());
+      ASSERT_TRUE(neighbourhood.prepare(index, 1.0));
+    }
+    vexel::EditNeighbourhood::Scratch scratch;
+    std::vector<Rows::Neighbor> found;
+    neighbourhood.within(index, query, 1.0, found, scratch);
+    ASSERT_EQ(found.size(), 3u);  // "ab" (ids 0 and 4), then "a"
+    EXPECT_EQ(found[0].stored, 0);
+    EXPECT_EQ(found[1].stored, 4);
+    EXPECT_EQ(found[2].stored, 1);
+    if (prepared) break;
+  }
+  EXPECT_GT(failures, 3u);
 }
 
 }  // namespace
