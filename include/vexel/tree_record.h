@@ -41,6 +41,9 @@ struct TreeRecord {
   std::vector<std::uint32_t> node_ranges;   // how many ranges
   std::vector<std::uint32_t> node_bucket;   // how many bucket rows
   std::vector<std::uint8_t> node_box;       // 1 when the node keeps a box
+  // The bucket size at which a split of the leaf found only equal rows and
+  // left it whole (0: none did): later adds try again at twice that size.
+  std::vector<std::uint32_t> node_split_refused;
 
   std::vector<double> range_low;
   std::vector<double> range_high;
@@ -110,7 +113,7 @@ inline void check_tree_record(const TreeRecord& record, std::size_t rows, std::s
   }
   for (std::size_t size : {record.node_children.size(), record.node_degree.size(), record.node_min_radius.size(),
                            record.node_max_radius.size(), record.node_ranges.size(), record.node_bucket.size(),
-                           record.node_box.size()}) {
+                           record.node_box.size(), record.node_split_refused.size()}) {
     if (size != nodes) fail("node arrays of different lengths");
   }
   if (rows == 0) {
@@ -211,6 +214,7 @@ void record_nodes(const Node& root, Row row, TreeRecord& record) {
     record.bucket_distances.insert(record.bucket_distances.end(), node.point_distances.begin(),
                                    node.point_distances.end());
     record.node_box.push_back(node.box.empty() ? 0 : 1);
+    record.node_split_refused.push_back(node.split_refused_at);
     record.boxes.insert(record.boxes.end(), node.box.begin(), node.box.end());
     for (auto child = node.children.rbegin(); child != node.children.rend(); ++child) {
       pending.push_back(child->get());
@@ -234,6 +238,7 @@ std::unique_ptr<Node> nodes_from_record(const TreeRecord& record) {
     auto node = std::make_unique<Node>(record.node_degree[i], 0, record.node_pivot[i]);
     node->min_radius = record.node_min_radius[i];
     node->max_radius = record.node_max_radius[i];
+    node->split_refused_at = record.node_split_refused[i];
     node->ranges.resize(record.node_ranges[i]);
     for (auto& range : node->ranges) {
       range.low = record.range_low[range_at];

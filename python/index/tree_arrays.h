@@ -29,6 +29,7 @@ void for_each_tree_array(Record& record, Field field) {
   field("tree_node_ranges", record.node_ranges);
   field("tree_node_bucket", record.node_bucket);
   field("tree_node_box", record.node_box);
+  field("tree_node_split_refused", record.node_split_refused);
   field("tree_range_low", record.range_low);
   field("tree_range_high", record.range_high);
   field("tree_bucket_rows", record.bucket_rows);
@@ -61,7 +62,12 @@ inline py::dict tree_arrays(const vexel::TreeRecord& record) {
 inline vexel::TreeRecord tree_record(const py::dict& arrays) {
   const auto take = [&](const char* name, auto& values) {
     using T = typename std::decay_t<decltype(values)>::value_type;
-    if (!arrays.contains(name)) throw py::value_error(std::string("damaged tree: the array ") + name + " is missing");
+    if (!arrays.contains(name)) {
+      // Files written before splits could be refused have no such array:
+      // none was.
+      if (std::string(name) == "tree_node_split_refused") return;
+      throw py::value_error(std::string("damaged tree: the array ") + name + " is missing");
+    }
     py::object array = arrays[name];
     if (!py::array_t<T>::check_(array) || py::reinterpret_borrow<py::array>(array).ndim() != 1) {
       throw py::value_error(std::string("damaged tree: the array ") + name + " is not a 1-D array of " +
@@ -85,6 +91,7 @@ inline vexel::TreeRecord tree_record(const py::dict& arrays) {
   record.count = shape[4];
   record.box_size = static_cast<std::uint32_t>(shape[5]);
   for_each_tree_array(record, take);
+  if (!arrays.contains("tree_node_split_refused")) record.node_split_refused.assign(record.nodes(), 0);
   return record;
 }
 

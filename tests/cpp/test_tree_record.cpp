@@ -115,7 +115,8 @@ using IndexOf = vexel::RowIndex<typename Kind::Space>;
 const std::pair<const char*, std::vector<std::uint32_t> TreeRecord::*> kCountArrays[] = {
     {"node_pivot", &TreeRecord::node_pivot},   {"node_children", &TreeRecord::node_children},
     {"node_degree", &TreeRecord::node_degree}, {"node_ranges", &TreeRecord::node_ranges},
-    {"node_bucket", &TreeRecord::node_bucket}, {"bucket_rows", &TreeRecord::bucket_rows}};
+    {"node_bucket", &TreeRecord::node_bucket}, {"bucket_rows", &TreeRecord::bucket_rows},
+    {"node_split_refused", &TreeRecord::node_split_refused}};
 const std::pair<const char*, std::vector<double> TreeRecord::*> kValueArrays[] = {
     {"node_min_radius", &TreeRecord::node_min_radius}, {"node_max_radius", &TreeRecord::node_max_radius},
     {"range_low", &TreeRecord::range_low},             {"range_high", &TreeRecord::range_high},
