@@ -181,7 +181,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       id_rows.insert(static_cast<std::uint32_t>(first + i), row_ids);
     }
     const std::int64_t previous_next_id = next_id;
-    next_id = std::max(next_id, *std::max_element(row_ids.begin(), row_ids.end()) + 1);
+    next_id = std::max(next_id, *std::max_element(assigned.begin(), assigned.end()) + 1);
     const std::size_t stored_before = count;
     settling_rows = tree && n >= count ? count + n : n;
     try {

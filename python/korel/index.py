@@ -559,8 +559,9 @@ class Index:
         processes share one copy of the rows, and the index refuses changes
         (load with ``mmap=False`` to change it). The header and the
         structure of the tree are checked as always; the sections'
-        checksums only with ``verify=True`` (it reads every row). Files of strings or objects,
-        and files without a tree, are read with ``mmap=False`` only.
+        checksums only with ``verify=True`` (it reads every row). Files
+        of strings or objects, and files without a tree, are read with
+        ``mmap=False`` only.
 
         >>> import tempfile, pathlib
         >>> path = pathlib.Path(tempfile.mkdtemp()) / "words.korel"
