@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <new>
+#include <optional>
 #include <random>
 #include <type_traits>
 #include <utility>
@@ -88,9 +89,31 @@ struct measures_columns<Distance, T,
                             std::declval<const T&>(), std::declval<const T*>(), std::size_t{},
                             std::declval<double*>()))>> : std::true_type {};
 
+// How a split chooses its centers after the first.
+//   farthest_first  each next center is the point farthest from every center
+//                   so far
+//   balanced        the same, unless those centers would take more than nine
+//                   points in ten into one: then each next center is drawn
+//                   uniformly from the points not within machine epsilon of
+//                   a chosen one. On data with a dense core and scattered
+//                   outliers (image patches) farthest-first picks outliers,
+//                   level after level, and nearly every point stays in one
+//                   child: a deep tree whose build measures every point at
+//                   every level. Drawn centers follow the density instead.
+enum class CenterChoice { farthest_first, balanced };
+
+// splitmix64's finaliser: well-spread values from neighbouring seeds.
+inline std::uint64_t mix_seed(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
 // Chooses up to k far-apart points of a bucket by farthest-first traversal
-// from one randomly drawn point. The generator is seeded once, with the
-// standard default seed, so the same operations always build the same tree.
+// from one randomly drawn point (or, when balanced, at random). The generator
+// is seeded once, with the standard default seed, so the same operations
+// always build the same tree.
 // `Distance` is any callable measuring two points; it must also tell whether
 // it is set (an empty one throws std::bad_function_call when needed).
 template <typename T, typename Distance = std::function<double(const T&, const T&)>>
@@ -125,10 +148,12 @@ class GreedyKCenters {
   }
 
   // select_centers with the first center given (an index into `points`)
-  // rather than drawn: the generator is not used, so that selections of
-  // different buckets may run at once on several threads.
+  // rather than drawn, and `seed` for the draws of a balanced choice: the
+  // generator is not used, so that selections of different buckets may run
+  // at once on several threads.
   void select_centers_from(std::uint32_t first, const std::vector<T>& points, std::uint32_t k,
-                           std::vector<std::uint32_t>& centers_out, DistanceMatrix& matrix) const {
+                           std::vector<std::uint32_t>& centers_out, DistanceMatrix& matrix,
+                           CenterChoice choice = CenterChoice::farthest_first, std::uint64_t seed = 0) const {
     const auto rows = static_cast<std::int64_t>(points.size());
     std::vector<double> min_distance(points.size(), std::numeric_limits<double>::infinity());
     centers_out.reserve(k);
@@ -137,6 +162,11 @@ class GreedyKCenters {
     }
     centers_out.push_back(first);
     select_after_first(points, k, centers_out, matrix, min_distance);
+    if (choice == CenterChoice::balanced && lopsided(matrix, centers_out.size(), points.size())) {
+      centers_out.resize(1);
+      std::fill(min_distance.begin(), min_distance.end(), std::numeric_limits<double>::infinity());
+      select_after_first(points, k, centers_out, matrix, min_distance, seed);
+    }
   }
 
   // The same selection as select_centers_from, keeping no matrix: each
@@ -144,39 +174,27 @@ class GreedyKCenters {
   // point's distance to its nearest center, so that a selection over many
   // points needs one double a point. A caller that needs the distances
   // measures them again.
+  // A balanced choice decides as select_centers_from does, measuring the
+  // last farthest-first center's distances for it.
   void select_centers_unkept_from(std::uint32_t first, const std::vector<T>& points, std::uint32_t k,
-                                  std::vector<std::uint32_t>& centers_out, std::size_t slice) const {
+                                  std::vector<std::uint32_t>& centers_out, std::size_t slice,
+                                  CenterChoice choice = CenterChoice::farthest_first, std::uint64_t seed = 0) const {
     const std::size_t n = points.size();
     if (!distance_function) throw std::bad_function_call();
     slice = std::max<std::size_t>(1, std::min(slice, n));
-    std::vector<double> min_distance(n, std::numeric_limits<double>::infinity());
-    std::vector<double> column(slice);
     centers_out.reserve(k);
     centers_out.push_back(first);
-    for (std::uint32_t i = 1; i < k; ++i) {
-      const T& center = points[centers_out[i - 1]];
-      std::size_t best = 0;
-      double best_distance = -std::numeric_limits<double>::infinity();
-      for (std::size_t begin = 0; begin < n; begin += slice) {
-        const std::size_t count = std::min(slice, n - begin);
-        measure_column(points.data() + begin, count, center, column.data());
-        for (std::size_t j = 0; j < count; ++j) {
-          const double d = column[j];
-          double& nearest = min_distance[begin + j];
-          if (d < nearest) nearest = d;
-          if (nearest > best_distance) {
-            best = begin + j;
-            best_distance = nearest;
-          }
-        }
-      }
-      if (best_distance < std::numeric_limits<double>::epsilon()) break;
-      centers_out.push_back(static_cast<std::uint32_t>(best));
-    }
+    select_unkept_after_first(points, k, centers_out, slice, choice == CenterChoice::balanced, seed);
   }
 
   // The first center of select_centers: one draw of the generator.
   std::uint32_t draw_first(std::uint32_t n) { return draw_below(n); }
+
+  // The seed of a balanced choice's draws: two draws of the generator.
+  std::uint64_t draw_seed() {
+    const std::uint64_t high = static_cast<std::uint32_t>(generator());
+    return (high << 32) | static_cast<std::uint32_t>(generator());
+  }
 
   // out[j] = distance(points[j], center) for every j < n, in order: in one
   // call when the distance measures whole columns, else point by point.
@@ -195,9 +213,11 @@ class GreedyKCenters {
   std::mt19937 generator;  // default-seeded (5489) and never reseeded
 
  private:
-  // The farthest-first part of a selection, once the first center is known.
+  // The part of a selection after the first center: farthest-first, or
+  // drawn from `seed` when one is given.
   void select_after_first(const std::vector<T>& points, std::uint32_t k, std::vector<std::uint32_t>& centers_out,
-                          DistanceMatrix& matrix, std::vector<double>& min_distance) const {
+                          DistanceMatrix& matrix, std::vector<double>& min_distance,
+                          std::optional<std::uint64_t> seed = std::nullopt) const {
     const std::size_t n = points.size();
     if (!distance_function) throw std::bad_function_call();
 
@@ -217,6 +237,7 @@ class GreedyKCenters {
       // Every point lies within machine epsilon of a chosen center: more
       // centers would only split duplicates.
       if (best_distance < std::numeric_limits<double>::epsilon()) break;
+      if (seed) best = drawn_point(min_distance, *seed, i);
       centers_out.push_back(static_cast<std::uint32_t>(best));
     }
 
@@ -224,6 +245,93 @@ class GreedyKCenters {
     // evaluations of the stopping iteration, which wrote the same column.
     const std::int64_t last_column = static_cast<std::int64_t>(centers_out.size()) - 1;
     measure_column(points.data(), n, points[centers_out.back()], &matrix(0, last_column));
+  }
+
+  // select_centers_unkept_from after its first center: farthest-first, and
+  // then, when `balance` is set and those centers are lopsided, drawn.
+  void select_unkept_after_first(const std::vector<T>& points, std::uint32_t k, std::vector<std::uint32_t>& centers_out,
+                                 std::size_t slice, bool balance, std::uint64_t seed) const {
+    const std::size_t n = points.size();
+    std::vector<double> min_distance(n);
+    std::vector<std::uint32_t> nearest(balance ? n : 0);  // the first center at min_distance
+    std::vector<double> column(slice);
+    // Folds center c's distances into min_distance (and nearest); returns
+    // the farthest point from every center so far, or -1 once all lie
+    // within machine epsilon of one.
+    const auto fold = [&](std::uint32_t c, bool track) {
+      std::size_t best = 0;
+      double best_distance = -std::numeric_limits<double>::infinity();
+      for (std::size_t begin = 0; begin < n; begin += slice) {
+        const std::size_t count = std::min(slice, n - begin);
+        measure_column(points.data() + begin, count, points[centers_out[c]], column.data());
+        for (std::size_t j = 0; j < count; ++j) {
+          double& to_nearest = min_distance[begin + j];
+          if (column[j] < to_nearest) {
+            to_nearest = column[j];
+            if (track) nearest[begin + j] = c;
+          }
+          if (to_nearest > best_distance) {
+            best = begin + j;
+            best_distance = to_nearest;
+          }
+        }
+      }
+      return best_distance < std::numeric_limits<double>::epsilon() ? -1 : static_cast<std::int64_t>(best);
+    };
+    const auto select = [&](const std::uint64_t* draws) {
+      std::fill(min_distance.begin(), min_distance.end(), std::numeric_limits<double>::infinity());
+      std::fill(nearest.begin(), nearest.end(), 0);
+      centers_out.resize(1);
+      std::uint32_t folded = 0;
+      for (std::uint32_t i = 1; i < k; ++i) {
+        const std::int64_t farthest = fold(i - 1, draws == nullptr && balance);
+        ++folded;
+        if (farthest < 0) break;
+        centers_out.push_back(static_cast<std::uint32_t>(draws ? drawn_point(min_distance, *draws, i) : farthest));
+      }
+      return folded;
+    };
+    const std::uint32_t folded = select(nullptr);
+    if (!balance || centers_out.size() < 2) return;
+    if (folded < centers_out.size()) fold(folded, true);  // the last center's distances
+    std::vector<std::size_t> loads(centers_out.size(), 0);
+    for (std::uint32_t c : nearest) ++loads[c];
+    if (lopsided(loads, n)) select(&seed);
+  }
+
+  // Whether the centers whose distances fill the first `centers` columns of
+  // `matrix` would take more than nine points in ten of `n` into one child
+  // (each point counted with its first nearest center).
+  static bool lopsided(const DistanceMatrix& matrix, std::size_t centers, std::size_t n) {
+    if (centers < 2) return false;
+    std::vector<std::size_t> loads(centers, 0);
+    for (std::size_t j = 0; j < n; ++j) {
+      std::size_t nearest = 0;
+      double to_nearest = std::numeric_limits<double>::infinity();
+      for (std::size_t c = 0; c < centers; ++c) {
+        const double d = matrix(static_cast<std::int64_t>(j), static_cast<std::int64_t>(c));
+        if (d < to_nearest) {
+          to_nearest = d;
+          nearest = c;
+        }
+      }
+      ++loads[nearest];
+    }
+    return lopsided(loads, n);
+  }
+  static bool lopsided(const std::vector<std::size_t>& loads, std::size_t n) {
+    return 10 * *std::max_element(loads.begin(), loads.end()) > 9 * n;
+  }
+
+  // The point of draw `i` from `seed`: uniform among those not within
+  // machine epsilon of a center (one exists: the farthest).
+  static std::size_t drawn_point(const std::vector<double>& min_distance, std::uint64_t seed, std::uint32_t i) {
+    const auto eligible = [](double d) { return !(d < std::numeric_limits<double>::epsilon()); };
+    const auto count = static_cast<std::uint64_t>(std::count_if(min_distance.begin(), min_distance.end(), eligible));
+    std::uint64_t wanted = ((mix_seed(seed + i) >> 32) * count) >> 32;
+    for (std::size_t j = 0;; ++j) {
+      if (eligible(min_distance[j]) && wanted-- == 0) return j;
+    }
   }
 
   // A uniform index in [0, n) by Lemire's multiply-and-reject reduction of

@@ -104,6 +104,8 @@ struct counts_settled_rows<Host, std::void_t<decltype(std::declval<Host&>().rows
 //                              its distance to its leaf's pivot, so that leaf
 //                              scans skip what the triangle inequality rules
 //                              out before measuring it
+//   center_choice              (a constant CenterChoice) how a split
+//                              chooses its centers after the first
 //   keeps_duplicate_leaves     (a constant) whether a leaf whose elements all
 //                              lie at distance 0 (within machine epsilon) of
 //                              one center stays a leaf, tried again only once
@@ -376,18 +378,22 @@ class KorelTree {
       const bool sliced = slice < n;
       DistanceMatrix matrix;
       std::vector<std::uint32_t> centers;
-      if (!sliced) {
+      constexpr CenterChoice choice = Host::center_choice;
+      auto& selector = index.pivot_selector;
+      if (!sliced && seed == nullptr && choice == CenterChoice::farthest_first) {
         matrix.reshape(static_cast<std::int64_t>(n), degree);
-        if (seed == nullptr) {
-          index.pivot_selector.select_centers(points, degree, centers, matrix);
-        } else {
-          index.pivot_selector.select_centers_from(first_center(*seed, n), points, degree, centers, matrix);
-        }
+        selector.select_centers(points, degree, centers, matrix);
       } else {
-        const std::uint32_t first = seed == nullptr
-                                        ? index.pivot_selector.draw_first(static_cast<std::uint32_t>(n))
-                                        : first_center(*seed, n);
-        index.pivot_selector.select_centers_unkept_from(first, points, degree, centers, slice);
+        // The first center, then the seed of drawn centers: from the split's
+        // seed, or drawn from the generator in that order.
+        const std::uint32_t first = seed ? first_center(*seed, n) : selector.draw_first(static_cast<std::uint32_t>(n));
+        const std::uint64_t draws = choice == CenterChoice::farthest_first ? 0 : seed ? ~*seed : selector.draw_seed();
+        if (!sliced) {
+          matrix.reshape(static_cast<std::int64_t>(n), degree);
+          selector.select_centers_from(first, points, degree, centers, matrix, choice, draws);
+        } else {
+          selector.select_centers_unkept_from(first, points, degree, centers, slice, choice, draws);
+        }
       }
 
       // A center chosen twice (only possible when some d(x, x) is not 0)
@@ -827,14 +833,6 @@ class KorelTree {
     }
     for (std::thread& thread : threads) thread.join();
     if (failure) std::rethrow_exception(failure);
-  }
-
-  // splitmix64's finaliser: well-spread seeds for neighbouring nodes.
-  static std::uint64_t mix_seed(std::uint64_t x) {
-    x += 0x9E3779B97F4A7C15ULL;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-    return x ^ (x >> 31);
   }
 
   // Best-first search into `results` (see search_results.h); the tree must

@@ -172,6 +172,7 @@ class NearestNeighborsKorel
   }
   bool has_removed() const { return !removed.empty(); }
   static constexpr bool keeps_point_distances = false;
+  static constexpr CenterChoice center_choice = CenterChoice::farthest_first;
   // Every overflowing leaf splits, even one of equal Points.
   static constexpr bool keeps_duplicate_leaves = false;
   // A leaf fills up to its split without moving its Points: the removed

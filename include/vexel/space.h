@@ -19,6 +19,8 @@
 //   column(center, rows, count, out)          the distances of many rows to one
 //   prefetch(row)                             asks for a row ahead of its use
 //   leaf_points(), tree_degree()              the shape of its tree (below)
+//   static constexpr CenterChoice center_choice
+//                         how splits choose centers (below)
 //   box_size(), widen_box(low, high, row), box_distance(query, low, high)
 //                         a summary of box_size() numbers per row (0: none)
 //                         whose boxes bound distances from below: every node
@@ -31,6 +33,8 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "vexel/greedy_k_centers.h"
 
 namespace vexel {
 
@@ -76,5 +80,15 @@ template <typename Space>
 std::uint32_t tree_degree(const Space&, long) {
   return 8;
 }
+
+// How a split chooses its centers (greedy_k_centers.h): farthest-first,
+// unless the space asks for a balanced choice. Vectors do: real ones (image
+// patches, embeddings) hold dense cores with scattered outliers. Elsewhere
+// farthest-first's far-apart centers prune best (strings split by length).
+template <typename Space, typename = void>
+struct space_center_choice : std::integral_constant<CenterChoice, CenterChoice::farthest_first> {};
+template <typename Space>
+struct space_center_choice<Space, std::void_t<decltype(Space::center_choice)>>
+    : std::integral_constant<CenterChoice, Space::center_choice> {};
 
 }  // namespace vexel

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vexel/gather_in_place.h"
+#include "vexel/greedy_k_centers.h"
 #include "vexel/vector_kernels.h"
 
 #if defined(__linux__)
@@ -33,6 +34,7 @@ class VectorSpace {
   // Sixteen pivots a node rather than eight: fewer distances at 6 to
   // 12 dimensions, the same cost where nothing prunes.
   static std::uint32_t tree_degree() { return 16; }
+  static constexpr CenterChoice center_choice = CenterChoice::balanced;
 
   explicit VectorSpace(VectorMetric metric, std::size_t dim = 0)
       : metric_(metric), dim_(dim), kernel_(vector_kernel<Scalar>(metric)) {}

@@ -1,8 +1,10 @@
-// Farthest-first center selection and the distance matrix it fills.
+// Center selection (farthest-first, or balanced) and the distance matrix it
+// fills.
 #include <cstdint>
 #include <limits>
 #include <new>
 #include <random>
+#include <set>
 
 #include "test_support.h"
 #include "vexel/greedy_k_centers.h"
@@ -283,6 +285,65 @@ TEST(GreedyKCenters, SmallMatrixIsReshapedLargeOneKept) {
   select(selector, points, 4, big);
   EXPECT_EQ(big.rows(), 40);
   EXPECT_EQ(big.columns(), 9);
+}
+
+// The share of `n` points the fullest of the selection's children would
+// take, each point going to its first nearest center, as a split routes.
+double largest_share(const std::vector<Point>& points, const std::vector<std::uint32_t>& centers) {
+  std::vector<std::size_t> loads(centers.size(), 0);
+  for (const Point& p : points) {
+    std::size_t nearest = 0;
+    for (std::size_t c = 1; c < centers.size(); ++c) {
+      if (euclidean(p, points[centers[c]]) < euclidean(p, points[centers[nearest]])) nearest = c;
+    }
+    ++loads[nearest];
+  }
+  return static_cast<double>(*std::max_element(loads.begin(), loads.end())) / static_cast<double>(points.size());
+}
+
+// A dense core of 400 points and 7 far outliers: farthest-first takes the
+// outliers as centers and leaves the core in one child; a balanced choice
+// then draws its centers among the points instead. Where farthest-first is
+// not lopsided, a balanced choice is farthest-first, at the same cost. The
+// selection that keeps no matrix chooses alike.
+TEST(GreedyKCenters, BalancedChoiceDrawsCentersOnlyWhenFarthestFirstIsLopsided) {
+  auto cored = random_points(400, 2, 3, 0.0, 0.01);
+  for (int o = 1; o <= 7; ++o) cored.push_back({100.0 * o, -50.0 * o});
+  const auto spread = random_points(407, 2, 4);
+  const std::uint32_t k = 8;
+  for (bool lopsided : {true, false}) {
+    const auto& points = lopsided ? cored : spread;
+    const std::size_t n = points.size();
+    Selector selector;
+    const auto log = std::make_shared<CallLog>();
+    selector.set_distance_function(counted(euclidean, log));
+    std::vector<std::uint32_t> farthest, balanced, unkept;
+    DistanceMatrix matrix(static_cast<std::int64_t>(n), k);
+    selector.select_centers_from(5, points, k, farthest, matrix);
+    EXPECT_EQ(largest_share(points, farthest) > 0.9, lopsided);
+    log->calls = 0;
+    selector.select_centers_from(5, points, k, balanced, matrix, vexel::CenterChoice::balanced, 77);
+    EXPECT_EQ(log->calls, (lopsided ? 2 : 1) * n * k);
+    ASSERT_EQ(balanced.size(), k);
+    EXPECT_EQ(balanced[0], 5u);
+    if (lopsided) {
+      EXPECT_LE(largest_share(points, balanced), 0.9);
+      EXPECT_EQ(std::set<std::uint32_t>(balanced.begin(), balanced.end()).size(), k);
+    } else {
+      EXPECT_EQ(balanced, farthest);
+    }
+    for (std::size_t c = 0; c < k; ++c) {
+      for (std::size_t j = 0; j < n; ++j) {
+        ASSERT_EQ(matrix(static_cast<std::int64_t>(j), static_cast<std::int64_t>(c)),
+                  euclidean(points[j], points[balanced[c]]));
+      }
+    }
+    for (std::size_t slice : {std::size_t{7}, n}) {
+      unkept.clear();
+      selector.select_centers_unkept_from(5, points, k, unkept, slice, vexel::CenterChoice::balanced, 77);
+      EXPECT_EQ(unkept, balanced) << "slice " << slice;
+    }
+  }
 }
 
 TEST(DistanceMatrix, ReshapeToTheSameCountKeepsTheBlock) {
