@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -148,10 +149,15 @@ inline std::uint32_t shift_of(std::uint64_t bytes) {
 
 }  // namespace detail
 
-// Whether the folding kernel runs on this CPU (false: the tables do).
+// Whether the folding kernel runs (false: the tables do): where the CPU
+// has it, unless the environment variable VEXEL_SIMD=portable asks every
+// kernel for its portable form.
 inline bool uses_clmul() {
 #if KOREL_CRC32_CLMUL
-  static const bool available = detail::has_clmul();
+  static const bool available = [] {
+    const char* level = std::getenv("VEXEL_SIMD");
+    return detail::has_clmul() && !(level != nullptr && std::strcmp(level, "portable") == 0);
+  }();
   return available;
 #else
   return false;

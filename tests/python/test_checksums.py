@@ -4,6 +4,8 @@ by crc32_combine, and sections read with their checksum on several
 threads."""
 
 import os
+import subprocess
+import sys
 import zlib
 
 import numpy as np
@@ -54,3 +56,20 @@ def test_read_checked_reads_the_bytes_and_their_crc(tmp_path, threads, offset, l
         assert read == len(content) - offset and crc == zlib.crc32(content[offset:])
     finally:
         os.close(descriptor)
+
+
+PORTABLE = """
+import zlib, numpy as np
+from korel import _index
+assert not _index.crc32_folds()
+data = np.random.default_rng(3).integers(0, 256, (1 << 20) + 13, dtype=np.uint8).tobytes()
+for start in range(0, 200, 7):
+    assert _index.crc32(data[start:], start) == zlib.crc32(data[start:], start)
+print("same")
+"""
+
+
+def test_the_portable_tables_give_the_same_values():
+    environment = {**os.environ, "VEXEL_SIMD": "portable"}
+    run = subprocess.run([sys.executable, "-c", PORTABLE], env=environment, capture_output=True, text=True, timeout=120)
+    assert run.stdout.strip() == "same", run.stderr
