@@ -13,16 +13,22 @@
 
 namespace vexel {
 
-// An open-addressing hash table of rows, keyed by the ids the rows carry: a
-// slot holds only a 32-bit row, and the id is read from `row_ids`, so a
-// million ids cost about 8 MB. Lookups, insertions and erasures never
-// allocate except when the table grows.
+// The rows of ids, in one of two tables of 32-bit rows. While the ids are
+// dense (the usual case: 0, 1, 2, ... as an index assigns them), a plain
+// table indexed by id: 4 bytes an id, a lookup one read. Otherwise an
+// open-addressing hash table whose slots hold rows, the id being read from
+// `row_ids`: 8 to 16 bytes an id. The map moves from one to the other as
+// the ids it holds make either the smaller. Lookups, insertions and
+// erasures never allocate except when a table grows.
 class IdMap {
  public:
   static constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
 
   // The row of `id`, or `none`.
   std::uint32_t find(std::int64_t id, const std::vector<std::int64_t>& row_ids) const {
+    if (dense_) {
+      return id >= 0 && static_cast<std::uint64_t>(id) < slots_.size() ? slots_[static_cast<std::size_t>(id)] : none;
+    }
     if (slots_.empty()) return none;
     return find_from(home(id), id, row_ids);
   }
@@ -31,13 +37,23 @@ class IdMap {
   // table first when needed, so callers may reserve room and then insert
   // without failing.
   void insert(std::uint32_t row, const std::vector<std::int64_t>& row_ids) {
-    reserve(size_ + 1, row_ids);
+    const std::int64_t id = row_ids[row];
+    const bool room = dense_ ? id >= 0 && static_cast<std::uint64_t>(id) < slots_.size()
+                             : 2 * (size_ + 1 + erased_) <= slots_.size();
+    if (!room) reserve(size_ + 1, row_ids, id);
     place(row, row_ids);
     ++size_;
+    largest_ = std::max(largest_, id);
   }
 
   // Forgets `id`; returns whether it was present.
   bool erase(std::int64_t id, const std::vector<std::int64_t>& row_ids) {
+    if (dense_) {
+      if (find(id, row_ids) == none) return false;
+      slots_[static_cast<std::size_t>(id)] = none;
+      --size_;
+      return true;
+    }
     if (slots_.empty()) return false;
     for (std::size_t slot = home(id);; slot = next(slot)) {
       const std::uint32_t row = slots_[slot];
@@ -51,23 +67,43 @@ class IdMap {
     }
   }
 
-  // Makes room for `count` ids without further allocation.
-  void reserve(std::size_t count, const std::vector<std::int64_t>& row_ids) {
-    // At most half full, erased slots counted: probes stay short.
-    if (2 * (count + erased_) <= slots_.size()) return;
-    std::size_t capacity = 16;
-    while (capacity < 2 * count) capacity *= 2;
-    std::vector<std::uint32_t> old(capacity, empty);
-    old.swap(slots_);
-    erased_ = 0;
-    for (std::uint32_t row : old) {
-      if (row != empty && row != erased) place(row, row_ids);
+  // Makes room for `count` ids, none above `largest` but those held, without
+  // further allocation; switches tables when the other one would be smaller.
+  void reserve(std::size_t count, const std::vector<std::int64_t>& row_ids, std::int64_t largest = -1) {
+    const std::int64_t bound = std::max(largest_, largest);
+    const bool dense = fits_dense(bound, count);
+    if (dense && dense_) {
+      if (bound >= 0 && static_cast<std::uint64_t>(bound) >= slots_.size()) {
+        // Grown by half at least, so that ids arriving one at a time cost
+        // amortised constant time.
+        const std::size_t wanted = std::max(static_cast<std::size_t>(bound) + 1, slots_.size() + slots_.size() / 2);
+        slots_.resize(std::min(wanted, dense_limit(count)), none);
+      }
+    } else if (dense || dense_ || 2 * (count + erased_) > slots_.size()) {
+      std::vector<std::uint32_t> old;
+      old.swap(slots_);
+      try {
+        if (dense) {
+          slots_.assign(static_cast<std::size_t>(bound) + 1, none);
+        } else {
+          slots_.assign(hash_capacity(count), empty);
+        }
+      } catch (...) {
+        slots_.swap(old);
+        throw;
+      }
+      dense_ = dense;
+      erased_ = 0;
+      for (std::uint32_t row : old) {
+        if (row != empty && row != erased) place(row, row_ids);  // no row is `erased`
+      }
     }
+    largest_ = bound;
   }
 
   // Forgets every id, then records rows 0 .. rows - 1 under their ids in
-  // `row_ids`, in the room already made for them (reserve), so that
-  // nothing can fail.
+  // `row_ids`, ids held before, in the room already made for them
+  // (reserve), so that nothing can fail.
   void refill(std::size_t rows, const std::vector<std::int64_t>& row_ids) noexcept {
     std::fill(slots_.begin(), slots_.end(), empty);
     erased_ = 0;
@@ -79,25 +115,38 @@ class IdMap {
     std::vector<std::uint32_t>().swap(slots_);
     size_ = 0;
     erased_ = 0;
+    largest_ = -1;
+    dense_ = true;
   }
 
   std::size_t size() const { return size_; }
+  bool is_dense() const { return dense_; }
 
-  // The table itself, so that a file can carry it: each slot holds a row
-  // or `none`. Meaningful for a table without erased slots.
-  const std::vector<std::uint32_t>& slots() const { return slots_; }
-  bool has_erased() const { return erased_ != 0; }
+  // The hash table of the ids held, as a file carries it: each slot holds a
+  // row or `none`. Made for the purpose from the dense table; empty when
+  // the hash table has erased slots.
+  std::vector<std::uint32_t> hashed_slots(const std::vector<std::int64_t>& row_ids) const {
+    if (!dense_) return erased_ == 0 ? slots_ : std::vector<std::uint32_t>();
+    IdMap hashed;
+    hashed.dense_ = false;
+    hashed.slots_.assign(hash_capacity(size_), empty);
+    for (std::uint32_t row : slots_) {
+      if (row != none) hashed.place(row, row_ids);
+    }
+    return std::move(hashed.slots_);
+  }
 
-  // Takes `slots`, as slots() gave them, as the table of the rows
-  // 0 .. rows - 1 whose ids are `row_ids`, so that a restored index need
-  // not hash every id again. std::invalid_argument unless it is a
-  // power-of-two table at most half full in which every id finds its own
-  // row (which also proves the ids distinct). That check looks every id up
-  // once, a block of ids at a time: the block's home slots, then the rows
-  // they hold, are fetched ahead, so the lookups wait on memory together
-  // rather than one after another. Without `look_up_each_id` (for a table
-  // whose checksum the caller checked) only the table's shape and rows are
-  // checked: a table that does not fit its ids then answers lookups wrongly,
+  // Takes `slots`, as hashed_slots() gave them, as the hash table of the
+  // rows 0 .. rows - 1 whose ids are `row_ids`, so that a restored index
+  // need not place every id again (a dense table would write one slot at
+  // random per id: the map turns dense at its next reserve). Throws
+  // std::invalid_argument unless it is a power-of-two table at most half
+  // full that holds each row once, and with `look_up_each_id` unless every
+  // id finds its own row (which also proves the ids distinct), a block of
+  // ids at a time: the block's home slots, then the rows they hold, are
+  // fetched ahead, so the lookups wait on memory together rather than one
+  // after another. Without it (for a table whose checksum the caller
+  // checked) a table that does not fit its ids answers lookups wrongly,
   // but every lookup still ends and reads only rows in range.
   void adopt(std::vector<std::uint32_t> slots, const std::vector<std::int64_t>& row_ids,
              bool look_up_each_id = true) {
@@ -106,16 +155,23 @@ class IdMap {
     const std::size_t capacity = slots.size();
     if (capacity < 16 || (capacity & (capacity - 1)) != 0) fail("its size is not a power of two");
     if (2 * rows > capacity) fail("it is more than half full");
+    // Without branches on the slots, which are full or empty at random.
     std::size_t held = 0;
+    bool out_of_range = false;
     for (std::uint32_t row : slots) {
-      if (row == empty) continue;
-      if (row >= rows) fail("a row out of range");
-      ++held;
+      const bool full = row != empty;
+      held += full;
+      out_of_range |= full & (row >= rows);
     }
+    if (out_of_range) fail("a row out of range");
     if (held != rows) fail("rows missing or held twice");
+    std::int64_t largest = -1;
+    for (std::int64_t id : row_ids) largest = std::max(largest, id);
     slots_ = std::move(slots);
+    dense_ = false;
     size_ = rows;
     erased_ = 0;
+    largest_ = largest;
     if (!look_up_each_id) return;
     constexpr std::size_t block = 256;
     std::size_t homes[block];
@@ -142,6 +198,19 @@ class IdMap {
   static constexpr std::uint32_t empty = none;
   static constexpr std::uint32_t erased = none - 1;
 
+  // The dense table's length for `count` ids: never more slots than a hash
+  // table of them would have, and a few hundred ids at least.
+  static std::size_t dense_limit(std::size_t count) { return std::max<std::size_t>(2 * count, 256); }
+  static bool fits_dense(std::int64_t largest, std::size_t count) {
+    return largest < 0 || static_cast<std::uint64_t>(largest) < dense_limit(count);
+  }
+  // At most half full, erased slots counted: probes stay short.
+  static std::size_t hash_capacity(std::size_t count) {
+    std::size_t capacity = 16;
+    while (capacity < 2 * count) capacity *= 2;
+    return capacity;
+  }
+
   // splitmix64's finaliser: consecutive ids spread over the whole table.
   std::size_t home(std::int64_t id) const {
     auto x = static_cast<std::uint64_t>(id);
@@ -161,14 +230,20 @@ class IdMap {
   }
 
   void place(std::uint32_t row, const std::vector<std::int64_t>& row_ids) {
+    if (dense_) {
+      slots_[static_cast<std::size_t>(row_ids[row])] = row;
+      return;
+    }
     std::size_t slot = home(row_ids[row]);
     while (slots_[slot] != empty) slot = next(slot);
     slots_[slot] = row;
   }
 
-  std::vector<std::uint32_t> slots_;
+  std::vector<std::uint32_t> slots_;  // dense: the row of each id; hashed: rows
   std::size_t size_ = 0;
-  std::size_t erased_ = 0;
+  std::size_t erased_ = 0;            // erased slots of the hash table
+  std::int64_t largest_ = -1;         // no id held is above it
+  bool dense_ = true;
 };
 
 }  // namespace vexel

@@ -168,7 +168,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     if (n > max_rows - first) throw std::length_error("an index holds at most 4294967293 points");
     row_ids.reserve(first + n);
     row_removed.reserve(first + n);
-    id_rows.reserve(id_rows.size() + n, row_ids);
+    id_rows.reserve(id_rows.size() + n, row_ids, *std::max_element(assigned.begin(), assigned.end()));
     append(space);
     if (space.rows() != first + n) {
       space.truncate(first);
@@ -248,7 +248,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       record.rows.push_back(static_cast<std::uint32_t>(row));
     }
     record_nodes(*tree, [&](std::uint32_t row) { return renumbered[row]; }, record);
-    if (record.rows.size() == row_ids.size() && !id_rows.has_erased()) record.id_slots = id_rows.slots();
+    if (record.rows.size() == row_ids.size()) record.id_slots = id_rows.hashed_slots(row_ids);
     return record;
   }
 
@@ -290,7 +290,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     if (adopts) {
       map.adopt(std::move(record.id_slots), assigned, !id_table_checksummed);
     } else {
-      map.reserve(n, row_ids);
+      map.reserve(n, row_ids, *std::max_element(assigned.begin(), assigned.end()));
     }
     std::unique_ptr<Node> root;
     try {
@@ -525,7 +525,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
         for (std::size_t i = 0; i < kept; ++i) ids[i] = row_ids[order[i]];
         std::vector<bool> removed(kept, false);
         IdMap rows;
-        rows.reserve(kept, ids);
+        rows.reserve(kept, ids, *std::max_element(ids.begin(), ids.end()));
         for (std::size_t i = 0; i < kept; ++i) rows.insert(static_cast<std::uint32_t>(i), ids);
 
         using std::swap;

@@ -150,11 +150,14 @@ inline void check_tree_record(const TreeRecord& record, std::size_t rows, std::s
     }
   }
 
-  std::vector<bool> seen(rows, false);
-  const auto take_row = [&](std::uint32_t row) {
+  std::vector<unsigned char> seen(rows, 0);
+  const auto bad_row = [&](std::uint32_t row) {
     if (row >= rows) fail("row " + text(row) + " out of range (" + text(rows) + " rows)");
-    if (seen[row]) fail("row " + text(row) + " stored twice");
-    seen[row] = true;
+    fail("row " + text(row) + " stored twice");
+  };
+  const auto take_row = [&](std::uint32_t row) {
+    if (row >= rows || seen[row] != 0) bad_row(row);
+    seen[row] = 1;
   };
   struct Open {
     std::size_t node;
@@ -163,26 +166,26 @@ inline void check_tree_record(const TreeRecord& record, std::size_t rows, std::s
   std::vector<Open> open;
   std::size_t bucket_at = 0;
   for (std::size_t i = 0; i < nodes; ++i) {
-    const std::string where = " at node " + text(i);
+    const auto where = [&] { return " at node " + text(i); };  // text made only when a check fails
     const std::uint32_t children = record.node_children[i];
     const std::uint32_t degree = record.node_degree[i];
     if (i > 0) {
-      if (open.empty()) fail("nodes beyond the tree" + where);
+      if (open.empty()) fail("nodes beyond the tree" + where());
       const std::uint32_t siblings = record.node_children[open.back().node];
-      if (record.node_ranges[i] < siblings) fail("fewer ranges than siblings" + where);
+      if (record.node_ranges[i] < siblings) fail("fewer ranges than siblings" + where());
       if (children == 0 && (degree < record.min_degree || degree > record.max_degree)) {
-        fail("leaf degree " + text(degree) + " outside the tree's limits" + where);
+        fail("leaf degree " + text(degree) + " outside the tree's limits" + where());
       }
-      if (record.node_box[i] != (box_size > 0 ? 1 : 0)) fail("a box missing or out of place" + where);
+      if (record.node_box[i] != (box_size > 0 ? 1 : 0)) fail("a box missing or out of place" + where());
       if (--open.back().left == 0) open.pop_back();
     } else if (record.node_box[i] != 0) {
       fail("a box at the root");
     }
-    if (record.node_ranges[i] > record.max_degree) fail("more ranges than the degree allows" + where);
-    if (degree < 1 || degree > record.max_degree) fail("degree " + text(degree) + " out of range" + where);
+    if (record.node_ranges[i] > record.max_degree) fail("more ranges than the degree allows" + where());
+    if (degree < 1 || degree > record.max_degree) fail("degree " + text(degree) + " out of range" + where());
     if (children > 0) {
-      if (degree != children) fail("an inner node's degree differs from its children" + where);
-      if (record.node_bucket[i] != 0) fail("an inner node with a bucket" + where);
+      if (degree != children) fail("an inner node's degree differs from its children" + where());
+      if (record.node_bucket[i] != 0) fail("an inner node with a bucket" + where());
       open.push_back({i, children});
     }
     take_row(record.node_pivot[i]);

@@ -11,6 +11,7 @@ void bind_strings(pybind11::module_& module);  // StringIndex
 void bind_bits(pybind11::module_& module);     // BitIndex
 void bind_objects(pybind11::module_& module);  // ObjectIndex
 void bind_metrics(pybind11::module_& module);  // the distance functions of korel.metrics
+void bind_checksums(pybind11::module_& module);  // CRC-32 and checked reads for korel.storage
 
 }  // namespace index
 }  // namespace korel

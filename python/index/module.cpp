@@ -20,4 +20,5 @@ PYBIND11_MODULE(_index, module) {
   korel::index::bind_bits(module);
   korel::index::bind_objects(module);
   korel::index::bind_metrics(module);
+  korel::index::bind_checksums(module);
 }

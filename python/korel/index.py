@@ -127,10 +127,10 @@ def from_state(state: IndexState, *, mapped: bool = False) -> "Index":
     state cannot be stored as it is (a metric of the wrong kind, points
     that do not fit their ids, a damaged tree). With a tree the points go
     back under it, measured by nothing; without one, the tree is built.
-    Vectors with a tree are read in place from the array that holds them
-    until a change copies them (the state's arrays are taken over: leave
-    them unchanged); ``mapped`` (a numpy.memmap of a file) reads them
-    unchecked, and the index then refuses changes."""
+    Vectors with a tree are read in place from the array that holds them,
+    unscanned, until a change copies them (the state's arrays are taken
+    over: leave them unchanged); with ``mapped`` (a numpy.memmap of a file)
+    the index refuses changes."""
     index = Index(state.metric, dtype=state.dtype or "float64")
     if index._kind != state.kind:
         raise ValueError(f"a state of {state.kind} points cannot be held under the metric {state.metric!r}")
@@ -148,9 +148,16 @@ def from_state(state: IndexState, *, mapped: bool = False) -> "Index":
                 for i in range(len(starts) - 1)
             ]
             core.add(index._points(texts, storing=True), ids)
-    elif mapped:
-        ids = arguments.ids(arrays["ids"], len(arrays["points"]))
-        core.restore(arrays["points"], ids, tree, True)
+    elif state.kind == "vector" and (tree or mapped):
+        # Rows with their tree go back as they are: they were checked when
+        # they were first stored, and a file's checksums show them unchanged
+        # (a scan for NaN would cost as much as reading them; a forged NaN
+        # row is an unmeasurable point, like any NaN distance).
+        points = arrays["points"]
+        if index._metric == "haversine" and points.ndim == 2 and points.shape[1] != 2:
+            raise ValueError(f"haversine measures places of 2 coordinates, not {points.shape[1]}")
+        ids = arguments.ids(arrays["ids"], len(points))
+        core.restore(points, ids, tree, mapped)
     else:
         name = {"vector": "points", "bits": "codes", "object": "objects"}[state.kind]
         points = index._points(arrays[name], storing=True)

@@ -56,12 +56,11 @@ import pickle
 import re
 import secrets
 import struct
-import zlib
 from typing import Any, BinaryIO, Callable, Dict, List, NoReturn, Optional, Tuple, Union
 
 import numpy as np
 
-from . import metric_table
+from . import _index, metric_table
 from .state import IndexState
 
 MAGIC = b"KORELIDX"
@@ -237,7 +236,7 @@ def _write(file: BinaryIO, state, metric_required: bool) -> None:
     prefix = _PREFIX.pack(MAGIC, VERSION, len(header_bytes))
     file.write(prefix)
     file.write(header_bytes)
-    file.write(_CRC.pack(zlib.crc32(header_bytes, zlib.crc32(prefix))))
+    file.write(_CRC.pack(_index.crc32(header_bytes, _index.crc32(prefix))))
     position = _PREFIX.size + len(header_bytes) + _CRC.size
     for entry, (_, array) in zip(table, sections):
         file.write(b"\0" * (entry["offset"] - position))
@@ -250,7 +249,8 @@ def _aligned(offset: int) -> int:
 
 
 def _checksum(array: np.ndarray) -> int:
-    return zlib.crc32(array.data.cast("B")) if array.size else 0
+    """The CRC-32 of the array's bytes, as zlib.crc32 gives it."""
+    return _index.crc32(array.data.cast("B")) if array.size else 0
 
 
 def _pickled(value) -> np.ndarray:
@@ -291,7 +291,7 @@ def _read(file, size: int, metric, allow_pickle: bool, progress, mapped: bool = 
     header_bytes = file.read(header_length)
     if len(header_bytes) != header_length:
         _fail(f"it is truncated (header of {header_length} bytes in a file of {size})")
-    checksum = zlib.crc32(header_bytes, zlib.crc32(prefix))
+    checksum = _index.crc32(header_bytes, _index.crc32(prefix))
     if version >= 2:
         stored = file.read(_CRC.size)
         if len(stored) != _CRC.size or _CRC.unpack(stored)[0] != checksum:
@@ -314,19 +314,19 @@ def _read(file, size: int, metric, allow_pickle: bool, progress, mapped: bool = 
     for name, dtype, shape, section_size, offset, expected in sections:
         if version >= 2:
             file.seek(offset)
+        # A mapped file opens without reading its rows: the tree's structure
+        # is checked where it is restored, the checksums only with verify.
+        check = verify or not mapped
         if mapped and name == "points" and section_size:
             array = np.memmap(file, dtype=dtype, mode="r", offset=offset, shape=shape)
+            crc = _checksum(array) if check else expected
         else:
-            array = _read_section(file, name, dtype, shape, section_size, progress, size)
-        # A mapped file opens without reading its sections twice: the tree's
-        # structure is checked where it is restored, the checksums only with
-        # verify.
-        check = verify or not mapped
+            array, crc = _read_section(file, name, dtype, shape, section_size, progress, size)
         if version >= 2:
-            if check and _checksum(array) != expected:
+            if check and crc != expected:
                 _fail(f"the checksum of its section {name!r} does not match: the file is damaged")
         else:
-            checksum = zlib.crc32(array.data.cast("B") if array.size else b"", checksum)
+            checksum = _index.crc32_combine(checksum, crc, section_size)
         arrays[name] = array
     if version < 2:
         stored = file.read(_CRC.size)
@@ -338,6 +338,8 @@ def _read(file, size: int, metric, allow_pickle: bool, progress, mapped: bool = 
 
 
 _BLOCK = 1 << 26  # bytes read at once: progress reports between blocks
+# Threads that read a block, each checking its pieces as it reads them.
+_READ_THREADS = min(os.cpu_count() or 1, 4)
 
 
 def _check_mappable(header, version: int, sections) -> None:
@@ -355,20 +357,44 @@ def _check_mappable(header, version: int, sections) -> None:
 
 
 def _read_section(file, name: str, dtype: np.dtype, shape: Tuple[int, ...], size: int, progress, total: int):
-    """The section read straight into a new array (no second copy)."""
+    """The section at the file's position read straight into a new array
+    (no second copy), and the CRC-32 of its bytes, taken as they arrive."""
     try:
         array = np.empty(shape, dtype=dtype)
     except (ValueError, MemoryError):
         _fail(f"the section {name!r} of shape {list(shape)} cannot be read")
-    if size:
-        into = array.data.cast("B")
-        for start in range(0, size, _BLOCK):
-            end = min(start + _BLOCK, size)
-            if file.readinto(into[start:end]) != end - start:
-                _fail("it is truncated: it changed while it was read")
-            if progress is not None:
-                progress(file.tell(), total)
-    return array
+    crc = 0
+    if not size:
+        return array, crc
+    into = array.data.cast("B")
+    position = file.tell()
+    descriptor = _descriptor(file)
+    for start in range(0, size, _BLOCK):
+        end = min(start + _BLOCK, size)
+        if descriptor is None:
+            got = file.readinto(into[start:end])
+            crc = _index.crc32(into[start : start + got], crc)
+        else:
+            got, block_crc = _index.read_checked(descriptor, position + start, into[start:end], _READ_THREADS)
+            crc = _index.crc32_combine(crc, block_crc, got)
+        if got != end - start:
+            _fail("it is truncated: it changed while it was read")
+        if progress is not None:
+            progress(position + end, total)
+    if descriptor is not None:
+        file.seek(position + size)
+    return array, crc
+
+
+def _descriptor(file) -> Optional[int]:
+    """The descriptor to read ``file`` by position from, on several threads;
+    None when it has none (bytes in memory) or the system reads otherwise."""
+    if not hasattr(_index, "read_checked"):
+        return None
+    try:
+        return file.fileno()
+    except (AttributeError, OSError):  # io.UnsupportedOperation is an OSError
+        return None
 
 
 def parse_json(content: bytes, depth: int, what: str):

@@ -375,14 +375,38 @@ TEST(RowIndex, ABatchBuildsTheSameTreeOnAnyNumberOfThreads) {
   EXPECT_EQ(shapes[0], shapes[2]);
 }
 
-TEST(IdMap, AgreesWithAStandardMap) {
+// Ids spread `spacing` apart (1: dense, as an index assigns them), and in
+// the second half one in `sparse_every` (0: none) far beyond the others:
+// the map starts hashed while its few ids lie apart, turns dense as they
+// fill their range, and hashed again when far ids arrive.
+struct IdSpread {
+  std::int64_t spacing;
+  unsigned sparse_every;
+};
+
+class IdMapSpreads : public ::testing::TestWithParam<IdSpread> {};
+
+TEST_P(IdMapSpreads, AgreesWithAStandardMap) {
+  const IdSpread spread = GetParam();
   std::vector<std::int64_t> row_ids;
   vexel::IdMap map;
   std::unordered_map<std::int64_t, std::uint32_t> model;
   std::mt19937_64 random(351);
+  const auto draw = [&](int step) {
+    if (spread.sparse_every != 0 && step > 10000 && random() % spread.sparse_every == 0) {
+      return static_cast<std::int64_t>(random() % 3) * 4000000007 + 5000;
+    }
+    return static_cast<std::int64_t>(random() % 3000) * spread.spacing;
+  };
+  bool was_dense = false;
   for (int step = 0; step < 20000; ++step) {
-    const auto id = static_cast<std::int64_t>(random() % 3000) * 1000003;
-    if (random() % 3 != 0 && model.count(id) == 0) {
+    const std::int64_t id = draw(step);
+    // Three in four ids held, once it settles: enough for a dense table.
+    if (random() % 4 != 0) {
+      if (model.count(id) != 0) continue;
+      // Half the time room is made first, as an index does for a batch:
+      // that is where the map chooses its table again.
+      if (step % 2 == 0) map.reserve(map.size() + 1, row_ids, id);
       row_ids.push_back(id);
       const auto row = static_cast<std::uint32_t>(row_ids.size() - 1);
       map.insert(row, row_ids);
@@ -390,10 +414,52 @@ TEST(IdMap, AgreesWithAStandardMap) {
     } else {
       ASSERT_EQ(map.erase(id, row_ids), model.erase(id) == 1);
     }
-    const auto probe = static_cast<std::int64_t>(random() % 3000) * 1000003;
+    const std::int64_t probe = random() % 4 == 0 ? static_cast<std::int64_t>(random() % 4000) : draw(step);
     const auto at = model.find(probe);
     ASSERT_EQ(map.find(probe, row_ids), at == model.end() ? vexel::IdMap::none : at->second);
     ASSERT_EQ(map.size(), model.size());
+    was_dense = was_dense || (map.is_dense() && map.size() > 100);
+  }
+  EXPECT_EQ(was_dense, spread.spacing == 1);
+  EXPECT_EQ(map.is_dense(), spread.spacing == 1 && spread.sparse_every == 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ids, IdMapSpreads,
+                         ::testing::Values(IdSpread{1, 0}, IdSpread{1000003, 0}, IdSpread{1, 400}));
+
+// A hash table made from either table, adopted back, finds every id again
+// (and after it turns dense);
+// a table that holds a row twice, or ids repeated, are refused.
+TEST(IdMap, HashedSlotsTravelAndAreChecked) {
+  std::mt19937_64 random(7);
+  for (std::int64_t spacing : {std::int64_t{1}, std::int64_t{1000003}}) {
+    std::vector<std::int64_t> row_ids(5000);
+    for (std::size_t row = 0; row < row_ids.size(); ++row) row_ids[row] = static_cast<std::int64_t>(row) * spacing;
+    std::shuffle(row_ids.begin(), row_ids.end(), random);
+    vexel::IdMap map;
+    map.reserve(row_ids.size(), row_ids, *std::max_element(row_ids.begin(), row_ids.end()));
+    for (std::size_t row = 0; row < row_ids.size(); ++row) map.insert(static_cast<std::uint32_t>(row), row_ids);
+    ASSERT_EQ(map.is_dense(), spacing == 1);
+    const std::vector<std::uint32_t> slots = map.hashed_slots(row_ids);
+    vexel::IdMap adopted;
+    adopted.adopt(slots, row_ids);
+    const auto finds_every_id = [&] {
+      for (std::size_t row = 0; row < row_ids.size(); ++row) ASSERT_EQ(adopted.find(row_ids[row], row_ids), row);
+      EXPECT_EQ(adopted.find(-1, row_ids), vexel::IdMap::none);
+      EXPECT_EQ(adopted.find(static_cast<std::int64_t>(row_ids.size()) * spacing, row_ids), vexel::IdMap::none);
+    };
+    EXPECT_FALSE(adopted.is_dense());
+    finds_every_id();
+    adopted.reserve(row_ids.size(), row_ids);  // turns dense where the ids are
+    EXPECT_EQ(adopted.is_dense(), spacing == 1);
+    finds_every_id();
+
+    std::vector<std::uint32_t> doubled = slots;
+    *std::find(doubled.begin(), doubled.end(), vexel::IdMap::none) = 0;
+    EXPECT_THROW(vexel::IdMap().adopt(doubled, row_ids), std::invalid_argument);
+    std::vector<std::int64_t> repeated = row_ids;
+    repeated[1] = repeated[0];
+    EXPECT_THROW(vexel::IdMap().adopt(slots, repeated), std::invalid_argument);
   }
 }
 

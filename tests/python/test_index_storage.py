@@ -270,6 +270,39 @@ def test_a_damaged_tree_raises_value_error(tmp_path, name, edit):
         korel.Index.load(path)
 
 
+@pytest.mark.parametrize("by_position", [True, False])
+def test_every_section_is_checked_however_the_file_is_read(tmp_path, monkeypatch, by_position):
+    if not by_position:  # as where the system cannot read a file by position
+        monkeypatch.setattr(storage, "_descriptor", lambda file: None)
+    make, points = TREE_CASES["float32"]
+    index = grown(make, points)
+    path = tmp_path / "index.korel"
+    index.save(path)
+    same_answers(index, korel.Index.load(path), points[::50])
+    content = path.read_bytes()
+    _, _, length = struct.unpack_from("<8sII", content)
+    for section in json.loads(content[16 : 16 + length])["sections"]:
+        if not section["shape"] or not np.prod(section["shape"]):
+            continue
+        damaged = bytearray(content)
+        damaged[section["offset"]] ^= 0x10
+        path.write_bytes(damaged)
+        with pytest.raises(ValueError, match=f"checksum of its section '{section['name']}' does not match"):
+            korel.Index.load(path)
+
+
+@pytest.mark.parametrize("mmap", [False, True])
+def test_a_forged_nan_row_loads_as_a_point_no_query_measures(tmp_path, mmap):
+    # Rows that come with their tree are not scanned again on loading.
+    content = storage.to_bytes(korel.index.state_of(grown(*TREE_CASES["float64"])))
+    path = tmp_path / "nan.korel"
+    path.write_bytes(tree_file_with(content, "points", lambda a: a.__setitem__(5 * 3 + 1, np.nan)))
+    loaded = korel.Index.load(path, mmap=mmap)
+    distances, ids = loaded.nearest(np.zeros(3), k=len(loaded))
+    assert len(ids) == 700 and np.isnan(distances[-1]) and np.isfinite(distances[:-1]).all()
+    assert np.isnan(loaded[int(ids[-1])]).any()
+
+
 def test_removed_points_never_reach_a_file(tmp_path):
     index = korel.Index("levenshtein")
     index.add_many(["secret", "public", "open", "known"])

@@ -1,0 +1,165 @@
+// korel._index's checksums for korel.storage: zlib's CRC-32 computed
+// without the GIL (index/crc32.h), and the reading of a file section into a
+// buffer with its CRC-32 taken on the way, on several threads, each piece
+// checked while it is still in the cache.
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <system_error>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#define KOREL_HAS_PREAD 1
+#else
+#define KOREL_HAS_PREAD 0
+#endif
+
+#include "index/bindings.h"
+#include "index/crc32.h"
+
+namespace korel {
+namespace index {
+namespace {
+
+namespace py = pybind11;
+
+// A buffer of the caller's, held for the call (writable when asked).
+class HeldBuffer {
+ public:
+  HeldBuffer(const py::handle& object, bool writable) {
+    if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0)) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  ~HeldBuffer() { PyBuffer_Release(&view_); }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+
+  unsigned char* data() const { return static_cast<unsigned char*>(view_.buf); }
+  std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+ private:
+  Py_buffer view_{};
+};
+
+// Below this many bytes the GIL is kept: releasing it costs more.
+constexpr std::size_t gil_free_bytes = std::size_t{1} << 16;
+
+std::uint32_t checksum(const py::handle& data, std::uint32_t value) {
+  const HeldBuffer held(data, false);
+  if (held.size() < gil_free_bytes) return crc32::update(value, held.data(), held.size());
+  py::gil_scoped_release free;
+  return crc32::update(value, held.data(), held.size());
+}
+
+#if KOREL_HAS_PREAD
+// Bytes a thread reads and then checks in one go: small enough to be
+// checked from the cache it was just copied into.
+constexpr std::size_t read_step = std::size_t{1} << 18;
+// Bytes a thread takes at a time.
+constexpr std::size_t piece_size = std::size_t{1} << 22;
+
+// Reads `length` bytes of `fd` at `offset` into `into`, in steps, and
+// returns how many it read (fewer at the end of the file) and their CRC-32;
+// errno stays set when a read failed.
+std::pair<std::size_t, std::uint32_t> read_piece(int fd, std::uint64_t offset, unsigned char* into, std::size_t length,
+                                                 int& error) {
+  std::uint32_t crc = 0;
+  std::size_t done = 0;
+  while (done < length) {
+    const std::size_t step = std::min(read_step, length - done);
+    std::size_t got = 0;
+    while (got < step) {
+      const ssize_t n = ::pread(fd, into + done + got, step - got, static_cast<off_t>(offset + done + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        error = errno;
+        return {done + got, crc};
+      }
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    crc = crc32::update(crc, into + done, got);
+    done += got;
+    if (got < step) break;
+  }
+  return {done, crc};
+}
+
+// Reads len(into) bytes of `fd` at `offset` into `into` on up to `threads`
+// threads, without the GIL: (bytes read, their CRC-32). Fewer bytes than
+// asked means the file ended; OSError when a read fails.
+py::tuple read_checked(int fd, std::uint64_t offset, const py::handle& into, std::size_t threads) {
+  const HeldBuffer held(into, true);
+  const std::size_t length = held.size();
+  const std::size_t pieces = (length + piece_size - 1) / piece_size;
+  std::vector<std::size_t> read(pieces, 0);
+  std::vector<std::uint32_t> crcs(pieces, 0);
+  std::atomic<std::size_t> next{0};
+  std::atomic<int> failure{0};
+  std::atomic<bool> ended{false};
+  const auto work = [&] {
+    for (std::size_t i; !ended.load() && failure.load() == 0 && (i = next.fetch_add(1)) < pieces;) {
+      const std::size_t start = i * piece_size;
+      const std::size_t size = std::min(piece_size, length - start);
+      int error = 0;
+      std::tie(read[i], crcs[i]) = read_piece(fd, offset + start, held.data() + start, size, error);
+      if (error != 0) failure.store(error);
+      if (read[i] < size) ended.store(true);
+    }
+  };
+  {
+    py::gil_scoped_release free;
+    std::vector<std::thread> helpers;
+    const std::size_t wanted = std::min(std::max<std::size_t>(threads, 1), pieces);
+    try {
+      for (std::size_t t = 1; t < wanted; ++t) helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      // Fewer threads, the same work.
+    }
+    work();
+    for (std::thread& helper : helpers) helper.join();
+  }
+  if (const int error = failure.load()) {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw py::error_already_set();
+  }
+  // The whole CRC is that of the pieces read in full, in order.
+  std::size_t total = 0;
+  std::uint32_t crc = 0;
+  for (std::size_t i = 0; i < pieces; ++i) {
+    crc = crc32::combine(crc, crcs[i], read[i]);
+    total += read[i];
+    if (read[i] < std::min(piece_size, length - i * piece_size)) break;
+  }
+  return py::make_tuple(total, crc);
+}
+#endif
+
+}  // namespace
+
+void bind_checksums(py::module_& module) {
+  module.def("crc32", &checksum, py::arg("data"), py::arg("value") = 0,
+             "zlib.crc32(data, value), without the GIL for large buffers.");
+  module.def("crc32_combine", &crc32::combine, py::arg("first"), py::arg("second"), py::arg("second_length"),
+             "The CRC-32 of A followed by B, from A's, B's and B's length.");
+  module.def("crc32_folds", &crc32::uses_clmul, "Whether the CRC-32 folds with carry-less multiplication here.");
+#if KOREL_HAS_PREAD
+  module.def("read_checked", &read_checked, py::arg("fd"), py::arg("offset"), py::arg("into"), py::arg("threads"),
+             "Reads len(into) bytes of the file `fd` at `offset` into `into` on up to `threads` threads: "
+             "(bytes read, their CRC-32).");
+#endif
+}
+
+}  // namespace index
+}  // namespace korel
