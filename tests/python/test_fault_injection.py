@@ -233,10 +233,11 @@ def workloads():
             setup + [("remove", filled[10]), ("remove", filled[20])],
             [("add", (2.0, 2.0))] * 30 + [("remove", (2.0, 2.0)), ("nearest_r", (2.0, 2.0), 1.0)],
         ),
+        # A chain a few levels deep: each further level fails alike.
         "chain of equal points": (
             [("set_distance_function", manhattan)],
             [
-                ("add_list", [(5.0, 5.0)] * 60),
+                ("add_list", [(5.0, 5.0)] * 55),
                 ("add", (5.0, 5.0)),
                 ("nearest_k", (5.0, 5.0), 3),
                 ("remove", (5.0, 5.0)),
