@@ -310,15 +310,18 @@ def test_every_fault_in_the_rebuild_after_500_removals():
         ("nearest_r", values[3], 15.0),
     ]
 
+    left = list(batch)
+    for v in victims:
+        left.remove(v)
+
     def prepare(plan):
         runner = Runner(plan)
         runner.index.set_distance_function(plan.wrap(native_manhattan))
         runner.model.metric = native_manhattan
         runner.index.add_list([list(p) for p in batch])
-        runner.model.points = list(batch)
         for v in victims:
             assert runner.index.remove(list(v))
-            runner.model.points.remove(v)
+        runner.model.points = list(left)
         return runner
 
     # Unfaulted: the 499 removals were lazy (each kept the listing's order)
