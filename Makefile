@@ -33,6 +33,9 @@ help: ## List the targets
 test: lint test-cpp ## Run every test: lint, C++ (CTest), Python 3.9 in place, the 3.13 wheel installed
 	$(MAKE) -j2 --output-sync=target test-python test-wheel
 
+# The stateful soak of NearestNeighborsKorel runs a few examples in `make
+# test` and this many here.
+test-all: export KOREL_SOAK_EXAMPLES = 40
 test-all: test test-sanitize $(addprefix test-python-,$(OTHER_PYTHONS)) test-pybind11-3 ## The same, with the C++ tests under ASan/UBSan, Python 3.10 to 3.12 and pybind11 3 too
 
 lint: $(VENV)/.lint ## ruff and mypy on python/
@@ -98,7 +101,7 @@ $(VENV)/.tools: build-requirements.txt
 	$(@D)/bin/python -m pip install -q -r build-requirements.txt
 	@touch $@
 
-SOURCES := $(shell find include python -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find include python -type f \( -name '*.h' -o -name '*.inc' -o -name '*.cpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
 # korel alone, as `pip install .` gives it: what the demo needs.
 $(VENV)/.korel-plain: $(VENV)/.tools $(SOURCES)

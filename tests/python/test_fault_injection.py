@@ -233,10 +233,11 @@ def workloads():
             setup + [("remove", filled[10]), ("remove", filled[20])],
             [("add", (2.0, 2.0))] * 30 + [("remove", (2.0, 2.0)), ("nearest_r", (2.0, 2.0), 1.0)],
         ),
+        # A chain a few levels deep: each further level fails alike.
         "chain of equal points": (
             [("set_distance_function", manhattan)],
             [
-                ("add_list", [(5.0, 5.0)] * 60),
+                ("add_list", [(5.0, 5.0)] * 55),
                 ("add", (5.0, 5.0)),
                 ("nearest_k", (5.0, 5.0), 3),
                 ("remove", (5.0, 5.0)),
@@ -309,15 +310,18 @@ def test_every_fault_in_the_rebuild_after_500_removals():
         ("nearest_r", values[3], 15.0),
     ]
 
+    left = list(batch)
+    for v in victims:
+        left.remove(v)
+
     def prepare(plan):
         runner = Runner(plan)
         runner.index.set_distance_function(plan.wrap(native_manhattan))
         runner.model.metric = native_manhattan
         runner.index.add_list([list(p) for p in batch])
-        runner.model.points = list(batch)
         for v in victims:
             assert runner.index.remove(list(v))
-            runner.model.points.remove(v)
+        runner.model.points = list(left)
         return runner
 
     # Unfaulted: the 499 removals were lazy (each kept the listing's order)
