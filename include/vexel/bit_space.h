@@ -30,7 +30,7 @@ class BitSpace {
   };
 
   // The words of a code of `length` bytes.
-  static std::size_t words_for(std::size_t length) { return (length + 7) / 8; }
+  static std::size_t words_for(std::size_t length) { return length / 8 + (length % 8 != 0); }
 
   // `count` codes of `length` bytes each, one after the other, as whole
   // words: the form of a query.
