@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "vexel/parallel.h"
 #include "vexel/prefetch.h"
 
 namespace vexel {
@@ -150,10 +151,12 @@ class GreedyKCenters {
   // select_centers with the first center given (an index into `points`)
   // rather than drawn, and `seed` for the draws of a balanced choice: the
   // generator is not used, so that selections of different buckets may run
-  // at once on several threads.
+  // at once on several threads. Each column is measured on `workers`
+  // threads (see measure_column).
   void select_centers_from(std::uint32_t first, const std::vector<T>& points, std::uint32_t k,
                            std::vector<std::uint32_t>& centers_out, DistanceMatrix& matrix,
-                           CenterChoice choice = CenterChoice::farthest_first, std::uint64_t seed = 0) const {
+                           CenterChoice choice = CenterChoice::farthest_first, std::uint64_t seed = 0,
+                           std::size_t workers = 1) const {
     const auto rows = static_cast<std::int64_t>(points.size());
     std::vector<double> min_distance(points.size(), std::numeric_limits<double>::infinity());
     centers_out.reserve(k);
@@ -161,11 +164,11 @@ class GreedyKCenters {
       matrix.reshape(std::max(2 * matrix.rows() + 1, rows), k);
     }
     centers_out.push_back(first);
-    select_after_first(points, k, centers_out, matrix, min_distance);
+    select_after_first(points, k, centers_out, matrix, min_distance, std::nullopt, workers);
     if (choice == CenterChoice::balanced && lopsided(matrix, centers_out.size(), points.size())) {
       centers_out.resize(1);
       std::fill(min_distance.begin(), min_distance.end(), std::numeric_limits<double>::infinity());
-      select_after_first(points, k, centers_out, matrix, min_distance, seed);
+      select_after_first(points, k, centers_out, matrix, min_distance, seed, workers);
     }
   }
 
@@ -178,13 +181,14 @@ class GreedyKCenters {
   // last farthest-first center's distances for it.
   void select_centers_unkept_from(std::uint32_t first, const std::vector<T>& points, std::uint32_t k,
                                   std::vector<std::uint32_t>& centers_out, std::size_t slice,
-                                  CenterChoice choice = CenterChoice::farthest_first, std::uint64_t seed = 0) const {
+                                  CenterChoice choice = CenterChoice::farthest_first, std::uint64_t seed = 0,
+                                  std::size_t workers = 1) const {
     const std::size_t n = points.size();
     if (!distance_function) throw std::bad_function_call();
     slice = std::max<std::size_t>(1, std::min(slice, n));
     centers_out.reserve(k);
     centers_out.push_back(first);
-    select_unkept_after_first(points, k, centers_out, slice, choice == CenterChoice::balanced, seed);
+    select_unkept_after_first(points, k, centers_out, slice, choice == CenterChoice::balanced, seed, workers);
   }
 
   // The first center of select_centers: one draw of the generator.
@@ -196,9 +200,21 @@ class GreedyKCenters {
     return (high << 32) | static_cast<std::uint32_t>(generator());
   }
 
-  // out[j] = distance(points[j], center) for every j < n, in order: in one
-  // call when the distance measures whole columns, else point by point.
-  void measure_column(const T* points, std::size_t n, const T& center, double* out) const {
+  // out[j] = distance(points[j], center) for every j < n: in one call when
+  // the distance measures whole columns, else point by point. A long column
+  // is cut into pieces measured on up to `workers` threads; each distance is
+  // the same whichever thread measures it.
+  void measure_column(const T* points, std::size_t n, const T& center, double* out, std::size_t workers = 1) const {
+    constexpr std::size_t piece = std::size_t{1} << 14;
+    if (workers > 1 && n > piece) {
+      run_parallel(
+          n, workers, piece,
+          [&](std::size_t begin, std::size_t end, std::size_t) {
+            measure_column(points + begin, end - begin, center, out + begin);
+          },
+          [] {});
+      return;
+    }
     if constexpr (measures_columns<Distance, T>::value) {
       distance_function.column(center, points, n, out);
     } else {
@@ -217,13 +233,13 @@ class GreedyKCenters {
   // drawn from `seed` when one is given.
   void select_after_first(const std::vector<T>& points, std::uint32_t k, std::vector<std::uint32_t>& centers_out,
                           DistanceMatrix& matrix, std::vector<double>& min_distance,
-                          std::optional<std::uint64_t> seed = std::nullopt) const {
+                          std::optional<std::uint64_t> seed = std::nullopt, std::size_t workers = 1) const {
     const std::size_t n = points.size();
     if (!distance_function) throw std::bad_function_call();
 
     for (std::uint32_t i = 1; i < k; ++i) {
       double* column = &matrix(0, i - 1);
-      measure_column(points.data(), n, points[centers_out[i - 1]], column);
+      measure_column(points.data(), n, points[centers_out[i - 1]], column, workers);
       std::size_t best = 0;
       double best_distance = -std::numeric_limits<double>::infinity();
       for (std::size_t j = 0; j < n; ++j) {
@@ -244,13 +260,13 @@ class GreedyKCenters {
     // The last center's column. After the stop rule this repeats the
     // evaluations of the stopping iteration, which wrote the same column.
     const std::int64_t last_column = static_cast<std::int64_t>(centers_out.size()) - 1;
-    measure_column(points.data(), n, points[centers_out.back()], &matrix(0, last_column));
+    measure_column(points.data(), n, points[centers_out.back()], &matrix(0, last_column), workers);
   }
 
   // select_centers_unkept_from after its first center: farthest-first, and
   // then, when `balance` is set and those centers are lopsided, drawn.
   void select_unkept_after_first(const std::vector<T>& points, std::uint32_t k, std::vector<std::uint32_t>& centers_out,
-                                 std::size_t slice, bool balance, std::uint64_t seed) const {
+                                 std::size_t slice, bool balance, std::uint64_t seed, std::size_t workers) const {
     const std::size_t n = points.size();
     std::vector<double> min_distance(n);
     std::vector<std::uint32_t> nearest(balance ? n : 0);  // the first center at min_distance
@@ -263,7 +279,7 @@ class GreedyKCenters {
       double best_distance = -std::numeric_limits<double>::infinity();
       for (std::size_t begin = 0; begin < n; begin += slice) {
         const std::size_t count = std::min(slice, n - begin);
-        measure_column(points.data() + begin, count, points[centers_out[c]], column.data());
+        measure_column(points.data() + begin, count, points[centers_out[c]], column.data(), workers);
         for (std::size_t j = 0; j < count; ++j) {
           double& to_nearest = min_distance[begin + j];
           if (column[j] < to_nearest) {

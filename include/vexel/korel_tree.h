@@ -371,8 +371,9 @@ class KorelTree {
     // selector's generator (see split_all). A split whose matrix of
     // point-to-center distances would pass the host's bound measures them
     // twice instead, a slice of points at a time: once to choose the
-    // centers, once to route the points; the tree is the same.
-    void split_leaf(KorelTree& index, const std::uint64_t* seed = nullptr) {
+    // centers, once to route the points; the tree is the same. `workers`
+    // threads measure each column (for a split that runs alone).
+    void split_leaf(KorelTree& index, const std::uint64_t* seed = nullptr, std::size_t workers = 1) {
       const std::size_t n = points.size();
       const std::size_t slice = split_slice(index, n);
       const bool sliced = slice < n;
@@ -390,9 +391,9 @@ class KorelTree {
         const std::uint64_t draws = choice == CenterChoice::farthest_first ? 0 : seed ? ~*seed : selector.draw_seed();
         if (!sliced) {
           matrix.reshape(static_cast<std::int64_t>(n), degree);
-          selector.select_centers_from(first, points, degree, centers, matrix, choice, draws);
+          selector.select_centers_from(first, points, degree, centers, matrix, choice, draws, workers);
         } else {
-          selector.select_centers_unkept_from(first, points, degree, centers, slice, choice, draws);
+          selector.select_centers_unkept_from(first, points, degree, centers, slice, choice, draws, workers);
         }
       }
 
@@ -432,9 +433,18 @@ class KorelTree {
       for (std::size_t begin = 0; begin < n; begin += slice) {
         const std::size_t count = std::min(slice, n - begin);
         if (sliced) {
-          for (std::size_t c = 0; c < m; ++c) {
-            index.pivot_selector.measure_column(points.data() + begin, count, kids[c]->pivot, &matrix(0, static_cast<std::int64_t>(c)));
-          }
+          // Every center's distances to a few thousand points at a time,
+          // which stay in the cache while they are measured again.
+          constexpr std::size_t piece = 4096;
+          run_parallel(
+              count, workers, piece,
+              [&](std::size_t from, std::size_t to, std::size_t) {
+                for (std::size_t c = 0; c < m; ++c) {
+                  index.pivot_selector.measure_column(points.data() + begin + from, to - from, kids[c]->pivot,
+                                                      &matrix(static_cast<std::int64_t>(from), static_cast<std::int64_t>(c)));
+                }
+              },
+              [] {});
         }
         const auto distance = [&](std::size_t j, std::size_t child) {
           return sliced ? matrix(static_cast<std::int64_t>(j - begin), static_cast<std::int64_t>(child))
@@ -778,7 +788,8 @@ class KorelTree {
         lock.unlock();
         try {
           if (caller) host().poll();
-          task.node->split_leaf(*this, &task.seed);
+          // The root splits alone: its columns are measured on every thread.
+          task.node->split_leaf(*this, &task.seed, task.node == &root ? workers : 1);
           found.clear();
           // The split node's pivot, and its whole bucket if it stays a leaf.
           std::size_t settled = task.node->is_leaf() ? 1 + task.node->points.size() : 1;
