@@ -169,6 +169,8 @@ class VectorSpace {
   void reserve(std::size_t rows) {
     own(rows > this->rows() ? rows - this->rows() : 0);
     data_.reserve(rows * dim_);
+    // Before the rows arrive: a bulk build jumps between them too.
+    advise_huge_pages(data_.data(), data_.capacity() * sizeof(Scalar));
   }
 
   // Takes, into an empty space, `count` rows of `dim` Scalars kept
