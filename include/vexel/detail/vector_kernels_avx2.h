@@ -27,12 +27,15 @@ VEXEL_AVX2_INLINE __m256d unfused(__m256d value) {
 VEXEL_AVX2_INLINE __m256d load(const double* p) { return _mm256_loadu_pd(p); }
 VEXEL_AVX2_INLINE __m256d load(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
 
-// The first `count` (< 4) elements at p, zeros after; reads nothing beyond.
+// The first `count` (1 to 3) elements at p, zeros after; reads nothing
+// beyond. Plain loads of one and two elements: a masked load costs more on
+// some processors.
 VEXEL_AVX2_INLINE __m256d load_first(const double* p, std::size_t count) {
-  alignas(32) static const std::int64_t ones_then_zeros[8] = {-1, -1, -1, -1, 0, 0, 0, 0};
-  const __m256i mask = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ones_then_zeros + 4 - count));
-  return _mm256_maskload_pd(p, mask);
+  const __m128d low = count >= 2 ? _mm_loadu_pd(p) : _mm_load_sd(p);
+  const __m128d high = count == 3 ? _mm_load_sd(p + 2) : _mm_setzero_pd();
+  return _mm256_insertf128_pd(_mm256_castpd128_pd256(low), high, 1);
 }
+// Floats keep the masked load.
 VEXEL_AVX2_INLINE __m256d load_first(const float* p, std::size_t count) {
   alignas(16) static const std::int32_t ones_then_zeros[8] = {-1, -1, -1, -1, 0, 0, 0, 0};
   const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ones_then_zeros + 4 - count));
