@@ -34,8 +34,10 @@ test: lint test-cpp ## Run every test: lint, C++ (CTest), Python 3.9 in place, t
 	$(MAKE) -j2 --output-sync=target test-python test-wheel
 
 # The stateful soak of NearestNeighborsKorel runs a few examples in `make
-# test` and this many here.
+# test` and this many here; fault injection fails every third distance call
+# there and every call here.
 test-all: export KOREL_SOAK_EXAMPLES = 40
+test-all: export KOREL_FAULT_EVERY = 1
 test-all: test test-sanitize $(addprefix test-python-,$(OTHER_PYTHONS)) test-pybind11-3 ## The same, with the C++ tests under ASan/UBSan, Python 3.10 to 3.12 and pybind11 3 too
 
 lint: $(VENV)/.lint ## ruff and mypy on python/
