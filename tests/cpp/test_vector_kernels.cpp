@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -234,42 +233,30 @@ TYPED_TEST(VectorKernels, ManyEqualsOnePerRow) {
 }
 
 #if defined(__linux__)
-// A block of values that ends where a page ends, before a page that cannot
-// be read: a kernel that reads past its last coordinate crashes.
-template <typename Value>
-class GuardedTail {
- public:
-  GuardedTail() : page_(static_cast<std::size_t>(sysconf(_SC_PAGESIZE))) {
-    block_ = mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (block_ == MAP_FAILED || mprotect(static_cast<char*>(block_) + page_, page_, PROT_NONE) != 0) std::abort();
-  }
-  ~GuardedTail() { munmap(block_, 2 * page_); }
-  Value* last(std::size_t count) { return reinterpret_cast<Value*>(static_cast<char*>(block_) + page_) - count; }
-
- private:
-  std::size_t page_;
-  void* block_;
-};
-
+// A query and a row that end where a readable page ends, before one that
+// cannot be read: a kernel that reads past a last coordinate crashes.
 TYPED_TEST(VectorKernels, ReadNothingPastTheLastCoordinate) {
   using Row = TypeParam;
-  GuardedTail<Row> rows;
-  GuardedTail<double> queries;
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  void* mapped = mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  char* block = static_cast<char*>(mapped);
+  ASSERT_EQ(mprotect(block + page, page, PROT_NONE) | mprotect(block + 3 * page, page, PROT_NONE), 0);
   std::mt19937_64 random(7);
   for (std::size_t dim = 1; dim <= 19; ++dim) {
     const Case c = random_case<Row>(random, dim, 0.0);
     const std::vector<Row> row(c.row.begin(), c.row.end());
-    std::copy(row.begin(), row.end(), rows.last(dim));
-    std::copy(c.query.begin(), c.query.end(), queries.last(dim));
+    double* query = std::copy(c.query.begin(), c.query.end(), reinterpret_cast<double*>(block + page) - dim) - dim;
+    Row* stored = std::copy(row.begin(), row.end(), reinterpret_cast<Row*>(block + 3 * page) - dim) - dim;
     for (VectorMetric metric : kMetrics) {
       for (Level level : available_levels()) {
         const auto kernel = vexel::vector_kernel<Row>(metric, level);
-        ASSERT_TRUE(same_bits(kernel.one(queries.last(dim), rows.last(dim), dim),
-                              kernel.one(c.query.data(), row.data(), dim)))
+        ASSERT_TRUE(same_bits(kernel.one(query, stored, dim), kernel.one(c.query.data(), row.data(), dim)))
             << vexel::simd::name(level) << " dim " << dim;
       }
     }
   }
+  munmap(mapped, 4 * page);
 }
 #endif
 
