@@ -122,75 +122,55 @@ class IdMap {
   std::size_t size() const { return size_; }
   bool is_dense() const { return dense_; }
 
-  // The hash table of the ids held, as a file carries it: each slot holds a
-  // row or `none`. Made for the purpose from the dense table; empty when
-  // the hash table has erased slots.
-  std::vector<std::uint32_t> hashed_slots(const std::vector<std::int64_t>& row_ids) const {
-    if (!dense_) return erased_ == 0 ? slots_ : std::vector<std::uint32_t>();
-    IdMap hashed;
-    hashed.dense_ = false;
-    hashed.slots_.assign(hash_capacity(size_), empty);
-    for (std::uint32_t row : slots_) {
-      if (row != none) hashed.place(row, row_ids);
+  // The table as a file carries it: the dense table, as long as the
+  // largest id held needs, or the hash table; empty when the hash table has
+  // erased slots (it would not travel as it is).
+  std::vector<std::uint32_t> table() const {
+    if (dense_) {
+      const std::size_t length = std::min(slots_.size(), static_cast<std::size_t>(largest_ + 1));
+      return std::vector<std::uint32_t>(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(length));
     }
-    return std::move(hashed.slots_);
+    return erased_ == 0 ? slots_ : std::vector<std::uint32_t>();
   }
 
-  // Takes `slots`, as hashed_slots() gave them, as the hash table of the
-  // rows 0 .. rows - 1 whose ids are `row_ids`, so that a restored index
-  // need not place every id again (a dense table would write one slot at
-  // random per id: the map turns dense at its next reserve). Throws
-  // std::invalid_argument unless it is a power-of-two table at most half
-  // full that holds each row once, and with `look_up_each_id` unless every
-  // id finds its own row (which also proves the ids distinct), a block of
-  // ids at a time: the block's home slots, then the rows they hold, are
-  // fetched ahead, so the lookups wait on memory together rather than one
-  // after another. Without it (for a table whose checksum the caller
-  // checked) a table that does not fit its ids answers lookups wrongly,
-  // but every lookup still ends and reads only rows in range.
-  void adopt(std::vector<std::uint32_t> slots, const std::vector<std::int64_t>& row_ids,
-             bool look_up_each_id = true) {
+  // Takes `table`, as table() gave it (`dense` says which kind), as the map
+  // of the rows 0 .. rows - 1 whose ids are `row_ids`, none above
+  // `largest`, so that a restored index need not place every id again.
+  // Throws std::invalid_argument unless the table holds each row once (a
+  // hash table: a power-of-two table at most half full) and every id finds
+  // its own row (which also proves the ids distinct). A hash table skips
+  // that lookup without `look_up_each_id` (for a table whose checksum the
+  // caller checked): one that does not fit its ids then answers lookups
+  // wrongly, but every lookup still ends and reads only rows in range.
+  void adopt(std::vector<std::uint32_t> table, bool dense, const std::vector<std::int64_t>& row_ids,
+             std::int64_t largest, bool look_up_each_id = true) {
     const std::size_t rows = row_ids.size();
     const auto fail = [](const std::string& what) { throw std::invalid_argument("damaged id table: " + what); };
-    const std::size_t capacity = slots.size();
-    if (capacity < 16 || (capacity & (capacity - 1)) != 0) fail("its size is not a power of two");
-    if (2 * rows > capacity) fail("it is more than half full");
+    const std::size_t capacity = table.size();
+    if (!dense) {
+      if (capacity < 16 || (capacity & (capacity - 1)) != 0) fail("its size is not a power of two");
+      if (2 * rows > capacity) fail("it is more than half full");
+    }
     // Without branches on the slots, which are full or empty at random.
     std::size_t held = 0;
     bool out_of_range = false;
-    for (std::uint32_t row : slots) {
+    for (std::uint32_t row : table) {
       const bool full = row != empty;
       held += full;
       out_of_range |= full & (row >= rows);
     }
     if (out_of_range) fail("a row out of range");
     if (held != rows) fail("rows missing or held twice");
-    std::int64_t largest = -1;
-    for (std::int64_t id : row_ids) largest = std::max(largest, id);
-    slots_ = std::move(slots);
-    dense_ = false;
+    slots_ = std::move(table);
+    dense_ = dense;
     size_ = rows;
     erased_ = 0;
     largest_ = largest;
-    if (!look_up_each_id) return;
-    constexpr std::size_t block = 256;
-    std::size_t homes[block];
-    for (std::size_t first = 0; first < rows; first += block) {
-      const std::size_t count = std::min(block, rows - first);
-      for (std::size_t i = 0; i < count; ++i) {
-        homes[i] = home(row_ids[first + i]);
-        prefetch_address(slots_.data() + homes[i]);
-      }
-      for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t held_row = slots_[homes[i]];
-        if (held_row != empty) prefetch_address(row_ids.data() + held_row);
-      }
-      for (std::size_t i = 0; i < count; ++i) {
-        if (find_from(homes[i], row_ids[first + i], row_ids) != first + i) {
-          clear();
-          fail("an id does not find its row (ids repeated, or the table belongs to other ids)");
-        }
-      }
+    // A dense table is always checked id by id: in row order that costs a
+    // pass over the ids and one read per id in a table a quarter their size.
+    if ((dense || look_up_each_id) && !(dense ? dense_table_fits(row_ids) : hash_table_fits(row_ids))) {
+      clear();
+      fail("an id does not find its row (ids repeated, or the table belongs to other ids)");
     }
   }
 
@@ -227,6 +207,41 @@ class IdMap {
       if (row == empty) return none;
       if (row != erased && row_ids[row] == id) return row;
     }
+  }
+
+  // Whether every row is found under its id in a dense table: with each
+  // row held once, the ids are then distinct and the table theirs.
+  bool dense_table_fits(const std::vector<std::int64_t>& row_ids) const {
+    bool fits = true;
+    for (std::size_t row = 0; row < row_ids.size(); ++row) {
+      const auto id = static_cast<std::uint64_t>(row_ids[row]);  // a negative id wraps beyond the table
+      fits &= id < slots_.size() && slots_[static_cast<std::size_t>(id)] == row;
+    }
+    return fits;
+  }
+
+  // Whether every id finds its own row in a hash table, a block of ids at a
+  // time: the block's home slots, then the rows they hold, are fetched
+  // ahead, so the lookups wait on memory together rather than one after
+  // another.
+  bool hash_table_fits(const std::vector<std::int64_t>& row_ids) const {
+    constexpr std::size_t block = 256;
+    std::size_t homes[block];
+    for (std::size_t first = 0; first < row_ids.size(); first += block) {
+      const std::size_t count = std::min(block, row_ids.size() - first);
+      for (std::size_t i = 0; i < count; ++i) {
+        homes[i] = home(row_ids[first + i]);
+        prefetch_address(slots_.data() + homes[i]);
+      }
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t held_row = slots_[homes[i]];
+        if (held_row != empty) prefetch_address(row_ids.data() + held_row);
+      }
+      for (std::size_t i = 0; i < count; ++i) {
+        if (find_from(homes[i], row_ids[first + i], row_ids) != first + i) return false;
+      }
+    }
+    return true;
   }
 
   void place(std::uint32_t row, const std::vector<std::int64_t>& row_ids) {

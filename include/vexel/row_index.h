@@ -248,21 +248,22 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       record.rows.push_back(static_cast<std::uint32_t>(row));
     }
     record_nodes(*tree, [&](std::uint32_t row) { return renumbered[row]; }, record);
-    if (record.rows.size() == row_ids.size()) record.id_slots = id_rows.hashed_slots(row_ids);
+    if (record.rows.size() == row_ids.size()) (id_rows.is_dense() ? record.id_rows : record.id_slots) = id_rows.table();
     return record;
   }
 
   // Adds, into an empty index, the `n` rows that `append(space)` appends,
   // under `ids` (or the next free ids when null), with the tree of
-  // `record` (export_tree's, its rows numbered as they are appended) in
-  // place of one built by measuring: no distance is evaluated. The record
-  // and the ids are checked before any tree is made (std::invalid_argument
-  // naming the fault); on any failure the index stays empty.
-  // `id_table_checksummed` says the caller proved the record's id table
-  // unchanged since export_tree made it, so that only its shape is checked
-  // rather than every id looked up in it (see IdMap::adopt).
-  template <typename Append>
-  void restore(const std::int64_t* ids, std::size_t n, Append append, TreeRecord record,
+  // `record` (export_tree's, its rows numbered as they are appended; a
+  // TreeRecord, or a TreeView of arrays read from a file) in place of one
+  // built by measuring: no distance is evaluated. The record and the ids
+  // are checked before any tree is made (std::invalid_argument naming the
+  // fault); on any failure the index stays empty. `id_table_checksummed`
+  // says the caller proved the record's id table unchanged since
+  // export_tree made it, so that only its shape is checked rather than
+  // every id looked up in it (see IdMap::adopt).
+  template <typename Append, typename Record>
+  void restore(const std::int64_t* ids, std::size_t n, Append append, const Record& record,
                bool id_table_checksummed = false) {
     if (tree || space.rows() != 0) throw std::logic_error("a tree is restored only into an empty index");
     ++layout_generation_;
@@ -274,23 +275,36 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     // With the id map's table in the record, the ids need only be in range
     // (the table proves them distinct, or its checksum does); without it
     // they are checked as for any add.
-    const bool adopts = !record.id_slots.empty() && ids != nullptr;
+    const bool dense_table = !record.id_rows.empty();
+    const bool adopts = (dense_table || !record.id_slots.empty()) && ids != nullptr;
     std::vector<std::int64_t> assigned;
+    std::int64_t largest = -1;
     if (adopts) {
+      // One pass that vectorises; the offending id is looked for only once
+      // one is known to be there.
+      std::int64_t smallest = 0;
       for (std::size_t i = 0; i < n; ++i) {
-        if (ids[i] < 0 || ids[i] == max_id) throw std::invalid_argument("id " + std::to_string(ids[i]) + " is out of range");
+        smallest = std::min(smallest, ids[i]);
+        largest = std::max(largest, ids[i]);
+      }
+      if (smallest < 0 || largest == max_id) {
+        const std::int64_t bad = *std::find_if(ids, ids + n, [](std::int64_t id) { return id < 0 || id == max_id; });
+        throw std::invalid_argument("id " + std::to_string(bad) + " is out of range");
       }
       assigned.assign(ids, ids + n);
     } else {
       assigned = assign_ids(ids, n);
+      if (n != 0) largest = *std::max_element(assigned.begin(), assigned.end());
     }
     if (n == 0) return;
     row_removed.reserve(n);
     IdMap map;
     if (adopts) {
-      map.adopt(std::move(record.id_slots), assigned, !id_table_checksummed);
+      const auto& table = dense_table ? record.id_rows : record.id_slots;
+      map.adopt(std::vector<std::uint32_t>(table.begin(), table.end()), dense_table, assigned, largest,
+                !id_table_checksummed);
     } else {
-      map.reserve(n, row_ids, *std::max_element(assigned.begin(), assigned.end()));
+      map.reserve(n, row_ids, largest);
     }
     std::unique_ptr<Node> root;
     try {
@@ -313,7 +327,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     }
     using std::swap;
     swap(id_rows, map);
-    next_id = std::max(next_id, *std::max_element(row_ids.begin(), row_ids.end()) + 1);
+    next_id = std::max(next_id, largest + 1);
     this->degree = record.degree;
     this->min_degree = record.min_degree;
     this->max_degree = record.max_degree;

@@ -17,12 +17,37 @@
 
 namespace vexel {
 
+// A run of numbers that another owner keeps alive (the arrays a file was
+// read into), read in place rather than copied.
+template <typename T>
+class Span {
+ public:
+  using value_type = T;
+  Span() = default;
+  Span(const T* data, std::size_t size) : data_(data), size_(size) {}
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  const T* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+template <typename T>
+using Owned = std::vector<T>;
+
 // Nodes in pre-order (a node, then the subtrees of its children in child
 // order). Arrays named `node_*` hold one entry per node; the others hold the
 // entries of every node one after the other, as many for each node as its
 // `node_*` counts say. Rows are numbered from 0 as the rows of the index
-// the tree is restored into.
-struct TreeRecord {
+// the tree is restored into. `Array` is std::vector for a record that owns
+// its numbers (TreeRecord), Span for one that reads them where they lie
+// (TreeView).
+template <template <typename> class Array>
+struct BasicTreeRecord {
   std::uint32_t degree = 0;           // the root's degree while it is a leaf
   std::uint32_t min_degree = 0;       // the clamp of a split child's degree
   std::uint32_t max_degree = 0;
@@ -31,37 +56,42 @@ struct TreeRecord {
   std::uint32_t box_size = 0;         // numbers per side of a box (0: no boxes)
   // The pivot selector's generator, so that later splits draw what they
   // would have drawn without the round trip.
-  std::vector<std::uint32_t> generator;
+  Array<std::uint32_t> generator;
 
-  std::vector<std::uint32_t> node_pivot;    // the pivot's row
-  std::vector<std::uint32_t> node_children;
-  std::vector<std::uint32_t> node_degree;   // an inner node's equals its children
-  std::vector<double> node_min_radius;
-  std::vector<double> node_max_radius;
-  std::vector<std::uint32_t> node_ranges;   // how many ranges
-  std::vector<std::uint32_t> node_bucket;   // how many bucket rows
-  std::vector<std::uint8_t> node_box;       // 1 when the node keeps a box
+  Array<std::uint32_t> node_pivot;    // the pivot's row
+  Array<std::uint32_t> node_children;
+  Array<std::uint32_t> node_degree;   // an inner node's equals its children
+  Array<double> node_min_radius;
+  Array<double> node_max_radius;
+  Array<std::uint32_t> node_ranges;   // how many ranges
+  Array<std::uint32_t> node_bucket;   // how many bucket rows
+  Array<std::uint8_t> node_box;       // 1 when the node keeps a box
   // The bucket size at which a split of the leaf found only equal rows and
   // left it whole (0: none did): later adds try again at twice that size.
-  std::vector<std::uint32_t> node_split_refused;
+  Array<std::uint32_t> node_split_refused;
 
-  std::vector<double> range_low;
-  std::vector<double> range_high;
-  std::vector<std::uint32_t> bucket_rows;
-  std::vector<float> bucket_distances;  // each bucket row's distance to its pivot
-  std::vector<double> boxes;            // per boxed node: box_size lows, then box_size highs
+  Array<double> range_low;
+  Array<double> range_high;
+  Array<std::uint32_t> bucket_rows;
+  Array<float> bucket_distances;  // each bucket row's distance to its pivot
+  Array<double> boxes;            // per boxed node: box_size lows, then box_size highs
   // The id map's table over the rows (vexel/id_map.h), when it can travel
-  // as it is (no row outside the tree, no erased slot); empty otherwise,
-  // and the map is then rebuilt from the ids.
-  std::vector<std::uint32_t> id_slots;
+  // as it is (no row outside the tree, no erased slot): its hash table in
+  // `id_slots`, or its dense table (the row of each id) in `id_rows`; both
+  // empty otherwise, and the map is then rebuilt from the ids.
+  Array<std::uint32_t> id_slots;
+  Array<std::uint32_t> id_rows;
 
   // Not part of the tree: the exporting index's rows, in the order (and so
   // with the numbers) the record gives them. Saving these rows' ids and
   // points in this order is what the record expects back.
-  std::vector<std::uint32_t> rows;
+  Array<std::uint32_t> rows;
 
   std::size_t nodes() const { return node_pivot.size(); }
 };
+
+using TreeRecord = BasicTreeRecord<Owned>;
+using TreeView = BasicTreeRecord<Span>;
 
 // The most children (and ranges) a record may give a node: far beyond any
 // space's degree, small enough that no node allocates much.
@@ -80,7 +110,8 @@ inline std::vector<std::uint32_t> generator_words(const std::mt19937& generator)
 
 // The generator whose state `words` are; std::invalid_argument when they
 // are not a state this library writes.
-inline std::mt19937 generator_from_words(const std::vector<std::uint32_t>& words) {
+template <typename Words>
+std::mt19937 generator_from_words(const Words& words) {
   static const std::size_t expected = generator_words(std::mt19937{}).size();
   if (words.size() != expected) {
     throw std::invalid_argument("damaged tree: the generator state has " + std::to_string(words.size()) +
@@ -103,7 +134,8 @@ inline std::mt19937 generator_from_words(const std::vector<std::uint32_t>& words
 // in every node but the root when there are boxes, and no NaN in radii,
 // ranges or boxes. Throws std::invalid_argument naming the first fault.
 // Iterative: trees of equal points are as deep as they are long.
-inline void check_tree_record(const TreeRecord& record, std::size_t rows, std::size_t box_size) {
+template <typename Record>
+void check_tree_record(const Record& record, std::size_t rows, std::size_t box_size) {
   const auto fail = [](const std::string& what) { throw std::invalid_argument("damaged tree: " + what); };
   const auto text = [](std::uint64_t value) { return std::to_string(value); };
   const std::size_t nodes = record.nodes();
@@ -142,9 +174,10 @@ inline void check_tree_record(const TreeRecord& record, std::size_t rows, std::s
     fail("bucket arrays of wrong length");
   }
   if (record.boxes.size() != boxed * 2 * box_size) fail("box array of wrong length");
+  if (!record.id_slots.empty() && !record.id_rows.empty()) fail("two id tables");
   if (nodes + bucket != rows) fail(text(nodes + bucket) + " pivots and bucket rows for " + text(rows) + " rows");
-  for (const std::vector<double>* values : {&record.node_min_radius, &record.node_max_radius, &record.range_low,
-                                            &record.range_high, &record.boxes}) {
+  for (const auto* values : {&record.node_min_radius, &record.node_max_radius, &record.range_low, &record.range_high,
+                             &record.boxes}) {
     for (double value : *values) {
       if (std::isnan(value)) fail("NaN in radii, ranges or boxes");
     }
@@ -227,8 +260,8 @@ void record_nodes(const Node& root, Row row, TreeRecord& record) {
 
 // The tree a checked `record` describes (check_tree_record), built without
 // recursion; on failure (memory) nothing is left behind.
-template <typename Node>
-std::unique_ptr<Node> nodes_from_record(const TreeRecord& record) {
+template <typename Node, typename Record>
+std::unique_ptr<Node> nodes_from_record(const Record& record) {
   struct Open {
     Node* node;
     std::uint32_t left;

@@ -116,7 +116,8 @@ py::object tree_or_none(const Rows& rows) {
 template <typename Rows, typename Append>
 void restore_rows(Rows& rows, const std::int64_t* ids, std::size_t n, Append append, const py::dict& arrays) {
   if (rows.size() != 0 || rows.space.rows() != 0) throw py::value_error("a tree is restored only into an empty index");
-  rows.restore(ids, n, append, tree_record(arrays), /*id_table_checksummed=*/true);
+  const HeldTree tree = tree_record(arrays);
+  rows.restore(ids, n, append, tree.record, /*id_table_checksummed=*/true);
 }
 
 // The methods every kind of index shares.

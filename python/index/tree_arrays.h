@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -36,6 +37,7 @@ void for_each_tree_array(Record& record, Field field) {
   field("tree_bucket_distances", record.bucket_distances);
   field("tree_boxes", record.boxes);
   field("tree_id_slots", record.id_slots);
+  field("tree_id_rows", record.id_rows);
 }
 
 template <typename T>
@@ -56,16 +58,24 @@ inline py::dict tree_arrays(const vexel::TreeRecord& record) {
   return arrays;
 }
 
-// The record of `arrays` (as tree_arrays makes them): each array must be
-// one-dimensional and of its own type exactly; ValueError otherwise. What
-// the numbers say is checked where the tree is restored.
-inline vexel::TreeRecord tree_record(const py::dict& arrays) {
+// The record of `arrays` (as tree_arrays makes them), read where the
+// arrays lie: each array must be one-dimensional and of its own type
+// exactly; ValueError otherwise. What the numbers say is checked where the
+// tree is restored. The arrays stay alive as long as the HeldTree.
+struct HeldTree {
+  vexel::TreeView record;
+  std::vector<py::object> arrays;  // what the record's spans point into
+};
+
+inline HeldTree tree_record(const py::dict& arrays) {
+  HeldTree held;
   const auto take = [&](const char* name, auto& values) {
     using T = typename std::decay_t<decltype(values)>::value_type;
     if (!arrays.contains(name)) {
-      // Files written before splits could be refused have no such array:
-      // none was.
-      if (std::string(name) == "tree_node_split_refused") return;
+      // Files written before splits could be refused have no such array
+      // (none was), and older files no dense id table.
+      const std::string missing(name);
+      if (missing == "tree_node_split_refused" || missing == "tree_id_rows") return;
       throw py::value_error(std::string("damaged tree: the array ") + name + " is missing");
     }
     py::object array = arrays[name];
@@ -73,12 +83,13 @@ inline vexel::TreeRecord tree_record(const py::dict& arrays) {
       throw py::value_error(std::string("damaged tree: the array ") + name + " is not a 1-D array of " +
                             py::str(py::dtype::of<T>()).cast<std::string>());
     }
-    const auto contiguous = py::array_t<T, py::array::c_style>::ensure(array);
+    auto contiguous = py::array_t<T, py::array::c_style>::ensure(array);
     if (!contiguous) throw py::error_already_set();
-    values.assign(contiguous.data(), contiguous.data() + contiguous.size());
+    values = vexel::Span<T>(contiguous.data(), static_cast<std::size_t>(contiguous.size()));
+    held.arrays.push_back(std::move(contiguous));
   };
-  vexel::TreeRecord record;
-  std::vector<std::uint64_t> shape;
+  vexel::TreeView& record = held.record;
+  vexel::Span<std::uint64_t> shape;
   take("tree_shape", shape);
   if (shape.size() != 6) throw py::value_error("damaged tree: tree_shape holds " + std::to_string(shape.size()) + " numbers, not 6");
   for (std::size_t i = 0; i < 6; ++i) {
@@ -91,8 +102,14 @@ inline vexel::TreeRecord tree_record(const py::dict& arrays) {
   record.count = shape[4];
   record.box_size = static_cast<std::uint32_t>(shape[5]);
   for_each_tree_array(record, take);
-  if (!arrays.contains("tree_node_split_refused")) record.node_split_refused.assign(record.nodes(), 0);
-  return record;
+  if (!arrays.contains("tree_node_split_refused")) {
+    // As many zeros as nodes, held like the others.
+    py::array_t<std::uint32_t> zeros(static_cast<py::ssize_t>(record.nodes()));
+    std::fill_n(zeros.mutable_data(), record.nodes(), 0u);
+    record.node_split_refused = vexel::Span<std::uint32_t>(zeros.data(), record.nodes());
+    held.arrays.push_back(std::move(zeros));
+  }
+  return held;
 }
 
 }  // namespace index

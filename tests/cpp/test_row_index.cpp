@@ -429,39 +429,47 @@ TEST_P(IdMapSpreads, AgreesWithAStandardMap) {
 INSTANTIATE_TEST_SUITE_P(Ids, IdMapSpreads,
                          ::testing::Values(IdSpread{1, 0}, IdSpread{1000003, 0}, IdSpread{1, 400}));
 
-// A hash table made from either table, adopted back, finds every id again
-// (and after it turns dense);
-// a table that holds a row twice, or ids repeated, are refused.
-TEST(IdMap, HashedSlotsTravelAndAreChecked) {
+// Either table, as a file carries it, adopted back finds every id again
+// (and still once the map is reserved for more); a table that holds a row
+// twice, or ids repeated, are refused.
+TEST(IdMap, TablesTravelAndAreChecked) {
   std::mt19937_64 random(7);
   for (std::int64_t spacing : {std::int64_t{1}, std::int64_t{1000003}}) {
     std::vector<std::int64_t> row_ids(5000);
     for (std::size_t row = 0; row < row_ids.size(); ++row) row_ids[row] = static_cast<std::int64_t>(row) * spacing;
     std::shuffle(row_ids.begin(), row_ids.end(), random);
+    const std::int64_t largest = *std::max_element(row_ids.begin(), row_ids.end());
     vexel::IdMap map;
-    map.reserve(row_ids.size(), row_ids, *std::max_element(row_ids.begin(), row_ids.end()));
+    map.reserve(row_ids.size(), row_ids, largest);
     for (std::size_t row = 0; row < row_ids.size(); ++row) map.insert(static_cast<std::uint32_t>(row), row_ids);
-    ASSERT_EQ(map.is_dense(), spacing == 1);
-    const std::vector<std::uint32_t> slots = map.hashed_slots(row_ids);
+    const bool dense = spacing == 1;
+    ASSERT_EQ(map.is_dense(), dense);
+    const std::vector<std::uint32_t> table = map.table();
+    EXPECT_EQ(table.size(), dense ? row_ids.size() : 16384u);
     vexel::IdMap adopted;
-    adopted.adopt(slots, row_ids);
+    adopted.adopt(table, dense, row_ids, largest);
     const auto finds_every_id = [&] {
       for (std::size_t row = 0; row < row_ids.size(); ++row) ASSERT_EQ(adopted.find(row_ids[row], row_ids), row);
       EXPECT_EQ(adopted.find(-1, row_ids), vexel::IdMap::none);
       EXPECT_EQ(adopted.find(static_cast<std::int64_t>(row_ids.size()) * spacing, row_ids), vexel::IdMap::none);
     };
-    EXPECT_FALSE(adopted.is_dense());
+    EXPECT_EQ(adopted.is_dense(), dense);
     finds_every_id();
-    adopted.reserve(row_ids.size(), row_ids);  // turns dense where the ids are
-    EXPECT_EQ(adopted.is_dense(), spacing == 1);
+    adopted.reserve(row_ids.size() + 100, row_ids, largest + 100);
+    EXPECT_EQ(adopted.is_dense(), dense);
     finds_every_id();
 
-    std::vector<std::uint32_t> doubled = slots;
-    *std::find(doubled.begin(), doubled.end(), vexel::IdMap::none) = 0;
-    EXPECT_THROW(vexel::IdMap().adopt(doubled, row_ids), std::invalid_argument);
+    // The first row held twice, the one it displaced nowhere.
+    std::vector<std::uint32_t> doubled = table;
+    const auto first = std::find(doubled.begin(), doubled.end(), 0u);
+    *std::find_if(first + 1, doubled.end(), [](std::uint32_t row) { return row != vexel::IdMap::none; }) = 0;
+    EXPECT_THROW(vexel::IdMap().adopt(doubled, dense, row_ids, largest), std::invalid_argument);
     std::vector<std::int64_t> repeated = row_ids;
     repeated[1] = repeated[0];
-    EXPECT_THROW(vexel::IdMap().adopt(slots, repeated), std::invalid_argument);
+    EXPECT_THROW(vexel::IdMap().adopt(table, dense, repeated, largest), std::invalid_argument);
+    std::vector<std::uint32_t> beyond = table;
+    *std::find(beyond.begin(), beyond.end(), 0u) = static_cast<std::uint32_t>(row_ids.size());
+    EXPECT_THROW(vexel::IdMap().adopt(beyond, dense, row_ids, largest), std::invalid_argument);
   }
 }
 

@@ -194,9 +194,9 @@ void expect_same_index(const IndexOf<Kind>& a, const IndexOf<Kind>& b, std::uint
 }
 
 // Ids with gaps, in a shuffled order.
-Ids scattered_ids(std::size_t n, std::int64_t first, std::uint32_t seed) {
+Ids scattered_ids(std::size_t n, std::int64_t first, std::uint32_t seed, std::int64_t spacing = 3) {
   Ids ids(n);
-  for (std::size_t i = 0; i < n; ++i) ids[i] = first + 3 * static_cast<std::int64_t>(i);
+  for (std::size_t i = 0; i < n; ++i) ids[i] = first + spacing * static_cast<std::int64_t>(i);
   std::shuffle(ids.begin(), ids.end(), std::mt19937(seed));
   return ids;
 }
@@ -211,8 +211,9 @@ void add_items(IndexOf<Kind>& index, const std::vector<typename Kind::Item>& ite
   }
 }
 
-// How the index to be saved was built.
-enum class Build { bulk, single, bulk_then_single, rebuilt_by_removal };
+// How the index to be saved was built (dense_ids: in bulk, under the ids
+// 0 .. n - 1, which its id map keeps in a dense table).
+enum class Build { bulk, single, bulk_then_single, rebuilt_by_removal, dense_ids };
 
 template <typename Kind>
 std::unique_ptr<IndexOf<Kind>> built(Build build, std::size_t split_bytes = 0, std::size_t workers = 1) {
@@ -220,7 +221,7 @@ std::unique_ptr<IndexOf<Kind>> built(Build build, std::size_t split_bytes = 0, s
   if (split_bytes != 0) index->max_split_matrix_bytes = split_bytes;
   index->build_workers = workers;
   const auto items = Kind::items(build == Build::single ? 700 : 1500, 11);
-  const Ids ids = scattered_ids(items.size(), 5, 12);
+  const Ids ids = build == Build::dense_ids ? scattered_ids(items.size(), 0, 12, 1) : scattered_ids(items.size(), 5, 12);
   add_items<Kind>(*index, items, ids, build == Build::single);
   if (build == Build::bulk_then_single) add_items<Kind>(*index, Kind::items(200, 13), scattered_ids(200, 1, 14), true);
   if (build == Build::rebuilt_by_removal) {
@@ -255,11 +256,12 @@ TYPED_TEST_SUITE(TreeRecordRoundTrip, Kinds);
 // Later work splits with the generator's next draws: the same trees.
 TYPED_TEST(TreeRecordRoundTrip, GivesBackTheTreeItsAnswersAndItsFuture) {
   using Kind = TypeParam;
-  for (Build build : {Build::bulk, Build::single, Build::bulk_then_single, Build::rebuilt_by_removal}) {
+  for (Build build : {Build::bulk, Build::single, Build::bulk_then_single, Build::rebuilt_by_removal, Build::dense_ids}) {
     SCOPED_TRACE(static_cast<int>(build));
     auto original = built<Kind>(build);
     const std::optional<TreeRecord> record = original->export_tree();
     ASSERT_TRUE(record);
+    EXPECT_EQ(record->id_rows.size(), build == Build::dense_ids ? record->count : 0u);
     ASSERT_EQ(record->rows.size(), original->size());
     ASSERT_GT(record->nodes(), 20u);  // a deep tree, not one leaf
 
@@ -381,6 +383,14 @@ std::vector<Damage> damages() {
       {"generator state short", [](TreeRecord& r) { r.generator.pop_back(); }},
       {"no nodes",  // every per-node and per-entry array emptied, the rest kept
        [](TreeRecord& r) { TreeRecord bare; shape_of(bare) = shape_of(r); bare.rows = r.rows; r = bare; }},
+      {"two id tables", [](TreeRecord& r) { r.id_rows = r.id_slots; }},
+      {"id table row out of range",
+       [](TreeRecord& r) { *std::min_element(r.id_slots.begin(), r.id_slots.end()) = static_cast<std::uint32_t>(r.count); }},
+      {"id table row twice",
+       [](TreeRecord& r) {
+         const auto first = std::min_element(r.id_slots.begin(), r.id_slots.end());
+         *std::find_if(first + 1, r.id_slots.end(), [](std::uint32_t row) { return row != vexel::IdMap::none; }) = *first;
+       }},
       {"truncated node_box", [](TreeRecord& r) { r.node_box.pop_back(); }},
       {"truncated bucket_distances", [](TreeRecord& r) { r.bucket_distances.pop_back(); }},
   };

@@ -259,7 +259,7 @@ def tree_file_with(content, name, edit):
         ("tree_node_min_radius", lambda a: a.__setitem__(0, np.nan)),
         ("tree_shape", lambda a: a.__setitem__(2, 2**31)),  # a degree out of range
         ("tree_node_degree", lambda a: a.__setitem__(0, 0)),
-        ("tree_id_slots", lambda a: a.__setitem__(slice(None), 0)),  # one row everywhere
+        ("tree_id_rows", lambda a: a.__setitem__(slice(None), 0)),  # one row everywhere
     ],
 )
 def test_a_damaged_tree_raises_value_error(tmp_path, name, edit):
