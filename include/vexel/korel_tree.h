@@ -91,6 +91,16 @@ template <typename Host>
 struct counts_settled_rows<Host, std::void_t<decltype(std::declval<Host&>().rows_settled(std::size_t{}))>>
     : std::true_type {};
 
+// A host that rearranges its stored elements once the root of split_all
+// has split, before any of its children does, while no other thread works:
+// host.root_split(root). It may renumber the elements (the children's
+// pivots and buckets name them), as long as each bucket keeps its order.
+template <typename Host, typename Node, typename = void>
+struct hears_root_split : std::false_type {};
+template <typename Host, typename Node>
+struct hears_root_split<Host, Node, std::void_t<decltype(std::declval<Host&>().root_split(std::declval<Node&>()))>>
+    : std::true_type {};
+
 // The algorithm of the index. `Host` is the concrete index that derives from
 // this class (the curiously recurring template pattern): the tree asks it
 // for everything that depends on how stored elements are identified, and
@@ -790,6 +800,9 @@ class KorelTree {
           if (caller) host().poll();
           // The root splits alone: its columns are measured on every thread.
           task.node->split_leaf(*this, &task.seed, task.node == &root ? workers : 1);
+          if constexpr (hears_root_split<Host, Node>::value) {
+            if (task.node == &root) host().root_split(root);
+          }
           found.clear();
           // The split node's pivot, and its whole bucket if it stays a leaf.
           std::size_t settled = task.node->is_leaf() ? 1 + task.node->points.size() : 1;

@@ -458,6 +458,14 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     const std::uint64_t high = pivot_selector.generator(), low = pivot_selector.generator();
     this->split_all(root, build_workers, (high << 32) | low);
   }
+  // Once the root of a first batch has split, its children's rows are laid
+  // out each in a block of its own, so that every later split reads one
+  // block in order instead of rows strewn over the whole batch. Renumbering
+  // keeps every bucket's order, so the tree grows as it would have. (A
+  // batch that joins a tree is grown beside it and laid out once done.)
+  void root_split(Node& root) noexcept {
+    if (lays_out_split_root && tree.get() == &root && count == space.rows()) lay_out_points();
+  }
   // The tree that held the marked rows is gone; the rows stay marked, out of
   // the tree, until the next layout drops them.
   void tree_cleared() { removed_rows = 0; }
@@ -584,6 +592,9 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   // slice of rows at a time, rather than hold a matrix several times the
   // size of the rows. The tree is the same.
   std::size_t max_split_matrix_bytes = std::size_t{64} << 20;
+  // Whether a first batch lays its rows out once its root has split (see
+  // root_split); the tree is the same either way.
+  bool lays_out_split_root = true;
 
  private:
   std::vector<std::int64_t> assign_ids(const std::int64_t* ids, std::size_t n) const {

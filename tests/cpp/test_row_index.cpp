@@ -353,22 +353,30 @@ TEST(RowIndex, RowsAreLaidOutInTreeOrder) {
 
 // A batch splits on several threads into the same tree as on one: every
 // node's pivot, radii and bucket, in pre-order, and so every answer. The
-// same with the root's distances measured twice, a slice at a time.
+// same with the root's distances measured twice, a slice at a time, and
+// without laying out the rows once the root has split.
 TEST(RowIndex, ABatchBuildsTheSameTreeOnAnyNumberOfThreads) {
   const auto points = random_points(20000, 3, 351);
   std::vector<std::vector<double>> shapes;
   const std::size_t whole = Rows(3, euclidean).max_split_matrix_bytes, sliced = std::size_t{1} << 20;
-  for (auto [workers, split_bytes] : {std::pair{1, whole}, {2, whole}, {5, whole}, {1, sliced}, {2, sliced}}) {
+  struct Build {
+    int workers;
+    std::size_t split_bytes;
+    bool lay_out_root = true;
+  };
+  for (const Build build : {Build{1, whole}, {2, whole}, {5, whole}, {1, sliced}, {2, sliced}, {2, whole, false}}) {
     Rows index(3, euclidean);
-    index.build_workers = static_cast<std::size_t>(workers);
-    index.max_split_matrix_bytes = split_bytes;
+    index.build_workers = static_cast<std::size_t>(build.workers);
+    index.max_split_matrix_bytes = build.split_bytes;
+    index.lays_out_split_root = build.lay_out_root;
     index.add(nullptr, points.size(), [&](PointSpace& s) { s.append(points); });
     std::vector<double> shape;
     std::vector<const Rows::Node*> stack{index.tree.get()};
     while (!stack.empty()) {
       const Rows::Node* node = stack.back();
       stack.pop_back();
-      shape.insert(shape.end(), {double(node->pivot), node->min_radius, node->max_radius, double(node->points.size())});
+      shape.insert(shape.end(), {double(index.row_ids[node->pivot]), node->min_radius, node->max_radius,
+                                 double(node->points.size())});
       for (auto child = node->children.rbegin(); child != node->children.rend(); ++child) stack.push_back(child->get());
     }
     ASSERT_GT(shape.size(), 4u * 20) << "the batch must have split several levels";
