@@ -32,8 +32,10 @@ of the section's bytes. The sections are:
 - and, for every kind, the tree when the index had one, in sections named
   ``tree_*``: the nodes in pre-order (pivot rows, child counts, radii,
   ranges, bucket rows and their distances to their pivot, lower-bound
-  boxes), the pivot generator's state and the id map's table, so that
-  loading measures no distance. Without them, loading builds the tree.
+  boxes), the pivot generator's state and the id map's table (its dense
+  table, the row of each id, in ``tree_id_rows`` while the ids are dense;
+  otherwise its hash table in ``tree_id_slots``), so that loading measures
+  no distance. Without them, loading builds the tree.
 
 Format 1 (korel 0.1 before the tree was stored) had no header checksum, no
 offsets and one CRC-32 of the whole file at its end; such files still load,
