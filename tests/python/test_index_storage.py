@@ -270,6 +270,31 @@ def test_a_damaged_tree_raises_value_error(tmp_path, name, edit):
         korel.Index.load(path)
 
 
+def test_a_file_without_the_dense_id_table_loads_and_grows_alike(tmp_path):
+    # As files written before ids travelled in a dense table: the id map is
+    # then made from the ids.
+    make, points = TREE_CASES["float64"]
+    index = grown(make, points)
+    content = storage.to_bytes(korel.index.state_of(index))
+    _, _, length = struct.unpack_from("<8sII", content)
+    header = json.loads(content[16 : 16 + length])
+    assert any(s["name"] == "tree_id_rows" and s["shape"] == [len(points)] for s in header["sections"])
+    table = header["sections"].pop()
+    assert table["name"] == "tree_id_rows"  # the last section: the file ends before it
+    encoded = json.dumps(header).encode().ljust(length)
+    prefix = content[:16]
+    body = content[16 + length + 4 : table["offset"]]
+    path = tmp_path / "older.korel"
+    checksum = struct.pack("<I", zlib.crc32(encoded, zlib.crc32(prefix)))
+    path.write_bytes(prefix + encoded + checksum + body)
+    loaded = korel.Index.load(path)
+    same_answers(index, loaded, points[::40])
+    for each in (index, loaded):
+        each.add_many(points[:30] + 0.5)
+        each.remove_many(np.arange(0, 600, 7))
+    same_answers(index, loaded, points[::40])
+
+
 @pytest.mark.parametrize("by_position", [True, False])
 def test_every_section_is_checked_however_the_file_is_read(tmp_path, monkeypatch, by_position):
     if not by_position:  # as where the system cannot read a file by position
