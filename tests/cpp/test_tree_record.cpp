@@ -384,13 +384,6 @@ std::vector<Damage> damages() {
       {"no nodes",  // every per-node and per-entry array emptied, the rest kept
        [](TreeRecord& r) { TreeRecord bare; shape_of(bare) = shape_of(r); bare.rows = r.rows; r = bare; }},
       {"two id tables", [](TreeRecord& r) { r.id_rows = r.id_slots; }},
-      {"id table row out of range",
-       [](TreeRecord& r) { *std::min_element(r.id_slots.begin(), r.id_slots.end()) = static_cast<std::uint32_t>(r.count); }},
-      {"id table row twice",
-       [](TreeRecord& r) {
-         const auto first = std::min_element(r.id_slots.begin(), r.id_slots.end());
-         *std::find_if(first + 1, r.id_slots.end(), [](std::uint32_t row) { return row != vexel::IdMap::none; }) = *first;
-       }},
       {"truncated node_box", [](TreeRecord& r) { r.node_box.pop_back(); }},
       {"truncated bucket_distances", [](TreeRecord& r) { r.bucket_distances.pop_back(); }},
   };

@@ -244,9 +244,16 @@ def tree_file_with(content, name, edit):
     body = bytearray(content)
     body[start : start + array.nbytes] = array.tobytes()
     section["checksum"] = zlib.crc32(array.tobytes())
+    return with_header(content, header, bytes(body[16 + length + 4 :]))
+
+
+def with_header(content, header, body):
+    """``content``'s prefix, then ``header`` in the room of its header,
+    with its checksum redone, then ``body``."""
+    _, _, length = struct.unpack_from("<8sII", content)
     encoded = json.dumps(header).encode().ljust(length)
     prefix = content[:16]
-    return bytes(prefix + encoded + struct.pack("<I", zlib.crc32(encoded, zlib.crc32(prefix))) + body[16 + length + 4 :])
+    return prefix + encoded + struct.pack("<I", zlib.crc32(encoded, zlib.crc32(prefix))) + body
 
 
 @pytest.mark.parametrize(
@@ -278,15 +285,10 @@ def test_a_file_without_the_dense_id_table_loads_and_grows_alike(tmp_path):
     content = storage.to_bytes(korel.index.state_of(index))
     _, _, length = struct.unpack_from("<8sII", content)
     header = json.loads(content[16 : 16 + length])
-    assert any(s["name"] == "tree_id_rows" and s["shape"] == [len(points)] for s in header["sections"])
-    table = header["sections"].pop()
-    assert table["name"] == "tree_id_rows"  # the last section: the file ends before it
-    encoded = json.dumps(header).encode().ljust(length)
-    prefix = content[:16]
-    body = content[16 + length + 4 : table["offset"]]
+    table = header["sections"].pop()  # the last section: the file then ends before it
+    assert table["name"] == "tree_id_rows" and table["shape"] == [len(points)]
     path = tmp_path / "older.korel"
-    checksum = struct.pack("<I", zlib.crc32(encoded, zlib.crc32(prefix)))
-    path.write_bytes(prefix + encoded + checksum + body)
+    path.write_bytes(with_header(content, header, content[16 + length + 4 : table["offset"]]))
     loaded = korel.Index.load(path)
     same_answers(index, loaded, points[::40])
     for each in (index, loaded):
