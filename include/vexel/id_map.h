@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vexel/prefetch.h"
+#include "vexel/row_ids.h"
 
 namespace vexel {
 
@@ -25,7 +26,7 @@ class IdMap {
   static constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
 
   // The row of `id`, or `none`.
-  std::uint32_t find(std::int64_t id, const std::vector<std::int64_t>& row_ids) const {
+  std::uint32_t find(std::int64_t id, const RowIds& row_ids) const {
     if (dense_) {
       return id >= 0 && static_cast<std::uint64_t>(id) < slots_.size() ? slots_[static_cast<std::size_t>(id)] : none;
     }
@@ -36,7 +37,7 @@ class IdMap {
   // Records `row` as the row of its id, which must not be present. Grows the
   // table first when needed, so callers may reserve room and then insert
   // without failing.
-  void insert(std::uint32_t row, const std::vector<std::int64_t>& row_ids) {
+  void insert(std::uint32_t row, const RowIds& row_ids) {
     const std::int64_t id = row_ids[row];
     const bool room = dense_ ? id >= 0 && static_cast<std::uint64_t>(id) < slots_.size()
                              : 2 * (size_ + 1 + erased_) <= slots_.size();
@@ -47,7 +48,7 @@ class IdMap {
   }
 
   // Forgets `id`; returns whether it was present.
-  bool erase(std::int64_t id, const std::vector<std::int64_t>& row_ids) {
+  bool erase(std::int64_t id, const RowIds& row_ids) {
     if (dense_) {
       if (find(id, row_ids) == none) return false;
       slots_[static_cast<std::size_t>(id)] = none;
@@ -69,7 +70,7 @@ class IdMap {
 
   // Makes room for `count` ids, none above `largest` but those held, without
   // further allocation; switches tables when the other one would be smaller.
-  void reserve(std::size_t count, const std::vector<std::int64_t>& row_ids, std::int64_t largest = -1) {
+  void reserve(std::size_t count, const RowIds& row_ids, std::int64_t largest = -1) {
     const std::int64_t bound = std::max(largest_, largest);
     const bool dense = fits_dense(bound, count);
     if (dense && dense_) {
@@ -104,7 +105,7 @@ class IdMap {
   // Forgets every id, then records rows 0 .. rows - 1 under their ids in
   // `row_ids`, ids held before, in the room already made for them
   // (reserve), so that nothing can fail.
-  void refill(std::size_t rows, const std::vector<std::int64_t>& row_ids) noexcept {
+  void refill(std::size_t rows, const RowIds& row_ids) noexcept {
     std::fill(slots_.begin(), slots_.end(), empty);
     erased_ = 0;
     size_ = rows;
@@ -142,7 +143,7 @@ class IdMap {
   // that lookup without `look_up_each_id` (for a table whose checksum the
   // caller checked): one that does not fit its ids then answers lookups
   // wrongly, but every lookup still ends and reads only rows in range.
-  void adopt(std::vector<std::uint32_t> table, bool dense, const std::vector<std::int64_t>& row_ids,
+  void adopt(std::vector<std::uint32_t> table, bool dense, const RowIds& row_ids,
              std::int64_t largest, bool look_up_each_id = true) {
     const std::size_t rows = row_ids.size();
     const auto fail = [](const std::string& what) { throw std::invalid_argument("damaged id table: " + what); };
@@ -201,7 +202,7 @@ class IdMap {
   }
   std::size_t next(std::size_t slot) const { return (slot + 1) & (slots_.size() - 1); }
 
-  std::uint32_t find_from(std::size_t slot, std::int64_t id, const std::vector<std::int64_t>& row_ids) const {
+  std::uint32_t find_from(std::size_t slot, std::int64_t id, const RowIds& row_ids) const {
     for (;; slot = next(slot)) {
       const std::uint32_t row = slots_[slot];
       if (row == empty) return none;
@@ -211,7 +212,7 @@ class IdMap {
 
   // Whether every row is found under its id in a dense table: with each
   // row held once, the ids are then distinct and the table theirs.
-  bool dense_table_fits(const std::vector<std::int64_t>& row_ids) const {
+  bool dense_table_fits(const RowIds& row_ids) const {
     bool fits = true;
     for (std::size_t row = 0; row < row_ids.size(); ++row) {
       const auto id = static_cast<std::uint64_t>(row_ids[row]);  // a negative id wraps beyond the table
@@ -224,7 +225,7 @@ class IdMap {
   // time: the block's home slots, then the rows they hold, are fetched
   // ahead, so the lookups wait on memory together rather than one after
   // another.
-  bool hash_table_fits(const std::vector<std::int64_t>& row_ids) const {
+  bool hash_table_fits(const RowIds& row_ids) const {
     constexpr std::size_t block = 256;
     std::size_t homes[block];
     for (std::size_t first = 0; first < row_ids.size(); first += block) {
@@ -235,7 +236,7 @@ class IdMap {
       }
       for (std::size_t i = 0; i < count; ++i) {
         const std::uint32_t held_row = slots_[homes[i]];
-        if (held_row != empty) prefetch_address(row_ids.data() + held_row);
+        if (held_row != empty) prefetch_address(row_ids.address_of(held_row));
       }
       for (std::size_t i = 0; i < count; ++i) {
         if (find_from(homes[i], row_ids[first + i], row_ids) != first + i) return false;
@@ -244,7 +245,7 @@ class IdMap {
     return true;
   }
 
-  void place(std::uint32_t row, const std::vector<std::int64_t>& row_ids) {
+  void place(std::uint32_t row, const RowIds& row_ids) {
     if (dense_) {
       slots_[static_cast<std::size_t>(row_ids[row])] = row;
       return;

@@ -25,6 +25,7 @@
 #include "vexel/id_map.h"
 #include "vexel/korel_tree.h"
 #include "vexel/pruning.h"
+#include "vexel/row_ids.h"
 #include "vexel/search_queues.h"
 #include "vexel/search_results.h"
 #include "vexel/space.h"
@@ -166,9 +167,10 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     if (n == 0) return assigned;
     const std::size_t first = space.rows();
     if (n > max_rows - first) throw std::length_error("an index holds at most 4294967293 points");
-    row_ids.reserve(first + n);
+    const std::int64_t largest = *std::max_element(assigned.begin(), assigned.end());
+    row_ids.reserve(first + n, largest);
     row_removed.reserve(first + n);
-    id_rows.reserve(id_rows.size() + n, row_ids, *std::max_element(assigned.begin(), assigned.end()));
+    id_rows.reserve(id_rows.size() + n, row_ids, largest);
     append(space);
     if (space.rows() != first + n) {
       space.truncate(first);
@@ -181,7 +183,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       id_rows.insert(static_cast<std::uint32_t>(first + i), row_ids);
     }
     const std::int64_t previous_next_id = next_id;
-    next_id = std::max(next_id, *std::max_element(assigned.begin(), assigned.end()) + 1);
+    next_id = std::max(next_id, largest + 1);
     const std::size_t stored_before = count;
     settling_rows = tree && n >= count ? count + n : n;
     try {
@@ -277,7 +279,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     // they are checked as for any add.
     const bool dense_table = !record.id_rows.empty();
     const bool adopts = (dense_table || !record.id_slots.empty()) && ids != nullptr;
-    std::vector<std::int64_t> assigned;
+    RowIds restored_ids;
     std::int64_t largest = -1;
     if (adopts) {
       // One pass that vectorises; the offending id is looked for only once
@@ -291,20 +293,21 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
         const std::int64_t bad = *std::find_if(ids, ids + n, [](std::int64_t id) { return id < 0 || id == max_id; });
         throw std::invalid_argument("id " + std::to_string(bad) + " is out of range");
       }
-      assigned.assign(ids, ids + n);
+      restored_ids.assign(ids, n, largest);
     } else {
-      assigned = assign_ids(ids, n);
+      const std::vector<std::int64_t> assigned = assign_ids(ids, n);
       if (n != 0) largest = *std::max_element(assigned.begin(), assigned.end());
+      restored_ids.assign(assigned.data(), n, largest);
     }
     if (n == 0) return;
     row_removed.reserve(n);
     IdMap map;
     if (adopts) {
       const auto& table = dense_table ? record.id_rows : record.id_slots;
-      map.adopt(std::vector<std::uint32_t>(table.begin(), table.end()), dense_table, assigned, largest,
+      map.adopt(std::vector<std::uint32_t>(table.begin(), table.end()), dense_table, restored_ids, largest,
                 !id_table_checksummed);
     } else {
-      map.reserve(n, row_ids, largest);
+      map.reserve(n, restored_ids, largest);
     }
     std::unique_ptr<Node> root;
     try {
@@ -320,7 +323,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       throw;
     }
     // Nothing below allocates: the rows' room is reserved.
-    row_ids = std::move(assigned);
+    row_ids.swap(restored_ids);
     row_removed.assign(n, false);
     if (!adopts) {
       for (std::size_t i = 0; i < n; ++i) map.insert(static_cast<std::uint32_t>(i), row_ids);
@@ -403,7 +406,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     ++layout_generation_;
     Tree::clear();
     space.clear();
-    std::vector<std::int64_t>().swap(row_ids);
+    row_ids.clear();
     std::vector<bool>().swap(row_removed);
     id_rows.clear();
   }
@@ -535,19 +538,20 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
         std::int64_t held = 0;
         gather_in_place(
             order, done, [&](std::size_t i) { held = row_ids[i]; },
-            [&](std::size_t to, std::size_t from) { row_ids[to] = row_ids[from]; },
-            [&](std::size_t to) { row_ids[to] = held; });
+            [&](std::size_t to, std::size_t from) { row_ids.set(to, row_ids[from]); },
+            [&](std::size_t to) { row_ids.set(to, held); });
         space.truncate(kept);
-        row_ids.resize(kept);
+        row_ids.truncate(kept);
         row_removed.assign(kept, false);
         id_rows.refill(kept, row_ids);
       } else {
         Space laid_out = space.reordered(order);
-        std::vector<std::int64_t> ids(kept);
-        for (std::size_t i = 0; i < kept; ++i) ids[i] = row_ids[order[i]];
+        RowIds ids = row_ids.gathered(order);
         std::vector<bool> removed(kept, false);
+        std::int64_t largest = 0;
+        for (std::size_t i = 0; i < kept; ++i) largest = std::max(largest, ids[i]);
         IdMap rows;
-        rows.reserve(kept, ids, *std::max_element(ids.begin(), ids.end()));
+        rows.reserve(kept, ids, largest);
         for (std::size_t i = 0; i < kept; ++i) rows.insert(static_cast<std::uint32_t>(i), ids);
 
         using std::swap;
@@ -569,7 +573,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
 
   Space space;
   RowDistance<Space> distance_function;
-  std::vector<std::int64_t> row_ids;        // the id of every row
+  RowIds row_ids;                           // the id of every row
   std::vector<bool> row_removed;            // whether a row's point was removed (a bit each)
   std::size_t removed_rows = 0;             // removed rows still in the tree
   IdMap id_rows;                            // live ids only

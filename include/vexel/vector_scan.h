@@ -91,10 +91,10 @@ class VectorScan {
   using Neighbor = Neighbors::Entry;  // {distance, id}
 
   // The scan of the rows `live` (each listed once) of `space`, whose row r
-  // has the id `ids[r]`. Keeps pointers to `space` and `ids`: both must
+  // has the id `(*ids)[r]`. Keeps pointers to `space` and `ids`: both must
   // outlive the scan, unchanged. Under metrics other than Euclidean and
   // angular it throws std::invalid_argument.
-  VectorScan(const VectorSpace<Scalar>& space, const std::int64_t* ids, std::vector<std::uint32_t> live)
+  VectorScan(const VectorSpace<Scalar>& space, const RowIds* ids, std::vector<std::uint32_t> live)
       : space_(space), ids_(ids), dim_(space.dim()) {
     if (space.metric() != VectorMetric::euclidean && space.metric() != VectorMetric::angular) {
       throw std::invalid_argument("a scan measures Euclidean or angular distances only");
@@ -125,7 +125,7 @@ class VectorScan {
     for (std::size_t r = 0; r < index.row_ids.size(); ++r) {
       if (!index.is_removed(static_cast<std::uint32_t>(r))) live.push_back(static_cast<std::uint32_t>(r));
     }
-    return VectorScan(index.space, index.row_ids.data(), std::move(live));
+    return VectorScan(index.space, &index.row_ids, std::move(live));
   }
 
   std::size_t size() const { return rows_.size() + always_measured_.size(); }
@@ -141,11 +141,11 @@ class VectorScan {
     const auto offer = [&](std::size_t j, std::uint32_t row, double d) {
       Neighbors& heap = heaps[j];
       if (heap.size() < k) {
-        heap.push(d, ids_[row]);
+        heap.push(d, (*ids_)[row]);
       } else {
         const Neighbor& top = heap.top();
         if (distance_less(top.distance, d)) return;
-        const std::int64_t id = ids_[row];
+        const std::int64_t id = (*ids_)[row];
         if (distance_less(d, top.distance) || id < top.stored) heap.replace_top(d, id);
       }
     };
@@ -166,7 +166,7 @@ class VectorScan {
     // Distances are never negative, and a NaN radius holds nothing.
     if (size() == 0 || !(radius >= 0.0)) return;
     const auto offer = [&](std::size_t j, std::uint32_t row, double d) {
-      if (d <= radius) found[j].push_back(Neighbor{d, ids_[row]});
+      if (d <= radius) found[j].push_back(Neighbor{d, (*ids_)[row]});
     };
     run(queries, count, offer, [&](std::size_t) { return radius; }, counts);
     for (auto& answer : found) std::sort(answer.begin(), answer.end(), Neighbors::ranks_below);
@@ -336,7 +336,7 @@ class VectorScan {
   }
 
   const VectorSpace<Scalar>& space_;
-  const std::int64_t* ids_;
+  const RowIds* ids_;
   std::size_t dim_;
   bool angular_ = false;
   double half_margin_ = 0.5, delta_ = 0.0, cosine_error_ = 0.0, angle_error_ = 0.0;

@@ -92,6 +92,44 @@ void expect_exact(const Rows& index, const Model& model, const Point& q, const D
   }
 }
 
+// Ids held in 4 bytes until one needs 8: an index whose ids cross 2^32,
+// one by one and in a batch that rebuilds it, finds every id and answers
+// exactly at each step.
+TEST(RowIndex, IdsWidenPastThirtyTwoBits) {
+  constexpr std::int64_t narrow_limit = 0xffffffffLL;
+  Rows index(2, euclidean);
+  Model model;
+  const auto check = [&](bool wide) {
+    ASSERT_EQ(index.row_ids.is_wide(), wide);
+    for (const auto& [id, p] : model.points) ASSERT_EQ(index.space.row(index.row_of(id)), p) << id;
+    for (const Point& q : random_points(5, 2, 361)) expect_exact(index, model, q, euclidean);
+  };
+  const auto first = random_points(1000, 2, 362);
+  const auto ids = index.add(nullptr, first.size(), [&](PointSpace& s) { s.append(first); });
+  for (std::size_t i = 0; i < ids.size(); ++i) model.points[ids[i]] = first[i];
+  check(false);
+  const auto more = random_points(3, 2, 363);
+  for (std::int64_t id : {narrow_limit, narrow_limit + 1}) {
+    const std::size_t i = static_cast<std::size_t>(id - narrow_limit);
+    index.add(&id, 1, [&](PointSpace& s) { s.append({more[i]}); });
+    model.points[id] = more[i];
+    check(id > narrow_limit);
+  }
+  for (std::size_t i = 0; i < 300; ++i) {
+    ASSERT_TRUE(index.remove(ids[i]));
+    model.points.erase(ids[i]);
+  }
+  ASSERT_TRUE(index.remove(narrow_limit + 1));
+  model.points.erase(narrow_limit + 1);
+  check(true);
+  // A batch larger than the index: rebuilt and laid out, the ids still wide.
+  const auto batch = random_points(1500, 2, 364);
+  const auto added = index.add(nullptr, batch.size(), [&](PointSpace& s) { s.append(batch); });
+  EXPECT_EQ(added.front(), narrow_limit + 2) << "automatic ids continue after the largest";
+  for (std::size_t i = 0; i < added.size(); ++i) model.points[added[i]] = batch[i];
+  check(true);
+}
+
 // Integer grids: many exact ties, collinear points whose Euclidean distances
 // round differently.
 std::vector<Point> grid_points(std::size_t n, std::uint32_t seed) {
@@ -398,7 +436,7 @@ class IdMapSpreads : public ::testing::TestWithParam<IdSpread> {};
 
 TEST_P(IdMapSpreads, AgreesWithAStandardMap) {
   const IdSpread spread = GetParam();
-  std::vector<std::int64_t> row_ids;
+  vexel::RowIds row_ids;
   vexel::IdMap map;
   std::unordered_map<std::int64_t, std::uint32_t> model;
   std::mt19937_64 random(351);
@@ -443,10 +481,12 @@ INSTANTIATE_TEST_SUITE_P(Ids, IdMapSpreads,
 TEST(IdMap, TablesTravelAndAreChecked) {
   std::mt19937_64 random(7);
   for (std::int64_t spacing : {std::int64_t{1}, std::int64_t{1000003}}) {
-    std::vector<std::int64_t> row_ids(5000);
-    for (std::size_t row = 0; row < row_ids.size(); ++row) row_ids[row] = static_cast<std::int64_t>(row) * spacing;
-    std::shuffle(row_ids.begin(), row_ids.end(), random);
-    const std::int64_t largest = *std::max_element(row_ids.begin(), row_ids.end());
+    std::vector<std::int64_t> ids(5000);
+    for (std::size_t row = 0; row < ids.size(); ++row) ids[row] = static_cast<std::int64_t>(row) * spacing;
+    std::shuffle(ids.begin(), ids.end(), random);
+    const std::int64_t largest = *std::max_element(ids.begin(), ids.end());
+    const vexel::RowIds row_ids(ids);
+    ASSERT_EQ(row_ids.is_wide(), largest > 0xffffffffLL);
     vexel::IdMap map;
     map.reserve(row_ids.size(), row_ids, largest);
     for (std::size_t row = 0; row < row_ids.size(); ++row) map.insert(static_cast<std::uint32_t>(row), row_ids);
@@ -472,9 +512,9 @@ TEST(IdMap, TablesTravelAndAreChecked) {
     const auto first = std::find(doubled.begin(), doubled.end(), 0u);
     *std::find_if(first + 1, doubled.end(), [](std::uint32_t row) { return row != vexel::IdMap::none; }) = 0;
     EXPECT_THROW(vexel::IdMap().adopt(doubled, dense, row_ids, largest), std::invalid_argument);
-    std::vector<std::int64_t> repeated = row_ids;
+    std::vector<std::int64_t> repeated = ids;
     repeated[1] = repeated[0];
-    EXPECT_THROW(vexel::IdMap().adopt(table, dense, repeated, largest), std::invalid_argument);
+    EXPECT_THROW(vexel::IdMap().adopt(table, dense, vexel::RowIds(repeated), largest), std::invalid_argument);
     std::vector<std::uint32_t> beyond = table;
     *std::find(beyond.begin(), beyond.end(), 0u) = static_cast<std::uint32_t>(row_ids.size());
     EXPECT_THROW(vexel::IdMap().adopt(beyond, dense, row_ids, largest), std::invalid_argument);

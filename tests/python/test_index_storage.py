@@ -11,6 +11,7 @@ import zlib
 
 import numpy as np
 import pytest
+from rapidfuzz.distance import Levenshtein
 
 import korel
 from korel import storage
@@ -295,6 +296,38 @@ def test_a_file_without_the_dense_id_table_loads_and_grows_alike(tmp_path):
         each.add_many(points[:30] + 0.5)
         each.remove_many(np.arange(0, 600, 7))
     same_answers(index, loaded, points[::40])
+
+
+@pytest.mark.parametrize("kind", ["vector", "string"])
+def test_ids_past_32_bits_keep_their_points_through_builds_and_files(kind, tmp_path):
+    # Ids are held in 4 bytes until one needs 8: a batch beyond 2**32 into
+    # an index of small ids (some removed) rebuilds it with every id
+    # widened, and the file then carries the tree.
+    rng = np.random.default_rng(9)
+    if kind == "vector":
+        make, points = (lambda: korel.Index("euclidean")), rng.integers(0, 5, (600, 2)).astype(float)
+        queries = points[::50] + 0.5
+    else:
+        make, points = (lambda: korel.Index("levenshtein")), ["".join(w) for w in rng.choice(list("ab"), (600, 4))]
+        queries = points[::50]
+    ids = np.concatenate([np.arange(300) * 3, 2**32 - 150 + np.arange(300)])
+    index = make()
+    index.add_many(points[:300], ids=ids[:300])
+    index.remove_many(ids[:300:7])
+    index.add_many(points[300:], ids=ids[300:])
+    index.add(points[0], id=2**40)
+    kept = np.setdiff1d(np.append(ids, 2**40), ids[:300:7])
+    point_of = dict(zip(ids.tolist(), points))
+    point_of[2**40] = points[0]
+    metric = math.dist if kind == "vector" else Levenshtein.distance
+    distances, found = index.query(queries, 8)
+    for query, row_d, row_ids in zip(queries, distances, found):
+        expected = sorted((float(metric(query, point_of[i])), i) for i in kept.tolist())[:8]
+        assert [(float(d), int(i)) for d, i in zip(row_d, row_ids)] == expected
+    path = tmp_path / "index.korel"
+    index.save(path)
+    for loaded in (korel.Index.load(path), korel.Index.load(path, mmap=kind == "vector")):
+        same_answers(index, loaded, queries)
 
 
 @pytest.mark.parametrize("by_position", [True, False])
