@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "vexel/large_blocks.h"
 #include "vexel/parallel.h"
 #include "vexel/prefetch.h"
 
@@ -27,7 +28,7 @@ class DistanceMatrix {
   DistanceMatrix(std::int64_t rows, std::int64_t columns) { allocate(rows, columns); }
   DistanceMatrix(const DistanceMatrix&) = delete;
   DistanceMatrix& operator=(const DistanceMatrix&) = delete;
-  ~DistanceMatrix() { std::free(data_); }
+  ~DistanceMatrix() { release(); }
 
   std::int64_t rows() const { return rows_; }
   std::int64_t columns() const { return columns_; }
@@ -39,17 +40,17 @@ class DistanceMatrix {
     return data_[row + column * rows_];
   }
 
-  // Keeps the block (and its values) when the element count is unchanged;
-  // otherwise replaces it with a fresh, uninitialised one.
+  // Keeps the block when it holds the new shape's elements (with its
+  // values, when their count is unchanged), so that a matrix reused for
+  // many shapes allocates only to grow; otherwise replaces it with a
+  // fresh, uninitialised one.
   void reshape(std::int64_t rows, std::int64_t columns) {
-    if (element_count(rows, columns) == rows_ * columns_) {
+    if (static_cast<std::size_t>(element_count(rows, columns)) * sizeof(double) <= bytes_) {
       rows_ = rows;
       columns_ = columns;
       return;
     }
-    std::free(data_);
-    data_ = nullptr;
-    rows_ = columns_ = 0;
+    release();
     allocate(rows, columns);
   }
 
@@ -65,18 +66,24 @@ class DistanceMatrix {
   void allocate(std::int64_t rows, std::int64_t columns) {
     const std::int64_t count = element_count(rows, columns);
     if (count > 0) {
-      // malloc returns memory aligned for any fundamental type (16 bytes on
-      // the 64-bit platforms we target).
-      data_ = static_cast<double*>(std::malloc(static_cast<std::size_t>(count) * sizeof(double)));
-      if (data_ == nullptr) throw std::bad_alloc();
+      bytes_ = static_cast<std::size_t>(count) * sizeof(double);
+      data_ = static_cast<double*>(allocate_block(bytes_));
     }
     rows_ = rows;
     columns_ = columns;
   }
 
+  void release() noexcept {
+    if (data_ != nullptr) free_block(data_, bytes_);
+    data_ = nullptr;
+    bytes_ = 0;
+    rows_ = columns_ = 0;
+  }
+
   std::int64_t rows_ = 0;
   std::int64_t columns_ = 0;
   double* data_ = nullptr;
+  std::size_t bytes_ = 0;
 };
 
 // A distance that measures a whole column of a split in one call:

@@ -382,12 +382,16 @@ class KorelTree {
     // point-to-center distances would pass the host's bound measures them
     // twice instead, a slice of points at a time: once to choose the
     // centers, once to route the points; the tree is the same. `workers`
-    // threads measure each column (for a split that runs alone).
-    void split_leaf(KorelTree& index, const std::uint64_t* seed = nullptr, std::size_t workers = 1) {
+    // threads measure each column (for a split that runs alone). `scratch`,
+    // when given, holds the distances in place of a matrix of the split's
+    // own, so that a thread's splits reuse one block.
+    void split_leaf(KorelTree& index, const std::uint64_t* seed = nullptr, std::size_t workers = 1,
+                    DistanceMatrix* scratch = nullptr) {
       const std::size_t n = points.size();
       const std::size_t slice = split_slice(index, n);
       const bool sliced = slice < n;
-      DistanceMatrix matrix;
+      DistanceMatrix local_matrix;
+      DistanceMatrix& matrix = scratch != nullptr ? *scratch : local_matrix;
       std::vector<std::uint32_t> centers;
       constexpr CenterChoice choice = Host::center_choice;
       auto& selector = index.pivot_selector;
@@ -772,6 +776,10 @@ class KorelTree {
     const auto run = [&](bool caller) {
       std::unique_lock<std::mutex> lock(mutex);
       std::vector<Task> found;
+      // One block for the distances of this thread's splits: the C library
+      // would keep the blocks of splits on other threads resident after the
+      // build (see vexel/large_blocks.h).
+      DistanceMatrix scratch;
       for (;;) {
         if (!stop && pending.empty() && splitting > 0) {
           // The caller keeps answering interruptions while others split.
@@ -798,8 +806,13 @@ class KorelTree {
         lock.unlock();
         try {
           if (caller) host().poll();
-          // The root splits alone: its columns are measured on every thread.
-          task.node->split_leaf(*this, &task.seed, task.node == &root ? workers : 1);
+          // The root splits alone: its columns are measured on every thread,
+          // into a matrix freed once it is split.
+          if (task.node == &root) {
+            task.node->split_leaf(*this, &task.seed, workers);
+          } else {
+            task.node->split_leaf(*this, &task.seed, 1, &scratch);
+          }
           if constexpr (hears_root_split<Host, Node>::value) {
             if (task.node == &root) host().root_split(root);
           }
