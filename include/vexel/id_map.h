@@ -152,15 +152,23 @@ class IdMap {
       if (capacity < 16 || (capacity & (capacity - 1)) != 0) fail("its size is not a power of two");
       if (2 * rows > capacity) fail("it is more than half full");
     }
-    // Without branches on the slots, which are full or empty at random.
+    // Without branches on the slots, which are full or empty at random, and
+    // in 32-bit lanes, so that it vectorises: a slot's row + 1 is 0 when
+    // the slot is empty.
     std::size_t held = 0;
-    bool out_of_range = false;
-    for (std::uint32_t row : table) {
-      const bool full = row != empty;
+    std::uint32_t beyond = 0;  // the largest row held, plus one
+    constexpr std::size_t block = std::size_t{1} << 16;
+    for (std::size_t first = 0; first < capacity; first += block) {
+      const std::size_t end = std::min(capacity, first + block);
+      std::uint32_t full = 0;
+      for (std::size_t slot = first; slot < end; ++slot) {
+        const std::uint32_t next = table[slot] + 1;
+        full += next != 0;
+        beyond = std::max(beyond, next);
+      }
       held += full;
-      out_of_range |= full & (row >= rows);
     }
-    if (out_of_range) fail("a row out of range");
+    if (beyond > rows) fail("a row out of range");
     if (held != rows) fail("rows missing or held twice");
     slots_ = std::move(table);
     dense_ = dense;
@@ -213,12 +221,14 @@ class IdMap {
   // Whether every row is found under its id in a dense table: with each
   // row held once, the ids are then distinct and the table theirs.
   bool dense_table_fits(const RowIds& row_ids) const {
-    bool fits = true;
-    for (std::size_t row = 0; row < row_ids.size(); ++row) {
-      const auto id = static_cast<std::uint64_t>(row_ids[row]);  // a negative id wraps beyond the table
-      fits &= id < slots_.size() && slots_[static_cast<std::size_t>(id)] == row;
-    }
-    return fits;
+    return row_ids.visit([&](const auto* ids, std::size_t count) {
+      bool fits = true;
+      for (std::size_t row = 0; row < count; ++row) {
+        const auto id = static_cast<std::uint64_t>(ids[row]);  // a negative id wraps beyond the table
+        fits &= id < slots_.size() && slots_[static_cast<std::size_t>(id)] == row;
+      }
+      return fits;
+    });
   }
 
   // Whether every id finds its own row in a hash table, a block of ids at a

@@ -25,6 +25,12 @@ class RowIds {
   std::size_t bytes() const {
     return wide_ ? wide_ids_.capacity() * sizeof(std::int64_t) : narrow_ids_.capacity() * sizeof(std::uint32_t);
   }
+  // visit(ids, count) on the ids as they are stored (std::uint32_t or
+  // std::int64_t), for loops that should not ask the width at every id.
+  template <typename Visit>
+  decltype(auto) visit(Visit&& visit) const {
+    return wide_ ? visit(wide_ids_.data(), wide_ids_.size()) : visit(narrow_ids_.data(), narrow_ids_.size());
+  }
   // For prefetching the id of `row`.
   const void* address_of(std::size_t row) const {
     return wide_ ? static_cast<const void*>(wide_ids_.data() + row) : narrow_ids_.data() + row;
