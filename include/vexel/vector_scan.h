@@ -418,7 +418,9 @@ std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const d
 // the tree's own counts, integers that the same data and queries reproduce
 // on every machine (the tree is seeded, the kernels are bit-identical at
 // every level), so the choice is the same everywhere; the answers are the
-// same either way.
+// same either way. Counts only add up, so the probe may stop once they
+// reach the share (scan_decided): where the tree measures nearly every row,
+// the first query settles the choice, which the whole probe would make too.
 constexpr std::size_t scan_probe_queries = 16;
 
 inline double scan_share(std::size_t dim) {
@@ -429,6 +431,13 @@ inline bool prefers_scan(std::uint64_t measured, std::size_t probes, std::size_t
   if (probes == 0 || live_rows == 0) return false;
   return static_cast<double>(measured) >=
          scan_share(dim) * static_cast<double>(probes) * static_cast<double>(live_rows);
+}
+
+// Whether `measured` rows, over the first probes of a batch that has all
+// scan_probe_queries of them, already decide for the scan, whatever the
+// others measure.
+inline bool scan_decided(std::uint64_t measured, std::size_t live_rows, std::size_t dim) {
+  return prefers_scan(measured, scan_probe_queries, live_rows, dim);
 }
 
 }  // namespace vexel

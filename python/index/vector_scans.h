@@ -29,7 +29,8 @@ using VectorRows = vexel::RowIndex<vexel::VectorSpace<Scalar>>;
 
 // The scan of `rows` when the first queries of a batch of `count` say it
 // pays, after answering those queries through the tree into `first` (the
-// trial costs nothing: their answers are kept); null otherwise. `search`
+// trial costs nothing: their answers are kept; it ends as soon as the
+// choice is settled); null otherwise. `search`
 // runs one counted tree search (vexel::nearest_counted or within_counted).
 // Called with the GIL held; releases it while it works.
 template <typename Scalar, typename Search>
@@ -43,13 +44,16 @@ std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(
   const std::size_t dim = rows.space.dim();
   Searcher<VectorRows<Scalar>> searcher;
   std::uint64_t measured = 0;
-  first.resize(vexel::scan_probe_queries);
-  for (std::size_t i = 0; i < first.size(); ++i) {
-    measured += search(queries + i * dim, searcher);
-    first[i] = searcher.found;
+  first.clear();
+  first.reserve(vexel::scan_probe_queries);
+  bool scans = false;
+  while (!scans && first.size() < vexel::scan_probe_queries) {
+    measured += search(queries + first.size() * dim, searcher);
+    first.push_back(searcher.found);
+    scans = vexel::scan_decided(measured, rows.size(), dim);
   }
   std::unique_ptr<vexel::VectorScan<Scalar>> scan;
-  if (vexel::prefers_scan(measured, first.size(), rows.size(), dim)) {
+  if (scans) {
     scan = std::make_unique<vexel::VectorScan<Scalar>>(vexel::VectorScan<Scalar>::of(rows));
   }
   released.reacquire();

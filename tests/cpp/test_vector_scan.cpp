@@ -341,6 +341,7 @@ TEST(ScanRule, CountsTheTreeSearchAndChoosesByThem) {
     Rows<double>::Neighbors neighbors;
     Rows<double>::SearchScratch scratch;
     std::uint64_t measured = 0;
+    std::size_t settled_after = 0;  // probes after which the choice was settled, if before the last
     for (std::size_t q = 0; q < probes; ++q) {
       const std::vector<double> query(queries.begin() + q * dim, queries.begin() + (q + 1) * dim);
       Answers found(1);
@@ -353,8 +354,14 @@ TEST(ScanRule, CountsTheTreeSearchAndChoosesByThem) {
       EXPECT_GE(within, found[0].size());
       EXPECT_LE(within, n);
       expect_same(tree(index, query, dim, kWithin, radius), found, "counted within");
+      if (settled_after == 0 && vexel::scan_decided(measured, n, dim)) settled_after = q + 1;
     }
-    return vexel::prefers_scan(measured, probes, n, dim);
+    const bool chosen = vexel::prefers_scan(measured, probes, n, dim);
+    EXPECT_EQ(settled_after != 0, chosen) << "a probe cut short chooses as the whole probe";
+    if (chosen) {
+      EXPECT_LE(settled_after, 2u) << "where nothing prunes, the first probes settle it";
+    }
+    return chosen;
   };
   EXPECT_FALSE(scan_chosen(2, 20000));  // boxes prune nearly everything
   EXPECT_TRUE(scan_chosen(64, 5000));   // nothing prunes
