@@ -271,11 +271,13 @@ std::unique_ptr<Node> nodes_from_record(const Record& record) {
   std::size_t range_at = 0, bucket_at = 0, box_at = 0;
   const std::size_t box_numbers = 2 * std::size_t{record.box_size};
   for (std::size_t i = 0; i < record.nodes(); ++i) {
-    auto node = std::make_unique<Node>(record.node_degree[i], 0, record.node_pivot[i]);
+    // Made with as many ranges as it holds (one per sibling), then given
+    // its own degree: one allocation for the ranges, of their size.
+    auto node = std::make_unique<Node>(record.node_ranges[i], 0, record.node_pivot[i]);
+    node->degree = record.node_degree[i];
     node->min_radius = record.node_min_radius[i];
     node->max_radius = record.node_max_radius[i];
     node->split_refused_at = record.node_split_refused[i];
-    node->ranges.resize(record.node_ranges[i]);
     for (auto& range : node->ranges) {
       range.low = record.range_low[range_at];
       range.high = record.range_high[range_at++];
