@@ -103,10 +103,11 @@ __attribute__((target("avx2"), always_inline)) inline std::uint64_t kept_rows(
 }
 
 // Eight accumulators (4 queries x 2 halves of the panel), each its own
-// variable so that all stay in registers, keep the adder busy while each
-// product waits on the last.
+// variable so that all stay in registers, keep both fused multiply-adders
+// busy while each sum waits on the last. Fused or not, the sums stay within
+// the bounds of vector_scan.h.
 template <bool Angular>
-__attribute__((target("avx2"))) void tiles(const float* queries, const float* panels, std::size_t count,
+__attribute__((target("avx2,fma"))) void tiles(const float* queries, const float* panels, std::size_t count,
                                            std::size_t dim, const float* query_terms, const float* row_terms,
                                            const float* limits, std::uint64_t* kept) {
   for (std::size_t p = 0; p < count; ++p) {
@@ -116,14 +117,16 @@ __attribute__((target("avx2"))) void tiles(const float* queries, const float* pa
       const __m256 x0 = _mm256_loadu_ps(panel + i * rows_per_panel);
       const __m256 x1 = _mm256_loadu_ps(panel + i * rows_per_panel + 8);
       const float* q = queries + i * wide_step;
-      a0 = _mm256_add_ps(a0, _mm256_mul_ps(_mm256_loadu_ps(q), x0));
-      a1 = _mm256_add_ps(a1, _mm256_mul_ps(_mm256_loadu_ps(q), x1));
-      b0 = _mm256_add_ps(b0, _mm256_mul_ps(_mm256_loadu_ps(q + 8), x0));
-      b1 = _mm256_add_ps(b1, _mm256_mul_ps(_mm256_loadu_ps(q + 8), x1));
-      c0 = _mm256_add_ps(c0, _mm256_mul_ps(_mm256_loadu_ps(q + 16), x0));
-      c1 = _mm256_add_ps(c1, _mm256_mul_ps(_mm256_loadu_ps(q + 16), x1));
-      d0 = _mm256_add_ps(d0, _mm256_mul_ps(_mm256_loadu_ps(q + 24), x0));
-      d1 = _mm256_add_ps(d1, _mm256_mul_ps(_mm256_loadu_ps(q + 24), x1));
+      const __m256 qa = _mm256_loadu_ps(q), qb = _mm256_loadu_ps(q + 8);
+      const __m256 qc = _mm256_loadu_ps(q + 16), qd = _mm256_loadu_ps(q + 24);
+      a0 = _mm256_fmadd_ps(qa, x0, a0);
+      a1 = _mm256_fmadd_ps(qa, x1, a1);
+      b0 = _mm256_fmadd_ps(qb, x0, b0);
+      b1 = _mm256_fmadd_ps(qb, x1, b1);
+      c0 = _mm256_fmadd_ps(qc, x0, c0);
+      c1 = _mm256_fmadd_ps(qc, x1, c1);
+      d0 = _mm256_fmadd_ps(qd, x0, d0);
+      d1 = _mm256_fmadd_ps(qd, x1, d1);
     }
     const float* terms = row_terms + p * rows_per_panel;
     const __m256 terms0 = _mm256_loadu_ps(terms), terms1 = _mm256_loadu_ps(terms + 8);
@@ -137,10 +140,11 @@ __attribute__((target("avx2"))) void tiles(const float* queries, const float* pa
 }  // namespace avx2
 #endif
 
-// The tiles of `level` (AVX-512 machines take the AVX2 tiles).
+// The tiles of `level` (AVX-512 machines take the AVX2 tiles, which need
+// FMA as well: every processor with AVX2 we know of has it).
 inline Tiles tiles_for(simd::Level level) {
 #if VEXEL_SIMD_X86
-  if (level >= simd::Level::avx2) return {avx2::tiles<false>, avx2::tiles<true>};
+  if (level >= simd::Level::avx2 && __builtin_cpu_supports("fma")) return {avx2::tiles<false>, avx2::tiles<true>};
 #else
   (void)level;
 #endif
