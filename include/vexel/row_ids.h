@@ -20,11 +20,7 @@ class RowIds {
 
   std::int64_t operator[](std::size_t row) const { return wide_ ? wide_ids_[row] : narrow_ids_[row]; }
   std::size_t size() const { return wide_ ? wide_ids_.size() : narrow_ids_.size(); }
-  bool empty() const { return size() == 0; }
   bool is_wide() const { return wide_; }
-  std::size_t bytes() const {
-    return wide_ ? wide_ids_.capacity() * sizeof(std::int64_t) : narrow_ids_.capacity() * sizeof(std::uint32_t);
-  }
   // visit(ids, count) on the ids as they are stored (std::uint32_t or
   // std::int64_t), for loops that should not ask the width at every id.
   template <typename Visit>
