@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <tuple>
@@ -65,8 +66,10 @@ std::uint32_t checksum(const py::handle& data, std::uint32_t value) {
 // Bytes a thread reads and then checks in one go: small enough to be
 // checked from the cache it was just copied into.
 constexpr std::size_t read_step = std::size_t{1} << 18;
-// Bytes a thread takes at a time.
-constexpr std::size_t piece_size = std::size_t{1} << 22;
+// Bytes a thread takes at a time, at most: fewer when the read is small,
+// so that every thread gets several pieces.
+constexpr std::size_t largest_piece = std::size_t{1} << 22;
+constexpr std::size_t pieces_per_thread = 4;
 
 // Reads `length` bytes of `fd` at `offset` into `into`, in steps, and
 // returns how many it read (fewer at the end of the file) and their CRC-32;
@@ -95,34 +98,57 @@ std::pair<std::size_t, std::uint32_t> read_piece(int fd, std::uint64_t offset, u
   return {done, crc};
 }
 
-// Reads len(into) bytes of `fd` at `offset` into `into` on up to `threads`
-// threads, without the GIL: (bytes read, their CRC-32). Fewer bytes than
-// asked means the file ended; OSError when a read fails.
-py::tuple read_checked(int fd, std::uint64_t offset, const py::handle& into, std::size_t threads) {
-  const HeldBuffer held(into, true);
-  const std::size_t length = held.size();
-  const std::size_t pieces = (length + piece_size - 1) / piece_size;
-  std::vector<std::size_t> read(pieces, 0);
-  std::vector<std::uint32_t> crcs(pieces, 0);
+// A piece of one part of a read: where it goes and what came.
+struct Piece {
+  std::size_t part;
+  std::size_t start;
+  std::size_t size;
+  std::size_t read = 0;
+  std::uint32_t crc = 0;
+};
+
+// Reads every part of `parts`, a list of (offset, buffer), the buffer
+// filled from `fd` at the offset, all on up to `threads` threads shared by
+// the parts, without the GIL: for each part (bytes read, their CRC-32).
+// Fewer bytes than asked means the file ended; OSError when a read fails.
+py::list read_checked(int fd, const py::list& parts, std::size_t threads) {
+  threads = std::max<std::size_t>(threads, 1);
+  std::vector<std::uint64_t> offsets;
+  std::vector<std::unique_ptr<HeldBuffer>> buffers;
+  std::size_t total = 0;
+  for (const py::handle part : parts) {
+    if (!py::isinstance<py::tuple>(part) || py::len(part) != 2) throw py::type_error("each part is a pair (offset, buffer)");
+    const auto pair = py::reinterpret_borrow<py::tuple>(part);
+    offsets.push_back(pair[0].cast<std::uint64_t>());
+    buffers.push_back(std::make_unique<HeldBuffer>(pair[1], true));
+    total += buffers.back()->size();
+  }
+  const std::size_t wanted = (total + threads * pieces_per_thread - 1) / (threads * pieces_per_thread);
+  const std::size_t piece_size =
+      std::clamp((wanted + read_step - 1) / read_step * read_step, read_step, largest_piece);
+  std::vector<Piece> pieces;
+  for (std::size_t part = 0; part < buffers.size(); ++part) {
+    const std::size_t length = buffers[part]->size();
+    for (std::size_t start = 0; start < length; start += piece_size) {
+      pieces.push_back({part, start, std::min(piece_size, length - start)});
+    }
+  }
   std::atomic<std::size_t> next{0};
   std::atomic<int> failure{0};
-  std::atomic<bool> ended{false};
   const auto work = [&] {
-    for (std::size_t i; !ended.load() && failure.load() == 0 && (i = next.fetch_add(1)) < pieces;) {
-      const std::size_t start = i * piece_size;
-      const std::size_t size = std::min(piece_size, length - start);
+    for (std::size_t i; failure.load() == 0 && (i = next.fetch_add(1)) < pieces.size();) {
+      Piece& piece = pieces[i];
       int error = 0;
-      std::tie(read[i], crcs[i]) = read_piece(fd, offset + start, held.data() + start, size, error);
+      std::tie(piece.read, piece.crc) = read_piece(fd, offsets[piece.part] + piece.start,
+                                                   buffers[piece.part]->data() + piece.start, piece.size, error);
       if (error != 0) failure.store(error);
-      if (read[i] < size) ended.store(true);
     }
   };
   {
     py::gil_scoped_release free;
     std::vector<std::thread> helpers;
-    const std::size_t wanted = std::min(std::max<std::size_t>(threads, 1), pieces);
     try {
-      for (std::size_t t = 1; t < wanted; ++t) helpers.emplace_back(work);
+      for (std::size_t t = 1; t < std::min(threads, pieces.size()); ++t) helpers.emplace_back(work);
     } catch (const std::system_error&) {
       // Fewer threads, the same work.
     }
@@ -134,15 +160,20 @@ py::tuple read_checked(int fd, std::uint64_t offset, const py::handle& into, std
     PyErr_SetFromErrno(PyExc_OSError);
     throw py::error_already_set();
   }
-  // The whole CRC is that of the pieces read in full, in order.
-  std::size_t total = 0;
-  std::uint32_t crc = 0;
-  for (std::size_t i = 0; i < pieces; ++i) {
-    crc = crc32::combine(crc, crcs[i], read[i]);
-    total += read[i];
-    if (read[i] < std::min(piece_size, length - i * piece_size)) break;
+  // A part's CRC is that of its pieces read in full, in order, up to the
+  // first one that came short.
+  std::vector<std::size_t> read(buffers.size(), 0);
+  std::vector<std::uint32_t> crcs(buffers.size(), 0);
+  std::vector<bool> short_read(buffers.size(), false);
+  for (const Piece& piece : pieces) {
+    if (short_read[piece.part]) continue;
+    crcs[piece.part] = crc32::combine(crcs[piece.part], piece.crc, piece.read);
+    read[piece.part] += piece.read;
+    short_read[piece.part] = piece.read < piece.size;
   }
-  return py::make_tuple(total, crc);
+  py::list results;
+  for (std::size_t part = 0; part < buffers.size(); ++part) results.append(py::make_tuple(read[part], crcs[part]));
+  return results;
 }
 #endif
 
@@ -155,9 +186,9 @@ void bind_checksums(py::module_& module) {
              "The CRC-32 of A followed by B, from A's, B's and B's length.");
   module.def("crc32_folds", &crc32::uses_clmul, "Whether the CRC-32 folds with carry-less multiplication here.");
 #if KOREL_HAS_PREAD
-  module.def("read_checked", &read_checked, py::arg("fd"), py::arg("offset"), py::arg("into"), py::arg("threads"),
-             "Reads len(into) bytes of the file `fd` at `offset` into `into` on up to `threads` threads: "
-             "(bytes read, their CRC-32).");
+  module.def("read_checked", &read_checked, py::arg("fd"), py::arg("parts"), py::arg("threads"),
+             "Fills each buffer of `parts`, a list of (offset, buffer), from the file `fd` at the offset, "
+             "on up to `threads` threads shared by all: [(bytes read, their CRC-32)] for each part.");
 #endif
 }
 

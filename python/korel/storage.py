@@ -312,25 +312,36 @@ def _read(file, size: int, metric, allow_pickle: bool, progress, mapped: bool = 
     _admit(header["kind"], metric, allow_pickle)
     if mapped:
         _check_mappable(header, version, sections)
-    arrays = {}
+    if version < 2:  # the sections follow the header, one after another
+        placed, position = [], header_end
+        for name, dtype, shape, section_size, _, expected in sections:
+            placed.append((name, dtype, shape, section_size, position, expected))
+            position += section_size
+        sections = placed
+    arrays: Dict[str, np.ndarray] = {}
+    unread = []
     for name, dtype, shape, section_size, offset, expected in sections:
-        if version >= 2:
-            file.seek(offset)
         # A mapped file opens without reading its rows: the tree's structure
         # is checked where it is restored, the checksums only with verify.
-        check = verify or not mapped
         if mapped and name == "points" and section_size:
-            array = np.memmap(file, dtype=dtype, mode="r", offset=offset, shape=shape)
-            crc = _checksum(array) if check else expected
-        else:
-            array, crc = _read_section(file, name, dtype, shape, section_size, progress, size)
-        if version >= 2:
-            if check and crc != expected:
+            arrays[name] = np.memmap(file, dtype=dtype, mode="r", offset=offset, shape=shape)
+            if verify and _checksum(arrays[name]) != expected:
                 _fail(f"the checksum of its section {name!r} does not match: the file is damaged")
-        else:
-            checksum = _index.crc32_combine(checksum, crc, section_size)
-        arrays[name] = array
-    if version < 2:
+            continue
+        try:
+            arrays[name] = np.empty(shape, dtype=dtype)
+        except (ValueError, MemoryError):
+            _fail(f"the section {name!r} of shape {list(shape)} cannot be read")
+        unread.append((name, arrays[name], offset))
+    crcs = _read_sections(file, unread, progress, size)
+    if version >= 2:
+        for name, _, _, _, _, expected in sections:
+            if (verify or not mapped) and name in crcs and crcs[name] != expected:
+                _fail(f"the checksum of its section {name!r} does not match: the file is damaged")
+    else:
+        for name, _, _, section_size, _, _ in sections:
+            checksum = _index.crc32_combine(checksum, crcs[name], section_size)
+        file.seek(size - _CRC.size)
         stored = file.read(_CRC.size)
         if len(stored) != _CRC.size or _CRC.unpack(stored)[0] != checksum:
             _fail("its checksum does not match: the file is damaged")
@@ -358,34 +369,42 @@ def _check_mappable(header, version: int, sections) -> None:
         )
 
 
-def _read_section(file, name: str, dtype: np.dtype, shape: Tuple[int, ...], size: int, progress, total: int):
-    """The section at the file's position read straight into a new array
-    (no second copy), and the CRC-32 of its bytes, taken as they arrive."""
-    try:
-        array = np.empty(shape, dtype=dtype)
-    except (ValueError, MemoryError):
-        _fail(f"the section {name!r} of shape {list(shape)} cannot be read")
-    crc = 0
-    if not size:
-        return array, crc
-    into = array.data.cast("B")
-    position = file.tell()
+def _read_sections(file, sections, progress, total: int) -> Dict[str, int]:
+    """Fills each array of ``sections``, a list of (name, array, offset),
+    straight from the file at the offset (no second copy): the CRC-32 of each
+    section's bytes, taken as they arrive. Blocks of about _BLOCK bytes are
+    read at once, several sections together on several threads; progress is
+    reported between blocks."""
+    crcs = {name: 0 for name, _, _ in sections}
+    pieces = []  # (name, offset, where), none longer than _BLOCK, in file order
+    for name, array, offset in sections:
+        into = array.data.cast("B") if array.size else memoryview(b"")
+        for start in range(0, len(into), _BLOCK):
+            pieces.append((name, offset + start, into[start : start + _BLOCK]))
     descriptor = _descriptor(file)
-    for start in range(0, size, _BLOCK):
-        end = min(start + _BLOCK, size)
+    first = 0
+    while first < len(pieces):
+        last, length = first + 1, len(pieces[first][2])
+        while last < len(pieces) and length + len(pieces[last][2]) <= _BLOCK:
+            length += len(pieces[last][2])
+            last += 1
+        block = pieces[first:last]
         if descriptor is None:
-            got = file.readinto(into[start:end])
-            crc = _index.crc32(into[start : start + got], crc)
+            read = []
+            for _, offset, into in block:
+                file.seek(offset)
+                got = file.readinto(into)
+                read.append((got, _index.crc32(into[:got])))
         else:
-            got, block_crc = _index.read_checked(descriptor, position + start, into[start:end], _READ_THREADS)
-            crc = _index.crc32_combine(crc, block_crc, got)
-        if got != end - start:
-            _fail("it is truncated: it changed while it was read")
+            read = _index.read_checked(descriptor, [(offset, into) for _, offset, into in block], _READ_THREADS)
+        for (name, _, into), (got, crc) in zip(block, read):
+            if got != len(into):
+                _fail("it is truncated: it changed while it was read")
+            crcs[name] = _index.crc32_combine(crcs[name], crc, got)
         if progress is not None:
-            progress(position + end, total)
-    if descriptor is not None:
-        file.seek(position + size)
-    return array, crc
+            progress(block[-1][1] + len(block[-1][2]), total)
+        first = last
+    return crcs
 
 
 def _descriptor(file) -> Optional[int]:

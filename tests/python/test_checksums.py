@@ -39,21 +39,27 @@ def test_crc32_combine_joins_two_pieces(first, second):
 
 @pytest.mark.skipif(not hasattr(_index, "read_checked"), reason="no reads by position on this system")
 @pytest.mark.parametrize("threads", [1, 2, 5])
-@pytest.mark.parametrize("offset, length", [(0, 0), (3, 1000), (100, (9 << 20) + 7), (64, 1 << 22)])
-def test_read_checked_reads_the_bytes_and_their_crc(tmp_path, threads, offset, length):
-    content = np.random.default_rng(length).integers(0, 256, offset + length + 11, dtype=np.uint8).tobytes()
+@pytest.mark.parametrize(
+    "parts",
+    [[(0, 0)], [(3, 1000)], [(100, (9 << 20) + 7)], [(64, 1 << 22)], [(5, 70), (0, 3 << 20), (1 << 20, 0), (11, 300_001)]],
+)
+def test_read_checked_reads_each_part_and_its_crc(tmp_path, threads, parts):
+    length = max(offset + size for offset, size in parts)
+    content = np.random.default_rng(length).integers(0, 256, length + 11, dtype=np.uint8).tobytes()
     path = tmp_path / "data"
     path.write_bytes(content)
-    into = bytearray(length)
     descriptor = os.open(path, os.O_RDONLY)
     try:
-        read, crc = _index.read_checked(descriptor, offset, into, threads)
-        assert read == length and bytes(into) == content[offset : offset + length]
-        assert crc == zlib.crc32(content[offset : offset + length])
+        buffers = [bytearray(size) for _, size in parts]
+        results = _index.read_checked(descriptor, [(offset, into) for (offset, _), into in zip(parts, buffers)], threads)
+        for (offset, size), into, (read, crc) in zip(parts, buffers, results):
+            assert read == size and bytes(into) == content[offset : offset + size]
+            assert crc == zlib.crc32(content[offset : offset + size])
         # Beyond the end: what there is, and its CRC.
-        tail = bytearray(length + 50)
-        read, crc = _index.read_checked(descriptor, offset, tail, threads)
-        assert read == len(content) - offset and crc == zlib.crc32(content[offset:])
+        tails = [bytearray(len(content) - offset + 50) for offset, _ in parts]
+        results = _index.read_checked(descriptor, [(offset, into) for (offset, _), into in zip(parts, tails)], threads)
+        for (offset, _), (read, crc) in zip(parts, results):
+            assert read == len(content) - offset and crc == zlib.crc32(content[offset:])
     finally:
         os.close(descriptor)
 
