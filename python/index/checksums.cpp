@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <tuple>
@@ -107,73 +110,136 @@ struct Piece {
   std::uint32_t crc = 0;
 };
 
-// Reads every part of `parts`, a list of (offset, buffer), the buffer
-// filled from `fd` at the offset, all on up to `threads` threads shared by
-// the parts, without the GIL: for each part (bytes read, their CRC-32).
-// Fewer bytes than asked means the file ended; OSError when a read fails.
-py::list read_checked(int fd, const py::list& parts, std::size_t threads) {
-  threads = std::max<std::size_t>(threads, 1);
-  std::vector<std::uint64_t> offsets;
-  std::vector<std::unique_ptr<HeldBuffer>> buffers;
-  std::size_t total = 0;
-  for (const py::handle part : parts) {
-    if (!py::isinstance<py::tuple>(part) || py::len(part) != 2) throw py::type_error("each part is a pair (offset, buffer)");
-    const auto pair = py::reinterpret_borrow<py::tuple>(part);
-    offsets.push_back(pair[0].cast<std::uint64_t>());
-    buffers.push_back(std::make_unique<HeldBuffer>(pair[1], true));
-    total += buffers.back()->size();
-  }
-  const std::size_t wanted = (total + threads * pieces_per_thread - 1) / (threads * pieces_per_thread);
-  const std::size_t piece_size =
-      std::clamp((wanted + read_step - 1) / read_step * read_step, read_step, largest_piece);
-  std::vector<Piece> pieces;
-  for (std::size_t part = 0; part < buffers.size(); ++part) {
-    const std::size_t length = buffers[part]->size();
-    for (std::size_t start = 0; start < length; start += piece_size) {
-      pieces.push_back({part, start, std::min(piece_size, length - start)});
+// A read of every part of a list of (offset, buffer), each buffer filled
+// from the file at its offset, on threads of its own that share the parts
+// and take each piece's CRC-32 as it arrives, while the caller goes on:
+// wait() gives, for each part, (bytes read, their CRC-32); fewer bytes than
+// asked means the file ended. The buffers stay held until the read is
+// dropped, which stops the threads first.
+class PendingRead {
+ public:
+  PendingRead(int fd, const py::list& parts, std::size_t threads) : fd_(fd) {
+    std::size_t total = 0;
+    for (const py::handle part : parts) {
+      if (!py::isinstance<py::tuple>(part) || py::len(part) != 2) {
+        throw py::type_error("each part is a pair (offset, buffer)");
+      }
+      const auto pair = py::reinterpret_borrow<py::tuple>(part);
+      offsets_.push_back(pair[0].cast<std::uint64_t>());
+      buffers_.push_back(std::make_unique<HeldBuffer>(pair[1], true));
+      total += buffers_.back()->size();
     }
-  }
-  std::atomic<std::size_t> next{0};
-  std::atomic<int> failure{0};
-  const auto work = [&] {
-    for (std::size_t i; failure.load() == 0 && (i = next.fetch_add(1)) < pieces.size();) {
-      Piece& piece = pieces[i];
-      int error = 0;
-      std::tie(piece.read, piece.crc) = read_piece(fd, offsets[piece.part] + piece.start,
-                                                   buffers[piece.part]->data() + piece.start, piece.size, error);
-      if (error != 0) failure.store(error);
+    threads = std::max<std::size_t>(threads, 1);
+    const std::size_t wanted = (total + threads * pieces_per_thread - 1) / (threads * pieces_per_thread);
+    const std::size_t piece_size =
+        std::clamp((wanted + read_step - 1) / read_step * read_step, read_step, largest_piece);
+    for (std::size_t part = 0; part < buffers_.size(); ++part) {
+      const std::size_t length = buffers_[part]->size();
+      for (std::size_t start = 0; start < length; start += piece_size) {
+        pieces_.push_back({part, start, std::min(piece_size, length - start)});
+      }
     }
-  };
-  {
-    py::gil_scoped_release free;
-    std::vector<std::thread> helpers;
     try {
-      for (std::size_t t = 1; t < std::min(threads, pieces.size()); ++t) helpers.emplace_back(work);
+      for (std::size_t t = 0; t < std::min(threads, pieces_.size()); ++t) {
+        {
+          const std::lock_guard<std::mutex> lock(mutex_);
+          ++running_;
+        }
+        try {
+          threads_.emplace_back([this] { work(); });
+        } catch (...) {
+          const std::lock_guard<std::mutex> lock(mutex_);
+          --running_;
+          throw;
+        }
+      }
     } catch (const std::system_error&) {
-      // Fewer threads, the same work.
+      // Fewer threads (none: wait() reads), the same work.
     }
-    work();
-    for (std::thread& helper : helpers) helper.join();
   }
-  if (const int error = failure.load()) {
-    errno = error;
-    PyErr_SetFromErrno(PyExc_OSError);
-    throw py::error_already_set();
+  PendingRead(const PendingRead&) = delete;
+  PendingRead& operator=(const PendingRead&) = delete;
+  ~PendingRead() { stop(); }
+
+  // Waits for the read, without the GIL (Ctrl-C stops it and raises):
+  // [(bytes read, their CRC-32)] for each part; OSError when a read failed.
+  py::list wait() {
+    if (threads_.empty()) {
+      py::gil_scoped_release free;
+      work_alone();
+    }
+    for (bool done = false; !done;) {
+      {
+        py::gil_scoped_release free;
+        std::unique_lock<std::mutex> lock(mutex_);
+        done = finished_.wait_for(lock, std::chrono::milliseconds(20), [this] { return running_ == 0; });
+      }
+      if (!done && PyErr_CheckSignals() != 0) {
+        stop();
+        throw py::error_already_set();
+      }
+    }
+    stop();
+    if (const int error = failure_.load()) {
+      errno = error;
+      PyErr_SetFromErrno(PyExc_OSError);
+      throw py::error_already_set();
+    }
+    // A part's CRC is that of its pieces read in full, in order, up to the
+    // first one that came short.
+    std::vector<std::size_t> read(buffers_.size(), 0);
+    std::vector<std::uint32_t> crcs(buffers_.size(), 0);
+    std::vector<bool> short_read(buffers_.size(), false);
+    for (const Piece& piece : pieces_) {
+      if (short_read[piece.part]) continue;
+      crcs[piece.part] = crc32::combine(crcs[piece.part], piece.crc, piece.read);
+      read[piece.part] += piece.read;
+      short_read[piece.part] = piece.read < piece.size;
+    }
+    py::list results;
+    for (std::size_t part = 0; part < buffers_.size(); ++part) results.append(py::make_tuple(read[part], crcs[part]));
+    return results;
   }
-  // A part's CRC is that of its pieces read in full, in order, up to the
-  // first one that came short.
-  std::vector<std::size_t> read(buffers.size(), 0);
-  std::vector<std::uint32_t> crcs(buffers.size(), 0);
-  std::vector<bool> short_read(buffers.size(), false);
-  for (const Piece& piece : pieces) {
-    if (short_read[piece.part]) continue;
-    crcs[piece.part] = crc32::combine(crcs[piece.part], piece.crc, piece.read);
-    read[piece.part] += piece.read;
-    short_read[piece.part] = piece.read < piece.size;
+
+ private:
+  void work_alone() {
+    for (std::size_t i; failure_.load() == 0 && !stopped_.load() && (i = next_.fetch_add(1)) < pieces_.size();) {
+      Piece& piece = pieces_[i];
+      int error = 0;
+      std::tie(piece.read, piece.crc) = read_piece(fd_, offsets_[piece.part] + piece.start,
+                                                   buffers_[piece.part]->data() + piece.start, piece.size, error);
+      if (error != 0) failure_.store(error);
+    }
   }
-  py::list results;
-  for (std::size_t part = 0; part < buffers.size(); ++part) results.append(py::make_tuple(read[part], crcs[part]));
-  return results;
+  void work() {
+    work_alone();
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (--running_ == 0) finished_.notify_all();
+  }
+  // Stops the threads after the steps they are in, and joins them.
+  void stop() {
+    stopped_.store(true);
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+  int fd_;
+  std::vector<std::uint64_t> offsets_;
+  std::vector<std::unique_ptr<HeldBuffer>> buffers_;
+  std::vector<Piece> pieces_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<int> failure_{0};
+  std::atomic<bool> stopped_{false};
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  std::size_t running_ = 0;
+  std::vector<std::thread> threads_;
+};
+
+// Reads every part of `parts` (see PendingRead) and waits for it.
+py::list read_checked(int fd, const py::list& parts, std::size_t threads) {
+  PendingRead read(fd, parts, threads);
+  return read.wait();
 }
 #endif
 
@@ -189,6 +255,15 @@ void bind_checksums(py::module_& module) {
   module.def("read_checked", &read_checked, py::arg("fd"), py::arg("parts"), py::arg("threads"),
              "Fills each buffer of `parts`, a list of (offset, buffer), from the file `fd` at the offset, "
              "on up to `threads` threads shared by all: [(bytes read, their CRC-32)] for each part.");
+  py::class_<PendingRead>(module, "PendingRead")
+      .def("wait", &PendingRead::wait,
+           "Waits for the read: [(bytes read, their CRC-32)] for each part (OSError when a read failed).");
+  module.def(
+      "start_read",
+      [](int fd, const py::list& parts, std::size_t threads) { return std::make_unique<PendingRead>(fd, parts, threads); },
+      py::arg("fd"), py::arg("parts"), py::arg("threads"),
+      "read_checked on threads of its own while the caller goes on: wait() gives its result. The buffers are "
+      "held, and must not be read, until then.");
 #endif
 }
 

@@ -578,8 +578,10 @@ class Index:
         (array([2.]), array([0]))
         """
         report = reporter(progress, "loading")
-        state = storage.load(path, metric, allow_pickle=allow_pickle, mmap=mmap, verify=verify, progress=report)
-        return _from_file(state, mapped=mmap)
+        return storage.load(
+            path, metric, allow_pickle=allow_pickle, mmap=mmap, verify=verify, progress=report,
+            restore=lambda state: _from_file(state, mapped=mmap),
+        )
 
     def __reduce__(self):
         return (from_pickle, (storage.to_bytes(state_of(self), metric_required=True),))

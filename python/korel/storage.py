@@ -120,14 +120,20 @@ def load(
     mmap: bool = False,
     verify: bool = False,
     progress: Optional[Callable[[int, int], None]] = None,
+    restore: Optional[Callable[[IndexState], Any]] = None,
 ):
     """The index state stored at ``path``; ``progress(done, total)`` hears
     how many of the file's bytes are read. With ``mmap``, the points of a
     vector file with a tree stay in the file, mapped read-only (a
     numpy.memmap), and the sections' checksums are checked only with
-    ``verify`` (the tree's structure always is, where it is restored)."""
+    ``verify`` (the tree's structure always is, where it is restored).
+
+    With ``restore``, the result of ``restore(state)`` instead, returned
+    once every section is read and checked. The points of vectors with a
+    tree may still be arriving while ``restore`` runs: it may keep them but
+    must not read them (a damaged file raises ValueError after it)."""
     with open(path, "rb") as file:
-        return _read(file, os.fstat(file.fileno()).st_size, metric, allow_pickle, progress, mmap, verify)
+        return _read(file, os.fstat(file.fileno()).st_size, metric, allow_pickle, progress, mmap, verify, restore)
 
 
 def write_atomically(path: str, content: Union[bytes, Callable[[BinaryIO], None]]) -> None:
@@ -266,10 +272,12 @@ def _fail(what: str) -> NoReturn:
     raise ValueError(f"not a valid korel index file: {what}")
 
 
-def _read(file, size: int, metric, allow_pickle: bool, progress, mapped: bool = False, verify: bool = True):
+def _read(file, size: int, metric, allow_pickle: bool, progress, mapped: bool = False, verify: bool = True,
+          restore=None):
     """The index state stored in ``file`` of ``size`` bytes, read in order:
     the prefix, the header, and only once both are checked (and the kind
-    fits the caller's metric and allow_pickle), the sections."""
+    fits the caller's metric and allow_pickle), the sections; or, with
+    ``restore``, what ``restore(state)`` gives (see ``load``)."""
     if size == 0:
         _fail("the file is empty")
     prefix = file.read(_PREFIX.size)
@@ -333,21 +341,49 @@ def _read(file, size: int, metric, allow_pickle: bool, progress, mapped: bool = 
         except (ValueError, MemoryError):
             _fail(f"the section {name!r} of shape {list(shape)} cannot be read")
         unread.append((name, arrays[name], offset))
-    crcs = _read_sections(file, unread, progress, size)
-    if version >= 2:
-        for name, _, _, _, _, expected in sections:
-            if (verify or not mapped) and name in crcs and crcs[name] != expected:
-                _fail(f"the checksum of its section {name!r} does not match: the file is damaged")
-    else:
-        for name, _, _, section_size, _, _ in sections:
-            checksum = _index.crc32_combine(checksum, crcs[name], section_size)
-        file.seek(size - _CRC.size)
-        stored = file.read(_CRC.size)
-        if len(stored) != _CRC.size or _CRC.unpack(stored)[0] != checksum:
-            _fail("its checksum does not match: the file is damaged")
-    if progress is not None:
-        progress(size, size)
-    return _state(header, arrays, metric)
+    # The rows of vectors under a tree are only kept where they are until
+    # the tree is restored: they arrive meanwhile, on threads of their own.
+    descriptor = _descriptor(file)
+    later = next(
+        (
+            section
+            for section in unread
+            if section[0] == "points" and restore is not None and progress is None and descriptor is not None
+            and header["kind"] == "vector" and any(name.startswith(_TREE_PREFIX) for name in arrays)
+        ),
+        None,
+    )
+    pending = None
+    if later is not None:
+        assert descriptor is not None  # only a file read by position defers its points
+        pending = _index.start_read(descriptor, [(later[2], later[1].data.cast("B"))], _READ_THREADS)
+    try:
+        crcs = _read_sections(file, [section for section in unread if section is not later], progress, size)
+        if version >= 2:
+            for name, _, _, _, _, expected in sections:
+                if (verify or not mapped) and name in crcs and crcs[name] != expected:
+                    _fail(f"the checksum of its section {name!r} does not match: the file is damaged")
+        else:
+            for name, _, _, section_size, _, _ in sections:
+                checksum = _index.crc32_combine(checksum, crcs[name], section_size)
+            file.seek(size - _CRC.size)
+            stored = file.read(_CRC.size)
+            if len(stored) != _CRC.size or _CRC.unpack(stored)[0] != checksum:
+                _fail("its checksum does not match: the file is damaged")
+        if progress is not None:
+            progress(size, size)
+        state = _state(header, arrays, metric)
+        restored = state if restore is None else restore(state)
+    finally:
+        if pending is not None:
+            [(got, crc)] = pending.wait()
+    if later is not None:
+        name, array, _ = later
+        if got != array.nbytes:
+            _fail("it is truncated: it changed while it was read")
+        if crc != next(section[5] for section in sections if section[0] == name):
+            _fail(f"the checksum of its section {name!r} does not match: the file is damaged")
+    return restored
 
 
 _BLOCK = 1 << 26  # bytes read at once: progress reports between blocks

@@ -43,7 +43,13 @@ def test_crc32_combine_joins_two_pieces(first, second):
     "parts",
     [[(0, 0)], [(3, 1000)], [(100, (9 << 20) + 7)], [(64, 1 << 22)], [(5, 70), (0, 3 << 20), (1 << 20, 0), (11, 300_001)]],
 )
-def test_read_checked_reads_each_part_and_its_crc(tmp_path, threads, parts):
+@pytest.mark.parametrize("waits", [False, True])
+def test_reads_give_each_part_and_its_crc(tmp_path, threads, parts, waits):
+    def fill(descriptor, parts, threads):
+        if waits:  # started, then waited for
+            return _index.start_read(descriptor, parts, threads).wait()
+        return _index.read_checked(descriptor, parts, threads)
+
     length = max(offset + size for offset, size in parts)
     content = np.random.default_rng(length).integers(0, 256, length + 11, dtype=np.uint8).tobytes()
     path = tmp_path / "data"
@@ -51,13 +57,13 @@ def test_read_checked_reads_each_part_and_its_crc(tmp_path, threads, parts):
     descriptor = os.open(path, os.O_RDONLY)
     try:
         buffers = [bytearray(size) for _, size in parts]
-        results = _index.read_checked(descriptor, [(offset, into) for (offset, _), into in zip(parts, buffers)], threads)
+        results = fill(descriptor, [(offset, into) for (offset, _), into in zip(parts, buffers)], threads)
         for (offset, size), into, (read, crc) in zip(parts, buffers, results):
             assert read == size and bytes(into) == content[offset : offset + size]
             assert crc == zlib.crc32(content[offset : offset + size])
         # Beyond the end: what there is, and its CRC.
         tails = [bytearray(len(content) - offset + 50) for offset, _ in parts]
-        results = _index.read_checked(descriptor, [(offset, into) for (offset, _), into in zip(parts, tails)], threads)
+        results = fill(descriptor, [(offset, into) for (offset, _), into in zip(parts, tails)], threads)
         for (offset, _), (read, crc) in zip(parts, results):
             assert read == len(content) - offset and crc == zlib.crc32(content[offset:])
     finally:

@@ -351,6 +351,25 @@ def test_every_section_is_checked_however_the_file_is_read(tmp_path, monkeypatch
             korel.Index.load(path)
 
 
+def test_points_that_arrive_while_the_tree_is_restored_arrive_whole(tmp_path):
+    points = np.random.default_rng(8).random((50_000, 8))
+    index = korel.Index("euclidean")
+    index.add_many(points)
+    path = tmp_path / "index.korel"
+    index.save(path)
+    restored = []
+    loaded = storage.load(path, restore=lambda state: restored.append(state) or korel.index.from_state(state))
+    assert np.array_equal(restored[0].arrays["points"], korel.index.state_of(index).arrays["points"])
+    same_answers(index, loaded, points[::997])
+
+    def failing(state):
+        raise RuntimeError("the restore failed")
+
+    with pytest.raises(RuntimeError, match="the restore failed"):
+        storage.load(path, restore=failing)
+    same_answers(index, korel.Index.load(path), points[::997])
+
+
 @pytest.mark.parametrize("mmap", [False, True])
 def test_a_forged_nan_row_loads_as_a_point_no_query_measures(tmp_path, mmap):
     # Rows that come with their tree are not scanned again on loading.
