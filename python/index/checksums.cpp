@@ -161,6 +161,14 @@ class PendingRead {
   PendingRead& operator=(const PendingRead&) = delete;
   ~PendingRead() { stop(); }
 
+  // Stops the threads after the steps they are in, and joins them: the
+  // buffers are left partly filled.
+  void stop() {
+    stopped_.store(true);
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
   // Waits for the read, without the GIL (Ctrl-C stops it and raises):
   // [(bytes read, their CRC-32)] for each part; OSError when a read failed.
   py::list wait() {
@@ -216,12 +224,6 @@ class PendingRead {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (--running_ == 0) finished_.notify_all();
   }
-  // Stops the threads after the steps they are in, and joins them.
-  void stop() {
-    stopped_.store(true);
-    for (std::thread& thread : threads_) thread.join();
-    threads_.clear();
-  }
 
   int fd_;
   std::vector<std::uint64_t> offsets_;
@@ -257,7 +259,8 @@ void bind_checksums(py::module_& module) {
              "on up to `threads` threads shared by all: [(bytes read, their CRC-32)] for each part.");
   py::class_<PendingRead>(module, "PendingRead")
       .def("wait", &PendingRead::wait,
-           "Waits for the read: [(bytes read, their CRC-32)] for each part (OSError when a read failed).");
+           "Waits for the read: [(bytes read, their CRC-32)] for each part (OSError when a read failed).")
+      .def("stop", &PendingRead::stop, "Stops the read, leaving the buffers partly filled.");
   module.def(
       "start_read",
       [](int fd, const py::list& parts, std::size_t threads) { return std::make_unique<PendingRead>(fd, parts, threads); },

@@ -374,10 +374,12 @@ def _read(file, size: int, metric, allow_pickle: bool, progress, mapped: bool = 
             progress(size, size)
         state = _state(header, arrays, metric)
         restored = state if restore is None else restore(state)
-    finally:
+    except BaseException:
         if pending is not None:
-            [(got, crc)] = pending.wait()
-    if later is not None:
+            pending.stop()
+        raise
+    if pending is not None and later is not None:
+        [(got, crc)] = pending.wait()
         name, array, _ = later
         if got != array.nbytes:
             _fail("it is truncated: it changed while it was read")
