@@ -567,11 +567,14 @@ def _state(header, arrays, metric):
     ids = arrays["ids"]
     if ids.shape != (count,):
         _fail(f"{ids.shape[0] if ids.ndim == 1 else ids.shape} ids for {count} points")
-    # Repeated ids are refused where the points are stored.
-    if count and ids.min() < 0:
-        _fail("its ids are negative")
-    if header["next_id"] < (int(ids.max()) + 1 if count else 0):
-        _fail("its next id is not above its ids")
+    # Repeated ids are refused where the points are stored; under a tree
+    # that restore also refuses ids out of range and keeps the next id above
+    # them, which saves two passes over the ids here.
+    if count and not any(name.startswith(_TREE_PREFIX) for name in arrays):
+        if ids.min() < 0:
+            _fail("its ids are negative")
+        if header["next_id"] < int(ids.max()) + 1:
+            _fail("its next id is not above its ids")
     saved = header.get("metric")
     state_arrays: Dict[str, Any] = {"ids": ids}
     dtype: Optional[str] = None

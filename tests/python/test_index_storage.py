@@ -268,6 +268,7 @@ def with_header(content, header, body):
         ("tree_shape", lambda a: a.__setitem__(2, 2**31)),  # a degree out of range
         ("tree_node_degree", lambda a: a.__setitem__(0, 0)),
         ("tree_id_rows", lambda a: a.__setitem__(slice(None), 0)),  # one row everywhere
+        ("ids", lambda a: a.__setitem__(5, -1)),
     ],
 )
 def test_a_damaged_tree_raises_value_error(tmp_path, name, edit):
@@ -276,6 +277,18 @@ def test_a_damaged_tree_raises_value_error(tmp_path, name, edit):
     path.write_bytes(tree_file_with(content, name, edit))
     with pytest.raises(ValueError, match="not a valid korel index file"):
         korel.Index.load(path)
+
+
+def test_a_tree_file_whose_next_id_lags_its_ids_gives_new_ids_above_them(tmp_path):
+    index = grown(*TREE_CASES["float64"])
+    content = storage.to_bytes(korel.index.state_of(index))
+    _, _, length = struct.unpack_from("<8sII", content)
+    header = json.loads(content[16 : 16 + length])
+    header["next_id"] = 3
+    path = tmp_path / "lagging.korel"
+    path.write_bytes(with_header(content, header, content[16 + length + 4 :]))
+    loaded = korel.Index.load(path)
+    assert loaded.add([0.5, 0.5, 0.5]) == int(index.ids().max()) + 1
 
 
 def test_a_file_without_the_dense_id_table_loads_and_grows_alike(tmp_path):
