@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,6 +15,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -131,6 +134,8 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
 
   // Rows are 32-bit; two values are reserved by the id map.
   static constexpr std::size_t max_rows = std::numeric_limits<std::uint32_t>::max() - 2;
+  // From this many rows on, a restore maps the ids on a thread of its own.
+  static constexpr std::size_t restored_rows_beside = std::size_t{1} << 16;
   static constexpr std::int64_t max_id = std::numeric_limits<std::int64_t>::max();
 
   template <typename... SpaceArguments>
@@ -281,34 +286,54 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     const bool adopts = (dense_table || !record.id_slots.empty()) && ids != nullptr;
     RowIds restored_ids;
     std::int64_t largest = -1;
-    if (adopts) {
-      // One pass that vectorises; the offending id is looked for only once
-      // one is known to be there.
-      std::int64_t smallest = 0;
-      for (std::size_t i = 0; i < n; ++i) {
-        smallest = std::min(smallest, ids[i]);
-        largest = std::max(largest, ids[i]);
-      }
-      if (smallest < 0 || largest == max_id) {
-        const std::int64_t bad = *std::find_if(ids, ids + n, [](std::int64_t id) { return id < 0 || id == max_id; });
-        throw std::invalid_argument("id " + std::to_string(bad) + " is out of range");
-      }
-      restored_ids.assign(ids, n, largest);
-    } else {
-      const std::vector<std::int64_t> assigned = assign_ids(ids, n);
-      if (n != 0) largest = *std::max_element(assigned.begin(), assigned.end());
-      restored_ids.assign(assigned.data(), n, largest);
-    }
-    if (n == 0) return;
-    row_removed.reserve(n);
     IdMap map;
-    if (adopts) {
-      const auto& table = dense_table ? record.id_rows : record.id_slots;
-      map.adopt(std::vector<std::uint32_t>(table.begin(), table.end()), dense_table, restored_ids, largest,
-                !id_table_checksummed);
-    } else {
-      map.reserve(n, restored_ids, largest);
+    // The ids and their map need only the ids and the record's table: for
+    // many rows they are made on a thread of their own while the nodes are.
+    const auto map_ids = [&] {
+      if (adopts) {
+        // One pass that vectorises; the offending id is looked for only once
+        // one is known to be there.
+        std::int64_t smallest = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          smallest = std::min(smallest, ids[i]);
+          largest = std::max(largest, ids[i]);
+        }
+        if (smallest < 0 || largest == max_id) {
+          const std::int64_t bad = *std::find_if(ids, ids + n, [](std::int64_t id) { return id < 0 || id == max_id; });
+          throw std::invalid_argument("id " + std::to_string(bad) + " is out of range");
+        }
+        restored_ids.assign(ids, n, largest);
+        const auto& table = dense_table ? record.id_rows : record.id_slots;
+        map.adopt(std::vector<std::uint32_t>(table.begin(), table.end()), dense_table, restored_ids, largest,
+                  !id_table_checksummed);
+      } else {
+        const std::vector<std::int64_t> assigned = assign_ids(ids, n);
+        if (n != 0) largest = *std::max_element(assigned.begin(), assigned.end());
+        restored_ids.assign(assigned.data(), n, largest);
+        if (n != 0) map.reserve(n, restored_ids, largest);
+      }
+    };
+    if (n == 0) {
+      map_ids();
+      return;
     }
+    row_removed.reserve(n);
+    std::exception_ptr ids_failure;
+    const auto map_ids_beside = [&]() noexcept {
+      try {
+        map_ids();
+      } catch (...) {
+        ids_failure = std::current_exception();
+      }
+    };
+    std::thread beside;
+    if (n >= restored_rows_beside) {
+      try {
+        beside = std::thread(map_ids_beside);
+      } catch (const std::system_error&) {
+      }
+    }
+    if (!beside.joinable()) map_ids_beside();
     std::unique_ptr<Node> root;
     try {
       append(space);
@@ -319,8 +344,14 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       }
       root = nodes_from_record<Node>(record);
     } catch (...) {
+      if (beside.joinable()) beside.join();
       space.truncate(0);
       throw;
+    }
+    if (beside.joinable()) beside.join();
+    if (ids_failure) {
+      space.truncate(0);
+      std::rethrow_exception(ids_failure);
     }
     // Nothing below allocates: the rows' room is reserved.
     row_ids.swap(restored_ids);

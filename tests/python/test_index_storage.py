@@ -252,7 +252,7 @@ def with_header(content, header, body):
     """``content``'s prefix, then ``header`` in the room of its header,
     with its checksum redone, then ``body``."""
     _, _, length = struct.unpack_from("<8sII", content)
-    encoded = json.dumps(header).encode().ljust(length)
+    encoded = json.dumps(header, separators=(",", ":")).encode().ljust(length)  # compact: it always fits
     prefix = content[:16]
     return prefix + encoded + struct.pack("<I", zlib.crc32(encoded, zlib.crc32(prefix))) + body
 
@@ -365,7 +365,8 @@ def test_every_section_is_checked_however_the_file_is_read(tmp_path, monkeypatch
 
 
 def test_points_that_arrive_while_the_tree_is_restored_arrive_whole(tmp_path):
-    points = np.random.default_rng(8).random((50_000, 8))
+    # Enough rows that the ids are mapped on a thread of their own, too.
+    points = np.random.default_rng(8).random((70_000, 8))
     index = korel.Index("euclidean")
     index.add_many(points)
     path = tmp_path / "index.korel"
@@ -381,6 +382,14 @@ def test_points_that_arrive_while_the_tree_is_restored_arrive_whole(tmp_path):
     with pytest.raises(RuntimeError, match="the restore failed"):
         storage.load(path, restore=failing)
     same_answers(index, korel.Index.load(path), points[::997])
+    content = path.read_bytes()
+    for name, edit, fault in [
+        ("ids", lambda a: a.__setitem__(5, -1), "id -1 is out of range"),
+        ("tree_node_degree", lambda a: a.__setitem__(0, 0), "damaged tree"),
+    ]:
+        path.write_bytes(tree_file_with(content, name, edit))
+        with pytest.raises(ValueError, match=fault):
+            korel.Index.load(path)
 
 
 @pytest.mark.parametrize("mmap", [False, True])
