@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -130,17 +130,19 @@ class PendingRead {
       total += buffers_.back()->size();
     }
     threads = std::max<std::size_t>(threads, 1);
-    const std::size_t wanted = (total + threads * pieces_per_thread - 1) / (threads * pieces_per_thread);
+    const std::size_t share = (total + threads * pieces_per_thread - 1) / (threads * pieces_per_thread);
     const std::size_t piece_size =
-        std::clamp((wanted + read_step - 1) / read_step * read_step, read_step, largest_piece);
+        std::clamp((share + read_step - 1) / read_step * read_step, read_step, largest_piece);
     for (std::size_t part = 0; part < buffers_.size(); ++part) {
       const std::size_t length = buffers_[part]->size();
       for (std::size_t start = 0; start < length; start += piece_size) {
         pieces_.push_back({part, start, std::min(piece_size, length - start)});
       }
     }
+    const std::size_t wanted = std::min(threads, pieces_.size());
+    threads_.reserve(wanted);  // so that only the threads' start can fail below
     try {
-      for (std::size_t t = 0; t < std::min(threads, pieces_.size()); ++t) {
+      for (std::size_t t = 0; t < wanted; ++t) {
         {
           const std::lock_guard<std::mutex> lock(mutex_);
           ++running_;
