@@ -268,6 +268,11 @@ def _pickled(value) -> np.ndarray:
 # --- reading ----------------------------------------------------------------
 
 
+def _holds_tree(names) -> bool:
+    """Whether the section names include a tree's."""
+    return any(name.startswith(_TREE_PREFIX) for name in names)
+
+
 def _fail(what: str) -> NoReturn:
     raise ValueError(f"not a valid korel index file: {what}")
 
@@ -349,7 +354,7 @@ def _read(file, size: int, metric, allow_pickle: bool, progress, mapped: bool = 
             section
             for section in unread
             if section[0] == "points" and restore is not None and progress is None and descriptor is not None
-            and header["kind"] == "vector" and any(name.startswith(_TREE_PREFIX) for name in arrays)
+            and header["kind"] == "vector" and _holds_tree(arrays)
         ),
         None,
     )
@@ -378,12 +383,12 @@ def _read(file, size: int, metric, allow_pickle: bool, progress, mapped: bool = 
         if pending is not None:
             pending.stop()
         raise
-    if pending is not None and later is not None:
+    if pending is not None and later is not None:  # both or neither
         [(got, crc)] = pending.wait()
         name, array, _ = later
         if got != array.nbytes:
             _fail("it is truncated: it changed while it was read")
-        if crc != next(section[5] for section in sections if section[0] == name):
+        if crc != next(expected for named, *_, expected in sections if named == name):
             _fail(f"the checksum of its section {name!r} does not match: the file is damaged")
     return restored
 
@@ -400,7 +405,7 @@ def _check_mappable(header, version: int, sections) -> None:
             f"mmap=True maps files of vectors, and this file holds {header['kind']} points: "
             "load it with mmap=False"
         )
-    if version < 2 or not any(section[0].startswith(_TREE_PREFIX) for section in sections):
+    if version < 2 or not _holds_tree(section[0] for section in sections):
         raise ValueError(
             "this file holds no tree (it was saved by an older korel, or while removed points were "
             "still in the index), and mapped points cannot be built into one: load it with mmap=False"
@@ -570,7 +575,7 @@ def _state(header, arrays, metric):
     # Repeated ids are refused where the points are stored; under a tree
     # that restore also refuses ids out of range and keeps the next id above
     # them, which saves two passes over the ids here.
-    if count and not any(name.startswith(_TREE_PREFIX) for name in arrays):
+    if count and not _holds_tree(arrays):
         if ids.min() < 0:
             _fail("its ids are negative")
         if header["next_id"] < int(ids.max()) + 1:
