@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -331,9 +331,10 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
       try {
         beside = std::thread(map_ids_beside);
       } catch (const std::system_error&) {
+        // No thread: the ids are mapped here, first.
       }
     }
-    if (!beside.joinable()) map_ids_beside();
+    if (!beside.joinable()) map_ids();  // fails before the rows are touched
     std::unique_ptr<Node> root;
     try {
       append(space);
