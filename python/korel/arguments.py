@@ -28,6 +28,8 @@ def dtype_name(dtype: Any) -> str:
 
 def count(value: Any, what: str) -> int:
     """A non-negative integer (not a float, not a bool-like float)."""
+    if type(value) is int and value >= 0:  # the common case, checked first: single queries feel it
+        return value
     if isinstance(value, (float, np.floating)):
         raise TypeError(f"{what} must be an integer, not {type(value).__name__}")
     try:
@@ -40,6 +42,8 @@ def count(value: Any, what: str) -> int:
 
 
 def radius(value: Any) -> float:
+    if type(value) is float:
+        return value
     if isinstance(value, (str, bytes)):
         raise TypeError(f"radius must be a number, not {type(value).__name__}")
     try:
@@ -53,6 +57,8 @@ def radius(value: Any) -> float:
 def k(value: Any) -> int:
     """k as the native search takes it: answers hold min(k, len(index))
     entries, so a k beyond any index is the largest index."""
+    if type(value) is int and 0 <= value <= sys.maxsize:
+        return value
     return min(count(value, "k"), sys.maxsize)
 
 
