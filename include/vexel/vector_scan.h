@@ -154,7 +154,7 @@ class VectorScan {
       const double top = heap.size() < k ? std::numeric_limits<double>::infinity() : heap.top().distance;
       return top == top ? top : std::numeric_limits<double>::infinity();
     };
-    run(queries, count, offer, bound, counts);
+    run(queries, count, offer, bound, k, counts);
     for (std::size_t j = 0; j < count; ++j) heaps[j].drain(found[j], [](const Neighbor& entry) { return entry; });
   }
 
@@ -168,7 +168,8 @@ class VectorScan {
     const auto offer = [&](std::size_t j, std::uint32_t row, double d) {
       if (d <= radius) found[j].push_back(Neighbor{d, (*ids_)[row]});
     };
-    run(queries, count, offer, [&](std::size_t) { return radius; }, counts);
+    const auto fixed = [&](std::size_t) { return radius; };
+    run(queries, count, offer, fixed, std::numeric_limits<std::size_t>::max(), counts);
     for (auto& answer : found) std::sort(answer.begin(), answer.end(), Neighbors::ranks_below);
   }
 
@@ -232,10 +233,56 @@ class VectorScan {
     return rounded_up(std::max(bound * bound * (1.0 + 3.0 * delta_ + 0x1p-21) * 0.5, 0x1p-100));
   }
 
+  // A pair the tile may not drop: its value (as the tile compared it) and
+  // the row's position in rows_.
+  struct Candidate {
+    float value;
+    std::uint32_t position;
+  };
+
+  // Measures the pairs of query j in `candidates` that its bound does not
+  // drop, and returns its threshold afterwards. The `nearest_first` of
+  // smallest value (largest, under angular) go first: their rows are likely
+  // among the nearest, so the bound tightens before the others are tested
+  // again. Which rows are measured changes only the work: a row is dropped
+  // only beyond the bound of rows already measured.
+  template <typename Measure, typename Bound>
+  float measure_candidates(std::size_t j, std::vector<Candidate>& candidates, Measure& measure, Bound& bound,
+                           std::size_t nearest_first) const {
+    if (candidates.empty()) return threshold(bound(j));
+    const std::size_t ahead = std::min(candidates.size(), nearest_first);
+    if (ahead < candidates.size()) {
+      // NaN values (none arise from coordinates the product serves) last.
+      const auto nearer = [this](const Candidate& a, const Candidate& b) {
+        const float x = angular_ ? -a.value : a.value, y = angular_ ? -b.value : b.value;
+        return x < y || (x == x && y != y);
+      };
+      std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(ahead),
+                       candidates.end(), nearer);
+    }
+    for (std::size_t c = 0; c < ahead; ++c) measure(j, rows_[candidates[c].position]);
+    float limit = threshold(bound(j));
+    for (std::size_t c = ahead; c < candidates.size(); ++c) {
+      const bool may = angular_ ? detail::scan::may_lie_within<true>(candidates[c].value, limit)
+                                : detail::scan::may_lie_within<false>(candidates[c].value, limit);
+      if (!may) continue;
+      measure(j, rows_[candidates[c].position]);
+      limit = threshold(bound(j));
+    }
+    return limit;
+  }
+
+  // Whether a threshold drops nothing: a query with no bound yet.
+  bool unbounded(float limit) const {
+    return angular_ ? limit == -std::numeric_limits<float>::infinity()
+                    : limit == std::numeric_limits<float>::infinity();
+  }
+
   // The scan itself, shared by nearest and within: offer(j, row, d) takes
   // each measured distance of query j; bound(j) is its current bound.
   template <typename Offer, typename Bound>
-  void run(const double* queries, std::size_t count, Offer& offer, Bound bound, ScanCounts* counts) const {
+  void run(const double* queries, std::size_t count, Offer& offer, Bound bound, std::size_t nearest_first,
+           ScanCounts* counts) const {
     std::uint64_t measured = 0, pairs = 0;
     const auto measure = [&](std::size_t j, std::uint32_t row) {
       offer(j, row, space_.distance(queries + j * dim_, row));
@@ -268,9 +315,14 @@ class VectorScan {
     // each met by every query before the next block.
     const std::size_t block_rows =
         std::max<std::size_t>(panel, (std::size_t{32768} / std::max<std::size_t>(dim_, 1)) / panel * panel);
+    const std::size_t block_panels = block_rows / panel;
     std::vector<float> packed(block_rows * dim_);
     std::vector<float> packed_terms(block_rows);
     std::vector<float> spread(dim_ * detail::scan::wide_step);
+    std::vector<std::uint64_t> kept(block_panels);
+    std::vector<float> values(block_panels * detail::scan::values_per_panel);
+    std::vector<Candidate> candidates;
+    candidates.reserve(block_rows);
     const detail::scan::Tiles tiles = detail::scan::tiles_for(simd::active());
     const std::size_t groups = (served.size() + group - 1) / group;
     for (std::size_t begin = 0; begin < rows_.size(); begin += block_rows) {
@@ -289,24 +341,49 @@ class VectorScan {
           limits[m] = thresholds[s];
         }
         detail::scan::spread_queries(tile_queries, dim_, spread.data());
-        // A few panels a call: the bounds tighten between calls.
+        pairs += members * (end - begin);
+        const auto tile = [&](std::size_t p0, std::size_t panel_count, float* out) {
+          (angular_ ? tiles.angular : tiles.euclidean)(spread.data(), packed.data() + p0 * panel * dim_, panel_count,
+                                                       dim_, terms, packed_terms.data() + p0 * panel, limits,
+                                                       kept.data() + p0, out);
+        };
+        // Bit m * panel + i of a panel's mask: query m of the tile, row i of
+        // the panel (none beyond the block's end: their rows are zeros).
+        const auto lanes_of = [&](std::size_t p, std::size_t m) {
+          const std::size_t width = std::min(panel, end - begin - p * panel);
+          return (kept[p] >> (m * panel)) & ((std::uint64_t{1} << width) - 1);
+        };
+        if (std::any_of(limits, limits + members, [this](float limit) { return unbounded(limit); })) {
+          // A query that holds no bound yet: the whole block at once, its
+          // values kept, so that its nearest rows are measured first.
+          tile(0, panels, values.data());
+          for (std::size_t m = 0; m < members; ++m) {
+            candidates.clear();
+            for (std::size_t p = 0; p < panels; ++p) {
+              const float* value = values.data() + p * detail::scan::values_per_panel + m * panel;
+              for (std::uint64_t lanes = lanes_of(p, m); lanes != 0; lanes &= lanes - 1) {
+                const auto i = static_cast<std::size_t>(__builtin_ctzll(lanes));
+                candidates.push_back(Candidate{value[i], static_cast<std::uint32_t>(begin + p * panel + i)});
+              }
+            }
+            const std::size_t s = first + m;
+            thresholds[s] = measure_candidates(served[s], candidates, measure, bound, nearest_first);
+          }
+          continue;
+        }
+        // Bounded queries: a few panels a call, their bounds tightening
+        // between calls.
         for (std::size_t p0 = 0; p0 < panels; p0 += panels_per_call) {
           const std::size_t chunk = std::min(panels_per_call, panels - p0);
-          std::uint64_t kept[panels_per_call];
-          (angular_ ? tiles.angular : tiles.euclidean)(spread.data(), packed.data() + p0 * panel * dim_, chunk, dim_,
-                                                       terms, packed_terms.data() + p0 * panel, limits, kept);
+          tile(p0, chunk, nullptr);
           for (std::size_t p = p0; p < p0 + chunk; ++p) {
-            const std::size_t row0 = begin + p * panel;
-            const std::size_t width = std::min(panel, end - row0);
-            pairs += members * width;
-            if (kept[p - p0] == 0) continue;
-            // Bit m * panel + i: query m of the tile, row i of the panel.
+            if (kept[p] == 0) continue;
             for (std::size_t m = 0; m < members; ++m) {
-              const std::uint64_t lanes = (kept[p - p0] >> (m * panel)) & ((std::uint64_t{1} << width) - 1);
+              std::uint64_t lanes = lanes_of(p, m);
               if (lanes == 0) continue;
               const std::size_t s = first + m;
-              for (std::size_t i = 0; i < width; ++i) {
-                if (lanes & (std::uint64_t{1} << i)) measure(served[s], rows_[row0 + i]);
+              for (; lanes != 0; lanes &= lanes - 1) {
+                measure(served[s], rows_[begin + p * panel + static_cast<std::size_t>(__builtin_ctzll(lanes))]);
               }
               thresholds[s] = threshold(bound(served[s]));
               limits[m] = thresholds[s];

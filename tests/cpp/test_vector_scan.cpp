@@ -179,6 +179,23 @@ TEST(Scan, DropsMostRowsOfUniformData) {
   }
 }
 
+// A query with no bound yet measures the rows of least value first: on
+// uniform data its k nearest in the first block then bound it so tightly
+// that it measures a few times k rows in all, not every row the tile
+// leaves it while its bound still falls.
+TEST(Scan, MeasuresTheNearestRowsFirst) {
+  const std::size_t dim = 32, n = 4000, count = 16, k = 10;
+  const std::vector<double> queries = uniform(count, dim, 12);
+  for (VectorMetric metric : kMetrics) {
+    Rows<double> index(metric, dim);
+    fill(index, uniform(n, dim, 11), dim);
+    Answers answers;
+    vexel::ScanCounts counts;
+    vexel::VectorScan<double>::of(index).nearest(queries.data(), count, k, answers, &counts);
+    EXPECT_LE(counts.measured, 4 * k * count) << static_cast<int>(metric);
+  }
+}
+
 // Integer grids: most distances tie, so the k-th place and the radius fall
 // among many equal distances, told apart by id; duplicates at distance 0.
 TEST(Scan, IntegerGridsFullOfTiesAndDuplicates) {

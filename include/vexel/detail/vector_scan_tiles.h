@@ -5,9 +5,12 @@
 // A panel holds coordinate i of its 16 rows side by side (16 i .. 16 i + 15),
 // so that one load brings a coordinate of 8 rows. The tile returns a mask:
 // bit 16 m + l is set when row l may lie within the bound of query m, that
-// is when
+// is when its value
 //   Euclidean:  (query_terms[m] + row_terms[l]) - q.x  is not above limits[m]
 //   angular:    (q.x * row_terms[l]) * query_terms[m]  is not below limits[m]
+// and, unless `values` is null, it writes each value to values[16 m + l],
+// so that the scan can test a pair again under a tighter limit, and measure
+// the nearest pairs first.
 // The sums run in any order (the bounds of vector_scan.h allow for that), so
 // each level sums as it runs fastest; the kernel measures every kept pair.
 #pragma once
@@ -36,10 +39,21 @@ inline void spread_queries(const float* const* queries, std::size_t dim, float* 
   }
 }
 
+constexpr std::size_t values_per_panel = queries_per_tile * rows_per_panel;
+
 // `count` consecutive panels (and their row terms) against one tile of
-// spread queries: kept[p] is the mask of panel p.
+// spread queries: kept[p] is the mask of panel p, and its values start at
+// values + p * values_per_panel (none are written where values is null).
 using Tile = void (*)(const float* queries, const float* panels, std::size_t count, std::size_t dim,
-                      const float* query_terms, const float* row_terms, const float* limits, std::uint64_t* kept);
+                      const float* query_terms, const float* row_terms, const float* limits, std::uint64_t* kept,
+                      float* values);
+
+// Whether a pair of value `value` may lie within the limit (as the tiles
+// test it, a NaN value included).
+template <bool Angular>
+inline bool may_lie_within(float value, float limit) {
+  return Angular ? !(value < limit) : !(value > limit);
+}
 
 struct Tiles {
   Tile euclidean;
@@ -50,7 +64,7 @@ namespace portable {
 
 template <bool Angular>
 std::uint64_t tile(const float* queries, const float* panel, std::size_t dim, const float* query_terms,
-                   const float* row_terms, const float* limits) {
+                   const float* row_terms, const float* limits, float* values) {
   float dots[queries_per_tile][rows_per_panel] = {};
   for (std::size_t i = 0; i < dim; ++i) {
     const float* x = panel + i * rows_per_panel;
@@ -62,9 +76,10 @@ std::uint64_t tile(const float* queries, const float* panel, std::size_t dim, co
   std::uint64_t kept = 0;
   for (std::size_t m = 0; m < queries_per_tile; ++m) {
     for (std::size_t l = 0; l < rows_per_panel; ++l) {
-      const bool beyond = Angular ? (dots[m][l] * row_terms[l]) * query_terms[m] < limits[m]
-                                  : (query_terms[m] + row_terms[l]) - dots[m][l] > limits[m];
-      if (!beyond) kept |= std::uint64_t{1} << (m * rows_per_panel + l);
+      const float value = Angular ? (dots[m][l] * row_terms[l]) * query_terms[m]
+                                  : (query_terms[m] + row_terms[l]) - dots[m][l];
+      if (values != nullptr) values[m * rows_per_panel + l] = value;
+      if (may_lie_within<Angular>(value, limits[m])) kept |= std::uint64_t{1} << (m * rows_per_panel + l);
     }
   }
   return kept;
@@ -72,10 +87,11 @@ std::uint64_t tile(const float* queries, const float* panel, std::size_t dim, co
 
 template <bool Angular>
 void tiles(const float* queries, const float* panels, std::size_t count, std::size_t dim, const float* query_terms,
-           const float* row_terms, const float* limits, std::uint64_t* kept) {
+           const float* row_terms, const float* limits, std::uint64_t* kept, float* values) {
   for (std::size_t p = 0; p < count; ++p) {
     kept[p] = tile<Angular>(queries, panels + p * dim * rows_per_panel, dim, query_terms,
-                            row_terms + p * rows_per_panel, limits);
+                            row_terms + p * rows_per_panel, limits,
+                            values != nullptr ? values + p * values_per_panel : nullptr);
   }
 }
 
@@ -84,19 +100,29 @@ void tiles(const float* queries, const float* panels, std::size_t count, std::si
 #if VEXEL_SIMD_X86
 namespace avx2 {
 
-// The 16 bits of query m: its dots with rows 0-7 in `low`, 8-15 in `high`.
+// The 16 bits of query m: its dots with rows 0-7 in `low`, 8-15 in `high`;
+// the 16 values go to `values`.
 template <bool Angular>
 __attribute__((target("avx2"), always_inline)) inline std::uint64_t kept_rows(
-    __m256 low, __m256 high, __m256 terms0, __m256 terms1, const float* query_term, const float* limit) {
+    __m256 low, __m256 high, __m256 terms0, __m256 terms1, const float* query_term, const float* limit,
+    float* values) {
   const __m256 term = _mm256_broadcast_ss(query_term);
   const __m256 bound = _mm256_broadcast_ss(limit);
-  __m256 drop0, drop1;
+  __m256 value0, value1, drop0, drop1;
   if constexpr (Angular) {
-    drop0 = _mm256_cmp_ps(_mm256_mul_ps(_mm256_mul_ps(low, terms0), term), bound, _CMP_LT_OQ);
-    drop1 = _mm256_cmp_ps(_mm256_mul_ps(_mm256_mul_ps(high, terms1), term), bound, _CMP_LT_OQ);
+    value0 = _mm256_mul_ps(_mm256_mul_ps(low, terms0), term);
+    value1 = _mm256_mul_ps(_mm256_mul_ps(high, terms1), term);
+    drop0 = _mm256_cmp_ps(value0, bound, _CMP_LT_OQ);
+    drop1 = _mm256_cmp_ps(value1, bound, _CMP_LT_OQ);
   } else {
-    drop0 = _mm256_cmp_ps(_mm256_sub_ps(_mm256_add_ps(term, terms0), low), bound, _CMP_GT_OQ);
-    drop1 = _mm256_cmp_ps(_mm256_sub_ps(_mm256_add_ps(term, terms1), high), bound, _CMP_GT_OQ);
+    value0 = _mm256_sub_ps(_mm256_add_ps(term, terms0), low);
+    value1 = _mm256_sub_ps(_mm256_add_ps(term, terms1), high);
+    drop0 = _mm256_cmp_ps(value0, bound, _CMP_GT_OQ);
+    drop1 = _mm256_cmp_ps(value1, bound, _CMP_GT_OQ);
+  }
+  if (values != nullptr) {
+    _mm256_storeu_ps(values, value0);
+    _mm256_storeu_ps(values + 8, value1);
   }
   const auto dropped = static_cast<std::uint64_t>(_mm256_movemask_ps(drop0) | (_mm256_movemask_ps(drop1) << 8));
   return ~dropped & 0xFFFFu;
@@ -109,7 +135,7 @@ __attribute__((target("avx2"), always_inline)) inline std::uint64_t kept_rows(
 template <bool Angular>
 __attribute__((target("avx2,fma"))) void tiles(const float* queries, const float* panels, std::size_t count,
                                            std::size_t dim, const float* query_terms, const float* row_terms,
-                                           const float* limits, std::uint64_t* kept) {
+                                           const float* limits, std::uint64_t* kept, float* values) {
   for (std::size_t p = 0; p < count; ++p) {
     const float* panel = panels + p * dim * rows_per_panel;
     __m256 a0 = _mm256_setzero_ps(), a1 = a0, b0 = a0, b1 = a0, c0 = a0, c1 = a0, d0 = a0, d1 = a0;
@@ -130,10 +156,12 @@ __attribute__((target("avx2,fma"))) void tiles(const float* queries, const float
     }
     const float* terms = row_terms + p * rows_per_panel;
     const __m256 terms0 = _mm256_loadu_ps(terms), terms1 = _mm256_loadu_ps(terms + 8);
-    kept[p] = kept_rows<Angular>(a0, a1, terms0, terms1, query_terms, limits) |
-              kept_rows<Angular>(b0, b1, terms0, terms1, query_terms + 1, limits + 1) << 16 |
-              kept_rows<Angular>(c0, c1, terms0, terms1, query_terms + 2, limits + 2) << 32 |
-              kept_rows<Angular>(d0, d1, terms0, terms1, query_terms + 3, limits + 3) << 48;
+    float* out = values != nullptr ? values + p * values_per_panel : nullptr;
+    const auto at = [out](std::size_t m) { return out != nullptr ? out + m * rows_per_panel : nullptr; };
+    kept[p] = kept_rows<Angular>(a0, a1, terms0, terms1, query_terms, limits, at(0)) |
+              kept_rows<Angular>(b0, b1, terms0, terms1, query_terms + 1, limits + 1, at(1)) << 16 |
+              kept_rows<Angular>(c0, c1, terms0, terms1, query_terms + 2, limits + 2, at(2)) << 32 |
+              kept_rows<Angular>(d0, d1, terms0, terms1, query_terms + 3, limits + 3, at(3)) << 48;
   }
 }
 
