@@ -233,39 +233,39 @@ class VectorScan {
     return rounded_up(std::max(bound * bound * (1.0 + 3.0 * delta_ + 0x1p-21) * 0.5, 0x1p-100));
   }
 
-  // A pair the tile may not drop: its value (as the tile compared it) and
-  // the row's position in rows_.
+  // A pair the tile may not drop: its key, the value the tile compared,
+  // negated under angular so that nearer pairs have smaller keys either
+  // way, and the row's position in rows_.
   struct Candidate {
-    float value;
+    float key;
     std::uint32_t position;
   };
+  float key_of(float value) const { return angular_ ? -value : value; }
 
-  // Measures the pairs of query j in `candidates` that its bound does not
-  // drop, and returns its threshold afterwards. The `nearest_first` of
+  // Measures the pairs of query j in candidates[0, size) that its bound
+  // does not drop, and returns its threshold afterwards. The `nearest_first` of
   // smallest value (largest, under angular) go first: their rows are likely
   // among the nearest, so the bound tightens before the others are tested
   // again. Which rows are measured changes only the work: a row is dropped
   // only beyond the bound of rows already measured.
   template <typename Measure, typename Bound>
-  float measure_candidates(std::size_t j, std::vector<Candidate>& candidates, Measure& measure, Bound& bound,
+  float measure_candidates(std::size_t j, Candidate* candidates, std::size_t size, Measure& measure, Bound& bound,
                            std::size_t nearest_first) const {
-    if (candidates.empty()) return threshold(bound(j));
-    const std::size_t ahead = std::min(candidates.size(), nearest_first);
-    if (ahead < candidates.size()) {
-      // NaN values (none arise from coordinates the product serves) last.
-      const auto nearer = [this](const Candidate& a, const Candidate& b) {
-        const float x = angular_ ? -a.value : a.value, y = angular_ ? -b.value : b.value;
-        return x < y || (x == x && y != y);
+    if (size == 0) return threshold(bound(j));
+    const std::size_t ahead = std::min(size, nearest_first);
+    if (ahead < size) {
+      // NaN keys (none arise from coordinates the product serves) last.
+      const auto nearer = [](const Candidate& a, const Candidate& b) {
+        return a.key < b.key || (a.key == a.key && b.key != b.key);
       };
-      std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(ahead),
-                       candidates.end(), nearer);
+      // A heap of the `ahead` nearest: one comparison for most candidates.
+      std::partial_sort(candidates, candidates + ahead, candidates + size, nearer);
     }
     for (std::size_t c = 0; c < ahead; ++c) measure(j, rows_[candidates[c].position]);
     float limit = threshold(bound(j));
-    for (std::size_t c = ahead; c < candidates.size(); ++c) {
-      const bool may = angular_ ? detail::scan::may_lie_within<true>(candidates[c].value, limit)
-                                : detail::scan::may_lie_within<false>(candidates[c].value, limit);
-      if (!may) continue;
+    for (std::size_t c = ahead; c < size; ++c) {
+      // The tile's test, on the key: a NaN may lie within.
+      if (candidates[c].key > key_of(limit)) continue;
       measure(j, rows_[candidates[c].position]);
       limit = threshold(bound(j));
     }
@@ -321,8 +321,7 @@ class VectorScan {
     std::vector<float> spread(dim_ * detail::scan::wide_step);
     std::vector<std::uint64_t> kept(block_panels);
     std::vector<float> values(block_panels * detail::scan::values_per_panel);
-    std::vector<Candidate> candidates;
-    candidates.reserve(block_rows);
+    std::vector<Candidate> candidates(block_rows);
     const detail::scan::Tiles tiles = detail::scan::tiles_for(simd::active());
     const std::size_t groups = (served.size() + group - 1) / group;
     for (std::size_t begin = 0; begin < rows_.size(); begin += block_rows) {
@@ -358,16 +357,16 @@ class VectorScan {
           // values kept, so that its nearest rows are measured first.
           tile(0, panels, values.data());
           for (std::size_t m = 0; m < members; ++m) {
-            candidates.clear();
+            std::size_t size = 0;
             for (std::size_t p = 0; p < panels; ++p) {
               const float* value = values.data() + p * detail::scan::values_per_panel + m * panel;
               for (std::uint64_t lanes = lanes_of(p, m); lanes != 0; lanes &= lanes - 1) {
                 const auto i = static_cast<std::size_t>(__builtin_ctzll(lanes));
-                candidates.push_back(Candidate{value[i], static_cast<std::uint32_t>(begin + p * panel + i)});
+                candidates[size++] = Candidate{key_of(value[i]), static_cast<std::uint32_t>(begin + p * panel + i)};
               }
             }
             const std::size_t s = first + m;
-            thresholds[s] = measure_candidates(served[s], candidates, measure, bound, nearest_first);
+            thresholds[s] = measure_candidates(served[s], candidates.data(), size, measure, bound, nearest_first);
           }
           continue;
         }

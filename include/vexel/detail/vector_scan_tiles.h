@@ -48,13 +48,6 @@ using Tile = void (*)(const float* queries, const float* panels, std::size_t cou
                       const float* query_terms, const float* row_terms, const float* limits, std::uint64_t* kept,
                       float* values);
 
-// Whether a pair of value `value` may lie within the limit (as the tiles
-// test it, a NaN value included).
-template <bool Angular>
-inline bool may_lie_within(float value, float limit) {
-  return Angular ? !(value < limit) : !(value > limit);
-}
-
 struct Tiles {
   Tile euclidean;
   Tile angular;
@@ -79,7 +72,8 @@ std::uint64_t tile(const float* queries, const float* panel, std::size_t dim, co
       const float value = Angular ? (dots[m][l] * row_terms[l]) * query_terms[m]
                                   : (query_terms[m] + row_terms[l]) - dots[m][l];
       if (values != nullptr) values[m * rows_per_panel + l] = value;
-      if (may_lie_within<Angular>(value, limits[m])) kept |= std::uint64_t{1} << (m * rows_per_panel + l);
+      const bool beyond = Angular ? value < limits[m] : value > limits[m];
+      if (!beyond) kept |= std::uint64_t{1} << (m * rows_per_panel + l);
     }
   }
   return kept;
