@@ -251,7 +251,6 @@ class VectorScan {
   template <typename Measure, typename Bound>
   float measure_candidates(std::size_t j, Candidate* candidates, std::size_t size, Measure& measure, Bound& bound,
                            std::size_t nearest_first) const {
-    if (size == 0) return threshold(bound(j));
     const std::size_t ahead = std::min(size, nearest_first);
     if (ahead < size) {
       // NaN keys (none arise from coordinates the product serves) last.
