@@ -327,6 +327,41 @@ TEST(Scan, EverySimdLevelGivesTheSameAnswers) {
   vexel::simd::set_active(saved);
 }
 
+// The AVX-512 tiles sum each lane in the order of the AVX2 tiles: the same
+// masks and values, over an odd number of panels (the last one alone).
+TEST(Scan, TilesOfAvx512AndAvx2Agree) {
+  namespace scan = vexel::detail::scan;
+  if (vexel::simd::supported() < vexel::simd::Level::avx512) GTEST_SKIP() << "no AVX-512";
+  const std::size_t dim = 19, panels = 5;
+  const std::vector<double> rows = uniform(panels * scan::rows_per_panel * dim + scan::rows_per_panel, 1, 81, -1, 1);
+  const std::vector<double> four = uniform(scan::queries_per_tile, dim, 82, -1, 1);
+  const std::vector<float> panel_values(rows.begin(), rows.begin() + panels * scan::rows_per_panel * dim);
+  const std::vector<float> row_terms(rows.end() - scan::rows_per_panel, rows.end());
+  const std::vector<float> narrow(four.begin(), four.end());
+  const float* query_rows[] = {&narrow[0], &narrow[dim], &narrow[2 * dim], &narrow[3 * dim]};
+  std::vector<float> queries(dim * scan::wide_step);
+  scan::spread_queries(query_rows, dim, queries.data());
+  const float query_terms[] = {0.5f, 1.5f, -0.25f, 2.0f};
+  const float limits[] = {0.0f, 0.75f, -0.5f, 1.0f};
+  for (bool angular : {false, true}) {
+    std::vector<std::uint64_t> kept[2];
+    std::vector<float> values[2];
+    const scan::Tiles tiles[2] = {scan::tiles_for(vexel::simd::Level::avx2),
+                                  scan::tiles_for(vexel::simd::Level::avx512)};
+    for (int level = 0; level < 2; ++level) {
+      kept[level].assign(panels, 0);
+      values[level].assign(panels * scan::values_per_panel, 0.0f);
+      std::vector<float> terms(panels * scan::rows_per_panel);
+      for (std::size_t i = 0; i < terms.size(); ++i) terms[i] = row_terms[i % row_terms.size()];
+      (angular ? tiles[level].angular : tiles[level].euclidean)(queries.data(), panel_values.data(), panels, dim,
+                                                              query_terms, terms.data(), limits, kept[level].data(),
+                                                              values[level].data());
+    }
+    EXPECT_EQ(kept[0], kept[1]) << angular;
+    EXPECT_EQ(values[0], values[1]) << angular;
+  }
+}
+
 TEST(Scan, NothingToFind) {
   Rows<double> index(VectorMetric::euclidean, 3);
   const std::vector<double> query{0.0, 0.0, 0.0};

@@ -3,9 +3,9 @@
 // pair for measuring.
 //
 // A panel holds coordinate i of its 16 rows side by side (16 i .. 16 i + 15),
-// so that one load brings a coordinate of 8 rows. The tile returns a mask:
-// bit 16 m + l is set when row l may lie within the bound of query m, that
-// is when its value
+// so that one load brings a coordinate of 8 rows (16 with AVX-512). The
+// tile returns a mask: bit 16 m + l is set when row l may lie within the
+// bound of query m, that is when its value
 //   Euclidean:  (query_terms[m] + row_terms[l]) - q.x  is not above limits[m]
 //   angular:    (q.x * row_terms[l]) * query_terms[m]  is not below limits[m]
 // and, unless `values` is null, it writes each value to values[16 m + l],
@@ -160,12 +160,98 @@ __attribute__((target("avx2,fma"))) void tiles(const float* queries, const float
 }
 
 }  // namespace avx2
+
+namespace avx512 {
+
+// The 16 bits of query m for one panel: its dots with the panel's 16 rows
+// in `dots`; the 16 values go to `values`.
+template <bool Angular>
+__attribute__((target("avx512f"), always_inline)) inline std::uint64_t kept_rows(__m512 dots, __m512 terms,
+                                                                                 const float* query_term,
+                                                                                 const float* limit, float* values) {
+  const __m512 term = _mm512_set1_ps(*query_term);
+  const __m512 bound = _mm512_set1_ps(*limit);
+  __m512 value;
+  __mmask16 dropped;
+  if constexpr (Angular) {
+    value = _mm512_mul_ps(_mm512_mul_ps(dots, terms), term);
+    dropped = _mm512_cmp_ps_mask(value, bound, _CMP_LT_OQ);
+  } else {
+    value = _mm512_sub_ps(_mm512_add_ps(term, terms), dots);
+    dropped = _mm512_cmp_ps_mask(value, bound, _CMP_GT_OQ);
+  }
+  if (values != nullptr) _mm512_storeu_ps(values, value);
+  return ~static_cast<std::uint64_t>(dropped) & 0xFFFFu;
+}
+
+// The masks (and values) of panel p from its four accumulators.
+template <bool Angular>
+__attribute__((target("avx512f"), always_inline)) inline void finish_panel(
+    std::size_t p, __m512 a, __m512 b, __m512 c, __m512 d, const float* query_terms, const float* row_terms,
+    const float* limits, std::uint64_t* kept, float* values) {
+  const __m512 terms = _mm512_loadu_ps(row_terms + p * rows_per_panel);
+  float* out = values != nullptr ? values + p * values_per_panel : nullptr;
+  const auto at = [out](std::size_t m) { return out != nullptr ? out + m * rows_per_panel : nullptr; };
+  kept[p] = kept_rows<Angular>(a, terms, query_terms, limits, at(0)) |
+            kept_rows<Angular>(b, terms, query_terms + 1, limits + 1, at(1)) << 16 |
+            kept_rows<Angular>(c, terms, query_terms + 2, limits + 2, at(2)) << 32 |
+            kept_rows<Angular>(d, terms, query_terms + 3, limits + 3, at(3)) << 48;
+}
+
+// Two panels at a time, a register holding a coordinate of a panel's 16
+// rows: eight accumulators, each query's coordinate broadcast from the
+// spread queries. Every lane sums its products in the order of the AVX2
+// tiles, so both give the same values.
+template <bool Angular>
+__attribute__((target("avx512f"))) void tiles(const float* queries, const float* panels, std::size_t count,
+                                              std::size_t dim, const float* query_terms, const float* row_terms,
+                                              const float* limits, std::uint64_t* kept, float* values) {
+  std::size_t p = 0;
+  for (; p + 2 <= count; p += 2) {
+    const float* first = panels + p * dim * rows_per_panel;
+    const float* second = first + dim * rows_per_panel;
+    __m512 a0 = _mm512_setzero_ps(), a1 = a0, b0 = a0, b1 = a0, c0 = a0, c1 = a0, d0 = a0, d1 = a0;
+    for (std::size_t i = 0; i < dim; ++i) {
+      const __m512 x0 = _mm512_loadu_ps(first + i * rows_per_panel);
+      const __m512 x1 = _mm512_loadu_ps(second + i * rows_per_panel);
+      const float* q = queries + i * wide_step;
+      const __m512 qa = _mm512_set1_ps(q[0]), qb = _mm512_set1_ps(q[8]);
+      const __m512 qc = _mm512_set1_ps(q[16]), qd = _mm512_set1_ps(q[24]);
+      a0 = _mm512_fmadd_ps(qa, x0, a0);
+      a1 = _mm512_fmadd_ps(qa, x1, a1);
+      b0 = _mm512_fmadd_ps(qb, x0, b0);
+      b1 = _mm512_fmadd_ps(qb, x1, b1);
+      c0 = _mm512_fmadd_ps(qc, x0, c0);
+      c1 = _mm512_fmadd_ps(qc, x1, c1);
+      d0 = _mm512_fmadd_ps(qd, x0, d0);
+      d1 = _mm512_fmadd_ps(qd, x1, d1);
+    }
+    finish_panel<Angular>(p, a0, b0, c0, d0, query_terms, row_terms, limits, kept, values);
+    finish_panel<Angular>(p + 1, a1, b1, c1, d1, query_terms, row_terms, limits, kept, values);
+  }
+  if (p < count) {
+    const float* panel = panels + p * dim * rows_per_panel;
+    __m512 a = _mm512_setzero_ps(), b = a, c = a, d = a;
+    for (std::size_t i = 0; i < dim; ++i) {
+      const __m512 x = _mm512_loadu_ps(panel + i * rows_per_panel);
+      const float* q = queries + i * wide_step;
+      a = _mm512_fmadd_ps(_mm512_set1_ps(q[0]), x, a);
+      b = _mm512_fmadd_ps(_mm512_set1_ps(q[8]), x, b);
+      c = _mm512_fmadd_ps(_mm512_set1_ps(q[16]), x, c);
+      d = _mm512_fmadd_ps(_mm512_set1_ps(q[24]), x, d);
+    }
+    finish_panel<Angular>(p, a, b, c, d, query_terms, row_terms, limits, kept, values);
+  }
+}
+
+}  // namespace avx512
 #endif
 
-// The tiles of `level` (AVX-512 machines take the AVX2 tiles, which need
-// FMA as well: every processor with AVX2 we know of has it).
+// The tiles of `level` (the AVX2 tiles need FMA as well: every processor
+// with AVX2 we know of has it).
 inline Tiles tiles_for(simd::Level level) {
 #if VEXEL_SIMD_X86
+  if (level >= simd::Level::avx512) return {avx512::tiles<false>, avx512::tiles<true>};
   if (level >= simd::Level::avx2 && __builtin_cpu_supports("fma")) return {avx2::tiles<false>, avx2::tiles<true>};
 #else
   (void)level;
