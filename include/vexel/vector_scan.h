@@ -61,11 +61,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <new>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "vexel/detail/vector_scan_tiles.h"
+#include "vexel/parallel.h"
 #include "vexel/row_index.h"
 #include "vexel/search_queues.h"
 #include "vexel/search_results.h"
@@ -90,11 +93,19 @@ class VectorScan {
   using Neighbors = NeighborQueue<std::int64_t>;
   using Neighbor = Neighbors::Entry;  // {distance, id}
 
+  // The scan packs its rows for the product once, for every call, up to
+  // this many bytes of panels (a float a coordinate); a scan of more rows,
+  // or one that finds no memory for them, packs each block as it meets it,
+  // so that a batch over a large index never copies it whole.
+  static constexpr std::size_t default_packed_bytes = std::size_t{1} << 29;
+
   // The scan of the rows `live` (each listed once) of `space`, whose row r
-  // has the id `(*ids)[r]`. Keeps pointers to `space` and `ids`: both must
-  // outlive the scan, unchanged. Under metrics other than Euclidean and
-  // angular it throws std::invalid_argument.
-  VectorScan(const VectorSpace<Scalar>& space, const RowIds* ids, std::vector<std::uint32_t> live)
+  // has the id `(*ids)[r]`, prepared on up to `workers` threads. Keeps
+  // pointers to `space` and `ids`: both must outlive the scan, unchanged.
+  // Under metrics other than Euclidean and angular it throws
+  // std::invalid_argument.
+  VectorScan(const VectorSpace<Scalar>& space, const RowIds* ids, const std::vector<std::uint32_t>& live,
+             std::size_t workers = 1, std::size_t max_packed_bytes = default_packed_bytes)
       : space_(space), ids_(ids), dim_(space.dim()) {
     if (space.metric() != VectorMetric::euclidean && space.metric() != VectorMetric::angular) {
       throw std::invalid_argument("a scan measures Euclidean or angular distances only");
@@ -105,27 +116,50 @@ class VectorScan {
     delta_ = (n + 8.0) * 0x1p-52;
     cosine_error_ = (n + 8.0) * 0x1p-22;
     angle_error_ = (n + 40.0) * 0x1p-50;
-    rows_.reserve(live.size());
-    row_terms_.reserve(live.size());
-    for (std::uint32_t r : live) {
-      float term;
-      if (prepare(space.row(r), term)) {
-        rows_.push_back(r);
-        row_terms_.push_back(term);
-      } else {
-        always_measured_.push_back(r);
+    // Each row is read once: its term, then its place in a panel, while it
+    // is in the cache. Rows the product cannot serve are rare: they are
+    // held back afterwards, and the others packed again.
+    rows_ = live;
+    std::vector<std::uint8_t> served(rows_.size());
+    const bool packs = padded(rows_.size()) * dim_ * sizeof(float) <= max_packed_bytes;
+    const auto prepare_panels = [&](bool with_terms) {
+      row_terms_.resize(padded(rows_.size()), 0.0f);  // missing rows of the last panel: zeros, never offered
+      packed_.reset();
+      if (packs) packed_.reset(new (std::nothrow) float[padded(rows_.size()) * dim_]);  // pack writes every float
+      in_parallel(padded(rows_.size()) / panel, 64, workers, [&](std::size_t p) {
+        const std::size_t end = std::min(rows_.size(), (p + 1) * panel);
+        for (std::size_t i = p * panel; with_terms && i < end; ++i) {
+          served[i] = prepare(space.row(rows_[i]), row_terms_[i]);
+        }
+        if (packed_) pack(p * panel, end, packed_.get() + p * panel * dim_);
+      });
+    };
+    prepare_panels(true);
+    if (std::find(served.begin(), served.end(), 0) != served.end()) {
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < rows_.size(); ++i) {
+        if (served[i]) {
+          rows_[kept] = rows_[i];
+          row_terms_[kept++] = row_terms_[i];
+        } else {
+          always_measured_.push_back(rows_[i]);
+        }
       }
+      rows_.resize(kept);
+      row_terms_.resize(kept);
+      prepare_panels(false);
     }
   }
 
   // The live rows of `index`.
-  static VectorScan of(const RowIndex<VectorSpace<Scalar>>& index) {
+  static VectorScan of(const RowIndex<VectorSpace<Scalar>>& index, std::size_t workers = 1,
+                       std::size_t max_packed_bytes = default_packed_bytes) {
     std::vector<std::uint32_t> live;
     live.reserve(index.size());
     for (std::size_t r = 0; r < index.row_ids.size(); ++r) {
       if (!index.is_removed(static_cast<std::uint32_t>(r))) live.push_back(static_cast<std::uint32_t>(r));
     }
-    return VectorScan(index.space, &index.row_ids, std::move(live));
+    return VectorScan(index.space, &index.row_ids, live, workers, max_packed_bytes);
   }
 
   std::size_t size() const { return rows_.size() + always_measured_.size(); }
@@ -184,13 +218,23 @@ class VectorScan {
   // (infinities and NaN included), or the zero vector under angular.
   template <typename Element>
   bool prepare(const Element* x, double& term) const {
-    double squares = 0.0;
-    for (std::size_t i = 0; i < dim_; ++i) {
+    // Four partial sums and no early exit, so that the loop vectorises (the
+    // bounds allow for any order of the sum).
+    double sums[4] = {0.0, 0.0, 0.0, 0.0};
+    bool served = true;
+    const auto add = [&](std::size_t i, double& sum) {
       const double value = static_cast<double>(x[i]);
       const double magnitude = std::fabs(value);
-      if (magnitude != 0.0 && !(magnitude >= 0x1p-50 && magnitude <= 0x1p50)) return false;
-      squares += value * value;
+      served &= (magnitude == 0.0) | ((magnitude >= 0x1p-50) & (magnitude <= 0x1p50));
+      sum += value * value;
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= dim_; i += 4) {
+      for (std::size_t j = 0; j < 4; ++j) add(i + j, sums[j]);
     }
+    for (; i < dim_; ++i) add(i, sums[0]);
+    if (!served) return false;
+    const double squares = (sums[0] + sums[1]) + (sums[2] + sums[3]);
     if (angular_) {
       if (squares == 0.0) return false;
       term = 1.0 / std::sqrt(squares);
@@ -315,8 +359,7 @@ class VectorScan {
     const std::size_t block_rows =
         std::max<std::size_t>(panel, (std::size_t{32768} / std::max<std::size_t>(dim_, 1)) / panel * panel);
     const std::size_t block_panels = block_rows / panel;
-    std::vector<float> packed(block_rows * dim_);
-    std::vector<float> packed_terms(block_rows);
+    std::vector<float> packed(packed_ ? 0 : block_rows * dim_);
     std::vector<float> spread(dim_ * detail::scan::wide_step);
     std::vector<std::uint64_t> kept(block_panels);
     std::vector<float> values(block_panels * detail::scan::values_per_panel);
@@ -326,7 +369,8 @@ class VectorScan {
     for (std::size_t begin = 0; begin < rows_.size(); begin += block_rows) {
       const std::size_t end = std::min(rows_.size(), begin + block_rows);
       const std::size_t panels = (end - begin + panel - 1) / panel;
-      pack(begin, end, packed.data(), packed_terms.data());
+      const float* block = packed_ ? packed_.get() + begin * dim_ : packed.data();
+      if (!packed_) pack(begin, end, packed.data());
       for (std::size_t g = 0; g < groups; ++g) {
         const float* tile_queries[group];
         float terms[group], limits[group];
@@ -341,8 +385,8 @@ class VectorScan {
         detail::scan::spread_queries(tile_queries, dim_, spread.data());
         pairs += members * (end - begin);
         const auto tile = [&](std::size_t p0, std::size_t panel_count, float* out) {
-          (angular_ ? tiles.angular : tiles.euclidean)(spread.data(), packed.data() + p0 * panel * dim_, panel_count,
-                                                       dim_, terms, packed_terms.data() + p0 * panel, limits,
+          (angular_ ? tiles.angular : tiles.euclidean)(spread.data(), block + p0 * panel * dim_, panel_count, dim_,
+                                                       terms, row_terms_.data() + begin + p0 * panel, limits,
                                                        kept.data() + p0, out);
         };
         // Bit m * panel + i of a panel's mask: query m of the tile, row i of
@@ -398,16 +442,30 @@ class VectorScan {
 
   // Rows [begin, end) of rows_ as panels: coordinate i of the panel's rows
   // side by side; missing rows of the last panel are zeros (never offered).
-  void pack(std::size_t begin, std::size_t end, float* out, float* terms) const {
+  void pack(std::size_t begin, std::size_t end, float* out) const {
     for (std::size_t p = begin; p < end; p += panel) {
       float* block = out + (p - begin) * dim_;
       for (std::size_t lane = 0; lane < panel; ++lane) {
         const bool present = p + lane < end;
-        terms[p - begin + lane] = present ? row_terms_[p + lane] : 0.0f;
         const Scalar* x = present ? space_.row(rows_[p + lane]) : nullptr;
         for (std::size_t i = 0; i < dim_; ++i) block[i * panel + lane] = present ? static_cast<float>(x[i]) : 0.0f;
       }
     }
+  }
+
+  // Rows in whole panels.
+  static std::size_t padded(std::size_t rows) { return (rows + panel - 1) / panel * panel; }
+
+  // work(i) for every i < count, in chunks of `chunk` on up to `workers`
+  // threads.
+  template <typename Work>
+  static void in_parallel(std::size_t count, std::size_t chunk, std::size_t workers, Work work) {
+    run_parallel(
+        count, workers, chunk,
+        [&](std::size_t begin, std::size_t end, std::size_t) {
+          for (std::size_t i = begin; i < end; ++i) work(i);
+        },
+        [] {});
   }
 
   const VectorSpace<Scalar>& space_;
@@ -416,7 +474,8 @@ class VectorScan {
   bool angular_ = false;
   double half_margin_ = 0.5, delta_ = 0.0, cosine_error_ = 0.0, angle_error_ = 0.0;
   std::vector<std::uint32_t> rows_;            // rows the bounds serve, in the order given
-  std::vector<float> row_terms_;               // their terms (see prepare)
+  std::vector<float> row_terms_;               // their terms (see prepare), zeros to whole panels
+  std::unique_ptr<float[]> packed_;            // every panel of rows_, or null: packed by block
   std::vector<std::uint32_t> always_measured_;  // rows measured for every query
 };
 

@@ -31,11 +31,12 @@ using VectorRows = vexel::RowIndex<vexel::VectorSpace<Scalar>>;
 // pays, after answering those queries through the tree into `first` (the
 // trial costs nothing: their answers are kept; it ends as soon as the
 // choice is settled); null otherwise. `search`
-// runs one counted tree search (vexel::nearest_counted or within_counted).
-// Called with the GIL held; releases it while it works.
+// runs one counted tree search (vexel::nearest_counted or within_counted);
+// the scan is prepared on `workers` threads. Called with the GIL held;
+// releases it while it works.
 template <typename Scalar, typename Search>
 std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(
-    const VectorRows<Scalar>& rows, std::size_t count, const double* queries,
+    const VectorRows<Scalar>& rows, std::size_t count, std::size_t workers, const double* queries,
     std::vector<std::vector<typename VectorRows<Scalar>::Neighbor>>& first, Search search) {
   const auto metric = rows.space.metric();
   if (metric != vexel::VectorMetric::euclidean && metric != vexel::VectorMetric::angular) return nullptr;
@@ -54,14 +55,16 @@ std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(
   }
   std::unique_ptr<vexel::VectorScan<Scalar>> scan;
   if (scans) {
-    scan = std::make_unique<vexel::VectorScan<Scalar>>(vexel::VectorScan<Scalar>::of(rows));
+    scan = std::make_unique<vexel::VectorScan<Scalar>>(vexel::VectorScan<Scalar>::of(rows, workers));
   }
   released.reacquire();
   return scan;
 }
 
-// Queries a scan answers at once: it packs the rows once per call, so a
-// call should take many queries, yet Ctrl-C and progress wait for a call.
+// Queries a scan answers at once: a call spreads its queries and sets up
+// its buffers (and packs the rows, where the scan could not keep them
+// packed), so a call should take many queries, yet Ctrl-C and progress
+// wait for a call.
 inline std::size_t scan_block(std::size_t count, std::size_t workers) {
   return std::clamp<std::size_t>(count / (4 * std::max<std::size_t>(workers, 1)), 64, 1024);
 }
@@ -75,7 +78,7 @@ py::object scanned_nearest(const VectorRows<Scalar>& rows, const double* queries
   k = std::min(k, rows.size());
   const std::size_t dim = rows.space.dim();
   std::vector<std::vector<Neighbor>> first;
-  const auto scan = scan_if_it_pays<Scalar>(rows, count, queries, first, [&](const double* query, auto& s) {
+  const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, first, [&](const double* query, auto& s) {
     return vexel::nearest_counted(rows, query, k, s.found, s.neighbors, s.scratch);
   });
   if (!scan) return py::none();
@@ -113,7 +116,7 @@ py::object scanned_within(const VectorRows<Scalar>& rows, const double* queries,
   using Neighbor = typename VectorRows<Scalar>::Neighbor;
   const std::size_t dim = rows.space.dim();
   std::vector<std::vector<Neighbor>> results;
-  const auto scan = scan_if_it_pays<Scalar>(rows, count, queries, results, [&](const double* query, auto& s) {
+  const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, results, [&](const double* query, auto& s) {
     return vexel::within_counted(rows, query, radius, s.found, s.neighbors, s.scratch);
   });
   if (!scan) return py::none();

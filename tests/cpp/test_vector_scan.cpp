@@ -108,23 +108,29 @@ template <typename Scalar>
 void check_all(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim,
                const std::vector<std::size_t>& ks, std::vector<double> radii, const std::string& what,
                bool use_tree = true) {
-  const auto scan = vexel::VectorScan<Scalar>::of(index);
   const std::size_t count = queries.size() / dim;
   radii.push_back(radius_for_ten(index, queries, dim));
-  const auto check = [&](std::size_t k, double radius, const Answers& answers) {
-    const std::string label = what + (k == kWithin ? ", radius " + std::to_string(radius) : ", k " + std::to_string(k));
+  const auto check = [&](std::size_t k, double radius, const Answers& answers, const std::string& packing) {
+    const std::string label = what + packing +
+                              (k == kWithin ? ", radius " + std::to_string(radius) : ", k " + std::to_string(k));
     if (use_tree) expect_same(tree(index, queries, dim, k, radius), answers, label + " (tree)");
     expect_same(brute(index, queries, dim, k, radius), answers, label + " (brute force)");
   };
-  for (std::size_t k : ks) {
-    Answers answers;
-    scan.nearest(queries.data(), count, k, answers);
-    check(k, kInf, answers);
-  }
-  for (double radius : radii) {
-    Answers answers;
-    scan.within(queries.data(), count, radius, answers);
-    check(kWithin, radius, answers);
+  // Rows packed once on two threads, and packed block by block as a scan
+  // of too many rows packs them.
+  for (const std::size_t packed_bytes : {vexel::VectorScan<Scalar>::default_packed_bytes, std::size_t{0}}) {
+    const auto scan = vexel::VectorScan<Scalar>::of(index, 2, packed_bytes);
+    const std::string packing = packed_bytes == 0 ? ", packed by block" : "";
+    for (std::size_t k : ks) {
+      Answers answers;
+      scan.nearest(queries.data(), count, k, answers);
+      check(k, kInf, answers, packing);
+    }
+    for (double radius : radii) {
+      Answers answers;
+      scan.within(queries.data(), count, radius, answers);
+      check(kWithin, radius, answers, packing);
+    }
   }
 }
 
