@@ -16,6 +16,9 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vexel {
 
@@ -115,26 +118,70 @@ class VectorSpace {
       if (value > high[i]) high[i] = value;
     }
   }
+  // The distance from `query` to the box [low, high]: along each axis the
+  // gap to the box, 0 inside it, and 0 where it is NaN (infinite ends),
+  // which bounds nothing.
   double box_distance(const double* query, const double* low, const double* high) const {
-    double total = 0.0;
-    for (std::size_t i = 0; i < dim_; ++i) {
+    double totals[2] = {0.0, 0.0};
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Two axes a step and two sums a lane, without a branch: max_pd(a, b)
+    // is a > b ? a : b lane by lane, b where either is NaN, as below.
+    const __m128d zero = _mm_setzero_pd();
+    __m128d first = zero, second = zero;
+    const auto gaps = [&](std::size_t at) {
+      const __m128d q = _mm_loadu_pd(query + at);
+      const __m128d wider = _mm_max_pd(_mm_sub_pd(_mm_loadu_pd(low + at), q), _mm_sub_pd(q, _mm_loadu_pd(high + at)));
+      return _mm_max_pd(wider, zero);
+    };
+    const auto fold = [&](auto step) {
+      for (; i + 4 <= dim_; i += 4) {
+        first = step(first, gaps(i));
+        second = step(second, gaps(i + 2));
+      }
+      for (; i + 2 <= dim_; i += 2) first = step(first, gaps(i));
+    };
+    switch (metric_) {
+      case VectorMetric::euclidean:
+        fold([](__m128d total, __m128d g) { return _mm_add_pd(total, _mm_mul_pd(g, g)); });
+        first = _mm_add_pd(first, second);
+        break;
+      case VectorMetric::manhattan:
+        fold([](__m128d total, __m128d g) { return _mm_add_pd(total, g); });
+        first = _mm_add_pd(first, second);
+        break;
+      default:
+        fold([](__m128d total, __m128d g) { return _mm_max_pd(g, total); });
+        first = _mm_max_pd(first, second);
+        break;
+    }
+    _mm_storeu_pd(totals, first);
+#endif
+    for (; i < dim_; ++i) {
       const double below = low[i] - query[i];
       const double above = query[i] - high[i];
       double gap = below > above ? below : above;
-      if (!(gap > 0.0)) gap = 0.0;  // inside the box, or NaN (infinite ends): no bound
+      if (!(gap > 0.0)) gap = 0.0;
       switch (metric_) {
         case VectorMetric::euclidean:
-          total += gap * gap;
+          totals[0] += gap * gap;
           break;
         case VectorMetric::manhattan:
-          total += gap;
+          totals[0] += gap;
           break;
         default:
-          if (gap > total) total = gap;
+          if (gap > totals[0]) totals[0] = gap;
           break;
       }
     }
-    return metric_ == VectorMetric::euclidean ? std::sqrt(total) : total;
+    switch (metric_) {
+      case VectorMetric::euclidean:
+        return std::sqrt(totals[0] + totals[1]);
+      case VectorMetric::manhattan:
+        return totals[0] + totals[1];
+      default:
+        return totals[1] > totals[0] ? totals[1] : totals[0];
+    }
   }
 
   // Asks for every cache line of the rows at once: for rows that lie apart

@@ -1,6 +1,9 @@
 // Bounding boxes of coordinates in the nodes of vector trees: answers stay
 // exactly those of brute force (ties by id) on integer grids, with infinite
 // coordinates, after single insertions and removals; and the boxes do prune.
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <map>
 
 #include "test_support.h"
@@ -185,6 +188,54 @@ TEST(BoxedTrees, MeasureFewerDistancesThanTheTriangleInequalityAlone) {
     ASSERT_EQ(searched_r(boxed, q, 0.05), searched_r(plain, q, 0.05));
   }
   EXPECT_LT(*boxed.space.calls, *plain.space.calls);
+}
+
+// The box bound against the gap along each axis measured one by one, at
+// every dimension up to 9 (whole steps of two or four axes and the rest),
+// with infinite ends and queries: the same bound, NaN gaps bounding nothing,
+// and never above the distance to a point of the box.
+TEST(BoxDistance, EqualsTheGapsAxisByAxis) {
+  const double inf = std::numeric_limits<double>::infinity();
+  for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::manhattan, VectorMetric::chebyshev}) {
+    for (std::size_t dim = 1; dim <= 9; ++dim) {
+      const vexel::VectorSpace<double> space(metric, dim);
+      const std::vector<Point> corners = random_points(200, 2 * dim, 70 + static_cast<std::uint32_t>(dim));
+      const std::vector<Point> queries = random_points(200, dim, 90 + static_cast<std::uint32_t>(dim));
+      for (std::size_t c = 0; c < corners.size(); ++c) {
+        std::vector<double> low(dim), high(dim), q = queries[c];
+        for (std::size_t i = 0; i < dim; ++i) {
+          low[i] = std::min(corners[c][i], corners[c][dim + i]);
+          high[i] = std::max(corners[c][i], corners[c][dim + i]);
+        }
+        if (c % 5 == 1) high[c % dim] = inf;
+        if (c % 7 == 2) low[c % dim] = -inf;
+        if (c % 11 == 3) high[(c + 1) % dim] = q[(c + 1) % dim] = inf;  // a NaN gap
+        if (c % 13 == 4) q[(c + 2) % dim] = -inf;  // an infinite gap, unless the low end is infinite too
+        double total = 0.0;
+        for (std::size_t i = 0; i < dim; ++i) {
+          double gap = std::max(low[i] - q[i], q[i] - high[i]);
+          if (!(gap > 0.0)) gap = 0.0;
+          total = metric == VectorMetric::euclidean ? total + gap * gap
+                  : metric == VectorMetric::manhattan ? total + gap
+                                                      : std::max(total, gap);
+        }
+        const double expected = metric == VectorMetric::euclidean ? std::sqrt(total) : total;
+        const double bound = space.box_distance(q.data(), low.data(), high.data());
+        if (expected == inf) {
+          EXPECT_EQ(bound, inf);
+        } else {
+          EXPECT_NEAR(bound, expected, 1e-14 * expected) << static_cast<int>(metric) << " dim " << dim;
+        }
+        // A point of the box: the nearest corner, clamped to finite ends.
+        Point inside(dim);
+        for (std::size_t i = 0; i < dim; ++i) inside[i] = std::isinf(low[i]) ? corners[c][i] : low[i];
+        const double to_inside = metric == VectorMetric::euclidean   ? euclidean(q, inside)
+                                 : metric == VectorMetric::manhattan ? manhattan(q, inside)
+                                                                     : chebyshev(q, inside);
+        EXPECT_LE(bound, to_inside * (1 + 1e-14));
+      }
+    }
+  }
 }
 
 }  // namespace
