@@ -21,12 +21,14 @@
 #include <utility>
 #include <vector>
 
+#include "vexel/detail/survivors_avx512.h"
 #include "vexel/greedy_k_centers.h"
 #include "vexel/parallel.h"
 #include "vexel/prefetch.h"
 #include "vexel/pruning.h"
 #include "vexel/rotation_counter.h"
 #include "vexel/search_queues.h"
+#include "vexel/simd.h"
 
 namespace vexel {
 
@@ -559,24 +561,9 @@ class KorelTree {
           for (std::size_t i = 0; i < n; ++i) found(points[i], d[i]);
           return;
         }
-        // The filter first, over every Point at once (it vectorises), then
-        // the survivors, gathered without a branch per Point: which ones the
-        // filter keeps is as good as random.
-        std::uint32_t* excluded = at_least(scratch.excluded, n);
-        if (filter) {
-          Pruning::exclude(to_pivot, limit(), point_distances.data(), n, excluded);
-        } else {
-          std::fill_n(excluded, n, 0u);
-        }
-        if (check_removed) {
-          for (std::size_t i = 0; i < n; ++i) excluded[i] |= static_cast<std::uint32_t>(host.is_removed(points[i]));
-        }
-        Stored* kept = at_least(scratch.survivors, n);
-        std::size_t count = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-          kept[count] = points[i];
-          count += !excluded[i];
-        }
+        Stored* kept = at_least(scratch.survivors, n + 16);  // room for whole AVX-512 registers
+        const std::size_t count = gather_survivors(host, to_pivot, filter ? limit() : 0.0, filter, check_removed,
+                                                   scratch, kept);
         measure(kept, count, d);
         for (std::size_t i = 0; i < count; ++i) found(kept[i], d[i]);
         return;
@@ -593,6 +580,41 @@ class KorelTree {
           found(point, distance(query, point));
         }
       }
+    }
+
+    // The bucket's Points that neither the filter (when `filter` is set:
+    // the kept distances, against `bound`) nor a removal rules out, in
+    // order, into `kept`; returns how many. The filter goes over every
+    // Point at once (it vectorises), then the survivors are gathered
+    // without a branch per Point: which ones it keeps is as good as random.
+    // With AVX-512, both in one pass over sixteen Points a step.
+    std::size_t gather_survivors(const Host& host, double to_pivot, double bound, bool filter, bool check_removed,
+                                 SearchScratch& scratch, Stored* kept) const {
+      const std::size_t n = points.size();
+#if VEXEL_SIMD_X86
+      if constexpr (std::is_same_v<Stored, std::uint32_t>) {
+        if (filter && !check_removed && simd::active() >= simd::Level::avx512) {
+          const Pruning::Window window = Pruning::kept_window(to_pivot, bound);
+          return detail::avx512::survivors(window.below, window.above, point_distances.data(), points.data(), n,
+                                           kept);
+        }
+      }
+#endif
+      std::uint32_t* excluded = at_least(scratch.excluded, n);
+      if (filter) {
+        Pruning::exclude(to_pivot, bound, point_distances.data(), n, excluded);
+      } else {
+        std::fill_n(excluded, n, 0u);
+      }
+      if (check_removed) {
+        for (std::size_t i = 0; i < n; ++i) excluded[i] |= static_cast<std::uint32_t>(host.is_removed(points[i]));
+      }
+      std::size_t count = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        kept[count] = points[i];
+        count += !excluded[i];
+      }
+      return count;
     }
 
     // Measures, in the rotated visiting order, the pivot of every child not

@@ -61,14 +61,24 @@ class Pruning {
   // excludes only what excluded_by would (up to the rounding of the bounds,
   // far inside the margin), and NaN or an infinite `at` never.
   static void exclude(double d, double bound, const float* kept, std::size_t n, std::uint32_t* excluded) {
-    const double base = kept_margin * (std::fabs(d) + std::fabs(bound)) + kept_absolute;
-    const float below = float_at_most(((d - bound) - base) / (1 + kept_margin));
-    const float above = float_at_least(((d + bound) + base) / (1 - kept_margin));
+    const Window window = kept_window(d, bound);
     constexpr float infinity = std::numeric_limits<float>::infinity();
     for (std::size_t i = 0; i < n; ++i) {
       const float at = kept[i];
-      excluded[i] = static_cast<std::uint32_t>((at < below) | ((at > above) & (at < infinity)));
+      excluded[i] = static_cast<std::uint32_t>((at < window.below) | ((at > window.above) & (at < infinity)));
     }
+  }
+
+  // The kept distances that exclude() keeps: those in [below, above], NaN
+  // and infinite ones.
+  struct Window {
+    float below;
+    float above;
+  };
+  static Window kept_window(double d, double bound) {
+    const double base = kept_margin * (std::fabs(d) + std::fabs(bound)) + kept_absolute;
+    return {float_at_most(((d - bound) - base) / (1 + kept_margin)),
+            float_at_least(((d + bound) + base) / (1 - kept_margin))};
   }
 
  private:

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "test_support.h"
+#include "vexel/detail/survivors_avx512.h"
 #include "vexel/row_index.h"
 
 namespace {
@@ -241,6 +242,39 @@ TEST(RowIndex, TheBucketFilterExcludesOnlyWhatTheOneAtATimeTestDoes) {
     }
   }
   EXPECT_GT(excluded_in_all, 10000u);
+}
+
+// The AVX-512 pass keeps, in order, exactly the Points the filter keeps, at
+// every bucket length around whole registers.
+TEST(RowIndex, TheAvx512BucketPassKeepsWhatTheFilterKeeps) {
+#if VEXEL_SIMD_X86
+  if (vexel::simd::supported() < vexel::simd::Level::avx512) GTEST_SKIP() << "no AVX-512";
+  std::mt19937_64 random(6);
+  const float specials[] = {0.0f, 1.0f, 2.5f, INFINITY, NAN};
+  for (std::size_t n = 0; n <= 50; ++n) {
+    for (int trial = 0; trial < 20; ++trial) {
+      const double d = double(random() % 5), bound = double(random() % 3);
+      std::vector<float> kept(n);
+      std::vector<std::uint32_t> points(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        kept[i] = random() % 3 == 0 ? specials[random() % 5] : float(random() % 1000) / 100.0f;
+        points[i] = static_cast<std::uint32_t>(random());
+      }
+      std::vector<std::uint32_t> excluded(n), expected;
+      vexel::Pruning::exclude(d, bound, kept.data(), n, excluded.data());
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!excluded[i]) expected.push_back(points[i]);
+      }
+      std::vector<std::uint32_t> out(n + 16);
+      const vexel::Pruning::Window window = vexel::Pruning::kept_window(d, bound);
+      out.resize(vexel::detail::avx512::survivors(window.below, window.above, kept.data(), points.data(), n,
+                                                  out.data()));
+      ASSERT_EQ(out, expected) << "n " << n;
+    }
+  }
+#else
+  GTEST_SKIP() << "not x86";
+#endif
 }
 
 TEST(RowIndex, IdsAreCheckedBeforeAnythingIsStored) {
