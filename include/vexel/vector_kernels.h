@@ -91,7 +91,7 @@ template <typename Row>
 VectorKernel<Row> avx512_kernel(VectorMetric metric) {
   switch (metric) {
     case VectorMetric::euclidean:
-      return {avx512::euclidean<Row>, avx512::many<Row, avx512::euclidean<Row>>};
+      return {avx512::euclidean<Row>, avx512::many_euclidean<Row>};
     case VectorMetric::manhattan:
       return {avx512::manhattan<Row>, avx512::many<Row, avx512::manhattan<Row>>};
     case VectorMetric::chebyshev:

@@ -145,6 +145,70 @@ VEXEL_AVX512_INLINE void fold(const double* q, const Row* r, std::size_t n, Step
 #undef VEXEL_KERNEL
 #undef VEXEL_KERNEL_INLINE
 
+// The totals of eight LaneSums at once, each summed exactly as
+// LaneSum::total sums it (s = l[0..3] + l[4..7], t = s[0..1] + s[2..3],
+// t[0] + t[1]), in the order of the rows.
+VEXEL_AVX512_INLINE __m512d totals(const __m512d (&lanes)[8]) {
+  __m512d halves[4];  // rows 2j and 2j + 1: s of each, side by side
+  for (int j = 0; j < 4; ++j) {
+    const __m512d a = lanes[2 * j], b = lanes[2 * j + 1];
+    halves[j] = _mm512_add_pd(_mm512_shuffle_f64x2(a, b, 0x44), _mm512_shuffle_f64x2(a, b, 0xEE));
+  }
+  __m512d quarters[2];  // rows 4j .. 4j + 3: t of each, side by side
+  for (int j = 0; j < 2; ++j) {
+    const __m512d a = halves[2 * j], b = halves[2 * j + 1];
+    quarters[j] = _mm512_add_pd(_mm512_shuffle_f64x2(a, b, 0x88), _mm512_shuffle_f64x2(a, b, 0xDD));
+  }
+  // Rows 0, 4, 1, 5, 2, 6, 3, 7, then in order.
+  const __m512d mixed = _mm512_add_pd(_mm512_unpacklo_pd(quarters[0], quarters[1]),
+                                      _mm512_unpackhi_pd(quarters[0], quarters[1]));
+  return _mm512_permutexvar_pd(_mm512_set_epi64(7, 5, 3, 1, 6, 4, 2, 0), mixed);
+}
+
+// many() for Euclidean distances: rows of up to 16 coordinates eight at a
+// time, sharing each load of the query, their sums totalled together; every
+// distance is the one euclidean() gives.
+template <typename Row>
+VEXEL_AVX512 void many_euclidean(const double* q, const Row* base, std::size_t dim, const std::uint32_t* rows,
+                                 std::size_t count, double* out) {
+  std::size_t done = 0;
+  // Longer rows gain nothing: their sums outweigh the totals, and eight
+  // rows read side by side stream worse than one after the other.
+  for (; dim <= 16 && done + 8 <= count; done += 8) {
+    const Row* r[8];
+    __m512d lanes[8];
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j) {
+      r[j] = base + std::size_t{rows[done + j]} * dim;
+      lanes[j] = _mm512_setzero_pd();
+    }
+    std::size_t i = 0;
+    for (; i + 8 <= dim; i += 8) {
+      const __m512d query = load(q + i);
+#pragma GCC unroll 8
+      for (int j = 0; j < 8; ++j) lanes[j] = _mm512_add_pd(lanes[j], square(_mm512_sub_pd(query, load(r[j] + i))));
+    }
+    if (i < dim) {
+      const __m512d query = load_first(q + i, dim - i);
+#pragma GCC unroll 8
+      for (int j = 0; j < 8; ++j) {
+        lanes[j] = _mm512_add_pd(lanes[j], square(_mm512_sub_pd(query, load_first(r[j] + i, dim - i))));
+      }
+    }
+    const __m512d sums = totals(lanes);
+    // Sums in range take their square root here; the others the careful way.
+    const __mmask8 plain = _mm512_cmp_pd_mask(sums, _mm512_set1_pd(1e-280), _CMP_GE_OQ) &
+                           _mm512_cmp_pd_mask(sums, _mm512_set1_pd(1e280), _CMP_LE_OQ);
+    _mm512_storeu_pd(out + done, _mm512_sqrt_pd(sums));
+    if (plain != 0xFF) {
+      for (int j = 0; j < 8; ++j) {
+        if (!((plain >> j) & 1)) out[done + j] = euclidean(q, r[j], dim);
+      }
+    }
+  }
+  for (; done < count; ++done) out[done] = euclidean(q, base + std::size_t{rows[done]} * dim, dim);
+}
+
 }  // namespace vexel::detail::avx512
 
 #pragma GCC diagnostic pop
