@@ -395,13 +395,25 @@ class VectorScan {
           const std::size_t width = std::min(panel, end - begin - p * panel);
           return (kept[p] >> (m * panel)) & ((std::uint64_t{1} << width) - 1);
         };
+        std::size_t opening = 0;
         if (std::any_of(limits, limits + members, [this](float limit) { return unbounded(limit); })) {
-          // A query that holds no bound yet: the whole block at once, its
-          // values kept, so that its nearest rows are measured first.
-          tile(0, panels, values.data());
+          // A query that holds no bound yet: panels at once, their values
+          // kept, so that its nearest rows are measured first; the rest of
+          // the block then goes as for bounded queries. Rows of fewer than
+          // 32 coordinates make blocks of over 1,024 rows, whose values take
+          // longer to pick from than their products: those open with 256
+          // rows (or four times nearest_first). Longer rows open with the
+          // whole block, for a tighter first bound, which saves more
+          // measurements than picking costs.
+          const std::size_t wanted =
+              block_rows <= 1024 || nearest_first >= block_rows
+                  ? panels
+                  : std::max<std::size_t>(16, (4 * nearest_first + panel - 1) / panel);
+          opening = std::min(panels, wanted);
+          tile(0, opening, values.data());
           for (std::size_t m = 0; m < members; ++m) {
             std::size_t size = 0;
-            for (std::size_t p = 0; p < panels; ++p) {
+            for (std::size_t p = 0; p < opening; ++p) {
               const float* value = values.data() + p * detail::scan::values_per_panel + m * panel;
               for (std::uint64_t lanes = lanes_of(p, m); lanes != 0; lanes &= lanes - 1) {
                 const auto i = static_cast<std::size_t>(__builtin_ctzll(lanes));
@@ -410,12 +422,13 @@ class VectorScan {
             }
             const std::size_t s = first + m;
             thresholds[s] = measure_candidates(served[s], candidates.data(), size, measure, bound, nearest_first);
+            limits[m] = thresholds[s];
           }
-          continue;
+          std::fill(limits + members, limits + group, limits[members - 1]);  // the repeated last member
         }
         // Bounded queries: a few panels a call, their bounds tightening
         // between calls.
-        for (std::size_t p0 = 0; p0 < panels; p0 += panels_per_call) {
+        for (std::size_t p0 = opening; p0 < panels; p0 += panels_per_call) {
           const std::size_t chunk = std::min(panels_per_call, panels - p0);
           tile(p0, chunk, nullptr);
           for (std::size_t p = p0; p < p0 + chunk; ++p) {
