@@ -74,7 +74,7 @@ template <typename Row>
 VectorKernel<Row> avx2_kernel(VectorMetric metric) {
   switch (metric) {
     case VectorMetric::euclidean:
-      return {avx2::euclidean<Row>, avx2::many<Row, avx2::euclidean<Row>>};
+      return {avx2::euclidean<Row>, avx2::many_euclidean<Row>};
     case VectorMetric::manhattan:
       return {avx2::manhattan<Row>, avx2::many<Row, avx2::manhattan<Row>>};
     case VectorMetric::chebyshev:

@@ -160,6 +160,76 @@ VEXEL_AVX2_INLINE void fold(const double* q, const Row* r, std::size_t n, Step& 
 #undef VEXEL_KERNEL
 #undef VEXEL_KERNEL_INLINE
 
+// The totals of four LaneSums at once, each summed exactly as
+// LaneSum::total sums it, in the order of the rows.
+VEXEL_AVX2_INLINE __m256d totals(const LaneSum (&sums)[4]) {
+  __m256d s[4];
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) s[j] = _mm256_add_pd(sums[j].half[0], sums[j].half[1]);
+  // t of rows 0 and 1 side by side, then of rows 2 and 3.
+  __m256d pairs[2];
+#pragma GCC unroll 2
+  for (int j = 0; j < 2; ++j) {
+    const __m256d a = s[2 * j], b = s[2 * j + 1];
+    pairs[j] = _mm256_add_pd(_mm256_permute2f128_pd(a, b, 0x20), _mm256_permute2f128_pd(a, b, 0x31));
+  }
+  // Rows 0, 2, 1, 3, then in order.
+  return _mm256_permute4x64_pd(_mm256_hadd_pd(pairs[0], pairs[1]), 0xD8);
+}
+
+// many() for Euclidean distances: rows of up to 16 coordinates four at a
+// time, sharing each load of the query, folded as fold() folds one row and
+// totalled together; every distance is the one euclidean() gives.
+template <typename Row>
+VEXEL_AVX2 void many_euclidean(const double* q, const Row* base, std::size_t dim, const std::uint32_t* rows,
+                               std::size_t count, double* out) {
+  std::size_t done = 0;
+  // Longer rows gain nothing: their sums outweigh the totals.
+  for (; dim <= 16 && done + 4 <= count; done += 4) {
+    const Row* r[4];
+    SumOfSquares steps[4];
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) r[j] = base + std::size_t{rows[done + j]} * dim;
+    std::size_t i = 0;
+    for (; i + 8 <= dim; i += 8) {
+      const __m256d low = load(q + i), high = load(q + i + 4);
+#pragma GCC unroll 4
+      for (int j = 0; j < 4; ++j) {
+        steps[j].add(0, low, load(r[j] + i));
+        steps[j].add(1, high, load(r[j] + i + 4));
+      }
+    }
+    const std::size_t left = dim - i;
+    if (left >= 4) {
+      const __m256d low = load(q + i);
+#pragma GCC unroll 4
+      for (int j = 0; j < 4; ++j) steps[j].add(0, low, load(r[j] + i));
+      if (left > 4) {
+        const __m256d high = load_first(q + i + 4, left - 4);
+#pragma GCC unroll 4
+      for (int j = 0; j < 4; ++j) steps[j].add(1, high, load_first(r[j] + i + 4, left - 4));
+      }
+    } else if (left > 0) {
+      const __m256d low = load_first(q + i, left);
+#pragma GCC unroll 4
+      for (int j = 0; j < 4; ++j) steps[j].add(0, low, load_first(r[j] + i, left));
+    }
+    const LaneSum sums_of_rows[4] = {steps[0].sum, steps[1].sum, steps[2].sum, steps[3].sum};
+    const __m256d sums = totals(sums_of_rows);
+    // Sums in range take their square root here; the others the careful way.
+    const int plain = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(sums, _mm256_set1_pd(1e-280), _CMP_GE_OQ),
+                                                       _mm256_cmp_pd(sums, _mm256_set1_pd(1e280), _CMP_LE_OQ)));
+    _mm256_storeu_pd(out + done, _mm256_sqrt_pd(sums));
+    if (plain != 0xF) {
+#pragma GCC unroll 4
+      for (int j = 0; j < 4; ++j) {
+        if (!((plain >> j) & 1)) out[done + j] = euclidean(q, r[j], dim);
+      }
+    }
+  }
+  for (; done < count; ++done) out[done] = euclidean(q, base + std::size_t{rows[done]} * dim, dim);
+}
+
 }  // namespace vexel::detail::avx2
 
 #undef VEXEL_AVX2
