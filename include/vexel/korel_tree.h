@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "vexel/detail/survivors_avx2.h"
 #include "vexel/detail/survivors_avx512.h"
 #include "vexel/greedy_k_centers.h"
 #include "vexel/parallel.h"
@@ -587,16 +588,19 @@ class KorelTree {
     // order, into `kept`; returns how many. The filter goes over every
     // Point at once (it vectorises), then the survivors are gathered
     // without a branch per Point: which ones it keeps is as good as random.
-    // With AVX-512, both in one pass over sixteen Points a step.
+    // With AVX2 or AVX-512, both in one pass over eight or sixteen Points a
+    // step.
     std::size_t gather_survivors(const Host& host, double to_pivot, double bound, bool filter, bool check_removed,
                                  SearchScratch& scratch, Stored* kept) const {
       const std::size_t n = points.size();
 #if VEXEL_SIMD_X86
       if constexpr (std::is_same_v<Stored, std::uint32_t>) {
-        if (filter && !check_removed && simd::active() >= simd::Level::avx512) {
+        if (filter && !check_removed && simd::active() >= simd::Level::avx2) {
           const Pruning::Window window = Pruning::kept_window(to_pivot, bound);
-          return detail::avx512::survivors(window.below, window.above, point_distances.data(), points.data(), n,
-                                           kept);
+          const float* at = point_distances.data();
+          return simd::active() >= simd::Level::avx512
+                     ? detail::avx512::survivors(window.below, window.above, at, points.data(), n, kept)
+                     : detail::avx2::survivors(window.below, window.above, at, points.data(), n, kept);
         }
       }
 #endif

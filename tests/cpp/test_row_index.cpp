@@ -244,11 +244,17 @@ TEST(RowIndex, TheBucketFilterExcludesOnlyWhatTheOneAtATimeTestDoes) {
   EXPECT_GT(excluded_in_all, 10000u);
 }
 
-// The AVX-512 pass keeps, in order, exactly the Points the filter keeps, at
-// every bucket length around whole registers.
-TEST(RowIndex, TheAvx512BucketPassKeepsWhatTheFilterKeeps) {
+// The one-pass bucket filters of AVX2 and AVX-512 keep what the plain one
+// keeps, in order, at every length around their register widths.
+TEST(RowIndex, TheSimdBucketPassesKeepWhatTheFilterKeeps) {
 #if VEXEL_SIMD_X86
-  if (vexel::simd::supported() < vexel::simd::Level::avx512) GTEST_SKIP() << "no AVX-512";
+  using Pass = std::size_t (*)(float, float, const float*, const std::uint32_t*, std::size_t, std::uint32_t*);
+  std::vector<std::pair<const char*, Pass>> passes;
+  if (vexel::simd::supported() >= vexel::simd::Level::avx2) passes.emplace_back("avx2", vexel::detail::avx2::survivors);
+  if (vexel::simd::supported() >= vexel::simd::Level::avx512) {
+    passes.emplace_back("avx512", vexel::detail::avx512::survivors);
+  }
+  if (passes.empty()) GTEST_SKIP() << "no AVX2";
   std::mt19937_64 random(6);
   const float specials[] = {0.0f, 1.0f, 2.5f, INFINITY, NAN};
   for (std::size_t n = 0; n <= 50; ++n) {
@@ -265,11 +271,12 @@ TEST(RowIndex, TheAvx512BucketPassKeepsWhatTheFilterKeeps) {
       for (std::size_t i = 0; i < n; ++i) {
         if (!excluded[i]) expected.push_back(points[i]);
       }
-      std::vector<std::uint32_t> out(n + 16);
       const vexel::Pruning::Window window = vexel::Pruning::kept_window(d, bound);
-      out.resize(vexel::detail::avx512::survivors(window.below, window.above, kept.data(), points.data(), n,
-                                                  out.data()));
-      ASSERT_EQ(out, expected) << "n " << n;
+      for (const auto& [name, pass] : passes) {
+        std::vector<std::uint32_t> out(n + 16);
+        out.resize(pass(window.below, window.above, kept.data(), points.data(), n, out.data()));
+        ASSERT_EQ(out, expected) << name << ", n " << n;
+      }
     }
   }
 #else
