@@ -67,6 +67,7 @@
 #include <utility>
 #include <vector>
 
+#include "vexel/detail/scan_terms.h"
 #include "vexel/detail/vector_scan_tiles.h"
 #include "vexel/parallel.h"
 #include "vexel/row_index.h"
@@ -218,23 +219,8 @@ class VectorScan {
   // (infinities and NaN included), or the zero vector under angular.
   template <typename Element>
   bool prepare(const Element* x, double& term) const {
-    // Four partial sums and no early exit, so that the loop vectorises (the
-    // bounds allow for any order of the sum).
-    double sums[4] = {0.0, 0.0, 0.0, 0.0};
-    bool served = true;
-    const auto add = [&](std::size_t i, double& sum) {
-      const double value = static_cast<double>(x[i]);
-      const double magnitude = std::fabs(value);
-      served &= (magnitude == 0.0) | ((magnitude >= 0x1p-50) & (magnitude <= 0x1p50));
-      sum += value * value;
-    };
-    std::size_t i = 0;
-    for (; i + 4 <= dim_; i += 4) {
-      for (std::size_t j = 0; j < 4; ++j) add(i + j, sums[j]);
-    }
-    for (; i < dim_; ++i) add(i, sums[0]);
-    if (!served) return false;
-    const double squares = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+    double squares;
+    if (!detail::scan::served_squares(x, dim_, squares)) return false;
     if (angular_) {
       if (squares == 0.0) return false;
       term = 1.0 / std::sqrt(squares);

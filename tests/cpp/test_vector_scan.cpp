@@ -372,6 +372,44 @@ TEST(Scan, TilesOfAvx512AndAvx2Agree) {
   }
 }
 
+// The terms of rows and queries: AVX2 sums and checks as the portable code
+// does, bit for bit, at every length and with coordinates at and beyond the
+// ends of the range the products serve.
+template <typename Element>
+void expect_served_squares_agree() {
+  namespace scan = vexel::detail::scan;
+  const double specials[] = {0.0, -0.0, 0x1p-50, 0x1p-51, 0x1p50, 0x1p50 * (1 + 0x1p-52), 1e300,
+                             std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()};
+  std::mt19937_64 random(17);
+  std::uniform_real_distribution<double> unit(-3.0, 3.0);
+  std::size_t unserved = 0;
+  for (std::size_t dim = 0; dim <= 21; ++dim) {
+    for (int trial = 0; trial < 40; ++trial) {
+      std::vector<Element> x(dim);
+      for (auto& value : x) value = static_cast<Element>(random() % 16 == 0 ? specials[random() % 9] : unit(random));
+      double portable = -1.0, avx2 = -1.0;
+      const bool served = scan::portable::served_squares(x.data(), dim, portable);
+      ASSERT_EQ(scan::avx2::served_squares(x.data(), dim, avx2), served) << "dim " << dim;
+      unserved += !served;
+      if (served) {
+        ASSERT_EQ(std::memcmp(&portable, &avx2, sizeof portable), 0)
+            << "dim " << dim << ": " << portable << " " << avx2;
+      }
+    }
+  }
+  EXPECT_GT(unserved, 20u);
+}
+
+TEST(Scan, TermsOfAvx2AndPortableCodeAgree) {
+#if VEXEL_SIMD_X86
+  if (vexel::simd::supported() < vexel::simd::Level::avx2) GTEST_SKIP() << "no AVX2";
+  expect_served_squares_agree<double>();
+  expect_served_squares_agree<float>();
+#else
+  GTEST_SKIP() << "not x86";
+#endif
+}
+
 TEST(Scan, NothingToFind) {
   Rows<double> index(VectorMetric::euclidean, 3);
   const std::vector<double> query{0.0, 0.0, 0.0};
