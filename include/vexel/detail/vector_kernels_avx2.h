@@ -162,66 +162,73 @@ VEXEL_AVX2_INLINE void fold(const double* q, const Row* r, std::size_t n, Step& 
 
 // The totals of four LaneSums at once, each summed exactly as
 // LaneSum::total sums it, in the order of the rows.
-VEXEL_AVX2_INLINE __m256d totals(const LaneSum (&sums)[4]) {
-  __m256d s[4];
-#pragma GCC unroll 4
-  for (int j = 0; j < 4; ++j) s[j] = _mm256_add_pd(sums[j].half[0], sums[j].half[1]);
-  // t of rows 0 and 1 side by side, then of rows 2 and 3.
-  __m256d pairs[2];
-#pragma GCC unroll 2
-  for (int j = 0; j < 2; ++j) {
-    const __m256d a = s[2 * j], b = s[2 * j + 1];
-    pairs[j] = _mm256_add_pd(_mm256_permute2f128_pd(a, b, 0x20), _mm256_permute2f128_pd(a, b, 0x31));
-  }
-  // Rows 0, 2, 1, 3, then in order.
-  return _mm256_permute4x64_pd(_mm256_hadd_pd(pairs[0], pairs[1]), 0xD8);
+VEXEL_AVX2_INLINE __m256d totals(const LaneSum& a, const LaneSum& b, const LaneSum& c, const LaneSum& d) {
+  const __m256d sa = _mm256_add_pd(a.half[0], a.half[1]), sb = _mm256_add_pd(b.half[0], b.half[1]);
+  const __m256d sc = _mm256_add_pd(c.half[0], c.half[1]), sd = _mm256_add_pd(d.half[0], d.half[1]);
+  // t of rows a and b side by side, then of rows c and d.
+  const __m256d ab = _mm256_add_pd(_mm256_permute2f128_pd(sa, sb, 0x20), _mm256_permute2f128_pd(sa, sb, 0x31));
+  const __m256d cd = _mm256_add_pd(_mm256_permute2f128_pd(sc, sd, 0x20), _mm256_permute2f128_pd(sc, sd, 0x31));
+  // Rows a, c, b, d, then in order.
+  return _mm256_permute4x64_pd(_mm256_hadd_pd(ab, cd), 0xD8);
 }
 
 // many() for Euclidean distances: rows of up to 16 coordinates four at a
 // time, sharing each load of the query, folded as fold() folds one row and
-// totalled together; every distance is the one euclidean() gives.
+// totalled together; every distance is the one euclidean() gives. The four
+// rows are named one by one rather than held in arrays, which only -O3
+// keeps in registers.
 template <typename Row>
 VEXEL_AVX2 void many_euclidean(const double* q, const Row* base, std::size_t dim, const std::uint32_t* rows,
                                std::size_t count, double* out) {
   std::size_t done = 0;
   // Longer rows gain nothing: their sums outweigh the totals.
   for (; dim <= 16 && done + 4 <= count; done += 4) {
-    const Row* r[4];
-    SumOfSquares steps[4];
-#pragma GCC unroll 4
-    for (int j = 0; j < 4; ++j) r[j] = base + std::size_t{rows[done + j]} * dim;
+    const Row* r0 = base + std::size_t{rows[done]} * dim;
+    const Row* r1 = base + std::size_t{rows[done + 1]} * dim;
+    const Row* r2 = base + std::size_t{rows[done + 2]} * dim;
+    const Row* r3 = base + std::size_t{rows[done + 3]} * dim;
+    SumOfSquares s0, s1, s2, s3;
     std::size_t i = 0;
     for (; i + 8 <= dim; i += 8) {
       const __m256d low = load(q + i), high = load(q + i + 4);
-#pragma GCC unroll 4
-      for (int j = 0; j < 4; ++j) {
-        steps[j].add(0, low, load(r[j] + i));
-        steps[j].add(1, high, load(r[j] + i + 4));
-      }
+      s0.add(0, low, load(r0 + i));
+      s1.add(0, low, load(r1 + i));
+      s2.add(0, low, load(r2 + i));
+      s3.add(0, low, load(r3 + i));
+      s0.add(1, high, load(r0 + i + 4));
+      s1.add(1, high, load(r1 + i + 4));
+      s2.add(1, high, load(r2 + i + 4));
+      s3.add(1, high, load(r3 + i + 4));
     }
     const std::size_t left = dim - i;
     if (left >= 4) {
       const __m256d low = load(q + i);
-#pragma GCC unroll 4
-      for (int j = 0; j < 4; ++j) steps[j].add(0, low, load(r[j] + i));
+      s0.add(0, low, load(r0 + i));
+      s1.add(0, low, load(r1 + i));
+      s2.add(0, low, load(r2 + i));
+      s3.add(0, low, load(r3 + i));
       if (left > 4) {
-        const __m256d high = load_first(q + i + 4, left - 4);
-#pragma GCC unroll 4
-      for (int j = 0; j < 4; ++j) steps[j].add(1, high, load_first(r[j] + i + 4, left - 4));
+        const std::size_t n = left - 4;
+        const __m256d high = load_first(q + i + 4, n);
+        s0.add(1, high, load_first(r0 + i + 4, n));
+        s1.add(1, high, load_first(r1 + i + 4, n));
+        s2.add(1, high, load_first(r2 + i + 4, n));
+        s3.add(1, high, load_first(r3 + i + 4, n));
       }
     } else if (left > 0) {
       const __m256d low = load_first(q + i, left);
-#pragma GCC unroll 4
-      for (int j = 0; j < 4; ++j) steps[j].add(0, low, load_first(r[j] + i, left));
+      s0.add(0, low, load_first(r0 + i, left));
+      s1.add(0, low, load_first(r1 + i, left));
+      s2.add(0, low, load_first(r2 + i, left));
+      s3.add(0, low, load_first(r3 + i, left));
     }
-    const LaneSum sums_of_rows[4] = {steps[0].sum, steps[1].sum, steps[2].sum, steps[3].sum};
-    const __m256d sums = totals(sums_of_rows);
+    const __m256d sums = totals(s0.sum, s1.sum, s2.sum, s3.sum);
     // Sums in range take their square root here; the others the careful way.
     const int plain = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(sums, _mm256_set1_pd(1e-280), _CMP_GE_OQ),
                                                        _mm256_cmp_pd(sums, _mm256_set1_pd(1e280), _CMP_LE_OQ)));
     _mm256_storeu_pd(out + done, _mm256_sqrt_pd(sums));
     if (plain != 0xF) {
-#pragma GCC unroll 4
+      const Row* r[4] = {r0, r1, r2, r3};
       for (int j = 0; j < 4; ++j) {
         if (!((plain >> j) & 1)) out[done + j] = euclidean(q, r[j], dim);
       }
