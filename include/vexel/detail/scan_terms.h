@@ -64,7 +64,7 @@ template <typename Element>
 __attribute__((target("avx2"))) bool served_squares(const Element* x, std::size_t dim, double& squares) {
   const __m256d sign = _mm256_set1_pd(-0.0), zero = _mm256_setzero_pd();
   const __m256d smallest = _mm256_set1_pd(0x1p-50), largest = _mm256_set1_pd(0x1p50);
-  __m256d sums = zero, outside = zero;
+  __m256d sums = zero, inside = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
   std::size_t i = 0;
   for (; i + 4 <= dim; i += 4) {
     const __m256d value = load4(x + i);
@@ -72,10 +72,10 @@ __attribute__((target("avx2"))) bool served_squares(const Element* x, std::size_
     const __m256d in = _mm256_or_pd(_mm256_cmp_pd(magnitude, zero, _CMP_EQ_OQ),
                                     _mm256_and_pd(_mm256_cmp_pd(magnitude, smallest, _CMP_GE_OQ),
                                                   _mm256_cmp_pd(magnitude, largest, _CMP_LE_OQ)));
-    outside = _mm256_or_pd(outside, _mm256_andnot_pd(in, _mm256_castsi256_pd(_mm256_set1_epi64x(-1))));
+    inside = _mm256_and_pd(inside, in);
     sums = _mm256_add_pd(sums, _mm256_mul_pd(value, value));
   }
-  bool served = _mm256_movemask_pd(outside) == 0;
+  bool served = _mm256_movemask_pd(inside) == 0xF;
   alignas(32) double lanes[4];
   _mm256_store_pd(lanes, sums);
   for (; i < dim; ++i) {
