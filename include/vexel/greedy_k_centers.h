@@ -36,7 +36,7 @@ class DistanceMatrix {
   double& operator()(std::int64_t row, std::int64_t column) {
     return data_[row + column * rows_];
   }
-  double operator()(std::int64_t row, std::int64_t column) const {
+  const double& operator()(std::int64_t row, std::int64_t column) const {
     return data_[row + column * rows_];
   }
 
@@ -232,6 +232,34 @@ class GreedyKCenters {
     }
   }
 
+  // Whether the centers whose distances fill the first `centers` columns of
+  // `matrix` would take more than nine points in ten of `n` into one child
+  // (each point counted with its first nearest center).
+  static bool lopsided(const DistanceMatrix& matrix, std::size_t centers, std::size_t n) {
+    if (centers < 2) return false;
+    std::vector<std::size_t> loads(centers, 0);
+    // A block of points at a time, each column read in order.
+    constexpr std::size_t block = 256;
+    double to_nearest[block];
+    std::uint32_t nearest[block];
+    for (std::size_t low = 0; low < n; low += block) {
+      const std::size_t rows = std::min(block, n - low);
+      std::fill(to_nearest, to_nearest + rows, std::numeric_limits<double>::infinity());
+      std::fill(nearest, nearest + rows, 0);
+      for (std::size_t c = 0; c < centers; ++c) {
+        const double* column = &matrix(static_cast<std::int64_t>(low), static_cast<std::int64_t>(c));
+        for (std::size_t t = 0; t < rows; ++t) {
+          if (column[t] < to_nearest[t]) {
+            to_nearest[t] = column[t];
+            nearest[t] = static_cast<std::uint32_t>(c);
+          }
+        }
+      }
+      for (std::size_t t = 0; t < rows; ++t) ++loads[nearest[t]];
+    }
+    return lopsided(loads, n);
+  }
+
   DistanceFunction distance_function;
   std::mt19937 generator;  // default-seeded (5489) and never reseeded
 
@@ -322,26 +350,6 @@ class GreedyKCenters {
     if (lopsided(loads, n)) select(&seed);
   }
 
-  // Whether the centers whose distances fill the first `centers` columns of
-  // `matrix` would take more than nine points in ten of `n` into one child
-  // (each point counted with its first nearest center).
-  static bool lopsided(const DistanceMatrix& matrix, std::size_t centers, std::size_t n) {
-    if (centers < 2) return false;
-    std::vector<std::size_t> loads(centers, 0);
-    for (std::size_t j = 0; j < n; ++j) {
-      std::size_t nearest = 0;
-      double to_nearest = std::numeric_limits<double>::infinity();
-      for (std::size_t c = 0; c < centers; ++c) {
-        const double d = matrix(static_cast<std::int64_t>(j), static_cast<std::int64_t>(c));
-        if (d < to_nearest) {
-          to_nearest = d;
-          nearest = c;
-        }
-      }
-      ++loads[nearest];
-    }
-    return lopsided(loads, n);
-  }
   static bool lopsided(const std::vector<std::size_t>& loads, std::size_t n) {
     return 10 * *std::max_element(loads.begin(), loads.end()) > 9 * n;
   }

@@ -391,14 +391,20 @@ class KorelTree {
     void split_leaf(KorelTree& index, const std::uint64_t* seed = nullptr, std::size_t workers = 1,
                     DistanceMatrix* scratch = nullptr) {
       const std::size_t n = points.size();
-      const std::size_t slice = split_slice(index, n);
-      const bool sliced = slice < n;
       DistanceMatrix local_matrix;
       DistanceMatrix& matrix = scratch != nullptr ? *scratch : local_matrix;
       std::vector<std::uint32_t> centers;
       constexpr CenterChoice choice = Host::center_choice;
       auto& selector = index.pivot_selector;
-      if (!sliced && seed == nullptr && choice == CenterChoice::farthest_first) {
+      // A seeded split of a large bucket whose farthest-first centers would
+      // be lopsided draws its centers among a sample of it (see
+      // choose_in_sample), then measures every point against them a block
+      // at a time.
+      const bool sampled = seed != nullptr && choose_in_sample(index, *seed, centers, matrix);
+      const std::size_t slice = split_slice(index, n);
+      const bool sliced = sampled || slice < n;  // measured again while routed
+      if (sampled) {
+      } else if (!sliced && seed == nullptr && choice == CenterChoice::farthest_first) {
         matrix.reshape(static_cast<std::int64_t>(n), degree);
         selector.select_centers(points, degree, centers, matrix);
       } else {
@@ -450,35 +456,63 @@ class KorelTree {
       for (std::size_t begin = 0; begin < n; begin += slice) {
         const std::size_t count = std::min(slice, n - begin);
         if (sliced) {
-          // Every center's distances to a few thousand points at a time,
-          // which stay in the cache while they are measured again.
-          constexpr std::size_t piece = 4096;
+          // Every center's distances to a block of points at a time, which
+          // stays in the cache while each center measures it.
+          constexpr std::size_t piece = 4096, block = 256;
           run_parallel(
               count, workers, piece,
               [&](std::size_t from, std::size_t to, std::size_t) {
-                for (std::size_t c = 0; c < m; ++c) {
-                  index.pivot_selector.measure_column(points.data() + begin + from, to - from, kids[c]->pivot,
-                                                      &matrix(static_cast<std::int64_t>(from), static_cast<std::int64_t>(c)));
+                for (std::size_t low = from; low < to; low += block) {
+                  const std::size_t high = std::min(to, low + block);
+                  for (std::size_t c = 0; c < m; ++c) {
+                    index.pivot_selector.measure_column(points.data() + begin + low, high - low, kids[c]->pivot,
+                                                        &matrix(static_cast<std::int64_t>(low), static_cast<std::int64_t>(c)));
+                  }
                 }
               },
               [] {});
         }
-        const auto distance = [&](std::size_t j, std::size_t child) {
-          return sliced ? matrix(static_cast<std::int64_t>(j - begin), static_cast<std::int64_t>(child))
-                        : matrix(static_cast<std::int64_t>(j), static_cast<std::int64_t>(column[child]));
+        // The distances of rows [low, ...) to child c's center, in a row
+        // of the matrix's columns: the loops below read each column in
+        // order, a block of rows at a time.
+        const auto distances = [&](std::size_t low, std::size_t child) {
+          return sliced ? &matrix(static_cast<std::int64_t>(low - begin), static_cast<std::int64_t>(child))
+                        : &matrix(static_cast<std::int64_t>(low), static_cast<std::int64_t>(column[child]));
         };
-        for (std::size_t j = begin; j < begin + count; ++j) {
-          std::size_t k;
-          if (target[j] == unrouted) {
-            k = first_minimum(m, [&](std::size_t i) { return distance(j, i); });
-            target[j] = static_cast<std::uint32_t>(k);
-            ++load[k];
-            if constexpr (Host::keeps_point_distances) to_target[j] = static_cast<float>(distance(j, k));
-            kids[k]->update_radius(distance(j, k));
-          } else {
-            k = target[j] & ~own;
+        constexpr std::size_t block = 256;
+        double nearest[block];
+        std::uint32_t child_of[block];
+        for (std::size_t low = begin; low < begin + count; low += block) {
+          const std::size_t rows = std::min(block, begin + count - low);
+          // Each row's nearest center, the first on ties (as first_minimum).
+          std::copy(distances(low, 0), distances(low, 0) + rows, nearest);
+          std::fill(child_of, child_of + rows, 0);
+          for (std::size_t c = 1; c < m; ++c) {
+            const double* to_center = distances(low, c);
+            for (std::size_t t = 0; t < rows; ++t) {
+              if (nearest[t] > to_center[t]) {
+                nearest[t] = to_center[t];
+                child_of[t] = static_cast<std::uint32_t>(c);
+              }
+            }
           }
-          for (std::size_t i = 0; i < m; ++i) kids[i]->update_range(k, distance(j, i));
+          for (std::size_t t = 0; t < rows; ++t) {
+            const std::size_t j = low + t;
+            if (target[j] == unrouted) {
+              const std::uint32_t k = child_of[t];
+              target[j] = k;
+              ++load[k];
+              if constexpr (Host::keeps_point_distances) to_target[j] = static_cast<float>(nearest[t]);
+              kids[k]->update_radius(nearest[t]);
+            } else {
+              child_of[t] = target[j] & ~own;
+            }
+          }
+          for (std::size_t i = 0; i < m; ++i) {
+            const double* to_center = distances(low, i);
+            Node& kid = *kids[i];
+            for (std::size_t t = 0; t < rows; ++t) kid.update_range(child_of[t], to_center[t]);
+          }
         }
       }
       for (std::size_t c = 0; c < m; ++c) {
@@ -513,6 +547,48 @@ class KorelTree {
       std::vector<Stored>().swap(points);  // inner nodes hold no bucket storage
       std::vector<float>().swap(point_distances);
     }
+
+    // Where a balanced choice would draw the centers of a seeded split,
+    // draws them among a sample of its bucket, without the passes over the
+    // whole bucket (one a farthest-first center) that show the need: the
+    // sample, `sample_points_per_center` Points a center spread evenly over
+    // the bucket (one drawn from each stretch of it), shows it, and stays
+    // in the cache. On data with a dense core and scattered outliers most
+    // large buckets draw. Returns false, choosing nothing (the whole bucket
+    // then decides), for a bucket not much larger than its sample, where
+    // farthest-first is not lopsided on the sample, or where the sample
+    // holds fewer than `degree` distinct Points.
+    bool choose_in_sample(KorelTree& index, std::uint64_t seed, std::vector<std::uint32_t>& centers,
+                          DistanceMatrix& matrix) const {
+      const std::size_t n = points.size();
+      const std::size_t size = std::size_t{sample_points_per_center} * degree;
+      if (Host::center_choice != CenterChoice::balanced || degree < 2 || n < 4 * size) return false;
+      std::vector<std::uint32_t> taken(size);
+      std::vector<Stored> sample;
+      sample.reserve(size);
+      for (std::size_t i = 0; i < size; ++i) {
+        const std::uint64_t start = std::uint64_t{i} * n / size, end = std::uint64_t{i + 1} * n / size;
+        taken[i] = static_cast<std::uint32_t>(start + (((mix_seed(seed ^ i) >> 32) * (end - start)) >> 32));
+        sample.push_back(points[taken[i]]);
+      }
+      auto& selector = index.pivot_selector;
+      const std::uint32_t first = first_center(seed, size);
+      matrix.reshape(static_cast<std::int64_t>(size), degree);
+      selector.select_centers_from(first, sample, degree, centers, matrix);
+      if (centers.size() < degree || !selector.lopsided(matrix, centers.size(), size)) {
+        centers.clear();
+        return false;
+      }
+      centers.clear();
+      selector.select_centers_from(first, sample, degree, centers, matrix, CenterChoice::balanced, ~seed);
+      if (centers.size() < degree) {
+        centers.clear();
+        return false;
+      }
+      for (std::uint32_t& center : centers) center = taken[center];
+      return true;
+    }
+    static constexpr std::uint32_t sample_points_per_center = 32;
 
     // The first center of a seeded split of `n` Points.
     static std::uint32_t first_center(std::uint64_t seed, std::size_t n) {

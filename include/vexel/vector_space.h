@@ -112,10 +112,13 @@ class VectorSpace {
   }
   void widen_box(double* low, double* high, std::uint32_t r) const {
     const Scalar* x = row(r);
+    // Selects rather than branches, so that the loop vectorises (to the
+    // minimum and maximum instructions, which keep the box where the
+    // value is NaN, as these comparisons do).
     for (std::size_t i = 0; i < dim_; ++i) {
       const double value = x[i];
-      if (value < low[i]) low[i] = value;
-      if (value > high[i]) high[i] = value;
+      low[i] = value < low[i] ? value : low[i];
+      high[i] = high[i] < value ? value : high[i];
     }
   }
   // The distance from `query` to the box [low, high]: along each axis the

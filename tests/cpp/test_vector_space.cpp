@@ -4,6 +4,7 @@
 // laid-out copy, and so do an index's rows after its layout.
 #include <cstring>
 #include <map>
+#include <random>
 
 #include "test_support.h"
 #include "vexel/row_index.h"
@@ -131,6 +132,75 @@ TYPED_TEST(VectorSpaceTest, AnIndexLaysOutItsRowsInPlace) {
   std::vector<std::uint32_t> tree_order;
   index.list(tree_order);
   for (std::uint32_t i = 0; i < tree_order.size(); ++i) ASSERT_EQ(tree_order[i], i);
+}
+
+// Bulk builds over integer points full of ties: a dense core with scattered
+// outliers (farthest-first is lopsided there, so a large bucket chooses its
+// centers among a sample of it), and one point repeated with a few others
+// (a sample that holds too few distinct points leaves the choice to the
+// whole bucket, which still splits). On one thread or two, with the split
+// matrix whole or in slices, the tree is the same and every answer is
+// brute force's, ties by id.
+TEST(VectorIndex, BulkBuildsOfCoresAndDuplicatesAreExactAndTheSameOnAnyThreads) {
+  using Rows = vexel::RowIndex<vexel::VectorSpace<double>>;
+  const std::size_t dim = 3;
+  std::mt19937_64 random(91);
+  const auto integer_points = [&](std::size_t count, int low, int high) {
+    std::uniform_int_distribution<int> coordinate(low, high);
+    std::vector<Point> points(count, Point(dim));
+    for (Point& p : points) {
+      for (double& x : p) x = coordinate(random);
+    }
+    return points;
+  };
+  std::vector<Point> cored = integer_points(24000, 0, 7);
+  for (const Point& p : integer_points(600, -5000, 5000)) cored.push_back(p);
+  std::vector<Point> repeated(24000, Point{1.0, 1.0, 1.0});
+  for (const Point& p : integer_points(20, -50, 50)) repeated.push_back(p);
+  std::vector<Point> queries = integer_points(20, -20, 20);
+  for (const Point& p : integer_points(20, -6000, 6000)) queries.push_back(p);
+
+  for (const auto* points : {&cored, &repeated}) {
+    std::vector<double> values;
+    for (const Point& p : *points) values.insert(values.end(), p.begin(), p.end());
+    std::vector<std::vector<double>> shapes;
+    for (const auto& [workers, split_bytes] : {std::pair<std::size_t, std::size_t>{1, std::size_t{64} << 20},
+                                               {2, std::size_t{64} << 20}, {2, std::size_t{1} << 16}}) {
+      Rows index(VectorMetric::euclidean, dim);
+      index.build_workers = workers;
+      index.max_split_matrix_bytes = split_bytes;
+      const auto ids = index.add(nullptr, points->size(), [&](auto& space) { space.append(values.data(), points->size()); });
+      ASSERT_FALSE(index.tree->is_leaf());
+      std::vector<double> shape;
+      std::vector<const Rows::Node*> stack{index.tree.get()};
+      while (!stack.empty()) {
+        const Rows::Node* node = stack.back();
+        stack.pop_back();
+        shape.insert(shape.end(), {double(index.row_ids[node->pivot]), node->min_radius, node->max_radius,
+                                   double(node->points.size())});
+        for (const auto& child : node->children) stack.push_back(child.get());
+      }
+      shapes.push_back(shape);
+
+      Rows::Neighbors neighbors;
+      Rows::SearchScratch scratch;
+      std::vector<Rows::Neighbor> found;
+      for (const Point& q : queries) {
+        std::vector<Rows::Neighbor> expected;
+        for (std::size_t i = 0; i < points->size(); ++i) expected.push_back({euclidean(q, (*points)[i]), ids[i]});
+        std::sort(expected.begin(), expected.end(), Rows::Neighbors::ranks_below);
+        for (std::size_t k : {std::size_t{1}, std::size_t{10}, std::size_t{60}}) {
+          index.nearest(q.data(), k, found, neighbors, scratch);
+          ASSERT_EQ(found.size(), k);
+          for (std::size_t i = 0; i < k; ++i) {
+            ASSERT_EQ(found[i].stored, expected[i].stored) << "k=" << k << " rank " << i;
+            ASSERT_EQ(found[i].distance, expected[i].distance);
+          }
+        }
+      }
+    }
+    for (std::size_t i = 1; i < shapes.size(); ++i) EXPECT_EQ(shapes[0], shapes[i]) << "build " << i;
+  }
 }
 
 }  // namespace
