@@ -403,11 +403,10 @@ class KorelTree {
       const bool sampled = seed != nullptr && choose_in_sample(index, *seed, centers, matrix);
       const std::size_t slice = split_slice(index, n);
       const bool sliced = sampled || slice < n;  // measured again while routed
-      if (sampled) {
-      } else if (!sliced && seed == nullptr && choice == CenterChoice::farthest_first) {
+      if (!sliced && seed == nullptr && choice == CenterChoice::farthest_first) {
         matrix.reshape(static_cast<std::int64_t>(n), degree);
         selector.select_centers(points, degree, centers, matrix);
-      } else {
+      } else if (!sampled) {
         // The first center, then the seed of drawn centers: from the split's
         // seed, or drawn from the generator in that order.
         const std::uint32_t first = seed ? first_center(*seed, n) : selector.draw_first(static_cast<std::uint32_t>(n));
@@ -574,18 +573,13 @@ class KorelTree {
       auto& selector = index.pivot_selector;
       const std::uint32_t first = first_center(seed, size);
       matrix.reshape(static_cast<std::int64_t>(size), degree);
-      selector.select_centers_from(first, sample, degree, centers, matrix);
-      if (centers.size() < degree || !selector.lopsided(matrix, centers.size(), size)) {
-        centers.clear();
-        return false;
-      }
-      centers.clear();
-      selector.select_centers_from(first, sample, degree, centers, matrix, CenterChoice::balanced, ~seed);
-      if (centers.size() < degree) {
-        centers.clear();
-        return false;
-      }
-      for (std::uint32_t& center : centers) center = taken[center];
+      std::vector<std::uint32_t> chosen;
+      selector.select_centers_from(first, sample, degree, chosen, matrix);
+      if (chosen.size() < degree || !selector.lopsided(matrix, chosen.size(), size)) return false;
+      chosen.clear();
+      selector.select_centers_from(first, sample, degree, chosen, matrix, CenterChoice::balanced, ~seed);
+      if (chosen.size() < degree) return false;
+      for (std::uint32_t c : chosen) centers.push_back(taken[c]);
       return true;
     }
     static constexpr std::uint32_t sample_points_per_center = 32;

@@ -449,15 +449,7 @@ TEST(RowIndex, ABatchBuildsTheSameTreeOnAnyNumberOfThreads) {
     index.max_split_matrix_bytes = build.split_bytes;
     index.lays_out_split_root = build.lay_out_root;
     index.add(nullptr, points.size(), [&](PointSpace& s) { s.append(points); });
-    std::vector<double> shape;
-    std::vector<const Rows::Node*> stack{index.tree.get()};
-    while (!stack.empty()) {
-      const Rows::Node* node = stack.back();
-      stack.pop_back();
-      shape.insert(shape.end(), {double(index.row_ids[node->pivot]), node->min_radius, node->max_radius,
-                                 double(node->points.size())});
-      for (auto child = node->children.rbegin(); child != node->children.rend(); ++child) stack.push_back(child->get());
-    }
+    const std::vector<double> shape = tree_shape(index);
     ASSERT_GT(shape.size(), 4u * 20) << "the batch must have split several levels";
     shapes.push_back(shape);
   }

@@ -293,4 +293,20 @@ inline bool same_tree(const Node& a, const Node& b) {
   return true;
 }
 
+// Every node of a row index's tree in pre-order: the id of its pivot, its
+// radii and its bucket's size. Two builds of one tree give equal shapes.
+template <typename RowIndex>
+std::vector<double> tree_shape(const RowIndex& index) {
+  std::vector<double> shape;
+  std::vector<const typename RowIndex::Node*> stack{index.tree.get()};
+  while (!stack.empty()) {
+    const auto* node = stack.back();
+    stack.pop_back();
+    shape.insert(shape.end(), {double(index.row_ids[node->pivot]), node->min_radius, node->max_radius,
+                               double(node->points.size())});
+    for (auto child = node->children.rbegin(); child != node->children.rend(); ++child) stack.push_back(child->get());
+  }
+  return shape;
+}
+
 }  // namespace vexel_test

@@ -171,16 +171,7 @@ TEST(VectorIndex, BulkBuildsOfCoresAndDuplicatesAreExactAndTheSameOnAnyThreads) 
       index.max_split_matrix_bytes = split_bytes;
       const auto ids = index.add(nullptr, points->size(), [&](auto& space) { space.append(values.data(), points->size()); });
       ASSERT_FALSE(index.tree->is_leaf());
-      std::vector<double> shape;
-      std::vector<const Rows::Node*> stack{index.tree.get()};
-      while (!stack.empty()) {
-        const Rows::Node* node = stack.back();
-        stack.pop_back();
-        shape.insert(shape.end(), {double(index.row_ids[node->pivot]), node->min_radius, node->max_radius,
-                                   double(node->points.size())});
-        for (const auto& child : node->children) stack.push_back(child.get());
-      }
-      shapes.push_back(shape);
+      shapes.push_back(tree_shape(index));
 
       Rows::Neighbors neighbors;
       Rows::SearchScratch scratch;
