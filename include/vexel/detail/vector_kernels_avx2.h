@@ -172,24 +172,37 @@ VEXEL_AVX2_INLINE __m256d totals(const LaneSum& a, const LaneSum& b, const LaneS
   return _mm256_permute4x64_pd(_mm256_hadd_pd(ab, cd), 0xD8);
 }
 
-// many() for Euclidean distances: rows of up to 16 coordinates four at a
-// time, sharing each load of the query, folded as fold() folds one row and
-// totalled together; every distance is the one euclidean() gives. The four
-// rows are named one by one rather than held in arrays, which only -O3
-// keeps in registers.
+// many() for Euclidean distances: rows four at a time, sharing each load of
+// the query, folded as fold() folds one row and totalled together; every
+// distance is the one euclidean() gives. The four rows are named one by one
+// rather than held in arrays, which only -O3 keeps in registers.
+//
+// Rows of more than 16 coordinates ask for the next four rows a cache line
+// a step: four rows read side by side defeat the hardware's prefetcher,
+// which follows one stream per load, and would wait on memory.
 template <typename Row>
 VEXEL_AVX2 void many_euclidean(const double* q, const Row* base, std::size_t dim, const std::uint32_t* rows,
                                std::size_t count, double* out) {
   std::size_t done = 0;
-  // Longer rows gain nothing: their sums outweigh the totals.
-  for (; dim <= 16 && done + 4 <= count; done += 4) {
+  for (; done + 4 <= count; done += 4) {
     const Row* r0 = base + std::size_t{rows[done]} * dim;
     const Row* r1 = base + std::size_t{rows[done + 1]} * dim;
     const Row* r2 = base + std::size_t{rows[done + 2]} * dim;
     const Row* r3 = base + std::size_t{rows[done + 3]} * dim;
+    const bool fetch_next = dim > 16 && done + 8 <= count;
+    const Row* n0 = fetch_next ? base + std::size_t{rows[done + 4]} * dim : r0;
+    const Row* n1 = fetch_next ? base + std::size_t{rows[done + 5]} * dim : r1;
+    const Row* n2 = fetch_next ? base + std::size_t{rows[done + 6]} * dim : r2;
+    const Row* n3 = fetch_next ? base + std::size_t{rows[done + 7]} * dim : r3;
     SumOfSquares s0, s1, s2, s3;
     std::size_t i = 0;
     for (; i + 8 <= dim; i += 8) {
+      if (fetch_next) {  // 8 coordinates: a line of doubles, half of one of floats
+        _mm_prefetch(reinterpret_cast<const char*>(n0 + i), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(n1 + i), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(n2 + i), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(n3 + i), _MM_HINT_T0);
+      }
       const __m256d low = load(q + i), high = load(q + i + 4);
       s0.add(0, low, load(r0 + i));
       s1.add(0, low, load(r1 + i));
