@@ -94,6 +94,15 @@ template <typename Host>
 struct counts_settled_rows<Host, std::void_t<decltype(std::declval<Host&>().rows_settled(std::size_t{}))>>
     : std::true_type {};
 
+// A host whose boxes make sibling ranges needless: host.boxes_replace_ranges
+// (a constant), true where a child that keeps a box is never ruled out by
+// the ranges of a sibling measured before it, only by its own box.
+template <typename Host, typename = void>
+struct replaces_ranges_with_boxes : std::false_type {};
+template <typename Host>
+struct replaces_ranges_with_boxes<Host, std::void_t<decltype(Host::boxes_replace_ranges)>>
+    : std::integral_constant<bool, Host::boxes_replace_ranges> {};
+
 // A host that rearranges its stored elements once the root of split_all
 // has split, before any of its children does, while no other thread works:
 // host.root_split(root). It may renumber the elements (the children's
@@ -124,6 +133,9 @@ struct hears_root_split<Host, Node, std::void_t<decltype(std::declval<Host&>().r
 //                              one center stays a leaf, tried again only once
 //                              it has doubled, instead of splitting into a
 //                              single child
+//   boxes_replace_ranges       (an optional constant, false if absent)
+//                              whether children that keep boxes are left to
+//                              them rather than to their siblings' ranges
 //   bucket_reserve()           bucket places a new node makes at once
 //   has_removed(), is_removed(s)
 //                              lazy removal marks; no lookup while none is set
@@ -314,7 +326,7 @@ class KorelTree {
         if (!host.is_removed(child.pivot)) results.offer(host, child.pivot, d, query, true);
         // An infinite bound eliminates nothing: no need to look.
         const double bound = results.bound();
-        if (bound != std::numeric_limits<double>::infinity()) {
+        if (bound != std::numeric_limits<double>::infinity() && index.checks_ranges(child)) {
           child.eliminate_siblings(visit.order, i, d, bound);
         }
       });
@@ -703,7 +715,7 @@ class KorelTree {
       // asking for all of them first overlaps the cache misses.
       for (const auto& child : children) prefetch_address(child.get());
       for (const auto& child : children) {
-        prefetch_address(child->ranges.data());
+        if (index.checks_ranges(*child)) prefetch_address(child->ranges.data());
         index.prefetch_stored(child->pivot);
       }
       for (std::size_t i = 0; i < visit.order.size(); ++i) {
@@ -994,6 +1006,15 @@ class KorelTree {
   }
 
   static constexpr bool keeps_boxes = bounds_boxes<Distance>::value;
+
+  // Whether a search reads the sibling ranges of `child` once its pivot is
+  // measured. Where the host says its boxes replace them, children with
+  // boxes (all the children of a node, or none) are left to their boxes:
+  // reading the ranges would cost a cache miss and a pass over the siblings
+  // for each child measured, and rule out next to nothing more.
+  bool checks_ranges(const Node& child) const {
+    return !replaces_ranges_with_boxes<Host>::value || child.box.empty();
+  }
 
   // The box of a new node: empty, sized for what the distance summarises.
   void start_box(Node& node) const {

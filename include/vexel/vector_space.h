@@ -38,6 +38,7 @@ class VectorSpace {
   // 12 dimensions, the same cost where nothing prunes.
   static std::uint32_t tree_degree() { return 16; }
   static constexpr CenterChoice center_choice = CenterChoice::balanced;
+  static constexpr bool boxes_replace_ranges = true;
 
   explicit VectorSpace(VectorMetric metric, std::size_t dim = 0)
       : metric_(metric), dim_(dim), kernel_(vector_kernel<Scalar>(metric)) {}
