@@ -15,9 +15,11 @@ namespace {
 using namespace vexel_test;
 using vexel::VectorMetric;
 
-// A VectorSpace that counts its distances, and may hide its boxes.
-template <typename Scalar, bool Boxes>
+// A VectorSpace that counts its distances, may hide its boxes, and may keep
+// sibling ranges beside them.
+template <typename Scalar, bool Boxes, bool BoxesReplaceRanges = true>
 struct CountingSpace : vexel::VectorSpace<Scalar> {
+  static constexpr bool boxes_replace_ranges = BoxesReplaceRanges;
   using Base = vexel::VectorSpace<Scalar>;
   using Query = typename Base::Query;
   using Base::Base;
@@ -172,12 +174,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{VectorMetric::manhattan, 8, false}, Case{VectorMetric::chebyshev, 3, true},
                       Case{VectorMetric::chebyshev, 8, false}, Case{VectorMetric::angular, 3, false}));
 
-// The same points and queries, with and without boxes: the boxes answer the
-// same and measure fewer distances.
+// The same points and queries, with and without boxes (sibling ranges read
+// in both): the boxes answer the same and measure fewer distances.
 TEST(BoxedTrees, MeasureFewerDistancesThanTheTriangleInequalityAlone) {
   const std::vector<Point> points = random_points(20000, 3, 61);
   const std::vector<Point> queries = random_points(50, 3, 62);
-  Rows<CountingSpace<double, true>> boxed(VectorMetric::euclidean, 3);
+  Rows<CountingSpace<double, true, false>> boxed(VectorMetric::euclidean, 3);
   Rows<CountingSpace<double, false>> plain(VectorMetric::euclidean, 3);
   boxed.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
   plain.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
@@ -188,6 +190,32 @@ TEST(BoxedTrees, MeasureFewerDistancesThanTheTriangleInequalityAlone) {
     ASSERT_EQ(searched_r(boxed, q, 0.05), searched_r(plain, q, 0.05));
   }
   EXPECT_LT(*boxed.space.calls, *plain.space.calls);
+}
+
+// Children are left to their boxes only where they keep boxes: without
+// them, sibling ranges rule out as many as in a tree that always reads
+// them (the same distances); with them, the answers stay the same.
+TEST(BoxedTrees, LeaveToBoxesOnlyTheChildrenThatKeepThem) {
+  const std::vector<Point> points = random_points(20000, 3, 63);
+  const std::vector<Point> queries = random_points(50, 3, 64);
+  Rows<CountingSpace<double, false, true>> unboxed(VectorMetric::euclidean, 3);
+  Rows<CountingSpace<double, false, false>> ranged(VectorMetric::euclidean, 3);
+  Rows<CountingSpace<double, true, true>> boxed(VectorMetric::euclidean, 3);
+  Rows<CountingSpace<double, true, false>> boxed_and_ranged(VectorMetric::euclidean, 3);
+  unboxed.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
+  ranged.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
+  boxed.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
+  boxed_and_ranged.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
+  *unboxed.space.calls = 0;
+  *ranged.space.calls = 0;
+  for (const Point& q : queries) {
+    const Found expected = searched_k(ranged, q, 10);
+    ASSERT_EQ(searched_k(unboxed, q, 10), expected);
+    ASSERT_EQ(searched_k(boxed, q, 10), expected);
+    ASSERT_EQ(searched_k(boxed_and_ranged, q, 10), expected);
+    ASSERT_EQ(searched_r(boxed, q, 0.05), searched_r(boxed_and_ranged, q, 0.05));
+  }
+  EXPECT_EQ(*unboxed.space.calls, *ranged.space.calls);
 }
 
 // The box bound against the gap along each axis measured one by one, at
