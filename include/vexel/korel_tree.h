@@ -94,9 +94,10 @@ template <typename Host>
 struct counts_settled_rows<Host, std::void_t<decltype(std::declval<Host&>().rows_settled(std::size_t{}))>>
     : std::true_type {};
 
-// A host whose boxes make sibling ranges needless: host.boxes_replace_ranges
-// (a constant), true where a child that keeps a box is never ruled out by
-// the ranges of a sibling measured before it, only by its own box.
+// A host (or a space) whose boxes make sibling ranges needless:
+// T::boxes_replace_ranges (a constant), true where a child that keeps a box
+// is never ruled out by the ranges of a sibling measured before it, only by
+// its own box.
 template <typename Host, typename = void>
 struct replaces_ranges_with_boxes : std::false_type {};
 template <typename Host>

@@ -478,7 +478,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   // Eight bytes a point buy leaf scans that skip most of their distances.
   static constexpr bool keeps_point_distances = true;
   static constexpr CenterChoice center_choice = space_center_choice<Space>::value;
-  static constexpr bool boxes_replace_ranges = space_boxes_replace_ranges<Space>::value;
+  static constexpr bool boxes_replace_ranges = replaces_ranges_with_boxes<Space>::value;
   // A leaf of equal rows stays one leaf: splitting it would only hang its
   // rows in a chain, one level each, every level measuring all the rest.
   static constexpr bool keeps_duplicate_leaves = true;

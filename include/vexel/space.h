@@ -27,7 +27,8 @@
 //                         keeps the box of its rows, and a search skips a
 //                         node whose box lies beyond its bound
 //   static constexpr bool boxes_replace_ranges
-//                         whether those boxes make sibling ranges needless (below)
+//                         whether those boxes make sibling ranges needless
+//                         (korel_tree.h); false if absent
 #pragma once
 
 #include <cstddef>
@@ -92,16 +93,5 @@ struct space_center_choice : std::integral_constant<CenterChoice, CenterChoice::
 template <typename Space>
 struct space_center_choice<Space, std::void_t<decltype(Space::center_choice)>>
     : std::integral_constant<CenterChoice, Space::center_choice> {};
-
-// Whether the boxes of nodes make the ranges between siblings needless
-// (korel_tree.h): a space says so with a constant `boxes_replace_ranges`.
-// Boxes of coordinates do: in a few dimensions they rule out nearly every
-// child the ranges would, and by many dimensions the ranges rule out
-// almost nothing.
-template <typename Space, typename = void>
-struct space_boxes_replace_ranges : std::false_type {};
-template <typename Space>
-struct space_boxes_replace_ranges<Space, std::void_t<decltype(Space::boxes_replace_ranges)>>
-    : std::integral_constant<bool, Space::boxes_replace_ranges> {};
 
 }  // namespace vexel

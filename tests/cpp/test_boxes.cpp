@@ -174,47 +174,36 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{VectorMetric::manhattan, 8, false}, Case{VectorMetric::chebyshev, 3, true},
                       Case{VectorMetric::chebyshev, 8, false}, Case{VectorMetric::angular, 3, false}));
 
-// The same points and queries, with and without boxes (sibling ranges read
-// in both): the boxes answer the same and measure fewer distances.
-TEST(BoxedTrees, MeasureFewerDistancesThanTheTriangleInequalityAlone) {
+// The same points and queries with and without boxes, with and without
+// sibling ranges: every tree answers the same; boxes measure fewer distances
+// than the triangle inequality alone; and children without boxes are never
+// left to them (a space that lets boxes replace ranges, but keeps none,
+// measures exactly what one that always reads ranges measures).
+TEST(BoxedTrees, PruneBeyondTheTriangleInequalityAndReplaceRangesOnlyWhereKept) {
   const std::vector<Point> points = random_points(20000, 3, 61);
   const std::vector<Point> queries = random_points(50, 3, 62);
-  Rows<CountingSpace<double, true, false>> boxed(VectorMetric::euclidean, 3);
-  Rows<CountingSpace<double, false>> plain(VectorMetric::euclidean, 3);
-  boxed.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
-  plain.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
-  *boxed.space.calls = 0;
-  *plain.space.calls = 0;
-  for (const Point& q : queries) {
-    ASSERT_EQ(searched_k(boxed, q, 10), searched_k(plain, q, 10));
-    ASSERT_EQ(searched_r(boxed, q, 0.05), searched_r(plain, q, 0.05));
-  }
-  EXPECT_LT(*boxed.space.calls, *plain.space.calls);
-}
-
-// Children are left to their boxes only where they keep boxes: without
-// them, sibling ranges rule out as many as in a tree that always reads
-// them (the same distances); with them, the answers stay the same.
-TEST(BoxedTrees, LeaveToBoxesOnlyTheChildrenThatKeepThem) {
-  const std::vector<Point> points = random_points(20000, 3, 63);
-  const std::vector<Point> queries = random_points(50, 3, 64);
-  Rows<CountingSpace<double, false, true>> unboxed(VectorMetric::euclidean, 3);
   Rows<CountingSpace<double, false, false>> ranged(VectorMetric::euclidean, 3);
-  Rows<CountingSpace<double, true, true>> boxed(VectorMetric::euclidean, 3);
+  Rows<CountingSpace<double, false, true>> unboxed(VectorMetric::euclidean, 3);
   Rows<CountingSpace<double, true, false>> boxed_and_ranged(VectorMetric::euclidean, 3);
-  unboxed.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
-  ranged.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
-  boxed.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
-  boxed_and_ranged.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
-  *unboxed.space.calls = 0;
-  *ranged.space.calls = 0;
+  Rows<CountingSpace<double, true, true>> boxed(VectorMetric::euclidean, 3);
+  const auto build = [&](auto& index) {
+    index.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
+    *index.space.calls = 0;
+  };
+  build(ranged);
+  build(unboxed);
+  build(boxed_and_ranged);
+  build(boxed);
   for (const Point& q : queries) {
-    const Found expected = searched_k(ranged, q, 10);
-    ASSERT_EQ(searched_k(unboxed, q, 10), expected);
-    ASSERT_EQ(searched_k(boxed, q, 10), expected);
-    ASSERT_EQ(searched_k(boxed_and_ranged, q, 10), expected);
-    ASSERT_EQ(searched_r(boxed, q, 0.05), searched_r(boxed_and_ranged, q, 0.05));
+    const Found nearest = searched_k(ranged, q, 10), near = searched_r(ranged, q, 0.05);
+    ASSERT_EQ(searched_k(unboxed, q, 10), nearest);
+    ASSERT_EQ(searched_r(unboxed, q, 0.05), near);
+    ASSERT_EQ(searched_k(boxed_and_ranged, q, 10), nearest);
+    ASSERT_EQ(searched_r(boxed_and_ranged, q, 0.05), near);
+    ASSERT_EQ(searched_k(boxed, q, 10), nearest);
+    ASSERT_EQ(searched_r(boxed, q, 0.05), near);
   }
+  EXPECT_LT(*boxed_and_ranged.space.calls, *ranged.space.calls);
   EXPECT_EQ(*unboxed.space.calls, *ranged.space.calls);
 }
 
