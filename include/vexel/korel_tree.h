@@ -53,6 +53,21 @@ struct measures_batches_within<Distance, Query, Stored,
                                    std::declval<const Query&>(), std::declval<const Stored*>(),
                                    std::size_t{}, std::declval<double*>(), 0.0))>> : std::true_type {};
 
+// A distance that rules out stored elements from small summaries of them,
+// before any is measured: it summarises a query once a search,
+// distance.summarise(query) (a Distance::QuerySummary), and
+// distance.keep_within(summary, limit, elements, count, kept) copies to
+// `kept` (which may be `elements`) those it cannot put farther than
+// `limit`, and returns how many.
+template <typename Distance, typename = void>
+struct summarises_elements : std::false_type {
+  struct QuerySummary {};
+};
+template <typename Distance>
+struct summarises_elements<Distance, std::void_t<typename Distance::QuerySummary>> : std::true_type {
+  using QuerySummary = typename Distance::QuerySummary;
+};
+
 // A distance that may stop early once the result must exceed a limit:
 // distance.within(query, stored element, limit) is exact when it is at most
 // the limit, and some value above the limit otherwise.
@@ -181,6 +196,7 @@ class KorelTree {
     std::vector<double> bucket_distances;
     std::vector<Stored> survivors;       // bucket elements a leaf scan still measures
     std::vector<std::uint32_t> excluded;  // whether the filter skips each bucket element (as wide as a float: it vectorises)
+    typename summarises_elements<Distance>::QuerySummary query_summary{};  // the search's, where kept
   };
 
   class Node {
@@ -619,7 +635,8 @@ class KorelTree {
     // `found`. Removed Points cost one lookup and no distance, and no lookup
     // at all while nothing is removed. Where the bucket keeps each Point's
     // distance to the pivot, a Point the triangle inequality puts farther
-    // than `limit()` is skipped unmeasured. A distance that measures a
+    // than `limit()` is skipped unmeasured, and so is one the distance's
+    // summaries put there (`keep_within`). A distance that measures a
     // bucket in one call does so; one that may stop early (a batch that
     // takes a limit, or `within`) stops above `limit()`, past which no Point
     // is of use.
@@ -629,8 +646,10 @@ class KorelTree {
       const Host& host = index.host();
       const Distance& distance = host.distance_function;
       const bool check_removed = host.has_removed();
-      const bool filter = !point_distances.empty() && limit() != std::numeric_limits<double>::infinity();
+      const bool bounded = limit() != std::numeric_limits<double>::infinity();
+      const bool filter = !point_distances.empty() && bounded;
       if constexpr (measures_batches<Distance, Query, Stored>::value) {
+        constexpr bool summarised = summarises_elements<Distance>::value;
         const auto measure = [&](const Stored* stored, std::size_t count, double* out) {
           if constexpr (measures_batches_within<Distance, Query, Stored>::value) {
             distance.batch(query, stored, count, out, limit());
@@ -640,14 +659,17 @@ class KorelTree {
         };
         const std::size_t n = points.size();
         double* d = at_least(scratch.bucket_distances, n);
-        if (!check_removed && !filter) {
+        if (!check_removed && !filter && !(summarised && bounded)) {
           measure(points.data(), n, d);
           for (std::size_t i = 0; i < n; ++i) found(points[i], d[i]);
           return;
         }
         Stored* kept = at_least(scratch.survivors, n + 16);  // room for whole AVX-512 registers
-        const std::size_t count = gather_survivors(host, to_pivot, filter ? limit() : 0.0, filter, check_removed,
-                                                   scratch, kept);
+        std::size_t count = gather_survivors(host, to_pivot, filter ? limit() : 0.0, filter, check_removed,
+                                             scratch, kept);
+        if constexpr (summarised) {
+          if (bounded) count = distance.keep_within(scratch.query_summary, limit(), kept, count, kept);
+        }
         measure(kept, count, d);
         for (std::size_t i = 0; i < count; ++i) found(kept[i], d[i]);
         return;
@@ -989,6 +1011,9 @@ class KorelTree {
     const Host& host = this->host();
     if (!host.distance_function) throw std::bad_function_call();
     scratch.nodes.clear();
+    if constexpr (summarises_elements<Distance>::value) {
+      scratch.query_summary = host.distance_function.summarise(query);
+    }
     const double d = host.distance_function(query, tree->pivot);
     if (!host.is_removed(tree->pivot)) results.offer(host, tree->pivot, d, query, true);
     tree->visit(*this, query, d, results, scratch, offset);

@@ -36,10 +36,18 @@
 
 namespace vexel {
 
+// What a space summarises a query into (space.h), where it does.
+template <typename Space, typename = void>
+struct SpaceQuerySummary {};
+template <typename Space>
+struct SpaceQuerySummary<Space, std::void_t<typename Space::QuerySummary>> {
+  using QuerySummary = typename Space::QuerySummary;
+};
+
 // The distance of a `RowIndex`: measures rows of a space (vexel/space.h),
 // and prepared queries against rows, forwarding what the space provides.
 template <typename Space>
-class RowDistance {
+class RowDistance : public SpaceQuerySummary<Space> {
  public:
   using Query = typename Space::Query;
 
@@ -60,6 +68,15 @@ class RowDistance {
   auto batch(const Query& query, const std::uint32_t* rows, std::size_t count, double* out, double limit) const
       -> decltype(std::declval<const S&>().batch(query, rows, count, out, limit)) {
     return space_->batch(query, rows, count, out, limit);
+  }
+  template <typename S = Space>
+  auto summarise(const Query& query) const -> decltype(std::declval<const S&>().summarise(query)) {
+    return space_->summarise(query);
+  }
+  template <typename S = Space, typename Summary = typename S::QuerySummary>
+  std::size_t keep_within(const Summary& summary, double limit, const std::uint32_t* rows, std::size_t count,
+                          std::uint32_t* kept) const {
+    return space_->keep_within(summary, limit, rows, count, kept);
   }
   template <typename S = Space>
   auto within(const Query& query, std::uint32_t row, double limit) const

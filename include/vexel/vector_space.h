@@ -11,6 +11,7 @@
 
 #include "vexel/gather_in_place.h"
 #include "vexel/greedy_k_centers.h"
+#include "vexel/row_summaries.h"
 #include "vexel/vector_kernels.h"
 
 #if defined(__linux__)
@@ -44,13 +45,14 @@ class VectorSpace {
   static constexpr bool boxes_replace_ranges = true;
 
   explicit VectorSpace(VectorMetric metric, std::size_t dim = 0)
-      : metric_(metric), dim_(dim), kernel_(vector_kernel<Scalar>(metric)) {}
+      : metric_(metric), dim_(dim), kernel_(vector_kernel<Scalar>(metric)), summaries_(metric, dim) {}
 
   VectorMetric metric() const { return metric_; }
   // 0 until the first row fixes it.
   std::size_t dim() const { return dim_; }
   void set_dim(std::size_t dim) {
     if (rows() != 0 && dim != dim_) throw std::logic_error("the dimension of stored rows is fixed");
+    if (dim != dim_) summaries_ = RowSummaries(metric_, dim);
     dim_ = dim;
   }
 
@@ -101,6 +103,16 @@ class VectorSpace {
   }
 
   void prefetch(std::uint32_t r) const { prefetch_rows(&r, 1); }
+
+  // A leaf measures only the rows that their sums and spreads
+  // (row_summaries.h) do not put beyond the search's bound. Long rows
+  // only, under Euclidean and Manhattan distances.
+  using QuerySummary = RowSummaries::QuerySummary;
+  QuerySummary summarise(const double* query) const { return summaries_.summarise_query(query); }
+  std::size_t keep_within(const QuerySummary& query, double limit, const std::uint32_t* rows, std::size_t count,
+                          std::uint32_t* kept) const {
+    return summaries_.keep_within(query, limit, rows, count, kept);
+  }
 
   // Bounding boxes of coordinates, under the Minkowski metrics, where the
   // distance from a query to a box bounds its distance to every row inside:
@@ -218,10 +230,14 @@ class VectorSpace {
   void append(const Value* values, std::size_t count) {
     static_assert(std::is_floating_point<Value>::value, "rows are appended from float or double values");
     own(count);
+    const std::size_t first = this->rows();
+    summaries_.make_room(count);
     data_.insert(data_.end(), values, values + count * dim_);
+    summaries_.append(row(static_cast<std::uint32_t>(first)), count);  // room made: cannot fail
   }
   void reserve(std::size_t rows) {
     own(rows > this->rows() ? rows - this->rows() : 0);
+    summaries_.reserve(rows);
     data_.reserve(rows * dim_);
     // Before the rows arrive: a bulk build jumps between them too.
     advise_huge_pages(data_.data(), data_.capacity() * sizeof(Scalar));
@@ -235,6 +251,7 @@ class VectorSpace {
   void map(const Scalar* rows, std::size_t count) {
     if (this->rows() != 0) throw std::logic_error("only an empty space maps rows");
     if (count != 0 && dim_ != 0) {
+      summaries_.append(rows, count);
       mapped_ = rows;
       mapped_rows_ = count;
     }
@@ -244,6 +261,7 @@ class VectorSpace {
   VectorSpace reordered(const std::vector<std::uint32_t>& order) const {
     VectorSpace laid_out(metric_, dim_);
     laid_out.kernel_ = kernel_;
+    laid_out.summaries_ = summaries_.gathered(order);
     laid_out.data_.reserve(order.size() * dim_);
     advise_huge_pages(laid_out.data_.data(), order.size() * dim_ * sizeof(Scalar));
     for (std::uint32_t r : order) laid_out.data_.insert(laid_out.data_.end(), row(r), row(r) + dim_);
@@ -263,18 +281,21 @@ class VectorSpace {
         [&](std::size_t to, std::size_t from) { std::copy_n(data + from * dim, dim, data + to * dim); },
         [&](std::size_t to) { std::copy_n(held.data(), dim, data + to * dim); });
     advise_huge_pages(data, data_.size() * sizeof(Scalar));
+    summaries_.reorder(order, done);
   }
   void truncate(std::size_t rows) {
     if (rows != 0) own(0);
     mapped_ = nullptr;
     mapped_rows_ = 0;
     data_.resize(rows * dim_);
+    summaries_.truncate(rows);
   }
   void clear() {
     std::vector<Scalar>().swap(data_);
     mapped_ = nullptr;
     mapped_rows_ = 0;
     dim_ = 0;
+    summaries_ = RowSummaries(metric_, 0);
   }
 
  private:
@@ -311,6 +332,7 @@ class VectorSpace {
   std::vector<Scalar> data_;
   const Scalar* mapped_ = nullptr;  // rows read in place instead of data_
   std::size_t mapped_rows_ = 0;
+  RowSummaries summaries_;  // of long rows, in row order
 };
 
 }  // namespace vexel

@@ -1,6 +1,7 @@
-// Bounding boxes of coordinates in the nodes of vector trees: answers stay
-// exactly those of brute force (ties by id) on integer grids, with infinite
-// coordinates, after single insertions and removals; and the boxes do prune.
+// Bounding boxes of coordinates in the nodes of vector trees, and the sums
+// and spreads of long rows in their leaves: answers stay exactly those of
+// brute force (ties by id) on integer grids, with infinite coordinates,
+// after single insertions and removals; and both do prune.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -15,9 +16,9 @@ namespace {
 using namespace vexel_test;
 using vexel::VectorMetric;
 
-// A VectorSpace that counts its distances, may hide its boxes, and may keep
-// sibling ranges beside them.
-template <typename Scalar, bool Boxes, bool BoxesReplaceRanges = true>
+// A VectorSpace that counts its distances, may hide its boxes or its row
+// summaries, and may keep sibling ranges beside the boxes.
+template <typename Scalar, bool Boxes, bool BoxesReplaceRanges = true, bool Summaries = true>
 struct CountingSpace : vexel::VectorSpace<Scalar> {
   static constexpr bool boxes_replace_ranges = BoxesReplaceRanges;
   using Base = vexel::VectorSpace<Scalar>;
@@ -35,6 +36,9 @@ struct CountingSpace : vexel::VectorSpace<Scalar> {
     Base::batch(q, rows, count, out);
   }
   std::size_t box_size() const { return Boxes ? Base::box_size() : 0; }
+  typename Base::QuerySummary summarise(const double* q) const {
+    return Summaries ? Base::summarise(q) : typename Base::QuerySummary{};
+  }
   CountingSpace reordered(const std::vector<std::uint32_t>& order) const {
     CountingSpace other(Base::reordered(order));
     other.calls = calls;
@@ -109,12 +113,18 @@ void expect_exact(const Rows<Space>& index, const Point& q) {
 }
 
 // Integer coordinates in [-4, 4]: exact ties everywhere; a few rows with an
-// infinite coordinate.
+// infinite coordinate. In many dimensions each row lies at a level of its
+// own, up to 20 from 0 in every coordinate, as image patches differ in
+// brightness: what the sums of long rows tell apart. A quarter of those
+// rows are flat, every coordinate the level, where the sums bound their
+// distances exactly.
 std::vector<Point> grid(std::size_t n, std::size_t dim, std::uint32_t seed, bool infinities) {
   std::mt19937 random(seed);
   std::vector<Point> points(n, Point(dim));
   for (Point& p : points) {
-    for (double& x : p) x = static_cast<double>(static_cast<int>(random() % 9) - 4);
+    const int level = dim >= 16 ? static_cast<int>(random() % 41) - 20 : 0;
+    const bool flat = dim >= 16 && random() % 4 == 0;
+    for (double& x : p) x = static_cast<double>(level + (flat ? 0 : static_cast<int>(random() % 9) - 4));
     if (infinities && random() % 40 == 0) p[random() % dim] = (random() % 2 ? 1.0 : -1.0) * std::numeric_limits<double>::infinity();
   }
   return points;
@@ -172,7 +182,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Case{VectorMetric::euclidean, 2, false}, Case{VectorMetric::euclidean, 3, true},
                       Case{VectorMetric::euclidean, 8, false}, Case{VectorMetric::manhattan, 3, true},
                       Case{VectorMetric::manhattan, 8, false}, Case{VectorMetric::chebyshev, 3, true},
-                      Case{VectorMetric::chebyshev, 8, false}, Case{VectorMetric::angular, 3, false}));
+                      Case{VectorMetric::chebyshev, 8, false}, Case{VectorMetric::angular, 3, false},
+                      Case{VectorMetric::euclidean, 16, true}, Case{VectorMetric::manhattan, 24, true}));
 
 // The same points and queries with and without boxes, with and without
 // sibling ranges: every tree answers the same; boxes measure fewer distances
@@ -205,6 +216,23 @@ TEST(BoxedTrees, PruneBeyondTheTriangleInequalityAndReplaceRangesOnlyWhereKept) 
   }
   EXPECT_LT(*boxed_and_ranged.space.calls, *ranged.space.calls);
   EXPECT_EQ(*unboxed.space.calls, *ranged.space.calls);
+}
+
+// Long rows at levels of their own, with and without their sums and
+// spreads: the same answers, and fewer rows measured with them.
+TEST(SummarisedTrees, MeasureFewerLeafRows) {
+  const std::vector<Point> points = grid(20000, 32, 63, false);
+  const std::vector<Point> queries = grid(30, 32, 64, false);
+  Rows<CountingSpace<double, true, true, false>> plain(VectorMetric::euclidean, 32);
+  Rows<CountingSpace<double, true, true, true>> summarised(VectorMetric::euclidean, 32);
+  plain.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
+  summarised.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
+  *plain.space.calls = *summarised.space.calls = 0;
+  for (const Point& q : queries) {
+    ASSERT_EQ(searched_k(summarised, q, 10), searched_k(plain, q, 10));
+    ASSERT_EQ(searched_r(summarised, q, 12.0), searched_r(plain, q, 12.0));
+  }
+  EXPECT_LT(*summarised.space.calls, *plain.space.calls * 3 / 4);
 }
 
 // The box bound against the gap along each axis measured one by one, at

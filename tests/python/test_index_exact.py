@@ -161,6 +161,32 @@ def test_python_objects_reach_the_metric_as_they_are():
     assert index[7] is sets[7]
 
 
+@pytest.mark.parametrize("dtype", ["float64", "float32"])
+@pytest.mark.parametrize("name", ["euclidean", "manhattan"])
+def test_long_rows_at_levels_of_their_own_match_brute_force(name, dtype, tmp_path):
+    # Rows that differ most in level, as image patches in brightness, and a
+    # quarter of them flat: their sums bound their distances exactly.
+    rng = np.random.default_rng(len(name) + len(dtype))
+    levels = rng.integers(-15, 16, size=(912, 1))
+    noise = rng.integers(-2, 3, size=(912, 20)) * (rng.random((912, 1)) < 0.75)
+    data, queries = (levels + noise)[:900].astype(float), (levels + noise)[900:].astype(float)
+    queries[::2] += 0.5
+    index = korel.Index(name, dtype=dtype)
+    index.add_many(data[:600])
+    for point in data[600:]:
+        index.add(point)
+    points = dict(enumerate(data.astype(dtype).astype(float).tolist()))
+    metric = getattr(metrics, name)
+    expect_answers(index, points, queries, metric, radius=9.0)
+    index.save(tmp_path / "levels.korel")
+    for mmap in (False, True):
+        expect_answers(korel.Index.load(tmp_path / "levels.korel", mmap=mmap), points, queries, metric, radius=9.0)
+    for id in rng.permutation(900)[:300].tolist():
+        index.remove(id)
+        del points[id]
+    expect_answers(index, points, queries, metric, radius=9.0)
+
+
 def test_infinite_coordinates_and_distances_hide_nothing():
     huge = [[x, y] for x in (-1e308, 0.0, 1e308) for y in (-1e308, 0.0, 1e308)]
     index = korel.Index("euclidean")
