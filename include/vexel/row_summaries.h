@@ -99,11 +99,10 @@ class RowSummaries {
     }
     const double reach_of_query = limit + q.slack * q.norm;
     const bool manhattan = metric_ == VectorMetric::manhattan;
-    // Blocks of rows; where one block rules out less than an eighth, the
-    // summaries barely tell these rows apart (uniform data, or a leaf near
-    // the query), and the rest are kept untested.
-    constexpr std::size_t block = 32;
-    std::size_t n = 0, i = 0;
+    // Blocks of rows, 8 then 32 at a time; where one block rules out less
+    // than an eighth, the summaries barely tell these rows apart (uniform
+    // data, or a leaf near the query), and the rest are kept untested.
+    std::size_t n = 0, i = 0, block = 8;
     while (i < count) {
       const std::size_t end = std::min(count, i + block), before = n;
       for (; i < end; ++i) {
@@ -116,6 +115,7 @@ class RowSummaries {
         n += !beyond;  // NaN compares false: kept
       }
       if (n - before > block - block / 8) break;
+      block = 32;
     }
     if (kept + n != rows + i) std::copy(rows + i, rows + count, kept + n);
     return n + (count - i);
