@@ -183,7 +183,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{VectorMetric::euclidean, 8, false}, Case{VectorMetric::manhattan, 3, true},
                       Case{VectorMetric::manhattan, 8, false}, Case{VectorMetric::chebyshev, 3, true},
                       Case{VectorMetric::chebyshev, 8, false}, Case{VectorMetric::angular, 3, false},
-                      Case{VectorMetric::euclidean, 16, true}, Case{VectorMetric::manhattan, 24, true}));
+                      Case{VectorMetric::euclidean, 16, true}, Case{VectorMetric::manhattan, 24, true},
+                      Case{VectorMetric::chebyshev, 16, false}));
 
 // The same points and queries with and without boxes, with and without
 // sibling ranges: every tree answers the same; boxes measure fewer distances

@@ -2,7 +2,7 @@
 // farther than the limit by the kernels themselves (limits equal to a row's
 // distance keep it; infinite, NaN and overflowing coordinates are never left
 // out), they do leave rows out where rows differ in level, and they follow
-// the rows through every change of a space.
+// the rows through every change of a space. (Trees over them: test_boxes.)
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -91,21 +91,6 @@ TYPED_TEST(SummariesTest, LeaveOutOnlyRowsBeyondTheLimit) {
       }
     }
   }
-}
-
-// Short rows, other metrics and an unbounded limit keep every row.
-TYPED_TEST(SummariesTest, KeepEveryRowWhereTheyDoNotApply) {
-  const std::vector<double> values = levelled(200, 16, 3, false, false);
-  const std::vector<double> short_values = levelled(200, 8, 4, false, false);
-  vexel::VectorSpace<TypeParam> chebyshev(VectorMetric::chebyshev, 16), angular(VectorMetric::angular, 16),
-      euclidean(VectorMetric::euclidean, 16), short_rows(VectorMetric::euclidean, 8);
-  for (auto* space : {&chebyshev, &angular, &euclidean}) space->append(values.data(), 200);
-  short_rows.append(short_values.data(), 200);
-  EXPECT_EQ(kept_rows(chebyshev, values.data(), 1.0).size(), 200u);
-  EXPECT_EQ(kept_rows(angular, values.data(), 0.01).size(), 200u);
-  EXPECT_EQ(kept_rows(short_rows, short_values.data(), 1.0).size(), 200u);
-  EXPECT_EQ(kept_rows(euclidean, values.data(), kInf).size(), 200u);
-  EXPECT_LT(kept_rows(euclidean, values.data(), 1.0).size(), 200u);
 }
 
 // Reordered in place or as a copy, truncated, cleared and refilled, or
