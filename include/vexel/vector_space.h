@@ -247,9 +247,12 @@ class VectorSpace {
   // elsewhere (an array read from a file, or the file mapped read-only),
   // which it reads in place and never writes: they must outlive the
   // space's use of them, or its first change, which copies them into rows
-  // of its own (as reordered() does).
-  void map(const Scalar* rows, std::size_t count) {
+  // of its own (as reordered() does). Without `summarise` the space keeps
+  // no row summaries, then or later, and reads none of the rows now: a
+  // file mapped read-only opens at once.
+  void map(const Scalar* rows, std::size_t count, bool summarise = true) {
     if (this->rows() != 0) throw std::logic_error("only an empty space maps rows");
+    if (!summarise) summaries_ = RowSummaries(metric_, 0);
     if (count != 0 && dim_ != 0) {
       summaries_.append(rows, count);
       mapped_ = rows;

@@ -202,7 +202,8 @@ void bind_vector_class(py::module_& module, const char* name) {
       }, py::arg("tree") = false)
       // The rows stay where `points` keeps them (an array read from a file,
       // or the file mapped read-only), until a change copies them; with
-      // `read_only` (a mapped file) the index refuses every change.
+      // `read_only` (a mapped file) the index refuses every change, and
+      // reads no row until a search does (long rows go unsummarised).
       .def("restore",
            [](Self& self, const py::array& points, const Ids& ids, const py::dict& tree, bool read_only) {
              ExclusiveUse use(self.lock, class_name);
@@ -215,7 +216,7 @@ void bind_vector_class(py::module_& module, const char* name) {
              space.set_dim(static_cast<std::size_t>(rows.shape(1)));
              space.refresh_kernel();
              try {
-               restore_rows(self.rows, ids_or_null(ids, n), n, [&](auto& s) { s.map(rows.data(), n); }, tree);
+               restore_rows(self.rows, ids_or_null(ids, n), n, [&](auto& s) { s.map(rows.data(), n, !read_only); }, tree);
              } catch (...) {
                self.rows.clear();
                throw;

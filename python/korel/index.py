@@ -562,8 +562,10 @@ class Index:
         many of the file's bytes are read (see ``korel.progress``).
 
         ``mmap=True`` maps the vectors of the file read-only instead of
-        reading them: the index opens at once whatever its size, several
-        processes share one copy of the rows, and the index refuses changes
+        reading them: the index opens at once whatever its size (its
+        searches then skip no row by the sums that long vectors otherwise
+        keep), several processes share one copy of the rows, and the index
+        refuses changes
         (load with ``mmap=False`` to change it). The header and the
         structure of the tree are checked as always; the sections'
         checksums only with ``verify=True`` (it reads every row). Files

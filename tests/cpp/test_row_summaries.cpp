@@ -95,7 +95,7 @@ TYPED_TEST(SummariesTest, LeaveOutOnlyRowsBeyondTheLimit) {
 
 // Reordered in place or as a copy, truncated, cleared and refilled, or
 // read in place: each space keeps what a space given the same rows
-// directly keeps.
+// directly keeps; rows read in place unsummarised are all kept.
 TYPED_TEST(SummariesTest, FollowTheirRowsThroughEveryChange) {
   const std::size_t n = 500, dim = 24;
   const std::vector<double> values = levelled(n, dim, 8, true, true);
@@ -123,8 +123,9 @@ TYPED_TEST(SummariesTest, FollowTheirRowsThroughEveryChange) {
   refilled.set_dim(dim);
   refilled.append(shuffled.data(), n);
   std::vector<TypeParam> stored(shuffled.begin(), shuffled.end());
-  Space mapped(VectorMetric::euclidean, dim);
+  Space mapped(VectorMetric::euclidean, dim), unsummarised(VectorMetric::euclidean, dim);
   mapped.map(stored.data(), n);
+  unsummarised.map(stored.data(), n, false);
 
   for (std::size_t q : {0u, 100u, 250u}) {
     const double* query = shuffled.data() + q * dim;
@@ -135,6 +136,7 @@ TYPED_TEST(SummariesTest, FollowTheirRowsThroughEveryChange) {
       EXPECT_EQ(kept_rows(copied, query, limit), expected);
       EXPECT_EQ(kept_rows(refilled, query, limit), expected);
       EXPECT_EQ(kept_rows(mapped, query, limit), expected);
+      EXPECT_EQ(kept_rows(unsummarised, query, limit).size(), n);
       EXPECT_EQ(kept_rows(truncated, query, limit), kept_rows(first_half, query, limit));
     }
   }
