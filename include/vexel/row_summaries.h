@@ -29,7 +29,12 @@ class RowSummaries {
         // coordinates bound as much, and a row costs little to measure.
         kept_(dim >= 16 && (metric == VectorMetric::euclidean || metric == VectorMetric::manhattan)),
         per_coordinate_(1.0 / static_cast<double>(dim)),
-        per_root_(std::sqrt(per_coordinate_)) {}
+        per_root_(std::sqrt(per_coordinate_)),
+        // A summary's floats are off by at most 2^-23 of its row's norm
+        // (under the metric), and the kernels' distances by far less of the
+        // sum of the norms; a row's Euclidean norm is at most |Σx| / √d +
+        // its spread, and its Manhattan norm √d times that.
+        slack_(0x1p-20 * (metric == VectorMetric::manhattan ? std::sqrt(static_cast<double>(dim)) : 1.0)) {}
 
   void reserve(std::size_t rows) {
     if (kept_) summaries_.reserve(rows);
@@ -68,22 +73,16 @@ class RowSummaries {
     if (rows < summaries_.size()) summaries_.resize(rows);
   }
 
-  // A query's sum, spread and Euclidean norm, where rows are summarised
-  // and the query's are finite, and the rounding slack of its bounds.
+  // A query's sum, spread and Euclidean norm, usable where rows are
+  // summarised and the query's numbers are finite.
   struct QuerySummary {
     double sum = 0.0, spread = 0.0, norm = 0.0;
     bool usable = false;
-    double slack = 0.0;
   };
   QuerySummary summarise_query(const double* query) const {
     if (!kept_) return {};
     QuerySummary q = measure(query);
     q.usable = std::isfinite(q.sum) && std::isfinite(q.spread) && std::isfinite(q.norm);
-    // A summary's floats are off by at most 2^-23 of its row's norm (under
-    // the metric), and the kernels' distances by far less of the sum of
-    // the norms; a row's Euclidean norm is at most |Σx| / √d + its spread,
-    // and its Manhattan norm √d times that.
-    q.slack = 0x1p-20 * (metric_ == VectorMetric::manhattan ? std::sqrt(static_cast<double>(dim_)) : 1.0);
     return q;
   }
 
@@ -97,7 +96,7 @@ class RowSummaries {
       if (kept != rows) std::copy_n(rows, count, kept);
       return count;
     }
-    const double reach_of_query = limit + q.slack * q.norm;
+    const double reach_of_query = limit + slack_ * q.norm;
     const bool manhattan = metric_ == VectorMetric::manhattan;
     // Blocks of rows, 8 then 32 at a time; where one block rules out less
     // than an eighth, the summaries barely tell these rows apart (uniform
@@ -108,7 +107,7 @@ class RowSummaries {
       for (; i < end; ++i) {
         const Summary& s = summaries_[rows[i]];
         const double level = q.sum - s.sum, spread = q.spread - s.spread;
-        const double reach = reach_of_query + q.slack * (std::fabs(s.sum) * per_root_ + s.spread);
+        const double reach = reach_of_query + slack_ * (std::fabs(s.sum) * per_root_ + s.spread);
         const bool beyond = level * level * per_coordinate_ + spread * spread > reach * reach ||
                             (manhattan && std::fabs(level) > reach);
         kept[n] = rows[i];
@@ -135,7 +134,7 @@ class RowSummaries {
       sum += v;
       squares += v * v;
     }
-    const double mean = sum / static_cast<double>(dim_);
+    const double mean = sum * per_coordinate_;
     double spread = 0.0;
     for (std::size_t i = 0; i < dim_; ++i) {
       const double v = static_cast<double>(x[i]) - mean;
@@ -156,6 +155,7 @@ class RowSummaries {
   std::size_t dim_;
   bool kept_;
   double per_coordinate_, per_root_;  // 1 / d and 1 / √d
+  double slack_;                      // of a bound, per unit of the norms
   std::vector<Summary> summaries_;
 };
 
