@@ -1,8 +1,12 @@
 // Rows of a vector space: a bucket measured in one call, a split's column
 // measured from the center, and a laid-out copy all give, bit for bit, what
 // measuring one pair at a time gives; rows reordered in place equal the
-// laid-out copy, and so do an index's rows after its layout.
+// laid-out copy, and so do an index's rows after its layout. The sums and
+// spreads of long rows leave out only rows beyond the limit by the kernels
+// themselves, and follow their rows through every change of a space.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <random>
 
@@ -191,6 +195,119 @@ TEST(VectorIndex, BulkBuildsOfCoresAndDuplicatesAreExactAndTheSameOnAnyThreads) 
       }
     }
     for (std::size_t i = 1; i < shapes.size(); ++i) EXPECT_EQ(shapes[0], shapes[i]) << "build " << i;
+  }
+}
+
+// Rows of `dim` coordinates, each at a level of its own plus a little
+// noise, as image patches differ in brightness: whole numbers (ties
+// everywhere) or with fractions. Rows 7, 18, 29, 40 and 51 hold an
+// infinity, a NaN, or values whose squares or float sums overflow.
+std::vector<double> levelled(std::size_t n, std::size_t dim, std::uint32_t seed, bool fractions) {
+  std::mt19937 random(seed);
+  std::vector<double> values(n * dim);
+  for (std::size_t r = 0; r < n; ++r) {
+    const double level = static_cast<double>(random() % 200) - 100.0;
+    for (std::size_t c = 0; c < dim; ++c) {
+      values[r * dim + c] = level + static_cast<double>(random() % 7) - 3.0 +
+                            (fractions ? static_cast<double>(random() % 1000) / 997.0 : 0.0);
+    }
+  }
+  const double odd[] = {kInf, -kInf, std::numeric_limits<double>::quiet_NaN(), 1e300, 3e38};
+  for (std::size_t i = 0; i < 5; ++i) values[(7 + 11 * i) * dim + i] = odd[i];
+  return values;
+}
+
+// The rows of `space` its summaries keep within `limit` of `query`.
+template <typename Scalar>
+std::vector<std::uint32_t> kept_rows(const vexel::VectorSpace<Scalar>& space, const double* query, double limit) {
+  std::vector<std::uint32_t> rows(space.rows());
+  for (std::uint32_t r = 0; r < rows.size(); ++r) rows[r] = r;
+  rows.resize(space.keep_within(space.summarise(query), limit, rows.data(), rows.size(), rows.data()));
+  return rows;
+}
+
+// Limits at the 1st, 10th, 61st and 301st distance, one ulp below and a
+// hair above: every row within the limit, or at an infinite or NaN
+// distance, is kept; a query with an infinity (row 7) keeps every row; and
+// rows of other levels are left out.
+TYPED_TEST(VectorSpaceTest, SummariesLeaveOutOnlyRowsBeyondTheLimit) {
+  const std::size_t n = 600;
+  for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::manhattan}) {
+    for (std::size_t dim : {16u, 33u, 64u}) {
+      for (bool fractions : {false, true}) {
+        const std::vector<double> values = levelled(n, dim, static_cast<std::uint32_t>(dim + fractions), fractions);
+        vexel::VectorSpace<TypeParam> space(metric, dim);
+        space.append(values.data(), n);
+        std::size_t left_out = 0;
+        for (std::uint32_t q : {0u, 7u, 300u, 599u}) {
+          std::vector<double> query(values.begin() + q * dim, values.begin() + (q + 1) * dim);
+          query[1] += 0.5;
+          std::vector<double> distances(n);
+          for (std::uint32_t r = 0; r < n; ++r) distances[r] = space.distance(query.data(), r);
+          std::vector<double> sorted_distances;  // the finite ones
+          std::copy_if(distances.begin(), distances.end(), std::back_inserter(sorted_distances),
+                       [](double d) { return std::isfinite(d); });
+          std::sort(sorted_distances.begin(), sorted_distances.end());
+          for (std::size_t rank : {0u, 9u, 60u, 300u}) {
+            const double at = sorted_distances[rank];
+            for (double limit : {at, std::nextafter(at, 0.0), at * (1 + 1e-12)}) {
+              const std::vector<std::uint32_t> kept = kept_rows(space, query.data(), limit);
+              for (std::uint32_t r = 0; r < n; ++r) {
+                if (distances[r] <= limit || !std::isfinite(distances[r]) || q == 7) {
+                  ASSERT_TRUE(std::binary_search(kept.begin(), kept.end(), r))
+                      << "dim " << dim << ", query " << q << ", row " << r << ", limit " << limit;
+                }
+              }
+              left_out += n - kept.size();
+            }
+          }
+        }
+        EXPECT_GT(left_out, 0u) << "dim " << dim;
+      }
+    }
+  }
+}
+
+// Reordered in place or as a copy, truncated, cleared and refilled, or
+// read in place: each space keeps what a space given the same rows
+// directly keeps; rows read in place unsummarised are all kept.
+TYPED_TEST(VectorSpaceTest, SummariesFollowTheirRowsThroughEveryChange) {
+  using Space = vexel::VectorSpace<TypeParam>;
+  const std::size_t n = 500, dim = 24;
+  const std::vector<double> values = levelled(n, dim, 8, true);
+  std::vector<std::uint32_t> order(n);
+  for (std::uint32_t i = 0; i < n; ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), std::mt19937(9));
+  std::vector<double> shuffled;
+  for (std::uint32_t r : order) shuffled.insert(shuffled.end(), values.begin() + r * dim, values.begin() + (r + 1) * dim);
+  const auto fresh = [&](const std::vector<double>& rows, std::size_t count) {
+    Space space(VectorMetric::euclidean, dim);
+    space.append(rows.data(), count);
+    return space;
+  };
+  const Space direct = fresh(shuffled, n), first_half = fresh(shuffled, n / 2), copied = fresh(values, n).reordered(order);
+  Space in_place = fresh(values, n), truncated = fresh(shuffled, n), refilled = fresh(values, n);
+  std::vector<bool> done(n);
+  in_place.reorder(order, done);
+  truncated.truncate(n / 2);
+  refilled.clear();
+  refilled.set_dim(dim);
+  refilled.append(shuffled.data(), n);
+  const std::vector<TypeParam> stored(shuffled.begin(), shuffled.end());
+  Space mapped(VectorMetric::euclidean, dim), unsummarised(VectorMetric::euclidean, dim);
+  mapped.map(stored.data(), n);
+  unsummarised.map(stored.data(), n, false);
+  for (std::size_t q : {0u, 100u, 250u}) {
+    for (double limit : {2.0, 10.0, 40.0}) {
+      const double* query = shuffled.data() + q * dim;
+      const auto expected = kept_rows(direct, query, limit);
+      ASSERT_LT(expected.size(), n);
+      for (const Space* space : std::initializer_list<const Space*>{&in_place, &copied, &refilled, &mapped}) {
+        EXPECT_EQ(kept_rows(*space, query, limit), expected);
+      }
+      EXPECT_EQ(kept_rows(unsummarised, query, limit).size(), n);
+      EXPECT_EQ(kept_rows(truncated, query, limit), kept_rows(first_half, query, limit));
+    }
   }
 }
 
