@@ -24,6 +24,7 @@ __all__ = ["Index"]
 VECTOR_METRICS = metric_table.names("vector")
 STRING_METRICS = metric_table.names("string")
 NATIVE_METRICS = tuple(metric_table.NATIVE)
+_LARGEST = sys.maxsize
 
 Result = Tuple[np.ndarray, np.ndarray]
 Metric = Union[str, Callable[[Any, Any], float]]
@@ -380,7 +381,8 @@ class Index:
         >>> index.nearest([0.5], k=2)
         (array([0.5, 1.5]), array([0, 1]))
         """
-        k = arguments.k(k)
+        if type(k) is not int or not 0 <= k <= _LARGEST:  # the usual k, checked without a call
+            k = arguments.k(k)
         if self._kind == "vector":
             answer = self._core.nearest_one(point, k)  # a plain float64 vector goes straight in
             if answer is not None:

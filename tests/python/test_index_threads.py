@@ -122,3 +122,23 @@ def test_ctrl_c_stops_long_native_work(work):
     out = run_interrupted(body)
     assert "interrupted after" in out
     assert float(out.split()[-1]) < 3.0
+
+
+def test_ctrl_c_during_one_long_query_is_not_lost():
+    # Four edit distances between strings of 16,000 letters take about a
+    # second: the signal comes while the query runs, and must be raised.
+    body = """
+    index = korel.Index("levenshtein")
+    index.add_many(["a" * 16000, "b" * 16000, "ab" * 8000, "ba" * 8000])
+    threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+    started = time.monotonic()
+    try:
+        index.nearest("c" * 16000, 4)
+        print("returned after", time.monotonic() - started)
+        time.sleep(10)
+    except KeyboardInterrupt:
+        print("interrupted after", time.monotonic() - started)
+    """
+    out = run_interrupted(body)
+    assert "returned after" not in out, out
+    assert "interrupted after" in out, out
