@@ -400,7 +400,8 @@ class Index:
         >>> index.within([0.0], 2.0)
         (array([0., 2., 2.]), array([0, 1, 2]))
         """
-        radius = arguments.radius(radius)
+        if type(radius) is not float:  # a float radius needs no check, nor a call
+            radius = arguments.radius(radius)
         if self._kind == "vector":
             answer = self._core.within_one(point, radius)
             if answer is not None:
