@@ -549,9 +549,8 @@ std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const d
 // same grows with the dimension, then levels off once both costs follow the
 // coordinates, near an eighth: a row the tree measures in 64-d image patches
 // costs about ten times a row of the scan (bench_scan measures the two
-// sides of it). The rule reads only
-// the tree's own counts, integers that the same data and queries reproduce
-// on every machine (the tree is seeded, the kernels are bit-identical at
+// sides of it). The rule reads only the tree's own counts, integers that
+// the same data and queries reproduce on every machine (the tree is seeded, the kernels are bit-identical at
 // every level), so the choice is the same everywhere; the answers are the
 // same either way. Counts only add up, so the probe may stop once they
 // reach the share (scan_decided): where the tree measures nearly every row,

@@ -568,12 +568,11 @@ class Index:
         reading them: the index opens at once whatever its size (its
         searches then skip no row by the sums that long vectors otherwise
         keep), several processes share one copy of the rows, and the index
-        refuses changes
-        (load with ``mmap=False`` to change it). The header and the
-        structure of the tree are checked as always; the sections'
-        checksums only with ``verify=True`` (it reads every row). Files
-        of strings or objects, and files without a tree, are read with
-        ``mmap=False`` only.
+        refuses changes (load with ``mmap=False`` to change it). The
+        header and the structure of the tree are checked as always; the
+        sections' checksums only with ``verify=True`` (it reads every row).
+        Files of strings or objects, and files without a tree, are read
+        with ``mmap=False`` only.
 
         >>> import tempfile, pathlib
         >>> path = pathlib.Path(tempfile.mkdtemp()) / "words.korel"

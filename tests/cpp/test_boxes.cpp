@@ -135,6 +135,13 @@ void append(Space& space, const std::vector<Point>& points) {
   for (const Point& p : points) space.append(p.data(), 1);
 }
 
+// `points` added in one batch, then the distance count reset.
+template <typename Space>
+void build_counted(Rows<Space>& index, const std::vector<Point>& points) {
+  index.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
+  *index.space.calls = 0;
+}
+
 struct Case {
   VectorMetric metric;
   std::size_t dim;
@@ -198,14 +205,10 @@ TEST(BoxedTrees, PruneBeyondTheTriangleInequalityAndReplaceRangesOnlyWhereKept) 
   Rows<CountingSpace<double, false, true>> unboxed(VectorMetric::euclidean, 3);
   Rows<CountingSpace<double, true, false>> boxed_and_ranged(VectorMetric::euclidean, 3);
   Rows<CountingSpace<double, true, true>> boxed(VectorMetric::euclidean, 3);
-  const auto build = [&](auto& index) {
-    index.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
-    *index.space.calls = 0;
-  };
-  build(ranged);
-  build(unboxed);
-  build(boxed_and_ranged);
-  build(boxed);
+  build_counted(ranged, points);
+  build_counted(unboxed, points);
+  build_counted(boxed_and_ranged, points);
+  build_counted(boxed, points);
   for (const Point& q : queries) {
     const Found nearest = searched_k(ranged, q, 10), near = searched_r(ranged, q, 0.05);
     ASSERT_EQ(searched_k(unboxed, q, 10), nearest);
@@ -226,9 +229,8 @@ TEST(SummarisedTrees, MeasureFewerLeafRows) {
   const std::vector<Point> queries = grid(30, 32, 64, false);
   Rows<CountingSpace<double, true, true, false>> plain(VectorMetric::euclidean, 32);
   Rows<CountingSpace<double, true, true, true>> summarised(VectorMetric::euclidean, 32);
-  plain.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
-  summarised.add(nullptr, points.size(), [&](auto& space) { append(space, points); });
-  *plain.space.calls = *summarised.space.calls = 0;
+  build_counted(plain, points);
+  build_counted(summarised, points);
   for (const Point& q : queries) {
     ASSERT_EQ(searched_k(summarised, q, 10), searched_k(plain, q, 10));
     ASSERT_EQ(searched_r(summarised, q, 12.0), searched_r(plain, q, 12.0));
