@@ -51,6 +51,13 @@ struct Bound {
     return row;
   }
 
+  // Runs `work(*this)` holding the lock: the body of every bound method.
+  template <typename Work>
+  decltype(auto) locked(Work&& work) {
+    ExclusiveUse use(lock, class_name);
+    return work(*this);
+  }
+
   UseLock lock;
   vexel::RowIndex<Space> rows;
   bool read_only = false;
@@ -120,40 +127,34 @@ void restore_rows(Rows& rows, const std::int64_t* ids, std::size_t n, Append app
   rows.restore(ids, n, append, tree.record, /*id_table_checksummed=*/true);
 }
 
-// The methods every kind of index shares.
+// The methods every kind of index shares, each through `self.locked`.
 template <typename Class, typename Self>
 void bind_common(Class& cls, bool native) {
-  cls.def("__len__", [](Self& self) {
-       ExclusiveUse use(self.lock, class_name);
-       return self.rows.size();
-     })
-      .def("contains", [](Self& self, std::int64_t id) {
-        ExclusiveUse use(self.lock, class_name);
-        return self.rows.row_of(id) != vexel::IdMap::none;
-      })
-      .def("remove", [native](Self& self, const Ids& ids) {
-        ExclusiveUse use(self.lock, class_name);
-        self.refuse_changes();
-        return remove_ids(self.rows, native, ids);
-      })
-      .def("ids", [](Self& self) {
-        ExclusiveUse use(self.lock, class_name);
-        return to_array(self.rows.ids());
-      })
-      .def("clear", [](Self& self) {
-        ExclusiveUse use(self.lock, class_name);
-        self.refuse_changes();
-        self.rows.clear();
-      })
-      .def_property("next_id",
-                    [](Self& self) {
-                      ExclusiveUse use(self.lock, class_name);
-                      return self.rows.next_id;
-                    },
-                    [](Self& self, std::int64_t next) {
-                      ExclusiveUse use(self.lock, class_name);
-                      self.rows.next_id = std::max(self.rows.next_id, next);
-                    });
+  cls.def("__len__", [](Self& self) { return self.locked([](auto& held) { return held.rows.size(); }); })
+      .def("contains",
+           [](Self& self, std::int64_t id) {
+             return self.locked([id](auto& held) { return held.rows.row_of(id) != vexel::IdMap::none; });
+           })
+      .def("remove",
+           [native](Self& self, const Ids& ids) {
+             return self.locked([&](auto& held) {
+               held.refuse_changes();
+               return remove_ids(held.rows, native, ids);
+             });
+           })
+      .def("ids", [](Self& self) { return self.locked([](auto& held) { return to_array(held.rows.ids()); }); })
+      .def("clear",
+           [](Self& self) {
+             self.locked([](auto& held) {
+               held.refuse_changes();
+               held.rows.clear();
+             });
+           })
+      .def_property(
+          "next_id", [](Self& self) { return self.locked([](auto& held) { return held.rows.next_id; }); },
+          [](Self& self, std::int64_t next) {
+            self.locked([next](auto& held) { held.rows.next_id = std::max(held.rows.next_id, next); });
+          });
 }
 
 }  // namespace index

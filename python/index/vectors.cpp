@@ -1,5 +1,6 @@
-// Vectors (float64 or float32 rows) under a native metric: the classes
-// VectorIndex64 and VectorIndex32 of korel._index.
+// Vectors under a native metric: the classes VectorIndex64 (float64 rows,
+// kept as float32 while that is exact) and VectorIndex32 (float32 rows) of
+// korel._index.
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -9,9 +10,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "index/bindings.h"
@@ -35,10 +39,18 @@ vexel::VectorMetric vector_metric(const std::string& name) {
   throw py::value_error("unknown vector metric '" + name + "'");
 }
 
+// The rows of one type and their tree. Its methods are the bodies of the
+// bound methods, called under the lock of the object that holds it.
 template <typename Scalar>
 struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
-  explicit VectorIndex(const std::string& metric)
-      : Bound<vexel::VectorSpace<Scalar>>(vector_metric(metric)) {}
+  explicit VectorIndex(vexel::VectorMetric metric) : Bound<vexel::VectorSpace<Scalar>>(metric) {}
+  explicit VectorIndex(const std::string& metric) : VectorIndex(vector_metric(metric)) {}
+
+  template <typename Work>
+  decltype(auto) locked(Work&& work) {
+    ExclusiveUse use(this->lock, class_name);
+    return work(*this);
+  }
 
   // The coordinates of `point` when it is a query that needs no conversion
   // and no check of the general path: an aligned, contiguous float64 vector
@@ -70,7 +82,6 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
   template <typename Value, int Flags>
   py::array_t<std::int64_t> add(const py::array_t<Value, Flags>& points, const std::optional<Ids>& ids,
                                 py::handle progress) {
-    ExclusiveUse use(this->lock, class_name);
     if (!points) throw py::error_already_set();
     this->refuse_changes();
     const std::size_t n = checked_rows(points);
@@ -95,7 +106,7 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
 
   // The rows of `points`, checked against the dimension of the index.
   template <typename Array>
-  std::size_t checked_rows(const Array& points) {
+  std::size_t checked_rows(const Array& points) const {
     if (points.ndim() != 2) throw py::value_error("expected a 2-D array of points");
     const auto dim = static_cast<std::size_t>(points.shape(1));
     const std::size_t own = this->rows.space.dim();
@@ -106,132 +117,288 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
     }
     return static_cast<std::size_t>(points.shape(0));
   }
+
+  py::object dim() const {
+    const std::size_t dim = this->rows.space.dim();
+    if (dim == 0) return py::none();
+    return py::int_(dim);
+  }
+
+  // The point of `id` as an array of Out.
+  template <typename Out>
+  py::object get(std::int64_t id) const {
+    const std::uint32_t row = this->stored_row(id);
+    const std::size_t dim = this->rows.space.dim();
+    py::array_t<Out> point(static_cast<py::ssize_t>(dim));
+    std::copy(this->rows.space.row(row), this->rows.space.row(row) + dim, point.mutable_data());
+    return std::move(point);
+  }
+
+  py::object query(const Rows2D& points, std::size_t k, std::size_t workers, py::handle progress) {
+    const std::size_t count = checked_rows(points);
+    this->rows.space.refresh_kernel();
+    const double* q = points.data();
+    const auto dim = static_cast<std::size_t>(points.shape(1));
+    py::object scanned = scanned_nearest(this->rows, q, count, k, workers, progress);
+    if (!scanned.is_none()) return scanned;
+    return py::object(nearest_batch(this->rows, true, count, k, workers,
+                                    [&](std::size_t i) { return q + i * dim; }, false, progress));
+  }
+
+  // One query, answered directly when plain_query accepts it; None
+  // otherwise.
+  py::object nearest_one(py::handle point, std::size_t k) {
+    const double* q = plain_query(point);
+    if (q == nullptr) return py::none();
+    this->rows.space.refresh_kernel();
+    return nearest_batch(this->rows, true, 1, k, 1, [q](std::size_t) { return q; }, true);
+  }
+  py::object within_one(py::handle point, double radius) {
+    const double* q = plain_query(point);
+    if (q == nullptr) return py::none();
+    this->rows.space.refresh_kernel();
+    return within_batch(this->rows, true, 1, radius, 1, [q](std::size_t) { return q; })[0];
+  }
+
+  py::object query_radius(const Rows2D& points, double radius, std::size_t workers, py::handle progress) {
+    const std::size_t count = checked_rows(points);
+    this->rows.space.refresh_kernel();
+    const double* q = points.data();
+    const auto dim = static_cast<std::size_t>(points.shape(1));
+    py::object scanned = scanned_within(this->rows, q, count, radius, workers, progress);
+    if (!scanned.is_none()) return scanned;
+    return py::object(within_batch(this->rows, true, count, radius, workers,
+                                   [&](std::size_t i) { return q + i * dim; }, progress));
+  }
+
+  // The ids and rows (as Out) of the live points, in row order, and with
+  // `tree` the tree over them (None when there is none to give).
+  template <typename Out>
+  py::tuple exported(bool tree) const {
+    const auto& rows = this->rows;
+    const std::size_t dim = rows.space.dim();
+    py::array_t<std::int64_t> ids(static_cast<py::ssize_t>(rows.size()));
+    py::array_t<Out> data({static_cast<py::ssize_t>(rows.size()), static_cast<py::ssize_t>(dim)});
+    std::int64_t* id = ids.mutable_data();
+    Out* out = data.mutable_data();
+    for (std::uint32_t row = 0; row < rows.space.rows(); ++row) {
+      if (rows.is_removed(row)) continue;
+      *id++ = rows.row_ids[row];
+      out = std::copy(rows.space.row(row), rows.space.row(row) + dim, out);
+    }
+    return py::make_tuple(std::move(ids), std::move(data), tree ? tree_or_none(rows) : py::none());
+  }
+
+  // The rows stay where `points` keeps them (an array read from a file,
+  // or the file mapped read-only), until a change copies them; with
+  // `read_only` (a mapped file) the index refuses every change, and
+  // reads no row until a search does (long rows go unsummarised).
+  void restore(const py::array& points, const Ids& ids, const py::dict& tree, bool read_only) {
+    using Stored = py::array_t<Scalar, py::array::c_style>;
+    if (read_only && !Stored::check_(points)) throw py::value_error("mapped rows must be of the stored type");
+    const auto rows = Stored::check_(points) ? py::reinterpret_borrow<Stored>(points) : Stored::ensure(points);
+    if (!rows) throw py::error_already_set();
+    const std::size_t n = checked_rows(rows);
+    auto& space = this->rows.space;
+    space.set_dim(static_cast<std::size_t>(rows.shape(1)));
+    space.refresh_kernel();
+    try {
+      restore_rows(this->rows, ids_or_null(ids, n), n, [&](auto& s) { s.map(rows.data(), n, !read_only); }, tree);
+    } catch (...) {
+      this->rows.clear();
+      throw;
+    }
+    mapping = rows;
+    this->read_only = read_only;
+  }
 };
 
-template <typename Scalar>
-void bind_vector_class(py::module_& module, const char* name) {
-  using Self = VectorIndex<Scalar>;
-  py::class_<Self> cls(module, name);
+// Whether float32 holds each of the `count` values exactly (NaN: no).
+// Tested a block at a time, without a branch inside a block.
+inline bool fit_float32(const double* values, std::size_t count) {
+  constexpr std::size_t block = 256;
+  for (std::size_t start = 0; start < count; start += block) {
+    const std::size_t end = std::min(count, start + block);
+    bool all = true;
+    for (std::size_t i = start; i < end; ++i) {
+      const double value = values[i];
+      // A finite value beyond float32's range may not be converted at all.
+      const bool in_range = std::fabs(value) <= std::numeric_limits<float>::max() || std::isinf(value);
+      all &= static_cast<double>(static_cast<float>(in_range ? value : 0.0)) == value;
+    }
+    if (!all) return false;
+  }
+  return true;
+}
+
+// Float64 rows, stored as float32 for as long as float32 holds every
+// coordinate exactly: whole numbers such as grey levels and counts, and
+// values that were float32 to begin with. The kernels compute in double
+// from the stored values, so every distance is the same to the last bit,
+// for half the memory and half the bandwidth of a search. The first row
+// that float32 would round widens the stored rows to float64, once, under
+// the same ids and tree; a mapped file is read as it is.
+class ExactVectors {
+ public:
+  using Narrow = VectorIndex<float>;
+  using Wide = VectorIndex<double>;
+
+  explicit ExactVectors(const std::string& metric)
+      : metric_(vector_metric(metric)), held_(std::make_unique<Narrow>(metric_)) {}
+
+  template <typename Work>
+  decltype(auto) locked(Work&& work) {
+    ExclusiveUse use(lock_, class_name);
+    return std::visit([&](auto& held) -> decltype(auto) { return work(*held); }, held_);
+  }
+
+  py::array_t<std::int64_t> add(const Rows2D& points, const std::optional<Ids>& ids, py::handle progress) {
+    ExclusiveUse use(lock_, class_name);
+    if (!points) throw py::error_already_set();
+    auto* narrow = std::get_if<std::unique_ptr<Narrow>>(&held_);
+    if (narrow == nullptr) return std::get<std::unique_ptr<Wide>>(held_)->add(points, ids, progress);
+    const std::size_t n = (*narrow)->checked_rows(points);
+    if (fit_float32(points.data(), n * static_cast<std::size_t>(points.shape(1)))) {
+      return (*narrow)->add(points, ids, progress);
+    }
+    // Both fail without a change: the narrow rows stay until the wide ones
+    // hold the batch too.
+    std::unique_ptr<Wide> wide = widened(**narrow);
+    py::array_t<std::int64_t> added = wide->add(points, ids, progress);
+    held_ = std::move(wide);
+    return added;
+  }
+
+  // Into an empty index: rows that float32 holds go back narrowed (a
+  // copy), other rows and mapped ones as they are.
+  void restore(const py::array& points, const Ids& ids, const py::dict& tree, bool read_only) {
+    ExclusiveUse use(lock_, class_name);
+    const std::int64_t next_id = std::visit([](auto& held) { return held->rows.next_id; }, held_);
+    if (std::visit([](auto& held) { return held->rows.space.rows(); }, held_) != 0) {
+      throw py::value_error("a tree is restored only into an empty index");
+    }
+    using Rows = py::array_t<double, py::array::c_style>;
+    if (!read_only && Rows::check_(points) && points.ndim() == 2 &&
+        fit_float32(static_cast<const double*>(points.data()), static_cast<std::size_t>(points.size()))) {
+      py::array_t<float> narrowed({points.shape(0), points.shape(1)});
+      const auto* from = static_cast<const double*>(points.data());
+      std::copy(from, from + points.size(), narrowed.mutable_data());
+      auto narrow = std::make_unique<Narrow>(metric_);
+      narrow->rows.next_id = next_id;
+      narrow->restore(narrowed, ids, tree, false);
+      held_ = std::move(narrow);
+      return;
+    }
+    auto wide = std::make_unique<Wide>(metric_);
+    wide->rows.next_id = next_id;
+    wide->restore(points, ids, tree, read_only);
+    held_ = std::move(wide);
+  }
+
+ private:
+  // The rows of `narrow` as float64 under the same ids and tree (built
+  // again, measuring, while removed points are still in it).
+  std::unique_ptr<Wide> widened(const Narrow& narrow) const {
+    auto wide = std::make_unique<Wide>(metric_);
+    const auto& from = narrow.rows;
+    wide->rows.next_id = from.next_id;
+    const std::size_t n = from.size(), dim = from.space.dim();
+    if (n == 0) return wide;
+    std::vector<std::int64_t> ids;
+    ids.reserve(n);
+    std::vector<float> gathered;  // live rows, when removed ones lie between
+    if (from.has_removed()) gathered.reserve(n * dim);
+    for (std::uint32_t row = 0; row < from.space.rows(); ++row) {
+      if (from.is_removed(row)) continue;
+      ids.push_back(from.row_ids[row]);
+      if (from.has_removed()) gathered.insert(gathered.end(), from.space.row(row), from.space.row(row) + dim);
+    }
+    const float* rows = from.has_removed() ? gathered.data() : from.space.row(0);
+    auto append = [&](auto& space) {
+      space.reserve(n);
+      space.append(rows, n);
+    };
+    wide->rows.space.set_dim(dim);
+    wide->rows.space.refresh_kernel();
+    if (const std::optional<vexel::TreeRecord> record = from.export_tree()) {
+      wide->rows.restore(ids.data(), n, append, *record, /*id_table_checksummed=*/true);
+    } else {
+      add_rows(wide->rows, true, ids.data(), n, append);
+    }
+    return wide;
+  }
+
+  UseLock lock_;
+  vexel::VectorMetric metric_;
+  std::variant<std::unique_ptr<Narrow>, std::unique_ptr<Wide>> held_;
+};
+
+// The methods of both classes; Self is VectorIndex<float> (float32 rows
+// asked for) or ExactVectors, and Out the dtype of the rows they give.
+template <typename Self, typename Out>
+void bind_vector_class(py::class_<Self>& cls) {
   cls.def(py::init<const std::string&>(), py::arg("metric"));
   bind_common<py::class_<Self>, Self>(cls, true);
-  cls.def_property_readonly("dim",
-                            [](Self& self) -> py::object {
-                              ExclusiveUse use(self.lock, class_name);
-                              const std::size_t dim = self.rows.space.dim();
-                              if (dim == 0) return py::none();
-                              return py::int_(dim);
-                            })
-      // Rows already of the stored type (float32 into a float32 index) go
-      // in as they are; any other array is converted to float64 first.
-      .def("add",
-           [](Self& self, const py::array& points, const std::optional<Ids>& ids, py::handle progress) {
-             using Stored = py::array_t<Scalar, py::array::c_style>;
-             if (Stored::check_(points)) return self.add(py::reinterpret_borrow<Stored>(points), ids, progress);
-             return self.add(Rows2D::ensure(points), ids, progress);
-           },
-           py::arg("points"), py::arg("ids") = py::none(), py::arg("progress") = py::none())
+  cls.def_property_readonly("dim", [](Self& self) { return self.locked([](auto& held) { return held.dim(); }); })
       .def("get",
            [](Self& self, std::int64_t id) {
-             ExclusiveUse use(self.lock, class_name);
-             const std::uint32_t row = self.stored_row(id);
-             const std::size_t dim = self.rows.space.dim();
-             py::array_t<Scalar> point(static_cast<py::ssize_t>(dim));
-             std::copy(self.rows.space.row(row), self.rows.space.row(row) + dim, point.mutable_data());
-             return point;
+             return self.locked([id](auto& held) { return held.template get<Out>(id); });
            })
       .def("query",
            [](Self& self, const Rows2D& points, std::size_t k, std::size_t workers, py::handle progress) {
-             ExclusiveUse use(self.lock, class_name);
-             const std::size_t count = self.checked_rows(points);
-             self.rows.space.refresh_kernel();
-             const double* q = points.data();
-             const auto dim = static_cast<std::size_t>(points.shape(1));
-             py::object scanned = scanned_nearest(self.rows, q, count, k, workers, progress);
-             if (!scanned.is_none()) return scanned;
-             return py::object(nearest_batch(self.rows, true, count, k, workers,
-                                             [&](std::size_t i) { return q + i * dim; }, false, progress));
+             return self.locked([&](auto& held) { return held.query(points, k, workers, progress); });
            },
            py::arg("points"), py::arg("k"), py::arg("workers"), py::arg("progress") = py::none())
-      // One query, answered directly when plain_query accepts it; None
-      // otherwise.
       .def("nearest_one",
-           [](Self& self, py::handle point, std::size_t k) -> py::object {
-             ExclusiveUse use(self.lock, class_name);
-             const double* q = self.plain_query(point);
-             if (q == nullptr) return py::none();
-             self.rows.space.refresh_kernel();
-             return nearest_batch(self.rows, true, 1, k, 1, [q](std::size_t) { return q; }, true);
+           [](Self& self, py::handle point, std::size_t k) {
+             return self.locked([&](auto& held) { return held.nearest_one(point, k); });
            })
       .def("within_one",
-           [](Self& self, py::handle point, double radius) -> py::object {
-             ExclusiveUse use(self.lock, class_name);
-             const double* q = self.plain_query(point);
-             if (q == nullptr) return py::none();
-             self.rows.space.refresh_kernel();
-             return within_batch(self.rows, true, 1, radius, 1, [q](std::size_t) { return q; })[0];
+           [](Self& self, py::handle point, double radius) {
+             return self.locked([&](auto& held) { return held.within_one(point, radius); });
            })
       .def("query_radius",
            [](Self& self, const Rows2D& points, double radius, std::size_t workers, py::handle progress) {
-             ExclusiveUse use(self.lock, class_name);
-             const std::size_t count = self.checked_rows(points);
-             self.rows.space.refresh_kernel();
-             const double* q = points.data();
-             const auto dim = static_cast<std::size_t>(points.shape(1));
-             py::object scanned = scanned_within(self.rows, q, count, radius, workers, progress);
-             if (!scanned.is_none()) return scanned;
-             return py::object(within_batch(self.rows, true, count, radius, workers,
-                                            [&](std::size_t i) { return q + i * dim; }, progress));
+             return self.locked([&](auto& held) { return held.query_radius(points, radius, workers, progress); });
            },
            py::arg("points"), py::arg("radius"), py::arg("workers"), py::arg("progress") = py::none())
-      // The ids and rows of the live points, in row order, and with `tree`
-      // the tree over them (None when there is none to give).
-      .def("export", [](Self& self, bool tree) {
-        ExclusiveUse use(self.lock, class_name);
-        const auto& rows = self.rows;
-        const std::size_t dim = rows.space.dim();
-        py::array_t<std::int64_t> ids(static_cast<py::ssize_t>(rows.size()));
-        py::array_t<Scalar> data({static_cast<py::ssize_t>(rows.size()), static_cast<py::ssize_t>(dim)});
-        std::int64_t* id = ids.mutable_data();
-        Scalar* out = data.mutable_data();
-        for (std::uint32_t row = 0; row < rows.space.rows(); ++row) {
-          if (rows.is_removed(row)) continue;
-          *id++ = rows.row_ids[row];
-          out = std::copy(rows.space.row(row), rows.space.row(row) + dim, out);
-        }
-        return py::make_tuple(std::move(ids), std::move(data), tree ? tree_or_none(rows) : py::none());
-      }, py::arg("tree") = false)
-      // The rows stay where `points` keeps them (an array read from a file,
-      // or the file mapped read-only), until a change copies them; with
-      // `read_only` (a mapped file) the index refuses every change, and
-      // reads no row until a search does (long rows go unsummarised).
-      .def("restore",
-           [](Self& self, const py::array& points, const Ids& ids, const py::dict& tree, bool read_only) {
-             ExclusiveUse use(self.lock, class_name);
-             using Stored = py::array_t<Scalar, py::array::c_style>;
-             if (read_only && !Stored::check_(points)) throw py::value_error("mapped rows must be of the stored type");
-             const auto rows = Stored::check_(points) ? py::reinterpret_borrow<Stored>(points) : Stored::ensure(points);
-             if (!rows) throw py::error_already_set();
-             const std::size_t n = self.checked_rows(rows);
-             auto& space = self.rows.space;
-             space.set_dim(static_cast<std::size_t>(rows.shape(1)));
-             space.refresh_kernel();
-             try {
-               restore_rows(self.rows, ids_or_null(ids, n), n, [&](auto& s) { s.map(rows.data(), n, !read_only); }, tree);
-             } catch (...) {
-               self.rows.clear();
-               throw;
-             }
-             self.mapping = rows;
-             self.read_only = read_only;
+      .def("export",
+           [](Self& self, bool tree) {
+             return self.locked([tree](auto& held) { return held.template exported<Out>(tree); });
            },
-           py::arg("points"), py::arg("ids"), py::arg("tree"), py::arg("read_only") = false);
+           py::arg("tree") = false);
 }
 
 }  // namespace
 
 void bind_vectors(py::module_& module) {
-  bind_vector_class<double>(module, "VectorIndex64");
-  bind_vector_class<float>(module, "VectorIndex32");
+  py::class_<ExactVectors> wide(module, "VectorIndex64");
+  bind_vector_class<ExactVectors, double>(wide);
+  wide.def("add", &ExactVectors::add, py::arg("points"), py::arg("ids") = py::none(),
+           py::arg("progress") = py::none())
+      .def("restore", &ExactVectors::restore, py::arg("points"), py::arg("ids"), py::arg("tree"),
+           py::arg("read_only") = false);
+
+  using Narrow = VectorIndex<float>;
+  py::class_<Narrow> narrow(module, "VectorIndex32");
+  bind_vector_class<Narrow, float>(narrow);
+  // Float32 rows go in as they are; any other array is converted to
+  // float64 first.
+  narrow
+      .def("add",
+           [](Narrow& self, const py::array& points, const std::optional<Ids>& ids, py::handle progress) {
+             return self.locked([&](Narrow& held) {
+               using Stored = py::array_t<float, py::array::c_style>;
+               if (Stored::check_(points)) return held.add(py::reinterpret_borrow<Stored>(points), ids, progress);
+               return held.add(Rows2D::ensure(points), ids, progress);
+             });
+           },
+           py::arg("points"), py::arg("ids") = py::none(), py::arg("progress") = py::none())
+      .def("restore",
+           [](Narrow& self, const py::array& points, const Ids& ids, const py::dict& tree, bool read_only) {
+             self.locked([&](Narrow& held) { held.restore(points, ids, tree, read_only); });
+           },
+           py::arg("points"), py::arg("ids"), py::arg("tree"), py::arg("read_only") = false);
 }
 
 }  // namespace index

@@ -178,7 +178,9 @@ class Index:
 
     - ``"euclidean"``, ``"manhattan"``, ``"chebyshev"`` or ``"angular"``: vectors
       (NumPy arrays of any real dtype, or sequences of numbers), stored as rows
-      of ``dtype`` (``"float64"``, or ``"float32"`` to halve memory). The first
+      of ``dtype`` (``"float64"``, or ``"float32"`` to halve memory; a float64
+      index keeps rows that float32 holds exactly, whole numbers say, in half
+      the memory as they are, with the same distances). The first
       point added fixes the dimension. NaN coordinates are refused (no distance
       to such a point could be measured); infinite ones are stored, except
       under ``"angular"``, which needs finite coordinates.
@@ -254,8 +256,8 @@ class Index:
 
     @property
     def dtype(self) -> Optional[str]:
-        """How vectors are stored (``"float64"`` or ``"float32"``); None for
-        strings and objects.
+        """The precision of the stored vectors (``"float64"`` or
+        ``"float32"``); None for strings and objects.
 
         >>> Index("euclidean", dtype="float32").dtype
         'float32'

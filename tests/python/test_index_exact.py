@@ -77,6 +77,40 @@ def test_vectors_match_brute_force_through_removals(name, dtype):
     expect_answers(index, points, queries, metric, radius=2.0)
 
 
+@pytest.mark.parametrize("removed", [0, 40], ids=["tree-kept", "removals-pending"])
+@pytest.mark.parametrize("name", VECTOR_METRICS)
+def test_rows_float32_would_round_widen_whole_number_rows_exactly(name, removed, tmp_path):
+    # Whole numbers fit float32 exactly; then come rows it would round.
+    rng = np.random.default_rng(len(name) + removed)
+    data = grid(rng, 500, 3)
+    data[np.all(data == 0, axis=1)] = 1.0
+    index = korel.Index(name)
+    index.add_many(data)
+    for id in range(removed):
+        index.remove(id)
+    points = {id: data[id].tolist() for id in range(removed, len(data))}
+    index.save(tmp_path / "whole.korel")
+    queries = grid(rng, 10, 3, -4, 4) + 0.5
+    odd = queries + 1 / 3
+    metric = getattr(metrics, name)
+
+    with pytest.raises(ValueError, match="duplicate|already"):
+        index.add_many(odd, ids=list(range(1000, 1009)) + [499])
+    assert len(index) == len(points)
+    expect_answers(index, points, queries, metric, radius=2.0)
+
+    loaded = korel.Index.load(tmp_path / "whole.korel")
+    for grown in (index, loaded):
+        first = grown.add(odd[0])
+        grown.add_many(odd[1:])
+        assert grown[first].dtype == np.float64 and grown[first].tolist() == odd[0].tolist()
+    points.update({500 + i: row.tolist() for i, row in enumerate(odd)})
+    for grown in (index, loaded):
+        expect_answers(grown, points, queries, metric, radius=2.0)
+    index.save(tmp_path / "odd.korel")
+    expect_answers(korel.Index.load(tmp_path / "odd.korel"), points, queries, metric, radius=2.0)
+
+
 @pytest.mark.parametrize(
     "form",
     [list, tuple, lambda q: q.astype(np.float32), lambda q: q.astype(">f8"),
