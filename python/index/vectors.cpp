@@ -12,8 +12,10 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -237,7 +239,8 @@ inline bool fit_float32(const double* values, std::size_t count) {
 // from the stored values, so every distance is the same to the last bit,
 // for half the memory and half the bandwidth of a search. The first row
 // that float32 would round widens the stored rows to float64, once, under
-// the same ids and tree; a mapped file is read as it is.
+// the same ids and tree. Rows restored from a file are narrowed once they
+// have all arrived (narrow()); a mapped file is read as it is.
 class ExactVectors {
  public:
   using Narrow = VectorIndex<float>;
@@ -263,31 +266,19 @@ class ExactVectors {
     }
     // Both fail without a change: the narrow rows stay until the wide ones
     // hold the batch too.
-    std::unique_ptr<Wide> wide = widened(**narrow);
+    std::unique_ptr<Wide> wide = converted<Wide>(**narrow);
     py::array_t<std::int64_t> added = wide->add(points, ids, progress);
     held_ = std::move(wide);
     return added;
   }
 
-  // Into an empty index: rows that float32 holds go back narrowed (a
-  // copy), other rows and mapped ones as they are.
+  // Into an empty index, read in place as VectorIndex<double>::restore
+  // reads them: the rows may still be arriving from their file.
   void restore(const py::array& points, const Ids& ids, const py::dict& tree, bool read_only) {
     ExclusiveUse use(lock_, class_name);
     const std::int64_t next_id = std::visit([](auto& held) { return held->rows.next_id; }, held_);
     if (std::visit([](auto& held) { return held->rows.space.rows(); }, held_) != 0) {
       throw py::value_error("a tree is restored only into an empty index");
-    }
-    using Rows = py::array_t<double, py::array::c_style>;
-    if (!read_only && Rows::check_(points) && points.ndim() == 2 &&
-        fit_float32(static_cast<const double*>(points.data()), static_cast<std::size_t>(points.size()))) {
-      py::array_t<float> narrowed({points.shape(0), points.shape(1)});
-      const auto* from = static_cast<const double*>(points.data());
-      std::copy(from, from + points.size(), narrowed.mutable_data());
-      auto narrow = std::make_unique<Narrow>(metric_);
-      narrow->rows.next_id = next_id;
-      narrow->restore(narrowed, ids, tree, false);
-      held_ = std::move(narrow);
-      return;
     }
     auto wide = std::make_unique<Wide>(metric_);
     wide->rows.next_id = next_id;
@@ -295,37 +286,57 @@ class ExactVectors {
     held_ = std::move(wide);
   }
 
+  // Once restored rows have all arrived: keeps them as float32 (a copy,
+  // under the same ids and tree) where float32 holds every one exactly.
+  // Rows read in place from a mapped file, and rows with removed ones
+  // among them, stay as they are.
+  void narrow() {
+    ExclusiveUse use(lock_, class_name);
+    auto* wide = std::get_if<std::unique_ptr<Wide>>(&held_);
+    if (wide == nullptr || (*wide)->read_only || (*wide)->rows.has_removed()) return;
+    const auto& space = (*wide)->rows.space;
+    if (space.rows() != 0 && !fit_float32(space.row(0), space.rows() * space.dim())) return;
+    try {
+      held_ = converted<Narrow>(**wide);
+    } catch (const std::bad_alloc&) {
+      // No room for the copy: the rows serve as they are.
+    }
+  }
+
  private:
-  // The rows of `narrow` as float64 under the same ids and tree (built
-  // again, measuring, while removed points are still in it).
-  std::unique_ptr<Wide> widened(const Narrow& narrow) const {
-    auto wide = std::make_unique<Wide>(metric_);
-    const auto& from = narrow.rows;
-    wide->rows.next_id = from.next_id;
+  // The rows of `from_index` as rows of To's type (which holds them
+  // exactly) under the same ids and tree, built again, measuring, while
+  // removed points are still in it.
+  template <typename To, typename From>
+  std::unique_ptr<To> converted(const From& from_index) const {
+    auto to = std::make_unique<To>(metric_);
+    const auto& from = from_index.rows;
+    to->rows.next_id = from.next_id;
     const std::size_t n = from.size(), dim = from.space.dim();
-    if (n == 0) return wide;
+    to->rows.space.set_dim(dim);
+    if (n == 0) return to;
+    using Scalar = std::remove_const_t<std::remove_pointer_t<decltype(from.space.row(0))>>;
     std::vector<std::int64_t> ids;
     ids.reserve(n);
-    std::vector<float> gathered;  // live rows, when removed ones lie between
+    std::vector<Scalar> gathered;  // live rows, when removed ones lie between
     if (from.has_removed()) gathered.reserve(n * dim);
     for (std::uint32_t row = 0; row < from.space.rows(); ++row) {
       if (from.is_removed(row)) continue;
       ids.push_back(from.row_ids[row]);
       if (from.has_removed()) gathered.insert(gathered.end(), from.space.row(row), from.space.row(row) + dim);
     }
-    const float* rows = from.has_removed() ? gathered.data() : from.space.row(0);
+    const Scalar* rows = from.has_removed() ? gathered.data() : from.space.row(0);
     auto append = [&](auto& space) {
       space.reserve(n);
       space.append(rows, n);
     };
-    wide->rows.space.set_dim(dim);
-    wide->rows.space.refresh_kernel();
+    to->rows.space.refresh_kernel();
     if (const std::optional<vexel::TreeRecord> record = from.export_tree()) {
-      wide->rows.restore(ids.data(), n, append, *record, /*id_table_checksummed=*/true);
+      to->rows.restore(ids.data(), n, append, *record, /*id_table_checksummed=*/true);
     } else {
-      add_rows(wide->rows, true, ids.data(), n, append);
+      add_rows(to->rows, true, ids.data(), n, append);
     }
-    return wide;
+    return to;
   }
 
   UseLock lock_;
@@ -377,7 +388,8 @@ void bind_vectors(py::module_& module) {
   wide.def("add", &ExactVectors::add, py::arg("points"), py::arg("ids") = py::none(),
            py::arg("progress") = py::none())
       .def("restore", &ExactVectors::restore, py::arg("points"), py::arg("ids"), py::arg("tree"),
-           py::arg("read_only") = false);
+           py::arg("read_only") = false)
+      .def("narrow", &ExactVectors::narrow);
 
   using Narrow = VectorIndex<float>;
   py::class_<Narrow> narrow(module, "VectorIndex32");

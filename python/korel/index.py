@@ -113,7 +113,15 @@ def state_of(index: "Index") -> IndexState:
 def from_pickle(content: bytes) -> "Index":
     """The index of a pickle (``Index.__reduce__``): whoever unpickles has
     chosen to run what the pickle holds."""
-    return _from_file(storage.from_bytes(content, allow_pickle=True))
+    return _narrowed(_from_file(storage.from_bytes(content, allow_pickle=True)))
+
+
+def _narrowed(index: "Index") -> "Index":
+    """``index``, once the rows it restored have all arrived: float64 rows
+    that float32 holds exactly are then kept as float32."""
+    if index._kind == "vector" and index._dtype == "float64":
+        index._core.narrow()
+    return index
 
 
 def _from_file(state: IndexState, mapped: bool = False) -> "Index":
@@ -584,10 +592,10 @@ class Index:
         (array([2.]), array([0]))
         """
         report = reporter(progress, "loading")
-        return storage.load(
+        return _narrowed(storage.load(
             path, metric, allow_pickle=allow_pickle, mmap=mmap, verify=verify, progress=report,
             restore=lambda state: _from_file(state, mapped=mmap),
-        )
+        ))
 
     def __reduce__(self):
         return (from_pickle, (storage.to_bytes(state_of(self), metric_required=True),))

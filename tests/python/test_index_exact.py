@@ -3,6 +3,7 @@ float64 and float32 storage, strings and Python objects, with removals and
 exact ties (integer grids), batches on one and two threads."""
 
 import math
+import pickle
 import random
 
 import numpy as np
@@ -99,13 +100,13 @@ def test_rows_float32_would_round_widen_whole_number_rows_exactly(name, removed,
     assert len(index) == len(points)
     expect_answers(index, points, queries, metric, radius=2.0)
 
-    loaded = korel.Index.load(tmp_path / "whole.korel")
-    for grown in (index, loaded):
+    copies = [korel.Index.load(tmp_path / "whole.korel"), pickle.loads(pickle.dumps(index))]
+    for grown in [index] + copies:
         first = grown.add(odd[0])
         grown.add_many(odd[1:])
         assert grown[first].dtype == np.float64 and grown[first].tolist() == odd[0].tolist()
     points.update({500 + i: row.tolist() for i, row in enumerate(odd)})
-    for grown in (index, loaded):
+    for grown in [index] + copies:
         expect_answers(grown, points, queries, metric, radius=2.0)
     index.save(tmp_path / "odd.korel")
     expect_answers(korel.Index.load(tmp_path / "odd.korel"), points, queries, metric, radius=2.0)
