@@ -56,6 +56,26 @@ def test_an_insertion_waits_for_a_running_batch():
     assert results["query"][1].tolist() == [[0, 1], [0, 1]]
 
 
+def test_rows_added_from_two_threads_while_the_rows_widen_are_all_kept():
+    # Whole numbers are kept as float32 until the first row float32 would
+    # round; the other thread's batches must land before or after that.
+    index = korel.Index("euclidean")
+    index.add_many(np.arange(30_000.0).reshape(-1, 3))
+    batches = {"whole": [np.full((500, 3), float(i)) for i in range(20)],
+               "odd": [np.full((500, 3), i + 1 / 3) for i in range(20)]}
+    added = {name: [] for name in batches}
+    threads = [threading.Thread(target=lambda name=name: added[name].extend(index.add_many(b) for b in batches[name]))
+               for name in batches]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(30)
+    assert len(index) == 10_000 + 2 * 20 * 500
+    for name, rows in batches.items():
+        ids = np.concatenate(added[name])
+        assert np.array_equal(np.array([index[i] for i in ids.tolist()]), np.concatenate(rows)), name
+
+
 class Owner:
     """Owns an index whose metric is one of its own methods: a cycle."""
 
