@@ -10,12 +10,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -23,6 +21,7 @@
 #include "index/bindings.h"
 #include "index/bound_index.h"
 #include "index/vector_scans.h"
+#include "vexel/exact_storage.h"
 #include "vexel/vector_space.h"
 
 namespace korel {
@@ -215,32 +214,11 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
   }
 };
 
-// Whether float32 holds each of the `count` values exactly (NaN: no).
-// Tested a block at a time, without a branch inside a block.
-inline bool fit_float32(const double* values, std::size_t count) {
-  constexpr std::size_t block = 256;
-  for (std::size_t start = 0; start < count; start += block) {
-    const std::size_t end = std::min(count, start + block);
-    bool all = true;
-    for (std::size_t i = start; i < end; ++i) {
-      const double value = values[i];
-      // A finite value beyond float32's range may not be converted at all.
-      const bool in_range = std::fabs(value) <= std::numeric_limits<float>::max() || std::isinf(value);
-      all &= static_cast<double>(static_cast<float>(in_range ? value : 0.0)) == value;
-    }
-    if (!all) return false;
-  }
-  return true;
-}
-
 // Float64 rows, stored as float32 for as long as float32 holds every
-// coordinate exactly: whole numbers such as grey levels and counts, and
-// values that were float32 to begin with. The kernels compute in double
-// from the stored values, so every distance is the same to the last bit,
-// for half the memory and half the bandwidth of a search. The first row
-// that float32 would round widens the stored rows to float64, once, under
-// the same ids and tree. Rows restored from a file are narrowed once they
-// have all arrived (narrow()); a mapped file is read as it is.
+// coordinate exactly (vexel/exact_storage.h). The first row that float32
+// would round widens the stored rows to float64, once, under the same ids
+// and tree. Rows restored from a file are narrowed once they have all
+// arrived (narrow()); a mapped file is read as it is.
 class ExactVectors {
  public:
   using Narrow = VectorIndex<float>;
@@ -261,7 +239,7 @@ class ExactVectors {
     auto* narrow = std::get_if<std::unique_ptr<Narrow>>(&held_);
     if (narrow == nullptr) return std::get<std::unique_ptr<Wide>>(held_)->add(points, ids, progress);
     const std::size_t n = (*narrow)->checked_rows(points);
-    if (fit_float32(points.data(), n * static_cast<std::size_t>(points.shape(1)))) {
+    if (vexel::fit_float(points.data(), n * static_cast<std::size_t>(points.shape(1)))) {
       return (*narrow)->add(points, ids, progress);
     }
     // Both fail without a change: the narrow rows stay until the wide ones
@@ -295,7 +273,7 @@ class ExactVectors {
     auto* wide = std::get_if<std::unique_ptr<Wide>>(&held_);
     if (wide == nullptr || (*wide)->read_only || (*wide)->rows.has_removed()) return;
     const auto& space = (*wide)->rows.space;
-    if (space.rows() != 0 && !fit_float32(space.row(0), space.rows() * space.dim())) return;
+    if (space.rows() != 0 && !vexel::fit_float(space.row(0), space.rows() * space.dim())) return;
     try {
       held_ = converted<Narrow>(**wide);
     } catch (const std::bad_alloc&) {
@@ -304,38 +282,13 @@ class ExactVectors {
   }
 
  private:
-  // The rows of `from_index` as rows of To's type (which holds them
-  // exactly) under the same ids and tree, built again, measuring, while
-  // removed points are still in it.
+  // The rows of `from` as rows of To's type, which holds them exactly
+  // (vexel::copy_rows): interruptible, since it builds a tree again while
+  // removed points are still in from's.
   template <typename To, typename From>
-  std::unique_ptr<To> converted(const From& from_index) const {
+  std::unique_ptr<To> converted(const From& from) const {
     auto to = std::make_unique<To>(metric_);
-    const auto& from = from_index.rows;
-    to->rows.next_id = from.next_id;
-    const std::size_t n = from.size(), dim = from.space.dim();
-    to->rows.space.set_dim(dim);
-    if (n == 0) return to;
-    using Scalar = std::remove_const_t<std::remove_pointer_t<decltype(from.space.row(0))>>;
-    std::vector<std::int64_t> ids;
-    ids.reserve(n);
-    std::vector<Scalar> gathered;  // live rows, when removed ones lie between
-    if (from.has_removed()) gathered.reserve(n * dim);
-    for (std::uint32_t row = 0; row < from.space.rows(); ++row) {
-      if (from.is_removed(row)) continue;
-      ids.push_back(from.row_ids[row]);
-      if (from.has_removed()) gathered.insert(gathered.end(), from.space.row(row), from.space.row(row) + dim);
-    }
-    const Scalar* rows = from.has_removed() ? gathered.data() : from.space.row(0);
-    auto append = [&](auto& space) {
-      space.reserve(n);
-      space.append(rows, n);
-    };
-    to->rows.space.refresh_kernel();
-    if (const std::optional<vexel::TreeRecord> record = from.export_tree()) {
-      to->rows.restore(ids.data(), n, append, *record, /*id_table_checksummed=*/true);
-    } else {
-      add_rows(to->rows, true, ids.data(), n, append);
-    }
+    run_interruptibly(to->rows, true, [&] { vexel::copy_rows(from.rows, to->rows); });
     return to;
   }
 

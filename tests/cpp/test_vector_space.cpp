@@ -11,6 +11,7 @@
 #include <random>
 
 #include "test_support.h"
+#include "vexel/exact_storage.h"
 #include "vexel/row_index.h"
 #include "vexel/vector_space.h"
 
@@ -136,6 +137,63 @@ TYPED_TEST(VectorSpaceTest, AnIndexLaysOutItsRowsInPlace) {
   std::vector<std::uint32_t> tree_order;
   index.list(tree_order);
   for (std::uint32_t i = 0; i < tree_order.size(); ++i) ASSERT_EQ(tree_order[i], i);
+}
+
+TEST(ExactStorage, FloatsHoldWholeNumbersAndFloatValuesOnly) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (double held : {0.0, -0.0, 255.0, -3.0, 0.5, 16777216.0, 3.4028234663852886e38, kInf, -kInf}) {
+    EXPECT_TRUE(vexel::fit_float(&held, 1)) << held;
+  }
+  for (double rounded : {1.0 / 3.0, 0.1, 16777217.0, 1e300, 1e-300, nan}) {
+    EXPECT_FALSE(vexel::fit_float(&rounded, 1)) << rounded;
+    std::vector<double> late(600, 1.0);
+    late[590] = rounded;  // in the third block
+    EXPECT_FALSE(vexel::fit_float(late.data(), late.size())) << rounded;
+  }
+}
+
+// Whole numbers copied from rows of doubles to rows of floats and back,
+// the tree restored or, while removed rows are still in it, built again:
+// every answer is the original's to the bit, and the ids go on as before.
+TEST(ExactStorage, RowsCopiedToFloatsAndBackAnswerAsBefore) {
+  using Wide = vexel::RowIndex<vexel::VectorSpace<double>>;
+  using Narrow = vexel::RowIndex<vexel::VectorSpace<float>>;
+  const std::size_t dim = 4, n = 2000;
+  std::mt19937 random(5);
+  std::vector<double> values(n * dim);
+  for (double& x : values) x = static_cast<double>(random() % 41) - 20.0;
+  for (bool removals : {false, true}) {
+    Wide original(VectorMetric::euclidean, dim);
+    original.add(nullptr, n, [&](auto& space) { space.append(values.data(), n); });
+    if (removals) {
+      for (std::int64_t id = 0; id < 60; id += 2) original.remove_many(&id, 1);
+      ASSERT_TRUE(original.has_removed());
+    }
+    Narrow narrow(VectorMetric::euclidean);
+    vexel::copy_rows(original, narrow);
+    Wide back(VectorMetric::euclidean);
+    vexel::copy_rows(narrow, back);
+    EXPECT_EQ(narrow.size(), original.size());
+    EXPECT_EQ(back.next_id, original.next_id);
+    Wide::Neighbors neighbors;
+    Wide::SearchScratch scratch;
+    Narrow::Neighbors narrow_neighbors;
+    Narrow::SearchScratch narrow_scratch;
+    std::vector<Wide::Neighbor> expected, copied, returned;
+    for (std::size_t q = 0; q < 20; ++q) {
+      const std::vector<double> query(values.begin() + q * dim, values.begin() + (q + 1) * dim);
+      original.nearest(query.data(), 15, expected, neighbors, scratch);
+      narrow.nearest(query.data(), 15, copied, narrow_neighbors, narrow_scratch);
+      back.nearest(query.data(), 15, returned, neighbors, scratch);
+      ASSERT_EQ(expected.size(), 15u);
+      for (std::size_t i = 0; i < expected.size(); ++i) {
+        for (const auto* other : {&copied, &returned}) {
+          ASSERT_EQ((*other)[i].stored, expected[i].stored) << "query " << q << " rank " << i;
+          ASSERT_TRUE(same_bits((*other)[i].distance, expected[i].distance));
+        }
+      }
+    }
+  }
 }
 
 // Bulk builds over integer points full of ties: a dense core with scattered
