@@ -1003,9 +1003,10 @@ class KorelTree {
     if (failure) std::rethrow_exception(failure);
   }
 
-  // Best-first search into `results` (see search_results.h); the tree must
-  // hold a live element. `offset` is the rotation counter the visits
-  // advance: a plain integer, or a RotationCounter shared by searches.
+  // Best-first search into `results` (see search_results.h), until the
+  // queue is empty or `results` is spent; the tree must hold a live
+  // element. `offset` is the rotation counter the visits advance: a plain
+  // integer, or a RotationCounter shared by searches.
   template <typename Query, typename Results, typename Counter>
   void search(const Query& query, Results& results, SearchScratch& scratch, Counter& offset) const {
     const Host& host = this->host();
@@ -1017,7 +1018,7 @@ class KorelTree {
     const double d = host.distance_function(query, tree->pivot);
     if (!host.is_removed(tree->pivot)) results.offer(host, tree->pivot, d, query, true);
     tree->visit(*this, query, d, results, scratch, offset);
-    while (!scratch.nodes.empty()) {
+    while (!scratch.nodes.empty() && !results.spent()) {
       const double bound = results.bound();
       const auto entry = scratch.nodes.top();
       scratch.nodes.pop();

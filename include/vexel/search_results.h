@@ -5,6 +5,9 @@
 //   offer(host, stored, d, query, is_pivot)
 //                a measured element, which the set keeps or drops
 //   descends()   whether any child may still hold something of use
+//   spent()      whether the search may stop now, its answer unfinished
+//                (a set that only counts what it is offered, once it has
+//                counted enough)
 #pragma once
 
 #include <cstddef>
@@ -23,6 +26,7 @@ class NearestResults {
     return neighbors_.size() < k_ ? std::numeric_limits<double>::infinity() : neighbors_.bound();
   }
   static constexpr bool descends() { return true; }
+  static constexpr bool spent() { return false; }
 
   template <typename Host, typename Stored, typename Query>
   void offer(const Host& host, const Stored& stored, double d, const Query& query, bool is_pivot) {
@@ -47,6 +51,7 @@ class WithinResults {
 
   double bound() const { return radius_; }
   bool descends() const { return radius_ == radius_; }
+  static constexpr bool spent() { return false; }
 
   template <typename Host, typename Stored, typename Query>
   void offer(const Host& host, const Stored& stored, double d, const Query&, bool) {

@@ -481,14 +481,16 @@ class VectorScan {
 // --- tree or scan ---------------------------------------------------------
 
 // A result set that counts what the tree offers it: every live row the
-// search measured.
+// search measured. Once it has counted `budget` rows it is spent: the
+// search stops, its answer unfinished.
 template <typename Results>
 class CountingResults {
  public:
-  explicit CountingResults(Results& results) : results_(results) {}
+  CountingResults(Results& results, std::uint64_t budget) : results_(results), budget_(budget) {}
 
   double bound() const { return results_.bound(); }
   bool descends() const { return results_.descends(); }
+  bool spent() const { return offered_ >= budget_; }
   template <typename Host, typename Stored, typename Query>
   void offer(const Host& host, const Stored& stored, double d, const Query& query, bool is_pivot) {
     ++offered_;
@@ -498,51 +500,63 @@ class CountingResults {
 
  private:
   Results& results_;
+  std::uint64_t budget_;
   std::uint64_t offered_ = 0;
 };
 
+// No budget: the search runs to its end.
+constexpr std::uint64_t unlimited_budget = std::numeric_limits<std::uint64_t>::max();
+
 // Runs `results` (which collect into `neighbors`) through the index's
 // search unless `nothing_to_find`, drains `neighbors` into `found` and
-// returns how many live rows the search measured.
+// returns how many live rows the search measured. The search stops once it
+// has measured `budget` rows: a count of `budget` or more means that
+// `found` may be unfinished.
 template <typename Index, typename Results>
 std::uint64_t counted_search(const Index& index, const double* query, Results results, bool nothing_to_find,
                              std::vector<typename Index::Neighbor>& found, typename Index::Neighbors& neighbors,
-                             typename Index::SearchScratch& scratch) {
+                             typename Index::SearchScratch& scratch, std::uint64_t budget) {
   found.clear();
   neighbors.clear();
   if (nothing_to_find || index.size() == 0) return 0;
   std::uint64_t offset = 0;
-  CountingResults<Results> counting(results);
+  CountingResults<Results> counting(results, budget);
   index.search(query, counting, scratch, offset);
   neighbors.drain(found, [](const auto& entry) { return entry; });
   return counting.offered();
 }
 
 // RowIndex::nearest and RowIndex::within, the same searches step for step,
-// that also return how many live rows they measured.
+// that also return how many live rows they measured (and stop at `budget`
+// of them, as counted_search).
 template <typename Scalar>
 std::uint64_t nearest_counted(const RowIndex<VectorSpace<Scalar>>& index, const double* query, std::size_t k,
                               std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
                               typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
-                              typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch) {
+                              typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch,
+                              std::uint64_t budget = unlimited_budget) {
   using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
-  return counted_search(index, query, NearestResults<Neighbors>(neighbors, k), k == 0, found, neighbors, scratch);
+  return counted_search(index, query, NearestResults<Neighbors>(neighbors, k), k == 0, found, neighbors, scratch,
+                        budget);
 }
 
 template <typename Scalar>
 std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const double* query, double radius,
                              std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
                              typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
-                             typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch) {
+                             typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch,
+                             std::uint64_t budget = unlimited_budget) {
   using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
   return counted_search(index, query, WithinResults<Neighbors>(neighbors, radius), radius != radius, found, neighbors,
-                        scratch);
+                        scratch, budget);
 }
 
 // The rule a batch follows: its first queries (scan_probe_queries of them,
 // or all if fewer) go through the tree, counted by nearest_counted or
 // within_counted; the rest go to the scan when those searches measured, on
-// average, at least scan_share(dim) of the live rows. A row the tree
+// average, at least scan_share(dim) of the live rows, or when one of them
+// alone measures half of them (probe_budget): that search stops there,
+// unfinished, and the scan answers its query too. A row the tree
 // measures costs a kernel call plus the bookkeeping of a best-first search,
 // a fixed part that weighs most in few dimensions, while the scan spends on
 // a row a few operations per coordinate: the share at which both cost the
@@ -550,12 +564,19 @@ std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const d
 // coordinates, near an eighth: a row the tree measures in 64-d image patches
 // costs about ten times a row of the scan (bench_scan measures the two
 // sides of it). The rule reads only the tree's own counts, integers that
-// the same data and queries reproduce on every machine (the tree is seeded, the kernels are bit-identical at
-// every level), so the choice is the same everywhere; the answers are the
-// same either way. Counts only add up, so the probe may stop once they
-// reach the share (scan_decided): where the tree measures nearly every row,
-// the first query settles the choice, which the whole probe would make too.
+// the same data and queries reproduce on every machine (the tree is
+// seeded, the kernels are bit-identical at every level), so the choice is
+// the same everywhere; the answers are the same either way. Counts only add
+// up, so the probe may stop once they reach the share (scan_decided), which
+// the whole probe would reach too. Where the tree measures nearly every
+// row, the first query settles the choice halfway through its search.
 constexpr std::size_t scan_probe_queries = 16;
+
+// The rows one probe may measure: past half the live rows a search costs
+// more than the scan of every row would (at least 1).
+inline std::uint64_t probe_budget(std::size_t live_rows) {
+  return std::max<std::uint64_t>(1, (static_cast<std::uint64_t>(live_rows) + 1) / 2);
+}
 
 inline double scan_share(std::size_t dim) {
   return std::min(0.12, static_cast<double>(dim + 4) / 200.0);

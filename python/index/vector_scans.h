@@ -29,8 +29,8 @@ using VectorRows = vexel::RowIndex<vexel::VectorSpace<Scalar>>;
 
 // The scan of `rows` when the first queries of a batch of `count` say it
 // pays, after answering those queries through the tree into `first` (the
-// trial costs nothing: their answers are kept; it ends as soon as the
-// choice is settled); null otherwise. `search`
+// trial costs little: the answers it finishes are kept; it ends as soon as
+// the choice is settled); null otherwise. `search(query, searcher, budget)`
 // runs one counted tree search (vexel::nearest_counted or within_counted);
 // the scan is prepared on `workers` threads. Called with the GIL held;
 // releases it while it works.
@@ -47,9 +47,15 @@ std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(
   std::uint64_t measured = 0;
   first.clear();
   first.reserve(vexel::scan_probe_queries);
+  const std::uint64_t budget = vexel::probe_budget(rows.size());
   bool scans = false;
   while (!scans && first.size() < vexel::scan_probe_queries) {
-    measured += search(queries + first.size() * dim, searcher);
+    const std::uint64_t one = search(queries + first.size() * dim, searcher, budget);
+    if (one >= budget) {
+      scans = true;  // an unfinished answer: the scan gives it
+      break;
+    }
+    measured += one;
     first.push_back(searcher.found);
     scans = vexel::scan_decided(measured, rows.size(), dim);
   }
@@ -78,8 +84,8 @@ py::object scanned_nearest(const VectorRows<Scalar>& rows, const double* queries
   k = std::min(k, rows.size());
   const std::size_t dim = rows.space.dim();
   std::vector<std::vector<Neighbor>> first;
-  const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, first, [&](const double* query, auto& s) {
-    return vexel::nearest_counted(rows, query, k, s.found, s.neighbors, s.scratch);
+  const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, first, [&](const double* query, auto& s, std::uint64_t budget) {
+    return vexel::nearest_counted(rows, query, k, s.found, s.neighbors, s.scratch, budget);
   });
   if (!scan) return py::none();
   py::array_t<double> distances({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(k)});
@@ -116,8 +122,8 @@ py::object scanned_within(const VectorRows<Scalar>& rows, const double* queries,
   using Neighbor = typename VectorRows<Scalar>::Neighbor;
   const std::size_t dim = rows.space.dim();
   std::vector<std::vector<Neighbor>> results;
-  const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, results, [&](const double* query, auto& s) {
-    return vexel::within_counted(rows, query, radius, s.found, s.neighbors, s.scratch);
+  const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, results, [&](const double* query, auto& s, std::uint64_t budget) {
+    return vexel::within_counted(rows, query, radius, s.found, s.neighbors, s.scratch, budget);
   });
   if (!scan) return py::none();
   const std::size_t probed = results.size();

@@ -455,6 +455,19 @@ TEST(ScanRule, CountsTheTreeSearchAndChoosesByThem) {
       EXPECT_LE(within, n);
       expect_same(tree(index, query, dim, kWithin, radius), found, "counted within");
       if (settled_after == 0 && vexel::scan_decided(measured, n, dim)) settled_after = q + 1;
+      // With a budget the same search either finishes unchanged or stops
+      // within one node's visit past the budget, where it would have
+      // measured at least that many rows.
+      const std::uint64_t budget = vexel::probe_budget(n);
+      const std::uint64_t cut = vexel::nearest_counted(index, query.data(), 10, found[0], neighbors, scratch, budget);
+      if (one < budget) {
+        EXPECT_EQ(cut, one);
+        expect_same(tree(index, query, dim, 10, 0.0), found, "budgeted nearest");
+      } else {
+        EXPECT_GE(cut, budget);
+        EXPECT_LE(cut, budget + index.max_leaf_points + index.max_degree);
+        EXPECT_LT(cut, n) << "a budget of half the rows stops the search early";
+      }
     }
     const bool chosen = vexel::prefers_scan(measured, probes, n, dim);
     EXPECT_EQ(settled_after != 0, chosen) << "a probe cut short chooses as the whole probe";
@@ -466,6 +479,8 @@ TEST(ScanRule, CountsTheTreeSearchAndChoosesByThem) {
   EXPECT_FALSE(scan_chosen(2, 20000));  // boxes prune nearly everything
   EXPECT_TRUE(scan_chosen(64, 5000));   // nothing prunes
   EXPECT_FALSE(vexel::prefers_scan(0, 0, 100, 8));
+  EXPECT_EQ(vexel::probe_budget(0), 1u);
+  EXPECT_EQ(vexel::probe_budget(7), 4u);
   // The share grows with the dimension, then levels off.
   EXPECT_LT(vexel::scan_share(2), vexel::scan_share(16));
   EXPECT_EQ(vexel::scan_share(64), vexel::scan_share(1024));
