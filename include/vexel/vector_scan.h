@@ -67,6 +67,7 @@
 #include <utility>
 #include <vector>
 
+#include "vexel/detail/scan_candidates.h"
 #include "vexel/detail/scan_terms.h"
 #include "vexel/detail/vector_scan_tiles.h"
 #include "vexel/parallel.h"
@@ -263,13 +264,7 @@ class VectorScan {
     return rounded_up(std::max(bound * bound * (1.0 + 3.0 * delta_ + 0x1p-21) * 0.5, 0x1p-100));
   }
 
-  // A pair the tile may not drop: its key, the value the tile compared,
-  // negated under angular so that nearer pairs have smaller keys either
-  // way, and the row's position in rows_.
-  struct Candidate {
-    float key;
-    std::uint32_t position;
-  };
+  using Candidate = detail::scan::Candidate;
   float key_of(float value) const { return angular_ ? -value : value; }
 
   // Measures the pairs of query j in candidates[0, size) that its bound
@@ -277,18 +272,16 @@ class VectorScan {
   // smallest value (largest, under angular) go first: their rows are likely
   // among the nearest, so the bound tightens before the others are tested
   // again. Which rows are measured changes only the work: a row is dropped
-  // only beyond the bound of rows already measured.
+  // only beyond the bound of rows already measured. `minima` is scratch
+  // for front_runners.
   template <typename Measure, typename Bound>
   float measure_candidates(std::size_t j, Candidate* candidates, std::size_t size, Measure& measure, Bound& bound,
-                           std::size_t nearest_first) const {
+                           std::size_t nearest_first, std::vector<float>& minima) const {
     const std::size_t ahead = std::min(size, nearest_first);
     if (ahead < size) {
-      // NaN keys (none arise from coordinates the product serves) last.
-      const auto nearer = [](const Candidate& a, const Candidate& b) {
-        return a.key < b.key || (a.key == a.key && b.key != b.key);
-      };
-      // A heap of the `ahead` nearest: one comparison for most candidates.
-      std::partial_sort(candidates, candidates + ahead, candidates + size, nearer);
+      // A heap of the `ahead` nearest, among the few that can be.
+      const std::size_t runners = detail::scan::front_runners(candidates, size, ahead, minima);
+      std::partial_sort(candidates, candidates + ahead, candidates + runners, detail::scan::nearer);
     }
     for (std::size_t c = 0; c < ahead; ++c) measure(j, rows_[candidates[c].position]);
     float limit = threshold(bound(j));
@@ -350,6 +343,7 @@ class VectorScan {
     std::vector<std::uint64_t> kept(block_panels);
     std::vector<float> values(block_panels * detail::scan::values_per_panel);
     std::vector<Candidate> candidates(block_rows);
+    std::vector<float> minima(nearest_first <= block_rows / 8 ? 4 * nearest_first : 0);  // for front_runners
     const detail::scan::Tiles tiles = detail::scan::tiles_for(simd::active());
     const std::size_t groups = (served.size() + group - 1) / group;
     for (std::size_t begin = 0; begin < rows_.size(); begin += block_rows) {
@@ -407,7 +401,8 @@ class VectorScan {
               }
             }
             const std::size_t s = first + m;
-            thresholds[s] = measure_candidates(served[s], candidates.data(), size, measure, bound, nearest_first);
+            thresholds[s] = measure_candidates(served[s], candidates.data(), size, measure, bound, nearest_first,
+                                               minima);
             limits[m] = thresholds[s];
           }
           std::fill(limits + members, limits + group, limits[members - 1]);  // the repeated last member

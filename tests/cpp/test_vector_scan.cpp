@@ -206,6 +206,52 @@ TEST(Scan, MeasuresTheNearestRowsFirst) {
   }
 }
 
+// The candidates a query measures first are chosen among a front group
+// that must hold its `ahead` nearest, whatever the keys: few distinct
+// values (ties), NaN, infinities; and on distinct keys the group is small.
+TEST(Scan, FrontRunnersHoldTheNearestCandidates) {
+  using vexel::detail::scan::Candidate;
+  std::mt19937_64 random(5);
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  for (int trial = 0; trial < 400; ++trial) {
+    const std::size_t size = 1 + random() % 700, ahead = 1 + random() % 40;
+    const int kind = trial % 4;  // distinct, ties, with NaN, with infinities
+    std::vector<Candidate> candidates(size);
+    for (std::size_t i = 0; i < size; ++i) {
+      float key = kind == 1 ? static_cast<float>(random() % 5) : static_cast<float>(random() % 1000000) / 7.0f;
+      if (kind == 2 && random() % 3 == 0) {
+        key = nan;
+      }
+      if (kind == 3 && random() % 3 == 0) {
+        key = random() % 2 ? inf : -inf;
+      }
+      candidates[i] = Candidate{key, static_cast<std::uint32_t>(i)};
+    }
+    std::vector<Candidate> before = candidates;
+    std::vector<float> minima(4 * ahead);
+    const std::size_t runners = vexel::detail::scan::front_runners(candidates.data(), size, ahead, minima);
+    ASSERT_LE(runners, size);
+    ASSERT_GE(runners, std::min(ahead, size)) << "trial " << trial;
+    const auto by_position = [](const Candidate& a, const Candidate& b) { return a.position < b.position; };
+    std::vector<Candidate> after = candidates;
+    std::sort(after.begin(), after.end(), by_position);
+    for (std::size_t i = 0; i < size; ++i) {
+      ASSERT_EQ(after[i].position, before[i].position);
+      ASSERT_EQ(std::memcmp(&after[i].key, &before[i].key, sizeof(float)), 0);
+    }
+    if (ahead >= size) continue;
+    std::partial_sort(candidates.begin(), candidates.begin() + ahead, candidates.begin() + runners,
+                      vexel::detail::scan::nearer);
+    const Candidate last = candidates[ahead - 1];
+    for (std::size_t i = runners; i < size; ++i) {
+      ASSERT_FALSE(vexel::detail::scan::nearer(candidates[i], last)) << "trial " << trial << ", candidate " << i;
+    }
+    if (kind == 0 && size >= 64 * ahead) {
+      EXPECT_LT(runners, size / 4) << "trial " << trial;
+    }
+  }
+}
+
 // Integer grids: most distances tie, so the k-th place and the radius fall
 // among many equal distances, told apart by id; duplicates at distance 0.
 TEST(Scan, IntegerGridsFullOfTiesAndDuplicates) {
