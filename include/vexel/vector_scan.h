@@ -165,6 +165,9 @@ class VectorScan {
   }
 
   std::size_t size() const { return rows_.size() + always_measured_.size(); }
+  // Whether the rows are packed once for every call, or block by block in
+  // each call.
+  bool packed() const { return packed_ != nullptr; }
 
   // The k nearest rows of each of the `count` queries (rows of dim()
   // doubles, one after the other) into found[i]: what RowIndex::nearest

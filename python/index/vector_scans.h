@@ -67,12 +67,14 @@ std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(
   return scan;
 }
 
-// Queries a scan answers at once: a call spreads its queries and sets up
-// its buffers (and packs the rows, where the scan could not keep them
-// packed), so a call should take many queries, yet Ctrl-C and progress
-// wait for a call.
-inline std::size_t scan_block(std::size_t count, std::size_t workers) {
-  return std::clamp<std::size_t>(count / (4 * std::max<std::size_t>(workers, 1)), 64, 1024);
+// Queries a scan answers at once: about a quarter of a worker's share, so
+// that the workers finish together. A call spreads its queries and sets up
+// its buffers, and where the scan could not keep its rows packed it packs
+// them again: such calls take at least 64 queries, others at least 16.
+// Ctrl-C and progress wait for a call.
+inline std::size_t scan_block(std::size_t count, std::size_t workers, bool packed) {
+  const std::size_t calls = 4 * std::max<std::size_t>(workers, 1);
+  return std::clamp<std::size_t>((count + calls - 1) / calls, packed ? 16 : 64, 1024);
 }
 
 // The k nearest of `count` queries as nearest_batch answers them, or None
@@ -110,7 +112,7 @@ py::object scanned_nearest(const VectorRows<Scalar>& rows, const double* queries
         scan->nearest(queries + begin * dim, end - begin, k, found);
         for (std::size_t i = begin; i < end; ++i) write(i, found[i - begin]);
       },
-      progress, scan_block(count, workers));
+      progress, scan_block(count, workers, scan->packed()));
   return py::make_tuple(std::move(distances), std::move(ids));
 }
 
@@ -137,7 +139,7 @@ py::object scanned_within(const VectorRows<Scalar>& rows, const double* queries,
         scan->within(queries + begin * dim, end - begin, radius, found);
         for (std::size_t i = begin; i < end; ++i) results[i].swap(found[i - begin]);
       },
-      progress, scan_block(count, workers));
+      progress, scan_block(count, workers, scan->packed()));
   return answers_list(results);
 }
 
