@@ -195,18 +195,34 @@ class Searchers {
   std::vector<Searcher<Rows>> own_;
 };
 
+// The answers of a batch's first queries, found before the batch ran (by
+// the trial of vector_scans.h), in query order.
+template <typename Rows>
+using FirstAnswers = std::vector<std::vector<typename Rows::Neighbor>>;
+
+// The k nearest of each of `count` queries (`query_of(i)`), on `workers`
+// threads; the queries that `first` answers already (if given) are not
+// searched again.
 template <typename Rows, typename QueryOf>
 py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::size_t k,
                         std::size_t workers, QueryOf query_of, bool single = false,
-                        py::handle progress = py::none()) {
+                        py::handle progress = py::none(), const FirstAnswers<Rows>* first = nullptr) {
   k = std::min(k, rows.size());
   const std::size_t width = k;
   std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(width)};
   if (single) shape.erase(shape.begin());
   const std::size_t size = count * width;
+  const std::size_t known = first != nullptr ? std::min(first->size(), count) : 0;
   auto search = [&](double* d, std::int64_t* id) {
     std::fill(d, d + size, std::numeric_limits<double>::infinity());
     std::fill(id, id + size, std::int64_t{-1});
+    const auto write = [&](std::size_t i, const std::vector<typename Rows::Neighbor>& found) {
+      for (std::size_t j = 0; j < found.size(); ++j) {
+        d[i * width + j] = found[j].distance;
+        id[i * width + j] = found[j].stored;
+      }
+    };
+    for (std::size_t i = 0; i < known; ++i) write(i, (*first)[i]);
     workers = std::max<std::size_t>(1, std::min(workers, count));
     Searchers<Rows> searchers(native, workers);
     searchers.answered(k);
@@ -214,12 +230,9 @@ py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::s
         native, count, workers,
         [&](std::size_t begin, std::size_t end, std::size_t worker) {
           Searcher<Rows>& s = searchers[worker];
-          for (std::size_t i = begin; i < end; ++i) {
+          for (std::size_t i = std::max(begin, known); i < end; ++i) {
             rows.nearest(query_of(i), k, s.found, s.neighbors, s.scratch);
-            for (std::size_t j = 0; j < s.found.size(); ++j) {
-              d[i * width + j] = s.found[j].distance;
-              id[i * width + j] = s.found[j].stored;
-            }
+            write(i, s.found);
           }
         },
         progress);
@@ -265,18 +278,23 @@ py::list answers_list(std::vector<std::vector<Neighbor>>& results) {
 }
 
 // Every point within `radius` of each query: a list of (distances, ids).
+// The queries that `first` answers already (if given) are not searched
+// again; their answers are moved out of it.
 template <typename Rows, typename QueryOf>
 py::list within_batch(const Rows& rows, bool native, std::size_t count, double radius,
-                      std::size_t workers, QueryOf query_of, py::handle progress = py::none()) {
+                      std::size_t workers, QueryOf query_of, py::handle progress = py::none(),
+                      FirstAnswers<Rows>* first = nullptr) {
   using Found = std::vector<typename Rows::Neighbor>;
   std::vector<Found> results(count);
+  const std::size_t known = first != nullptr ? std::min(first->size(), count) : 0;
+  for (std::size_t i = 0; i < known; ++i) results[i].swap((*first)[i]);
   workers = std::max<std::size_t>(1, std::min(workers, count));
   Searchers<Rows> searchers(native, workers);
   run_batch(
       native, count, workers,
       [&](std::size_t begin, std::size_t end, std::size_t worker) {
         Searcher<Rows>& s = searchers[worker];
-        for (std::size_t i = begin; i < end; ++i) {
+        for (std::size_t i = std::max(begin, known); i < end; ++i) {
           rows.within(query_of(i), radius, results[i], s.neighbors, s.scratch);
           searchers.answered(results[i].size());
         }

@@ -29,8 +29,9 @@ using VectorRows = vexel::RowIndex<vexel::VectorSpace<Scalar>>;
 
 // The scan of `rows` when the first queries of a batch of `count` say it
 // pays, after answering those queries through the tree into `first` (the
-// trial costs little: the answers it finishes are kept; it ends as soon as
-// the choice is settled); null otherwise. `search(query, searcher, budget)`
+// trial costs little: the answers it finishes are kept, by the scan and by
+// the tree alike; it ends as soon as the choice is settled); null
+// otherwise. `search(query, searcher, budget)`
 // runs one counted tree search (vexel::nearest_counted or within_counted);
 // the scan is prepared on `workers` threads. Called with the GIL held;
 // releases it while it works.
@@ -78,14 +79,14 @@ inline std::size_t scan_block(std::size_t count, std::size_t workers, bool packe
 }
 
 // The k nearest of `count` queries as nearest_batch answers them, or None
-// where the tree should answer (see scan_if_it_pays).
+// where the tree should answer (see scan_if_it_pays), leaving in `first`
+// the answers the trial found.
 template <typename Scalar>
 py::object scanned_nearest(const VectorRows<Scalar>& rows, const double* queries, std::size_t count, std::size_t k,
-                           std::size_t workers, py::handle progress) {
+                           std::size_t workers, py::handle progress, FirstAnswers<VectorRows<Scalar>>& first) {
   using Neighbor = typename VectorRows<Scalar>::Neighbor;
   k = std::min(k, rows.size());
   const std::size_t dim = rows.space.dim();
-  std::vector<std::vector<Neighbor>> first;
   const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, first, [&](const double* query, auto& s, std::uint64_t budget) {
     return vexel::nearest_counted(rows, query, k, s.found, s.neighbors, s.scratch, budget);
   });
@@ -117,13 +118,13 @@ py::object scanned_nearest(const VectorRows<Scalar>& rows, const double* queries
 }
 
 // Every point within `radius` of each of `count` queries as within_batch
-// answers them, or None where the tree should answer.
+// answers them, or None where the tree should answer, leaving in `results`
+// the answers the trial found.
 template <typename Scalar>
 py::object scanned_within(const VectorRows<Scalar>& rows, const double* queries, std::size_t count, double radius,
-                          std::size_t workers, py::handle progress) {
+                          std::size_t workers, py::handle progress, FirstAnswers<VectorRows<Scalar>>& results) {
   using Neighbor = typename VectorRows<Scalar>::Neighbor;
   const std::size_t dim = rows.space.dim();
-  std::vector<std::vector<Neighbor>> results;
   const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, results, [&](const double* query, auto& s, std::uint64_t budget) {
     return vexel::within_counted(rows, query, radius, s.found, s.neighbors, s.scratch, budget);
   });

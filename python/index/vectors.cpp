@@ -140,10 +140,11 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
     this->rows.space.refresh_kernel();
     const double* q = points.data();
     const auto dim = static_cast<std::size_t>(points.shape(1));
-    py::object scanned = scanned_nearest(this->rows, q, count, k, workers, progress);
+    FirstAnswers<VectorRows<Scalar>> first;
+    py::object scanned = scanned_nearest(this->rows, q, count, k, workers, progress, first);
     if (!scanned.is_none()) return scanned;
     return py::object(nearest_batch(this->rows, true, count, k, workers,
-                                    [&](std::size_t i) { return q + i * dim; }, false, progress));
+                                    [&](std::size_t i) { return q + i * dim; }, false, progress, &first));
   }
 
   // One query, answered directly when plain_query accepts it; None
@@ -166,10 +167,11 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
     this->rows.space.refresh_kernel();
     const double* q = points.data();
     const auto dim = static_cast<std::size_t>(points.shape(1));
-    py::object scanned = scanned_within(this->rows, q, count, radius, workers, progress);
+    FirstAnswers<VectorRows<Scalar>> first;
+    py::object scanned = scanned_within(this->rows, q, count, radius, workers, progress, first);
     if (!scanned.is_none()) return scanned;
     return py::object(within_batch(this->rows, true, count, radius, workers,
-                                   [&](std::size_t i) { return q + i * dim; }, progress));
+                                   [&](std::size_t i) { return q + i * dim; }, progress, &first));
   }
 
   // The ids and rows (as Out) of the live points, in row order, and with
