@@ -200,6 +200,15 @@ class Searchers {
 template <typename Rows>
 using FirstAnswers = std::vector<std::vector<typename Rows::Neighbor>>;
 
+// Writes `found` into row i of the (distances, ids) arrays, `width` wide.
+template <typename Neighbor>
+void write_answer(double* d, std::int64_t* id, std::size_t width, std::size_t i, const std::vector<Neighbor>& found) {
+  for (std::size_t j = 0; j < found.size(); ++j) {
+    d[i * width + j] = found[j].distance;
+    id[i * width + j] = found[j].stored;
+  }
+}
+
 // The k nearest of each of `count` queries (`query_of(i)`), on `workers`
 // threads; the queries that `first` answers already (if given) are not
 // searched again.
@@ -216,13 +225,7 @@ py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::s
   auto search = [&](double* d, std::int64_t* id) {
     std::fill(d, d + size, std::numeric_limits<double>::infinity());
     std::fill(id, id + size, std::int64_t{-1});
-    const auto write = [&](std::size_t i, const std::vector<typename Rows::Neighbor>& found) {
-      for (std::size_t j = 0; j < found.size(); ++j) {
-        d[i * width + j] = found[j].distance;
-        id[i * width + j] = found[j].stored;
-      }
-    };
-    for (std::size_t i = 0; i < known; ++i) write(i, (*first)[i]);
+    for (std::size_t i = 0; i < known; ++i) write_answer(d, id, width, i, (*first)[i]);
     workers = std::max<std::size_t>(1, std::min(workers, count));
     Searchers<Rows> searchers(native, workers);
     searchers.answered(k);
@@ -232,7 +235,7 @@ py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::s
           Searcher<Rows>& s = searchers[worker];
           for (std::size_t i = std::max(begin, known); i < end; ++i) {
             rows.nearest(query_of(i), k, s.found, s.neighbors, s.scratch);
-            write(i, s.found);
+            write_answer(d, id, width, i, s.found);
           }
         },
         progress);

@@ -31,14 +31,13 @@ using VectorRows = vexel::RowIndex<vexel::VectorSpace<Scalar>>;
 // pays, after answering those queries through the tree into `first` (the
 // trial costs little: the answers it finishes are kept, by the scan and by
 // the tree alike; it ends as soon as the choice is settled); null
-// otherwise. `search(query, searcher, budget)`
-// runs one counted tree search (vexel::nearest_counted or within_counted);
-// the scan is prepared on `workers` threads. Called with the GIL held;
-// releases it while it works.
+// otherwise. `search(query, searcher, budget)` runs one counted tree search
+// (vexel::nearest_counted or within_counted); the scan is prepared on
+// `workers` threads. Called with the GIL held; releases it while it works.
 template <typename Scalar, typename Search>
-std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(
-    const VectorRows<Scalar>& rows, std::size_t count, std::size_t workers, const double* queries,
-    std::vector<std::vector<typename VectorRows<Scalar>::Neighbor>>& first, Search search) {
+std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(const VectorRows<Scalar>& rows, std::size_t count,
+                                                           std::size_t workers, const double* queries,
+                                                           FirstAnswers<VectorRows<Scalar>>& first, Search search) {
   const auto metric = rows.space.metric();
   if (metric != vexel::VectorMetric::euclidean && metric != vexel::VectorMetric::angular) return nullptr;
   if (count <= vexel::scan_probe_queries || rows.size() == 0) return nullptr;
@@ -52,8 +51,8 @@ std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(
   bool scans = false;
   while (!scans && first.size() < vexel::scan_probe_queries) {
     const std::uint64_t one = search(queries + first.size() * dim, searcher, budget);
-    if (one >= budget) {
-      scans = true;  // an unfinished answer: the scan gives it
+    if (one >= budget) {  // an unfinished answer: the scan gives it
+      scans = true;
       break;
     }
     measured += one;
@@ -87,9 +86,10 @@ py::object scanned_nearest(const VectorRows<Scalar>& rows, const double* queries
   using Neighbor = typename VectorRows<Scalar>::Neighbor;
   k = std::min(k, rows.size());
   const std::size_t dim = rows.space.dim();
-  const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, first, [&](const double* query, auto& s, std::uint64_t budget) {
+  const auto search = [&](const double* query, auto& s, std::uint64_t budget) {
     return vexel::nearest_counted(rows, query, k, s.found, s.neighbors, s.scratch, budget);
-  });
+  };
+  const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, first, search);
   if (!scan) return py::none();
   py::array_t<double> distances({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(k)});
   py::array_t<std::int64_t> ids({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(k)});
@@ -97,13 +97,7 @@ py::object scanned_nearest(const VectorRows<Scalar>& rows, const double* queries
   std::int64_t* id = ids.mutable_data();
   std::fill(d, d + count * k, std::numeric_limits<double>::infinity());
   std::fill(id, id + count * k, std::int64_t{-1});
-  const auto write = [&](std::size_t i, const std::vector<Neighbor>& found) {
-    for (std::size_t j = 0; j < found.size(); ++j) {
-      d[i * k + j] = found[j].distance;
-      id[i * k + j] = found[j].stored;
-    }
-  };
-  for (std::size_t i = 0; i < first.size(); ++i) write(i, first[i]);
+  for (std::size_t i = 0; i < first.size(); ++i) write_answer(d, id, k, i, first[i]);
   run_batch(
       true, count, workers,
       [&](std::size_t begin, std::size_t end, std::size_t) {
@@ -111,7 +105,7 @@ py::object scanned_nearest(const VectorRows<Scalar>& rows, const double* queries
         if (begin >= end) return;
         std::vector<std::vector<Neighbor>> found;
         scan->nearest(queries + begin * dim, end - begin, k, found);
-        for (std::size_t i = begin; i < end; ++i) write(i, found[i - begin]);
+        for (std::size_t i = begin; i < end; ++i) write_answer(d, id, k, i, found[i - begin]);
       },
       progress, scan_block(count, workers, scan->packed()));
   return py::make_tuple(std::move(distances), std::move(ids));
@@ -125,9 +119,10 @@ py::object scanned_within(const VectorRows<Scalar>& rows, const double* queries,
                           std::size_t workers, py::handle progress, FirstAnswers<VectorRows<Scalar>>& results) {
   using Neighbor = typename VectorRows<Scalar>::Neighbor;
   const std::size_t dim = rows.space.dim();
-  const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, results, [&](const double* query, auto& s, std::uint64_t budget) {
+  const auto search = [&](const double* query, auto& s, std::uint64_t budget) {
     return vexel::within_counted(rows, query, radius, s.found, s.neighbors, s.scratch, budget);
-  });
+  };
+  const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, results, search);
   if (!scan) return py::none();
   const std::size_t probed = results.size();
   results.resize(count);
