@@ -6,9 +6,19 @@
 // where x' is x less its mean; and |q - x|_1 is at least that bound and
 // |Σq - Σx| too. Rows that differ most in their level (image patches differ
 // in brightness) are told apart by it where a leaf's pivot cannot.
+//
+// Rows are summarised in more detail too: the sums of 4 to 16 stretches of
+// adjacent coordinates. With e_j the unit vector along stretch j and x''
+// what remains of x once its projection on them is taken away,
+//   |q - x|²  >=  Σ_j ((q - x)·e_j)² + (|q''| - |x''|)²
+// by the same argument. The diagonal lies in their span, so this bound is
+// at least the first, and takes its place. Neighbouring coordinates of
+// signals and images move together: their stretches tell apart rows that
+// agree on average.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +26,12 @@
 #include <vector>
 
 #include "vexel/gather_in_place.h"
+#include "vexel/simd.h"
 #include "vexel/vector_kernels.h"
+
+#if VEXEL_SIMD_X86
+#include <immintrin.h>
+#endif
 
 namespace vexel {
 
@@ -28,6 +43,9 @@ class RowSummaries {
         // Long rows only: in a few dimensions the nodes' boxes of
         // coordinates bound as much, and a row costs little to measure.
         kept_(dim >= 16 && (metric == VectorMetric::euclidean || metric == VectorMetric::manhattan)),
+        // Stretches of at least four coordinates, a multiple of four of them
+        // (the test takes four a step).
+        stretches_(kept_ ? std::min<std::size_t>(max_stretches, dim / 16 * 4) : 0),
         per_coordinate_(1.0 / static_cast<double>(dim)),
         per_root_(std::sqrt(per_coordinate_)),
         // A summary's floats are off by at most 2^-23 of its row's norm
@@ -37,13 +55,15 @@ class RowSummaries {
         slack_(0x1p-20 * (metric == VectorMetric::manhattan ? std::sqrt(static_cast<double>(dim)) : 1.0)) {}
 
   void reserve(std::size_t rows) {
-    if (kept_) summaries_.reserve(rows);
+    if (!kept_) return;
+    summaries_.reserve(rows);
+    stretch_sums_.reserve(rows * stride());
   }
   // Room for `count` more rows, growing as a vector grows (rows added one
   // by one would otherwise copy every summary each time).
   void make_room(std::size_t count) {
     const std::size_t needed = summaries_.size() + count;
-    if (kept_ && needed > summaries_.capacity()) summaries_.reserve(std::max(needed, 2 * summaries_.capacity()));
+    if (kept_ && needed > summaries_.capacity()) reserve(std::max(needed, 2 * summaries_.capacity()));
   }
   // Summarises `count` more rows of Scalars; allocates nothing once
   // make_room() made room for them.
@@ -51,7 +71,12 @@ class RowSummaries {
   void append(const Scalar* rows, std::size_t count) {
     if (!kept_) return;
     make_room(count);
-    for (std::size_t r = 0; r < count; ++r) summaries_.push_back(summary_of(rows + r * dim_));
+    for (std::size_t r = 0; r < count; ++r) {
+      const QuerySummary q = measure(rows + r * dim_);
+      summaries_.push_back({static_cast<float>(q.sum), static_cast<float>(q.spread)});
+      for (std::size_t j = 0; j < stretches_; ++j) stretch_sums_.push_back(as_stored(q.stretches[j]));
+      if (stretches_ != 0) stretch_sums_.push_back(as_stored(q.rest));
+    }
   }
   // Summary i becomes the one of row order[i] (gather_in_place.h).
   void reorder(const std::vector<std::uint32_t>& order, std::vector<bool>& done) {
@@ -61,28 +86,49 @@ class RowSummaries {
         order, done, [&](std::size_t i) { held = summaries_[i]; },
         [&](std::size_t to, std::size_t from) { summaries_[to] = summaries_[from]; },
         [&](std::size_t to) { summaries_[to] = held; });
+    if (stretches_ == 0) return;
+    std::array<float, max_stretches + 1> held_sums{};
+    const std::size_t n = stride();
+    float* sums = stretch_sums_.data();
+    gather_in_place(
+        order, done, [&](std::size_t i) { std::copy_n(sums + i * n, n, held_sums.data()); },
+        [&](std::size_t to, std::size_t from) { std::copy_n(sums + from * n, n, sums + to * n); },
+        [&](std::size_t to) { std::copy_n(held_sums.data(), n, sums + to * n); });
   }
   RowSummaries gathered(const std::vector<std::uint32_t>& order) const {
     RowSummaries out(metric_, dim_);
     if (!kept_) return out;
-    out.summaries_.reserve(order.size());
-    for (std::uint32_t r : order) out.summaries_.push_back(summaries_[r]);
+    out.reserve(order.size());
+    const std::size_t n = stride();
+    for (std::uint32_t r : order) {
+      out.summaries_.push_back(summaries_[r]);
+      out.stretch_sums_.insert(out.stretch_sums_.end(), stretch_sums_.begin() + r * n,
+                               stretch_sums_.begin() + (r + 1) * n);
+    }
     return out;
   }
   void truncate(std::size_t rows) {
-    if (rows < summaries_.size()) summaries_.resize(rows);
+    if (rows < summaries_.size()) {
+      summaries_.resize(rows);
+      stretch_sums_.resize(rows * stride());
+    }
   }
 
+  static constexpr std::size_t max_stretches = 16;
   // A query's sum, spread and Euclidean norm, usable where rows are
-  // summarised and the query's numbers are finite.
+  // summarised and the query's numbers are finite; its stretches' sums
+  // (each over the square root of the stretch's length) and the length of
+  // what they leave.
   struct QuerySummary {
     double sum = 0.0, spread = 0.0, norm = 0.0;
     bool usable = false;
+    std::array<double, max_stretches> stretches{};
+    double rest = 0.0;
   };
   QuerySummary summarise_query(const double* query) const {
     if (!kept_) return {};
     QuerySummary q = measure(query);
-    q.usable = std::isfinite(q.sum) && std::isfinite(q.spread) && std::isfinite(q.norm);
+    q.usable = std::isfinite(q.sum) && std::isfinite(q.spread) && std::isfinite(q.norm) && std::isfinite(q.rest);
     return q;
   }
 
@@ -98,22 +144,30 @@ class RowSummaries {
     }
     const double reach_of_query = limit + slack_ * q.norm;
     const bool manhattan = metric_ == VectorMetric::manhattan;
+    // The stretches' bound, where kept, in place of the sum and spread's
+    // (never below it), for a block of rows at a time.
+    const StretchBounds by_stretches = stretch_bounds_for(stretches_);
+    double squared_bounds[32];
     // Blocks of rows, 8 then 32 at a time; where one block rules out less
-    // than an eighth, the summaries barely tell these rows apart (uniform
-    // data, or a leaf near the query), and the rest are kept untested.
+    // than an eighth (a quarter by stretches, which cost more to test), the
+    // summaries barely tell these rows apart (uniform data, or a leaf near
+    // the query), and the rest are kept untested.
+    const std::size_t enough = by_stretches != nullptr ? 4 : 8;
     std::size_t n = 0, i = 0, block = 8;
     while (i < count) {
-      const std::size_t end = std::min(count, i + block), before = n;
+      const std::size_t end = std::min(count, i + block), before = n, first = i;
+      if (by_stretches != nullptr) (this->*by_stretches)(q, rows + i, end - i, squared_bounds);
       for (; i < end; ++i) {
         const Summary& s = summaries_[rows[i]];
         const double level = q.sum - s.sum, spread = q.spread - s.spread;
         const double reach = reach_of_query + slack_ * (std::fabs(s.sum) * per_root_ + s.spread);
-        const bool beyond = level * level * per_coordinate_ + spread * spread > reach * reach ||
-                            (manhattan && std::fabs(level) > reach);
+        const double squared =
+            by_stretches != nullptr ? squared_bounds[i - first] : level * level * per_coordinate_ + spread * spread;
+        const bool beyond = squared > reach * reach || (manhattan && std::fabs(level) > reach);
         kept[n] = rows[i];
         n += !beyond;  // NaN compares false: kept
       }
-      if (n - before > block - block / 8) break;
+      if (n - before > block - block / enough) break;
       block = 32;
     }
     if (kept + n != rows + i) std::copy(rows + i, rows + count, kept + n);
@@ -125,6 +179,65 @@ class RowSummaries {
     float sum;
     float spread;
   };
+  // Each row's stretch sums, then what they leave: stride() floats a row.
+  std::size_t stride() const { return stretches_ == 0 ? 0 : stretches_ + 1; }
+
+  // The stretches' bound, squared, of `count` rows (at most 32): in
+  // double, from floats off by at most 2^-24 of the row's norm each, well
+  // within the reach's slack. NaN where a row has a NaN stretch.
+  template <std::size_t Stretches>
+  void squared_stretch_bounds(const QuerySummary& q, const std::uint32_t* rows, std::size_t count, double* out) const {
+    for (std::size_t t = 0; t < count; ++t) {
+      const float* x = stretch_sums_.data() + std::size_t{rows[t]} * (Stretches + 1);
+      double total[4] = {0.0, 0.0, 0.0, 0.0};
+      for (std::size_t j = 0; j < Stretches; j += 4) {
+        for (std::size_t l = 0; l < 4; ++l) {
+          const double gap = q.stretches[j + l] - static_cast<double>(x[j + l]);
+          total[l] += gap * gap;
+        }
+      }
+      const double rest = q.rest - static_cast<double>(x[Stretches]);
+      out[t] = (total[0] + total[1]) + (total[2] + total[3]) + rest * rest;
+    }
+  }
+#if VEXEL_SIMD_X86
+  // The same, four stretches a register.
+  template <std::size_t Stretches>
+  __attribute__((target("avx2,fma"))) void squared_stretch_bounds_avx2(const QuerySummary& q, const std::uint32_t* rows,
+                                                               std::size_t count, double* out) const {
+    __m256d query[Stretches / 4];
+    for (std::size_t j = 0; j < Stretches / 4; ++j) query[j] = _mm256_loadu_pd(q.stretches.data() + 4 * j);
+    for (std::size_t t = 0; t < count; ++t) {
+      const float* x = stretch_sums_.data() + std::size_t{rows[t]} * (Stretches + 1);
+      __m256d total = _mm256_setzero_pd();
+      for (std::size_t j = 0; j < Stretches / 4; ++j) {
+        const __m256d gap = _mm256_sub_pd(query[j], _mm256_cvtps_pd(_mm_loadu_ps(x + 4 * j)));
+        total = _mm256_fmadd_pd(gap, gap, total);
+      }
+      const __m128d halves = _mm_add_pd(_mm256_castpd256_pd128(total), _mm256_extractf128_pd(total, 1));
+      const double rest = q.rest - static_cast<double>(x[Stretches]);
+      out[t] = _mm_cvtsd_f64(_mm_add_sd(halves, _mm_unpackhi_pd(halves, halves))) + rest * rest;
+    }
+  }
+#endif
+  using StretchBounds = void (RowSummaries::*)(const QuerySummary&, const std::uint32_t*, std::size_t,
+                                               double*) const;
+  template <std::size_t Stretches>
+  static StretchBounds stretch_bounds_of() {
+#if VEXEL_SIMD_X86
+    if (simd::active() >= simd::Level::avx2) return &RowSummaries::squared_stretch_bounds_avx2<Stretches>;
+#endif
+    return &RowSummaries::squared_stretch_bounds<Stretches>;
+  }
+  static StretchBounds stretch_bounds_for(std::size_t stretches) {
+    switch (stretches) {
+      case 0: return nullptr;
+      case 4: return stretch_bounds_of<4>();
+      case 8: return stretch_bounds_of<8>();
+      case 12: return stretch_bounds_of<12>();
+      default: return stretch_bounds_of<16>();
+    }
+  }
   // The sum, spread and Euclidean norm of one row, in double.
   template <typename Scalar>
   QuerySummary measure(const Scalar* x) const {
@@ -140,23 +253,43 @@ class RowSummaries {
       const double v = static_cast<double>(x[i]) - mean;
       spread += v * v;
     }
-    return {sum, std::sqrt(spread), std::sqrt(squares), false};
+    QuerySummary out;
+    out.sum = sum;
+    out.spread = std::sqrt(spread);
+    out.norm = std::sqrt(squares);
+    double rest = 0.0;
+    for (std::size_t j = 0; j < stretches_; ++j) {
+      const std::size_t begin = j * dim_ / stretches_, end = (j + 1) * dim_ / stretches_;
+      double stretch = 0.0;
+      for (std::size_t i = begin; i < end; ++i) stretch += x[i];
+      const double stretch_mean = stretch / static_cast<double>(end - begin);
+      for (std::size_t i = begin; i < end; ++i) {
+        const double v = static_cast<double>(x[i]) - stretch_mean;
+        rest += v * v;
+      }
+      out.stretches[j] = stretch / std::sqrt(static_cast<double>(end - begin));
+    }
+    out.rest = std::sqrt(rest);
+    return out;
   }
   // A row with an infinite or NaN coordinate, or too large for floats,
   // has an infinite or NaN sum or spread, and with it a reach no bound
-  // exceeds: it is never left out.
-  template <typename Scalar>
-  Summary summary_of(const Scalar* x) const {
-    const QuerySummary q = measure(x);
-    return {static_cast<float>(q.sum), static_cast<float>(q.spread)};
+  // exceeds: it is never left out. A stretch too large for a float is
+  // stored as NaN, which rules nothing out: its row's norm may exceed the
+  // floats' range by a hair where its sum and spread do not.
+  static float as_stored(double value) {
+    const float stored = static_cast<float>(value);
+    return std::isfinite(stored) ? stored : std::numeric_limits<float>::quiet_NaN();
   }
 
   VectorMetric metric_;
   std::size_t dim_;
   bool kept_;
+  std::size_t stretches_;  // 0, 4, 8, 12 or 16
   double per_coordinate_, per_root_;  // 1 / d and 1 / √d
   double slack_;                      // of a bound, per unit of the norms
   std::vector<Summary> summaries_;
+  std::vector<float> stretch_sums_;  // stride() a row, in row order
 };
 
 }  // namespace vexel

@@ -2,8 +2,9 @@
 // measured from the center, and a laid-out copy all give, bit for bit, what
 // measuring one pair at a time gives; rows reordered in place equal the
 // laid-out copy, and so do an index's rows after its layout. The sums and
-// spreads of long rows leave out only rows beyond the limit by the kernels
-// themselves, and follow their rows through every change of a space.
+// spreads of long rows, and the sums of their stretches, leave out only rows
+// beyond the limit by the kernels themselves, and follow their rows through
+// every change of a space.
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -12,6 +13,7 @@
 
 #include "test_support.h"
 #include "vexel/exact_storage.h"
+#include "vexel/simd.h"
 #include "vexel/row_index.h"
 #include "vexel/vector_space.h"
 
@@ -324,6 +326,63 @@ TYPED_TEST(VectorSpaceTest, SummariesLeaveOutOnlyRowsBeyondTheLimit) {
       }
     }
   }
+}
+
+// Rows that are shuffles of a few prototypes, each with three coordinates
+// swapped: every row has the same sum and spread, and only the sums of
+// their stretches tell them apart.
+std::vector<double> shuffled(std::size_t n, std::size_t dim, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<double> base(dim);
+  for (std::size_t c = 0; c < dim; ++c) base[c] = static_cast<double>(c) + static_cast<double>(c % 3) / 7.0;
+  std::vector<std::vector<double>> prototypes(5, base);
+  for (auto& prototype : prototypes) std::shuffle(prototype.begin(), prototype.end(), random);
+  std::vector<double> values;
+  for (std::size_t r = 0; r < n; ++r) {
+    std::vector<double> row = prototypes[r % prototypes.size()];
+    for (int swap = 0; swap < 3; ++swap) std::swap(row[random() % dim], row[random() % dim]);
+    values.insert(values.end(), row.begin(), row.end());
+  }
+  return values;
+}
+
+// At every SIMD level: rows within the limit are kept, and the stretches
+// leave rows out that the sum and spread cannot.
+TYPED_TEST(VectorSpaceTest, StretchesLeaveOutOnlyRowsBeyondTheLimit) {
+  const vexel::simd::Level saved = vexel::simd::active();
+  const std::size_t n = 400;
+  for (auto level : {vexel::simd::Level::portable, vexel::simd::Level::avx2}) {
+    if (level > vexel::simd::supported()) continue;
+    vexel::simd::set_active(level);
+    for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::manhattan}) {
+      for (std::size_t dim : {16u, 33u, 64u, 100u}) {
+        const std::vector<double> values = shuffled(n, dim, static_cast<std::uint32_t>(dim));
+        vexel::VectorSpace<TypeParam> space(metric, dim);
+        space.append(values.data(), n);
+        std::size_t left_out = 0;
+        for (std::uint32_t q : {0u, 151u, 399u}) {
+          std::vector<double> query(values.begin() + q * dim, values.begin() + (q + 1) * dim);
+          query[2] += 0.25;
+          std::vector<double> distances(n);
+          for (std::uint32_t r = 0; r < n; ++r) distances[r] = space.distance(query.data(), r);
+          std::vector<double> sorted_distances = distances;
+          std::sort(sorted_distances.begin(), sorted_distances.end());
+          for (double limit : {sorted_distances[0], sorted_distances[9], std::nextafter(sorted_distances[60], 0.0)}) {
+            const std::vector<std::uint32_t> kept = kept_rows(space, query.data(), limit);
+            for (std::uint32_t r = 0; r < n; ++r) {
+              if (distances[r] <= limit) {
+                ASSERT_TRUE(std::binary_search(kept.begin(), kept.end(), r))
+                    << vexel::simd::name(level) << ", dim " << dim << ", query " << q << ", row " << r;
+              }
+            }
+            left_out += n - kept.size();
+          }
+        }
+        EXPECT_GT(left_out, n) << vexel::simd::name(level) << ", dim " << dim;
+      }
+    }
+  }
+  vexel::simd::set_active(saved);
 }
 
 // Reordered in place or as a copy, truncated, cleared and refilled, or
