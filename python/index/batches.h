@@ -215,7 +215,8 @@ void write_answer(double* d, std::int64_t* id, std::size_t width, std::size_t i,
 template <typename Rows, typename QueryOf>
 py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::size_t k,
                         std::size_t workers, QueryOf query_of, bool single = false,
-                        py::handle progress = py::none(), const FirstAnswers<Rows>* first = nullptr) {
+                        py::handle progress = py::none(), const FirstAnswers<Rows>* first = nullptr,
+                        const std::vector<std::uint32_t>& order = {}) {
   k = std::min(k, rows.size());
   const std::size_t width = k;
   std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(width)};
@@ -233,9 +234,11 @@ py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::s
         native, count, workers,
         [&](std::size_t begin, std::size_t end, std::size_t worker) {
           Searcher<Rows>& s = searchers[worker];
-          for (std::size_t i = std::max(begin, known); i < end; ++i) {
-            rows.nearest(query_of(i), k, s.found, s.neighbors, s.scratch);
-            write_answer(d, id, width, i, s.found);
+          for (std::size_t i = begin; i < end; ++i) {
+            const std::size_t at = order.empty() ? i : order[i];
+            if (at < known) continue;
+            rows.nearest(query_of(at), k, s.found, s.neighbors, s.scratch);
+            write_answer(d, id, width, at, s.found);
           }
         },
         progress);
@@ -286,7 +289,7 @@ py::list answers_list(std::vector<std::vector<Neighbor>>& results) {
 template <typename Rows, typename QueryOf>
 py::list within_batch(const Rows& rows, bool native, std::size_t count, double radius,
                       std::size_t workers, QueryOf query_of, py::handle progress = py::none(),
-                      FirstAnswers<Rows>* first = nullptr) {
+                      FirstAnswers<Rows>* first = nullptr, const std::vector<std::uint32_t>& order = {}) {
   using Found = std::vector<typename Rows::Neighbor>;
   std::vector<Found> results(count);
   const std::size_t known = first != nullptr ? std::min(first->size(), count) : 0;
@@ -297,9 +300,11 @@ py::list within_batch(const Rows& rows, bool native, std::size_t count, double r
       native, count, workers,
       [&](std::size_t begin, std::size_t end, std::size_t worker) {
         Searcher<Rows>& s = searchers[worker];
-        for (std::size_t i = std::max(begin, known); i < end; ++i) {
-          rows.within(query_of(i), radius, results[i], s.neighbors, s.scratch);
-          searchers.answered(results[i].size());
+        for (std::size_t i = begin; i < end; ++i) {
+          const std::size_t at = order.empty() ? i : order[i];
+          if (at < known) continue;
+          rows.within(query_of(at), radius, results[at], s.neighbors, s.scratch);
+          searchers.answered(results[at].size());
         }
       },
       progress);

@@ -22,6 +22,7 @@
 #include "index/bound_index.h"
 #include "index/vector_scans.h"
 #include "vexel/exact_storage.h"
+#include "vexel/query_order.h"
 #include "vexel/vector_space.h"
 
 namespace korel {
@@ -144,7 +145,8 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
     py::object scanned = scanned_nearest(this->rows, q, count, k, workers, progress, first);
     if (!scanned.is_none()) return scanned;
     return py::object(nearest_batch(this->rows, true, count, k, workers,
-                                    [&](std::size_t i) { return q + i * dim; }, false, progress, &first));
+                                    [&](std::size_t i) { return q + i * dim; }, false, progress, &first,
+                                    vexel::nearby_order(q, count, dim)));
   }
 
   // One query, answered directly when plain_query accepts it; None
@@ -171,7 +173,8 @@ struct VectorIndex : Bound<vexel::VectorSpace<Scalar>> {
     py::object scanned = scanned_within(this->rows, q, count, radius, workers, progress, first);
     if (!scanned.is_none()) return scanned;
     return py::object(within_batch(this->rows, true, count, radius, workers,
-                                   [&](std::size_t i) { return q + i * dim; }, progress, &first));
+                                   [&](std::size_t i) { return q + i * dim; }, progress, &first,
+                                   vexel::nearby_order(q, count, dim)));
   }
 
   // The ids and rows (as Out) of the live points, in row order, and with
