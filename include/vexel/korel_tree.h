@@ -326,6 +326,7 @@ class KorelTree {
     void visit(const KorelTree& index, const Query& query, double to_pivot, Results& results,
                SearchScratch& scratch, Counter& offset) const {
       const Host& host = index.host();
+      results.reach(points.size());
       measure_bucket(index, query, to_pivot, scratch, [&] { return results.bound(); },
                      [&](const Stored& point, double d) { results.offer(host, point, d, query, false); });
       if (is_leaf()) return;

@@ -8,6 +8,8 @@
 //   spent()      whether the search may stop now, its answer unfinished
 //                (a set that only counts what it is offered, once it has
 //                counted enough)
+//   reach(n)     n elements of a bucket are about to be filtered and
+//                measured (a set that weighs the search's work counts them)
 #pragma once
 
 #include <cstddef>
@@ -27,6 +29,7 @@ class NearestResults {
   }
   static constexpr bool descends() { return true; }
   static constexpr bool spent() { return false; }
+  static constexpr void reach(std::size_t) {}
 
   template <typename Host, typename Stored, typename Query>
   void offer(const Host& host, const Stored& stored, double d, const Query& query, bool is_pivot) {
@@ -52,6 +55,7 @@ class WithinResults {
   double bound() const { return radius_; }
   bool descends() const { return radius_ == radius_; }
   static constexpr bool spent() { return false; }
+  static constexpr void reach(std::size_t) {}
 
   template <typename Host, typename Stored, typename Query>
   void offer(const Host& host, const Stored& stored, double d, const Query&, bool) {

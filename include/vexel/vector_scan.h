@@ -52,8 +52,8 @@
 // angular the zero vector (whose angles are fixed by rule). A query held
 // back is measured against every row.
 //
-// Tree or scan: `prefers_scan` below, from the tree's own count of measured
-// rows over a batch's first queries.
+// Tree or scan: `prefers_scan` below, from the tree's own count of its work
+// over a batch's first queries.
 #pragma once
 
 #include <algorithm>
@@ -478,28 +478,34 @@ class VectorScan {
 
 // --- tree or scan ---------------------------------------------------------
 
-// A result set that counts what the tree offers it: every live row the
-// search measured. Once it has counted `budget` rows it is spent: the
-// search stops, its answer unfinished.
+// A result set that weighs the tree's work, in rows measured: every live
+// row the search measured, and an eighth of every row of the leaves it
+// reached, which its filters test first (a leaf's filters cost a fraction
+// of a measurement a row, and where they rule out most rows, they are most
+// of the work). Once that reaches `budget` it is spent: the search stops,
+// its answer unfinished.
 template <typename Results>
 class CountingResults {
  public:
+  static constexpr std::uint64_t reached_per_measured = 8;
+
   CountingResults(Results& results, std::uint64_t budget) : results_(results), budget_(budget) {}
 
   double bound() const { return results_.bound(); }
   bool descends() const { return results_.descends(); }
-  bool spent() const { return offered_ >= budget_; }
+  bool spent() const { return work() >= budget_; }
+  void reach(std::size_t count) { reached_ += count; }
   template <typename Host, typename Stored, typename Query>
   void offer(const Host& host, const Stored& stored, double d, const Query& query, bool is_pivot) {
     ++offered_;
     results_.offer(host, stored, d, query, is_pivot);
   }
-  std::uint64_t offered() const { return offered_; }
+  std::uint64_t work() const { return offered_ + reached_ / reached_per_measured; }
 
  private:
   Results& results_;
   std::uint64_t budget_;
-  std::uint64_t offered_ = 0;
+  std::uint64_t offered_ = 0, reached_ = 0;
 };
 
 // No budget: the search runs to its end.
@@ -507,9 +513,9 @@ constexpr std::uint64_t unlimited_budget = std::numeric_limits<std::uint64_t>::m
 
 // Runs `results` (which collect into `neighbors`) through the index's
 // search unless `nothing_to_find`, drains `neighbors` into `found` and
-// returns how many live rows the search measured. The search stops once it
-// has measured `budget` rows: a count of `budget` or more means that
-// `found` may be unfinished.
+// returns the search's work (CountingResults). The search stops once its
+// work reaches `budget`: a count of `budget` or more means that `found` may
+// be unfinished.
 template <typename Index, typename Results>
 std::uint64_t counted_search(const Index& index, const double* query, Results results, bool nothing_to_find,
                              std::vector<typename Index::Neighbor>& found, typename Index::Neighbors& neighbors,
@@ -521,12 +527,11 @@ std::uint64_t counted_search(const Index& index, const double* query, Results re
   CountingResults<Results> counting(results, budget);
   index.search(query, counting, scratch, offset);
   neighbors.drain(found, [](const auto& entry) { return entry; });
-  return counting.offered();
+  return counting.work();
 }
 
 // RowIndex::nearest and RowIndex::within, the same searches step for step,
-// that also return how many live rows they measured (and stop at `budget`
-// of them, as counted_search).
+// that also return their work (and stop at `budget`, as counted_search).
 template <typename Scalar>
 std::uint64_t nearest_counted(const RowIndex<VectorSpace<Scalar>>& index, const double* query, std::size_t k,
                               std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
@@ -551,9 +556,10 @@ std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const d
 
 // The rule a batch follows: its first queries (scan_probe_queries of them,
 // or all if fewer) go through the tree, counted by nearest_counted or
-// within_counted; the rest go to the scan when those searches measured, on
-// average, at least scan_share(dim) of the live rows, or when one of them
-// alone measures half of them (probe_budget): that search stops there,
+// within_counted; the rest go to the scan when the work of those searches
+// (rows measured, and an eighth of each row of the leaves reached) came, on
+// average, to at least scan_share(dim) of the live rows, or when one of
+// them alone comes to half of them (probe_budget): that search stops there,
 // unfinished, and the scan answers its query too. A row the tree
 // measures costs a kernel call plus the bookkeeping of a best-first search,
 // a fixed part that weighs most in few dimensions, while the scan spends on
@@ -567,11 +573,13 @@ std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const d
 // the same everywhere; the answers are the same either way. Counts only add
 // up, so the probe may stop once they reach the share (scan_decided), which
 // the whole probe would reach too. Where the tree measures nearly every
-// row, the first query settles the choice halfway through its search.
+// row, the first query settles the choice halfway through its search;
+// where its filters rule out most rows but test them all (uniform rows of
+// 32 coordinates), within the first few.
 constexpr std::size_t scan_probe_queries = 16;
 
-// The rows one probe may measure: past half the live rows a search costs
-// more than the scan of every row would (at least 1).
+// The work one probe may do: past half the live rows a search costs more
+// than the scan of every row would (at least 1).
 inline std::uint64_t probe_budget(std::size_t live_rows) {
   return std::max<std::uint64_t>(1, (static_cast<std::uint64_t>(live_rows) + 1) / 2);
 }
@@ -580,17 +588,17 @@ inline double scan_share(std::size_t dim) {
   return std::min(0.12, static_cast<double>(dim + 4) / 200.0);
 }
 
-inline bool prefers_scan(std::uint64_t measured, std::size_t probes, std::size_t live_rows, std::size_t dim) {
+inline bool prefers_scan(std::uint64_t work, std::size_t probes, std::size_t live_rows, std::size_t dim) {
   if (probes == 0 || live_rows == 0) return false;
-  return static_cast<double>(measured) >=
+  return static_cast<double>(work) >=
          scan_share(dim) * static_cast<double>(probes) * static_cast<double>(live_rows);
 }
 
-// Whether `measured` rows, over the first probes of a batch that has all
-// scan_probe_queries of them, already decide for the scan, whatever the
-// others measure.
-inline bool scan_decided(std::uint64_t measured, std::size_t live_rows, std::size_t dim) {
-  return prefers_scan(measured, scan_probe_queries, live_rows, dim);
+// Whether the work of the first probes of a batch that has all
+// scan_probe_queries of them already decides for the scan, whatever the
+// others do.
+inline bool scan_decided(std::uint64_t work, std::size_t live_rows, std::size_t dim) {
+  return prefers_scan(work, scan_probe_queries, live_rows, dim);
 }
 
 }  // namespace vexel

@@ -44,7 +44,7 @@ std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(const VectorRows<Scal
   ReleasedGil released;
   const std::size_t dim = rows.space.dim();
   Searcher<VectorRows<Scalar>> searcher;
-  std::uint64_t measured = 0;
+  std::uint64_t work = 0;
   first.clear();
   first.reserve(vexel::scan_probe_queries);
   const std::uint64_t budget = vexel::probe_budget(rows.size());
@@ -55,9 +55,9 @@ std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(const VectorRows<Scal
       scans = true;
       break;
     }
-    measured += one;
+    work += one;
     first.push_back(searcher.found);
-    scans = vexel::scan_decided(measured, rows.size(), dim);
+    scans = vexel::scan_decided(work, rows.size(), dim);
   }
   std::unique_ptr<vexel::VectorScan<Scalar>> scan;
   if (scans) {
