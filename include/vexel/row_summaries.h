@@ -7,7 +7,7 @@
 // |Σq - Σx| too. Rows that differ most in their level (image patches differ
 // in brightness) are told apart by it where a leaf's pivot cannot.
 //
-// Rows are summarised in more detail too: the sums of 4 to 16 stretches of
+// Rows are summarised in more detail too: the sums of 8 to 32 stretches of
 // adjacent coordinates. With e_j the unit vector along stretch j and x''
 // what remains of x once its projection on them is taken away,
 //   |q - x|²  >=  Σ_j ((q - x)·e_j)² + (|q''| - |x''|)²
@@ -43,9 +43,9 @@ class RowSummaries {
         // Long rows only: in a few dimensions the nodes' boxes of
         // coordinates bound as much, and a row costs little to measure.
         kept_(dim >= 16 && (metric == VectorMetric::euclidean || metric == VectorMetric::manhattan)),
-        // Stretches of at least four coordinates, a multiple of four of them
-        // (the test takes four a step).
-        stretches_(kept_ ? std::min<std::size_t>(max_stretches, dim / 16 * 4) : 0),
+        // Stretches of at least two coordinates, a multiple of eight of them
+        // (the test takes eight a step).
+        stretches_(kept_ ? std::min<std::size_t>(max_stretches, dim / 16 * 8) : 0),
         per_coordinate_(1.0 / static_cast<double>(dim)),
         per_root_(std::sqrt(per_coordinate_)),
         // A summary's floats are off by at most 2^-23 of its row's norm
@@ -114,7 +114,7 @@ class RowSummaries {
     }
   }
 
-  static constexpr std::size_t max_stretches = 16;
+  static constexpr std::size_t max_stretches = 32;
   // A query's sum, spread and Euclidean norm, usable where rows are
   // summarised and the query's numbers are finite; its stretches' sums
   // (each over the square root of the stretch's length) and the length of
@@ -212,31 +212,25 @@ class RowSummaries {
   template <std::size_t Stretches>
   __attribute__((target("avx2,fma"))) void squared_stretch_bounds_avx2(const QuerySummary& q, const std::uint32_t* rows,
                                                                        std::size_t count, double* out) const {
-    constexpr std::size_t wide = Stretches / 8;
-    alignas(32) float query_floats[max_stretches];
-    for (std::size_t j = 0; j < Stretches; ++j) query_floats[j] = static_cast<float>(q.stretches[j]);
-    __m256 query[wide == 0 ? 1 : wide];
-    for (std::size_t j = 0; j < wide; ++j) query[j] = _mm256_load_ps(query_floats + 8 * j);
-    const __m128 query_tail = _mm_load_ps(query_floats + 8 * wide);
+    static_assert(Stretches % 8 == 0, "eight stretches a register");
+    __m256 query[Stretches / 8];
+    for (std::size_t j = 0; j < Stretches / 8; ++j) {
+      alignas(32) float eight[8];
+      for (std::size_t l = 0; l < 8; ++l) eight[l] = static_cast<float>(q.stretches[8 * j + l]);
+      query[j] = _mm256_load_ps(eight);
+    }
     for (std::size_t t = 0; t < count; ++t) {
       const float* x = stretch_sums_.data() + std::size_t{rows[t]} * (Stretches + 1);
-      __m128 total = _mm_setzero_ps();
-      if constexpr (wide != 0) {
-        __m256 wide_total = _mm256_setzero_ps();
-        for (std::size_t j = 0; j < wide; ++j) {
-          const __m256 gap = _mm256_sub_ps(query[j], _mm256_loadu_ps(x + 8 * j));
-          wide_total = _mm256_fmadd_ps(gap, gap, wide_total);
-        }
-        total = _mm_add_ps(_mm256_castps256_ps128(wide_total), _mm256_extractf128_ps(wide_total, 1));
+      __m256 total = _mm256_setzero_ps();
+      for (std::size_t j = 0; j < Stretches / 8; ++j) {
+        const __m256 gap = _mm256_sub_ps(query[j], _mm256_loadu_ps(x + 8 * j));
+        total = _mm256_fmadd_ps(gap, gap, total);
       }
-      if constexpr (Stretches % 8 != 0) {
-        const __m128 gap = _mm_sub_ps(query_tail, _mm_loadu_ps(x + 8 * wide));
-        total = _mm_fmadd_ps(gap, gap, total);
-      }
-      total = _mm_add_ps(total, _mm_movehl_ps(total, total));
-      total = _mm_add_ss(total, _mm_movehdup_ps(total));
+      __m128 half = _mm_add_ps(_mm256_castps256_ps128(total), _mm256_extractf128_ps(total, 1));
+      half = _mm_add_ps(half, _mm_movehl_ps(half, half));
+      half = _mm_add_ss(half, _mm_movehdup_ps(half));
       const double rest = q.rest - static_cast<double>(x[Stretches]);
-      out[t] = static_cast<double>(_mm_cvtss_f32(total)) + rest * rest;
+      out[t] = static_cast<double>(_mm_cvtss_f32(half)) + rest * rest;
     }
   }
 #endif
@@ -252,10 +246,10 @@ class RowSummaries {
   static StretchBounds stretch_bounds_for(std::size_t stretches) {
     switch (stretches) {
       case 0: return nullptr;
-      case 4: return stretch_bounds_of<4>();
       case 8: return stretch_bounds_of<8>();
-      case 12: return stretch_bounds_of<12>();
-      default: return stretch_bounds_of<16>();
+      case 16: return stretch_bounds_of<16>();
+      case 24: return stretch_bounds_of<24>();
+      default: return stretch_bounds_of<32>();
     }
   }
   // The sum, spread and Euclidean norm of one row, in double.
