@@ -478,7 +478,8 @@ TEST(Scan, NothingToFind) {
 // The counted searches are the tree's own searches: the same answers, and
 // counts that the rule turns into a choice.
 TEST(ScanRule, CountsTheTreeSearchAndChoosesByThem) {
-  const auto scan_chosen = [](std::size_t dim, std::size_t n) {
+  // `settles_within`: the probes after which a scan chosen must be settled.
+  const auto scan_chosen = [](std::size_t dim, std::size_t n, std::size_t settles_within) {
     Rows<double> index(VectorMetric::euclidean, dim);
     fill(index, uniform(n, dim, 81), dim);
     const std::size_t probes = vexel::scan_probe_queries;
@@ -518,12 +519,14 @@ TEST(ScanRule, CountsTheTreeSearchAndChoosesByThem) {
     const bool chosen = vexel::prefers_scan(measured, probes, n, dim);
     EXPECT_EQ(settled_after != 0, chosen) << "a probe cut short chooses as the whole probe";
     if (chosen) {
-      EXPECT_LE(settled_after, 2u) << "where nothing prunes, the first probes settle it";
+      EXPECT_LE(settled_after, settles_within) << "dim " << dim << ": the first probes settle it";
     }
     return chosen;
   };
-  EXPECT_FALSE(scan_chosen(2, 20000));  // boxes prune nearly everything
-  EXPECT_TRUE(scan_chosen(64, 5000));   // nothing prunes
+  EXPECT_FALSE(scan_chosen(2, 20000, 0));  // boxes prune nearly everything
+  EXPECT_TRUE(scan_chosen(64, 5000, 2));   // nothing prunes
+  // The leaves' filters rule out most rows, but test every one.
+  EXPECT_TRUE(scan_chosen(32, 100000, 5));
   EXPECT_FALSE(vexel::prefers_scan(0, 0, 100, 8));
   EXPECT_EQ(vexel::probe_budget(0), 1u);
   EXPECT_EQ(vexel::probe_budget(7), 4u);
