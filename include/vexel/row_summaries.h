@@ -299,7 +299,7 @@ class RowSummaries {
   VectorMetric metric_;
   std::size_t dim_;
   bool kept_;
-  std::size_t stretches_;  // 0, 4, 8, 12 or 16
+  std::size_t stretches_;  // 0, 8, 16, 24 or 32
   double per_coordinate_, per_root_;  // 1 / d and 1 / √d
   double slack_;                      // of a bound, per unit of the norms
   std::vector<Summary> summaries_;
