@@ -82,6 +82,10 @@ void run_parallel(std::size_t count, std::size_t workers, std::size_t chunk, Wor
     // Fewer threads than asked for.
   } catch (const std::bad_alloc&) {
   }
+  // A new thread starts on its creator's core, and may wait there until
+  // the creator blocks (milliseconds, on some virtual machines) while
+  // another core idles: stepping aside lets the scheduler spread them now.
+  if (!threads.empty()) std::this_thread::yield();
   try {
     run(0, true);
   } catch (...) {  // only a forced unwind leaves `run`
