@@ -270,29 +270,45 @@ class VectorScan {
   using Candidate = detail::scan::Candidate;
   float key_of(float value) const { return angular_ ? -value : value; }
 
-  // Measures the pairs of query j in candidates[0, size) that its bound
-  // does not drop, and returns its threshold afterwards. The `nearest_first` of
-  // smallest value (largest, under angular) go first: their rows are likely
-  // among the nearest, so the bound tightens before the others are tested
-  // again. Which rows are measured changes only the work: a row is dropped
-  // only beyond the bound of rows already measured. `minima` is scratch
-  // for front_runners.
+  // Measures the pairs of query j with the first `panels` panels of a
+  // block (from position `begin` of the rows) that its bound does not drop,
+  // and returns its threshold afterwards: its keys with panel p lie at
+  // keys + p * values_per_panel, and lanes[p] holds the pairs the tile kept
+  // (cleared as they are measured). The `nearest_first` of smallest key go
+  // first: their rows are likely among the nearest, so the bound tightens
+  // before the others are tested again. Which rows are measured changes
+  // only the work: a row is dropped only beyond the bound of rows already
+  // measured. `least` is scratch for 2 * panels floats.
   template <typename Measure, typename Bound>
-  float measure_candidates(std::size_t j, Candidate* candidates, std::size_t size, Measure& measure, Bound& bound,
-                           std::size_t nearest_first, std::vector<float>& minima) const {
-    const std::size_t ahead = std::min(size, nearest_first);
-    if (ahead < size) {
-      // A heap of the `ahead` nearest, among the few that can be.
-      const std::size_t runners = detail::scan::front_runners(candidates, size, ahead, minima);
-      std::partial_sort(candidates, candidates + ahead, candidates + runners, detail::scan::nearer);
+  float measure_opening(std::size_t j, const float* keys, std::size_t panels, std::size_t begin,
+                        std::uint16_t* lanes, Measure& measure, Bound& bound, std::size_t nearest_first,
+                        const detail::scan::PanelKeys& tests, Candidate* candidates, float* least) const {
+    constexpr std::size_t stride = detail::scan::values_per_panel;
+    const auto at = [&](std::size_t p, std::size_t i) { return rows_[begin + p * panel + i]; };
+    const float cut = detail::scan::front_cut(tests, keys, stride, lanes, panels, nearest_first, least);
+    std::size_t size = 0;
+    for (std::size_t p = 0; p < panels; ++p) {
+      for (std::uint32_t bits = tests.not_above(keys + p * stride, cut) & lanes[p]; bits != 0; bits &= bits - 1) {
+        const auto i = static_cast<std::uint32_t>(__builtin_ctz(bits));
+        candidates[size++] = Candidate{keys[p * stride + i], static_cast<std::uint32_t>(p * panel + i)};
+      }
     }
-    for (std::size_t c = 0; c < ahead; ++c) measure(j, rows_[candidates[c].position]);
+    const std::size_t ahead = std::min(size, nearest_first);
+    if (ahead < size) std::partial_sort(candidates, candidates + ahead, candidates + size, detail::scan::nearer);
+    for (std::size_t c = 0; c < ahead; ++c) {
+      const std::size_t p = candidates[c].position / panel, i = candidates[c].position % panel;
+      measure(j, at(p, i));
+      lanes[p] = static_cast<std::uint16_t>(lanes[p] & ~(1u << i));
+    }
     float limit = threshold(bound(j));
-    for (std::size_t c = ahead; c < size; ++c) {
-      // The tile's test, on the key: a NaN may lie within.
-      if (candidates[c].key > key_of(limit)) continue;
-      measure(j, rows_[candidates[c].position]);
-      limit = threshold(bound(j));
+    for (std::size_t p = 0; p < panels; ++p) {
+      const float* key = keys + p * stride;
+      for (std::uint32_t bits = tests.not_above(key, key_of(limit)) & lanes[p]; bits != 0; bits &= bits - 1) {
+        const auto i = static_cast<std::size_t>(__builtin_ctz(bits));
+        if (key[i] > key_of(limit)) continue;  // the tile's test, under the bound as it tightens
+        measure(j, at(p, i));
+        limit = threshold(bound(j));
+      }
     }
     return limit;
   }
@@ -346,8 +362,10 @@ class VectorScan {
     std::vector<std::uint64_t> kept(block_panels);
     std::vector<float> values(block_panels * detail::scan::values_per_panel);
     std::vector<Candidate> candidates(block_rows);
-    std::vector<float> minima(nearest_first <= block_rows / 8 ? 4 * nearest_first : 0);  // for front_runners
+    std::vector<float> least(2 * block_panels);
+    std::vector<std::uint16_t> opening_lanes(block_panels);
     const detail::scan::Tiles tiles = detail::scan::tiles_for(simd::active());
+    const detail::scan::PanelKeys key_tests = detail::scan::panel_keys_for(simd::active());
     const std::size_t groups = (served.size() + group - 1) / group;
     for (std::size_t begin = 0; begin < rows_.size(); begin += block_rows) {
       const std::size_t end = std::min(rows_.size(), begin + block_rows);
@@ -394,18 +412,15 @@ class VectorScan {
                   : std::max<std::size_t>(16, (4 * nearest_first + panel - 1) / panel);
           opening = std::min(panels, wanted);
           tile(0, opening, values.data());
+          if (angular_) {  // values become keys
+            for (std::size_t v = 0; v < opening * detail::scan::values_per_panel; ++v) values[v] = -values[v];
+          }
           for (std::size_t m = 0; m < members; ++m) {
-            std::size_t size = 0;
-            for (std::size_t p = 0; p < opening; ++p) {
-              const float* value = values.data() + p * detail::scan::values_per_panel + m * panel;
-              for (std::uint64_t lanes = lanes_of(p, m); lanes != 0; lanes &= lanes - 1) {
-                const auto i = static_cast<std::size_t>(__builtin_ctzll(lanes));
-                candidates[size++] = Candidate{key_of(value[i]), static_cast<std::uint32_t>(begin + p * panel + i)};
-              }
-            }
+            for (std::size_t p = 0; p < opening; ++p) opening_lanes[p] = static_cast<std::uint16_t>(lanes_of(p, m));
             const std::size_t s = first + m;
-            thresholds[s] = measure_candidates(served[s], candidates.data(), size, measure, bound, nearest_first,
-                                               minima);
+            thresholds[s] = measure_opening(served[s], values.data() + m * panel, opening, begin, opening_lanes.data(),
+                                            measure, bound, nearest_first, key_tests, candidates.data(),
+                                            least.data());
             limits[m] = thresholds[s];
           }
           std::fill(limits + members, limits + group, limits[members - 1]);  // the repeated last member

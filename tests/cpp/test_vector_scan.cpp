@@ -206,49 +206,83 @@ TEST(Scan, MeasuresTheNearestRowsFirst) {
   }
 }
 
-// The candidates a query measures first are chosen among a front group
-// that must hold its `ahead` nearest, whatever the keys: few distinct
-// values (ties), NaN, infinities; and on distinct keys the group is small.
-TEST(Scan, FrontRunnersHoldTheNearestCandidates) {
-  using vexel::detail::scan::Candidate;
-  std::mt19937_64 random(5);
+// The keys a query measures first are chosen among those at most a cut
+// that its `ahead` nearest kept keys must meet, whatever the keys: few
+// distinct values (ties), NaN, infinities, lanes the tile dropped; and on
+// distinct keys few others meet it. The panel tests agree with their
+// definitions at every level.
+TEST(Scan, FrontCutHoldsTheNearestKeptKeys) {
+  namespace scan = vexel::detail::scan;
+  constexpr std::size_t stride = 24;  // keys of other queries between panels, as in the tile's values
   const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
-  for (int trial = 0; trial < 400; ++trial) {
-    const std::size_t size = 1 + random() % 700, ahead = 1 + random() % 40;
-    const int kind = trial % 4;  // distinct, ties, with NaN, with infinities
-    std::vector<Candidate> candidates(size);
-    for (std::size_t i = 0; i < size; ++i) {
-      float key = kind == 1 ? static_cast<float>(random() % 5) : static_cast<float>(random() % 1000000) / 7.0f;
-      if (kind == 2 && random() % 3 == 0) {
-        key = nan;
+  for (auto level : {vexel::simd::Level::portable, vexel::simd::Level::avx2}) {
+    if (level > vexel::simd::supported()) continue;
+    const scan::PanelKeys tests = scan::panel_keys_for(level);
+    std::mt19937_64 random(5);
+    for (int trial = 0; trial < 400; ++trial) {
+      const std::size_t panels = 1 + random() % 40, ahead = 1 + random() % 40;
+      const int kind = trial % 4;  // distinct, ties, with NaN, with infinities
+      const bool all_kept = trial % 3 != 0;
+      std::vector<float> keys(panels * stride, -1.0f);  // keys of other queries: never chosen
+      std::vector<std::uint16_t> lanes(panels);
+      std::vector<float> kept_keys;
+      for (std::size_t p = 0; p < panels; ++p) {
+        lanes[p] = all_kept ? 0xFFFF : static_cast<std::uint16_t>(random() % 4 == 0 ? 0 : random());
+        for (std::size_t l = 0; l < scan::keys_per_panel; ++l) {
+          float key = kind == 1 ? static_cast<float>(random() % 5) : static_cast<float>(random() % 1000000) / 7.0f;
+          if (kind == 2 && random() % 3 == 0) key = nan;
+          if (kind == 3 && random() % 3 == 0) key = random() % 2 ? inf : -inf;
+          keys[p * stride + l] = key;
+          if (lanes[p] >> l & 1) kept_keys.push_back(key);
+        }
+        const float* panel_keys = keys.data() + p * stride;
+        for (float limit : {panel_keys[random() % 16], inf, -inf, 3.0f}) {
+          std::uint32_t expected = 0;
+          for (std::size_t l = 0; l < 16; ++l) expected |= static_cast<std::uint32_t>(!(panel_keys[l] > limit)) << l;
+          ASSERT_EQ(tests.not_above(panel_keys, limit), expected) << "trial " << trial;
+        }
+        float least[2];
+        tests.least_of_halves(panel_keys, lanes[p], least);
+        for (std::size_t h = 0; h < 2; ++h) {
+          float expected = inf;
+          for (std::size_t l = 8 * h; l < 8 * h + 8; ++l) {
+            if ((lanes[p] >> l & 1) && panel_keys[l] < expected) expected = panel_keys[l];
+          }
+          ASSERT_EQ(least[h], expected) << "trial " << trial << ", panel " << p;
+        }
       }
-      if (kind == 3 && random() % 3 == 0) {
-        key = random() % 2 ? inf : -inf;
+      std::vector<float> scratch(2 * panels);
+      const float cut = scan::front_cut(tests, keys.data(), stride, lanes.data(), panels, ahead, scratch.data());
+      std::vector<scan::Candidate> sorted;
+      for (float key : kept_keys) sorted.push_back({key, 0});
+      std::sort(sorted.begin(), sorted.end(), scan::nearer);
+      for (std::size_t t = 0; t < std::min(ahead, sorted.size()); ++t) {
+        ASSERT_FALSE(sorted[t].key > cut) << "trial " << trial << ", " << t << "-th nearest";
       }
-      candidates[i] = Candidate{key, static_cast<std::uint32_t>(i)};
+      const auto runners = std::count_if(kept_keys.begin(), kept_keys.end(), [cut](float key) { return !(key > cut); });
+      if (kind == 0 && all_kept && 2 * panels >= 4 * ahead) {
+        EXPECT_LE(static_cast<std::size_t>(runners), 4 * ahead) << "trial " << trial;
+      }
     }
-    std::vector<Candidate> before = candidates;
-    std::vector<float> minima(4 * ahead);
-    const std::size_t runners = vexel::detail::scan::front_runners(candidates.data(), size, ahead, minima);
-    ASSERT_LE(runners, size);
-    ASSERT_GE(runners, std::min(ahead, size)) << "trial " << trial;
-    const auto by_position = [](const Candidate& a, const Candidate& b) { return a.position < b.position; };
-    std::vector<Candidate> after = candidates;
-    std::sort(after.begin(), after.end(), by_position);
-    for (std::size_t i = 0; i < size; ++i) {
-      ASSERT_EQ(after[i].position, before[i].position);
-      ASSERT_EQ(std::memcmp(&after[i].key, &before[i].key, sizeof(float)), 0);
+  }
+}
+
+// The k-th smallest of a few dozen values, ties and infinities included,
+// as a full sort puts it, with the k smallest sorted in front.
+TEST(Scan, KthSmallestAgreesWithASort) {
+  std::mt19937_64 random(8);
+  const float inf = std::numeric_limits<float>::infinity();
+  for (int trial = 0; trial < 500; ++trial) {
+    const std::size_t n = 1 + random() % 80, k = 1 + random() % n;
+    std::vector<float> values(n);
+    for (float& value : values) {
+      value = trial % 2 ? static_cast<float>(random() % 4) : static_cast<float>(random() % 100000) / 3.0f;
+      if (random() % 8 == 0) value = random() % 2 ? inf : -inf;
     }
-    if (ahead >= size) continue;
-    std::partial_sort(candidates.begin(), candidates.begin() + ahead, candidates.begin() + runners,
-                      vexel::detail::scan::nearer);
-    const Candidate last = candidates[ahead - 1];
-    for (std::size_t i = runners; i < size; ++i) {
-      ASSERT_FALSE(vexel::detail::scan::nearer(candidates[i], last)) << "trial " << trial << ", candidate " << i;
-    }
-    if (kind == 0 && size >= 64 * ahead) {
-      EXPECT_LT(runners, size / 4) << "trial " << trial;
-    }
+    std::vector<float> sorted = values;
+    std::sort(sorted.begin(), sorted.end());
+    ASSERT_EQ(vexel::detail::scan::kth_smallest(values.data(), n, k), sorted[k - 1]) << "trial " << trial;
+    ASSERT_TRUE(std::equal(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), sorted.begin()));
   }
 }
 
