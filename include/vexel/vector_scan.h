@@ -124,11 +124,15 @@ class VectorScan {
     rows_ = live;
     std::vector<std::uint8_t> served(rows_.size());
     const bool packs = padded(rows_.size()) * dim_ * sizeof(float) <= max_packed_bytes;
+    // Chunks of at least 2^18 coordinates: a thread started for fewer
+    // costs more than it saves.
+    const std::size_t chunk =
+        std::max<std::size_t>(64, (std::size_t{1} << 18) / (panel * std::max<std::size_t>(dim_, 1)));
     const auto prepare_panels = [&](bool with_terms) {
       row_terms_.resize(padded(rows_.size()), 0.0f);  // missing rows of the last panel: zeros, never offered
       packed_.reset();
       if (packs) packed_.reset(new (std::nothrow) float[padded(rows_.size()) * dim_]);  // pack writes every float
-      in_parallel(padded(rows_.size()) / panel, 64, workers, [&](std::size_t p) {
+      in_parallel(padded(rows_.size()) / panel, chunk, workers, [&](std::size_t p) {
         const std::size_t end = std::min(rows_.size(), (p + 1) * panel);
         for (std::size_t i = p * panel; with_terms && i < end; ++i) {
           served[i] = prepare(space.row(rows_[i]), row_terms_[i]);
