@@ -987,6 +987,7 @@ class KorelTree {
       // Fewer threads than asked for.
     } catch (const std::bad_alloc&) {
     }
+    if (!threads.empty()) let_new_threads_spread();
     try {
       run(true);
     } catch (...) {  // only a forced unwind leaves `run`

@@ -30,6 +30,12 @@ namespace vexel {
 #define VEXEL_RETHROW_FORCED_UNWIND(on_unwind)
 #endif
 
+// To call once a thread has started others: a new thread starts on its
+// creator's core, and may wait there until the creator blocks
+// (milliseconds, on some virtual machines) while another core idles;
+// stepping aside lets the scheduler spread them at once.
+inline void let_new_threads_spread() { std::this_thread::yield(); }
+
 // Runs work(begin, end, worker) over [0, count) in chunks of `chunk` items on
 // up to `workers` threads, the calling thread being worker 0. Between its
 // chunks the calling thread runs poll(), which may throw to stop the run (an
@@ -82,10 +88,7 @@ void run_parallel(std::size_t count, std::size_t workers, std::size_t chunk, Wor
     // Fewer threads than asked for.
   } catch (const std::bad_alloc&) {
   }
-  // A new thread starts on its creator's core, and may wait there until
-  // the creator blocks (milliseconds, on some virtual machines) while
-  // another core idles: stepping aside lets the scheduler spread them now.
-  if (!threads.empty()) std::this_thread::yield();
+  if (!threads.empty()) let_new_threads_spread();
   try {
     run(0, true);
   } catch (...) {  // only a forced unwind leaves `run`
