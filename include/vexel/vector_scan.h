@@ -57,6 +57,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -502,17 +503,21 @@ class VectorScan {
 // reached, which its filters test first (a leaf's filters cost a fraction
 // of a measurement a row, and where they rule out most rows, they are most
 // of the work). Once that reaches `budget` it is spent: the search stops,
-// its answer unfinished.
+// its answer unfinished; so it does once `halt` (where given) is set, by
+// another thread that no longer needs the answer.
 template <typename Results>
 class CountingResults {
  public:
   static constexpr std::uint64_t reached_per_measured = 8;
 
-  CountingResults(Results& results, std::uint64_t budget) : results_(results), budget_(budget) {}
+  CountingResults(Results& results, std::uint64_t budget, const std::atomic<bool>* halt = nullptr)
+      : results_(results), budget_(budget), halt_(halt) {}
 
   double bound() const { return results_.bound(); }
   bool descends() const { return results_.descends(); }
-  bool spent() const { return work() >= budget_; }
+  bool spent() const {
+    return work() >= budget_ || (halt_ != nullptr && halt_->load(std::memory_order_relaxed));
+  }
   void reach(std::size_t count) { reached_ += count; }
   template <typename Host, typename Stored, typename Query>
   void offer(const Host& host, const Stored& stored, double d, const Query& query, bool is_pivot) {
@@ -524,6 +529,7 @@ class CountingResults {
  private:
   Results& results_;
   std::uint64_t budget_;
+  const std::atomic<bool>* halt_;
   std::uint64_t offered_ = 0, reached_ = 0;
 };
 
@@ -534,32 +540,34 @@ constexpr std::uint64_t unlimited_budget = std::numeric_limits<std::uint64_t>::m
 // search unless `nothing_to_find`, drains `neighbors` into `found` and
 // returns the search's work (CountingResults). The search stops once its
 // work reaches `budget`: a count of `budget` or more means that `found` may
-// be unfinished.
+// be unfinished; so may it be once `halt` (where given) is set.
 template <typename Index, typename Results>
 std::uint64_t counted_search(const Index& index, const double* query, Results results, bool nothing_to_find,
                              std::vector<typename Index::Neighbor>& found, typename Index::Neighbors& neighbors,
-                             typename Index::SearchScratch& scratch, std::uint64_t budget) {
+                             typename Index::SearchScratch& scratch, std::uint64_t budget,
+                             const std::atomic<bool>* halt) {
   found.clear();
   neighbors.clear();
   if (nothing_to_find || index.size() == 0) return 0;
   std::uint64_t offset = 0;
-  CountingResults<Results> counting(results, budget);
+  CountingResults<Results> counting(results, budget, halt);
   index.search(query, counting, scratch, offset);
   neighbors.drain(found, [](const auto& entry) { return entry; });
   return counting.work();
 }
 
 // RowIndex::nearest and RowIndex::within, the same searches step for step,
-// that also return their work (and stop at `budget`, as counted_search).
+// that also return their work (and stop at `budget` or on `halt`, as
+// counted_search).
 template <typename Scalar>
 std::uint64_t nearest_counted(const RowIndex<VectorSpace<Scalar>>& index, const double* query, std::size_t k,
                               std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
                               typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
                               typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch,
-                              std::uint64_t budget = unlimited_budget) {
+                              std::uint64_t budget = unlimited_budget, const std::atomic<bool>* halt = nullptr) {
   using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
   return counted_search(index, query, NearestResults<Neighbors>(neighbors, k), k == 0, found, neighbors, scratch,
-                        budget);
+                        budget, halt);
 }
 
 template <typename Scalar>
@@ -567,10 +575,10 @@ std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const d
                              std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
                              typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
                              typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch,
-                             std::uint64_t budget = unlimited_budget) {
+                             std::uint64_t budget = unlimited_budget, const std::atomic<bool>* halt = nullptr) {
   using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
   return counted_search(index, query, WithinResults<Neighbors>(neighbors, radius), radius != radius, found, neighbors,
-                        scratch, budget);
+                        scratch, budget, halt);
 }
 
 // The rule a batch follows: its first queries (scan_probe_queries of them,
@@ -591,7 +599,8 @@ std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const d
 // seeded, the kernels are bit-identical at every level), so the choice is
 // the same everywhere; the answers are the same either way. Counts only add
 // up, so the probe may stop once they reach the share (scan_decided), which
-// the whole probe would reach too. Where the tree measures nearly every
+// the whole probe would reach too, and its queries may go on several
+// threads at once: whichever finish first, the choice is the same. Where the tree measures nearly every
 // row, the first query settles the choice halfway through its search;
 // where its filters rule out most rows but test them all (uniform rows of
 // 32 coordinates), within the first few.

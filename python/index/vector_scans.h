@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -31,9 +32,14 @@ using VectorRows = vexel::RowIndex<vexel::VectorSpace<Scalar>>;
 // pays, after answering those queries through the tree into `first` (the
 // trial costs little: the answers it finishes are kept, by the scan and by
 // the tree alike; it ends as soon as the choice is settled); null
-// otherwise. `search(query, searcher, budget)` runs one counted tree search
-// (vexel::nearest_counted or within_counted); the scan is prepared on
-// `workers` threads. Called with the GIL held; releases it while it works.
+// otherwise. The trial's queries go on up to `workers` threads, which stop
+// together once the choice is settled; the choice is the same however they
+// interleave, as their counts only add up (vexel::scan_decided). `first`
+// keeps the answers of the trial's queries up to the first it left
+// unfinished. `search(query, searcher, budget, halt)` runs one counted tree
+// search (vexel::nearest_counted or within_counted); the scan is prepared
+// on `workers` threads. Called with the GIL held; releases it while it
+// works.
 template <typename Scalar, typename Search>
 std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(const VectorRows<Scalar>& rows, std::size_t count,
                                                            std::size_t workers, const double* queries,
@@ -43,24 +49,34 @@ std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(const VectorRows<Scal
   if (count <= vexel::scan_probe_queries || rows.size() == 0) return nullptr;
   ReleasedGil released;
   const std::size_t dim = rows.space.dim();
-  Searcher<VectorRows<Scalar>> searcher;
-  std::uint64_t work = 0;
-  first.clear();
-  first.reserve(vexel::scan_probe_queries);
+  constexpr std::size_t probes = vexel::scan_probe_queries;
+  const std::size_t trial_workers = std::clamp<std::size_t>(workers, 1, probes);
+  std::vector<Searcher<VectorRows<Scalar>>> searchers(trial_workers);
+  FirstAnswers<VectorRows<Scalar>> answers(probes);
+  std::vector<std::uint8_t> finished(probes, 0);
+  std::atomic<std::uint64_t> work{0};
+  std::atomic<bool> scans{false};
   const std::uint64_t budget = vexel::probe_budget(rows.size());
-  bool scans = false;
-  while (!scans && first.size() < vexel::scan_probe_queries) {
-    const std::uint64_t one = search(queries + first.size() * dim, searcher, budget);
-    if (one >= budget) {  // an unfinished answer: the scan gives it
-      scans = true;
-      break;
-    }
-    work += one;
-    first.push_back(searcher.found);
-    scans = vexel::scan_decided(work, rows.size(), dim);
-  }
+  vexel::run_parallel(
+      probes, trial_workers, 1,
+      [&](std::size_t i, std::size_t, std::size_t worker) {
+        if (scans.load()) return;
+        Searcher<VectorRows<Scalar>>& searcher = searchers[worker];
+        const std::uint64_t one = search(queries + i * dim, searcher, budget, &scans);
+        if (scans.load()) return;  // settled meanwhile: this answer may be unfinished
+        if (one >= budget) {       // an unfinished answer: the scan gives it
+          scans.store(true);
+          return;
+        }
+        answers[i].swap(searcher.found);
+        finished[i] = 1;
+        if (vexel::scan_decided(work.fetch_add(one) + one, rows.size(), dim)) scans.store(true);
+      },
+      [] {});
+  first.clear();
+  for (std::size_t i = 0; i < probes && finished[i]; ++i) first.push_back(std::move(answers[i]));
   std::unique_ptr<vexel::VectorScan<Scalar>> scan;
-  if (scans) {
+  if (scans.load()) {
     scan = std::make_unique<vexel::VectorScan<Scalar>>(vexel::VectorScan<Scalar>::of(rows, workers));
   }
   released.reacquire();
@@ -86,8 +102,8 @@ py::object scanned_nearest(const VectorRows<Scalar>& rows, const double* queries
   using Neighbor = typename VectorRows<Scalar>::Neighbor;
   k = std::min(k, rows.size());
   const std::size_t dim = rows.space.dim();
-  const auto search = [&](const double* query, auto& s, std::uint64_t budget) {
-    return vexel::nearest_counted(rows, query, k, s.found, s.neighbors, s.scratch, budget);
+  const auto search = [&](const double* query, auto& s, std::uint64_t budget, const std::atomic<bool>* halt) {
+    return vexel::nearest_counted(rows, query, k, s.found, s.neighbors, s.scratch, budget, halt);
   };
   const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, first, search);
   if (!scan) return py::none();
@@ -119,8 +135,8 @@ py::object scanned_within(const VectorRows<Scalar>& rows, const double* queries,
                           std::size_t workers, py::handle progress, FirstAnswers<VectorRows<Scalar>>& results) {
   using Neighbor = typename VectorRows<Scalar>::Neighbor;
   const std::size_t dim = rows.space.dim();
-  const auto search = [&](const double* query, auto& s, std::uint64_t budget) {
-    return vexel::within_counted(rows, query, radius, s.found, s.neighbors, s.scratch, budget);
+  const auto search = [&](const double* query, auto& s, std::uint64_t budget, const std::atomic<bool>* halt) {
+    return vexel::within_counted(rows, query, radius, s.found, s.neighbors, s.scratch, budget, halt);
   };
   const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, results, search);
   if (!scan) return py::none();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -549,6 +550,17 @@ TEST(ScanRule, CountsTheTreeSearchAndChoosesByThem) {
         EXPECT_LE(cut, budget + index.max_leaf_points + index.max_degree);
         EXPECT_LT(cut, n) << "a budget of half the rows stops the search early";
       }
+      // A halt stops the search within a node's visit once set, as another
+      // thread sets it when the choice is settled; unset, it changes nothing.
+      std::atomic<bool> halt{false};
+      const std::uint64_t unhalted = vexel::nearest_counted(index, query.data(), 10, found[0], neighbors, scratch,
+                                                            vexel::unlimited_budget, &halt);
+      EXPECT_EQ(unhalted, one);
+      expect_same(tree(index, query, dim, 10, 0.0), found, "nearest with a halt unset");
+      halt.store(true);
+      EXPECT_LE(vexel::within_counted(index, query.data(), radius, found[0], neighbors, scratch,
+                                      vexel::unlimited_budget, &halt),
+                index.max_leaf_points + index.max_degree);
     }
     const bool chosen = vexel::prefers_scan(measured, probes, n, dim);
     EXPECT_EQ(settled_after != 0, chosen) << "a probe cut short chooses as the whole probe";
