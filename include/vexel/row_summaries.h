@@ -149,13 +149,14 @@ class RowSummaries {
     const double slack = stretches_ != 0 ? 2 * slack_ : slack_;
     const double reach_of_query = limit + slack * q.norm;
     const StretchBounds by_stretches = reach_of_query < 0x1p60 ? stretch_bounds_for(stretches_) : nullptr;
-    double squared_bounds[32];
     // Blocks of rows, 8 then 32 at a time; where one block rules out less
     // than an eighth (a quarter by stretches, which cost more to test), the
     // summaries barely tell these rows apart (uniform data, or a leaf near
     // the query), and the rest are kept untested.
+    constexpr std::size_t first_block = 8, later_blocks = 32;
+    double squared_bounds[later_blocks];
     const std::size_t enough = by_stretches != nullptr ? 4 : 8;
-    std::size_t n = 0, i = 0, block = 8;
+    std::size_t n = 0, i = 0, block = first_block;
     while (i < count) {
       const std::size_t end = std::min(count, i + block), before = n, first = i;
       if (by_stretches != nullptr) (this->*by_stretches)(q, rows + i, end - i, squared_bounds);
@@ -170,7 +171,7 @@ class RowSummaries {
         n += !beyond;  // NaN compares false: kept
       }
       if (n - before > block - block / enough) break;
-      block = 32;
+      block = later_blocks;
     }
     if (kept + n != rows + i) std::copy(rows + i, rows + count, kept + n);
     return n + (count - i);
@@ -184,7 +185,7 @@ class RowSummaries {
   // Each row's stretch sums, then what they leave: stride() floats a row.
   std::size_t stride() const { return stretches_ == 0 ? 0 : stretches_ + 1; }
 
-  // The stretches' bound, squared, of `count` rows (at most 32): in
+  // The stretches' bound, squared, of `count` rows (at most a block): in
   // double, from floats off by at most 2^-24 of the row's norm each, well
   // within the reach's slack. NaN where a row has a NaN stretch.
   template <std::size_t Stretches>
