@@ -474,6 +474,28 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     neighbors.drain(found, [](const Neighbor& entry) { return entry; });
   }
 
+  // As nearest, for a query close to the one that `near` answers: the
+  // points of that answer, measured from this query, bound the search from
+  // its start, so that it skips the work of closing in on them. The answer
+  // is nearest's; it costs k more distances, worth it where neighbouring
+  // queries share most of their nearest points (a batch in Z-order).
+  // `near` is an answer of this index (distinct ids); one of other than k
+  // points, or with a point removed since, bounds nothing.
+  void nearest_near(const Query& query, std::size_t k, const std::vector<Neighbor>& near,
+                    std::vector<Neighbor>& found, Neighbors& neighbors, SearchScratch& scratch) const {
+    const double cap = farthest_of(query, k, near, scratch);
+    if (cap == std::numeric_limits<double>::infinity()) {
+      nearest(query, k, found, neighbors, scratch);
+      return;
+    }
+    found.clear();
+    neighbors.clear();
+    std::uint64_t offset = 0;
+    CappedNearestResults<Neighbors> results(neighbors, k, cap);
+    this->search(query, results, scratch, offset);
+    neighbors.drain(found, [](const Neighbor& entry) { return entry; });
+  }
+
   // Every live point within `radius`, in the same order.
   void within(const Query& query, double radius, std::vector<Neighbor>& found,
               Neighbors& neighbors, SearchScratch& scratch) const {
@@ -651,6 +673,32 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   bool lays_out_split_root = true;
 
  private:
+  // The largest distance from `query` to the k live points of `near`, each
+  // measured as a leaf measures it; infinity where that bounds nothing.
+  double farthest_of(const Query& query, std::size_t k, const std::vector<Neighbor>& near,
+                     SearchScratch& scratch) const {
+    constexpr double none = std::numeric_limits<double>::infinity();
+    if (k == 0 || near.size() != k || count == 0) return none;
+    std::vector<std::uint32_t>& rows = scratch.survivors;
+    if (rows.size() < k) rows.resize(k);
+    for (std::size_t i = 0; i < k; ++i) {
+      const std::uint32_t row = row_of(near[i].stored);  // none once removed
+      if (row == IdMap::none) return none;
+      rows[i] = row;
+    }
+    double farthest = 0.0;
+    const auto widen = [&farthest](double d) { farthest = d <= farthest ? farthest : d; };  // NaN stays
+    if constexpr (measures_batches<RowDistance<Space>, Query, std::uint32_t>::value) {
+      std::vector<double>& d = scratch.bucket_distances;
+      if (d.size() < k) d.resize(k);
+      distance_function.batch(query, rows.data(), k, d.data());
+      std::for_each(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(k), widen);
+    } else {
+      for (std::size_t i = 0; i < k; ++i) widen(distance_function(query, rows[i]));
+    }
+    return farthest == farthest ? farthest : none;
+  }
+
   std::vector<std::int64_t> assign_ids(const std::int64_t* ids, std::size_t n) const {
     std::vector<std::int64_t> assigned(n);
     if (ids == nullptr) {

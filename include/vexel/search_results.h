@@ -46,6 +46,34 @@ class NearestResults {
   bool last_admitted_pivot_ = true;
 };
 
+// The k nearest, when k elements are known to lie within `cap` (measured
+// as the search measures them): nothing farther can be among them, so the
+// search is bounded by `cap` from its start instead of closing in on it.
+// The answer is NearestResults' to the bit: every element within the final
+// bound is still measured and offered.
+template <typename Neighbors>
+class CappedNearestResults {
+ public:
+  CappedNearestResults(Neighbors& neighbors, std::size_t k, double cap) : nearest_(neighbors, k), cap_(cap) {}
+
+  double bound() const {
+    const double bound = nearest_.bound();
+    return bound < cap_ ? bound : cap_;
+  }
+  static constexpr bool descends() { return true; }
+  static constexpr bool spent() { return false; }
+  static constexpr void reach(std::size_t) {}
+
+  template <typename Host, typename Stored, typename Query>
+  void offer(const Host& host, const Stored& stored, double d, const Query& query, bool is_pivot) {
+    if (d <= cap_) nearest_.offer(host, stored, d, query, is_pivot);
+  }
+
+ private:
+  NearestResults<Neighbors> nearest_;
+  double cap_;
+};
+
 // Everything within `radius` (inclusive). A NaN radius holds nothing.
 template <typename Neighbors>
 class WithinResults {

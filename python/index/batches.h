@@ -145,6 +145,7 @@ struct Searcher {
   typename Rows::Neighbors neighbors;
   typename Rows::SearchScratch scratch;
   std::vector<typename Rows::Neighbor> found;
+  std::vector<typename Rows::Neighbor> last;  // the answer before `found`, in a batch in `order`
 };
 
 // The scratch of a batch's workers. A native batch on one worker (every
@@ -161,6 +162,7 @@ class Searchers {
     if (native && workers == 1 && !cached.busy) {
       borrowed_ = &cached;
       cached.busy = true;
+      cached.searcher.last.clear();
     } else {
       own_.resize(workers);
     }
@@ -211,7 +213,8 @@ void write_answer(double* d, std::int64_t* id, std::size_t width, std::size_t i,
 
 // The k nearest of each of `count` queries (`query_of(i)`), on `workers`
 // threads; the queries that `first` answers already (if given) are not
-// searched again.
+// searched again. Given an `order` that puts near queries together, each
+// search starts from the bound its worker's last answer gives.
 template <typename Rows, typename QueryOf>
 py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::size_t k,
                         std::size_t workers, QueryOf query_of, bool single = false,
@@ -237,7 +240,12 @@ py::tuple nearest_batch(const Rows& rows, bool native, std::size_t count, std::s
           for (std::size_t i = begin; i < end; ++i) {
             const std::size_t at = order.empty() ? i : order[i];
             if (at < known) continue;
-            rows.nearest(query_of(at), k, s.found, s.neighbors, s.scratch);
+            if (order.empty()) {
+              rows.nearest(query_of(at), k, s.found, s.neighbors, s.scratch);
+            } else {
+              s.last.swap(s.found);
+              rows.nearest_near(query_of(at), k, s.last, s.found, s.neighbors, s.scratch);
+            }
             write_answer(d, id, width, at, s.found);
           }
         },

@@ -222,6 +222,32 @@ def test_long_rows_at_levels_of_their_own_match_brute_force(name, dtype, tmp_pat
     expect_answers(index, points, queries, metric, radius=9.0)
 
 
+@pytest.mark.parametrize("dim", [2, 3])
+@pytest.mark.parametrize("name", VECTOR_METRICS)
+def test_batches_of_nearby_queries_match_brute_force(name, dim):
+    # Batches this large in few dimensions go in Z-order, each search
+    # starting from the last answer: ties at that bound everywhere on a grid.
+    rng = np.random.default_rng(dim * 31 + len(name))
+    metric = getattr(metrics, name)
+    data = grid(rng, 900, dim)
+    data[np.all(data == 0, axis=1)] = 1.0
+    index = korel.Index(name)
+    index.add_many(data)
+    points = {i: row.tolist() for i, row in enumerate(data)}
+    for id in rng.permutation(len(data))[:100].tolist():  # pending removals
+        index.remove(id)
+        del points[id]
+    queries = grid(rng, 150, dim, -4, 4) / 2
+    queries[np.all(queries == 0, axis=1)] = 0.5
+    ranked = [brute(points, query, metric) for query in queries]
+    for k in (1, 10, 40):
+        for workers in (1, 2):
+            distances, ids = index.query(queries, k, workers=workers)
+            for row, expected in enumerate(ranked):
+                found = list(zip(distances[row].tolist(), ids[row].tolist()))
+                assert found == expected[:k], (k, workers, row)
+
+
 def test_infinite_coordinates_and_distances_hide_nothing():
     huge = [[x, y] for x in (-1e308, 0.0, 1e308) for y in (-1e308, 0.0, 1e308)]
     index = korel.Index("euclidean")
