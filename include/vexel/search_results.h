@@ -64,9 +64,10 @@ class CappedNearestResults {
   static constexpr bool spent() { return false; }
   static constexpr void reach(std::size_t) {}
 
+  // Most candidates lie beyond the bound: dropped here, before the call.
   template <typename Host, typename Stored, typename Query>
   void offer(const Host& host, const Stored& stored, double d, const Query& query, bool is_pivot) {
-    if (d <= cap_) nearest_.offer(host, stored, d, query, is_pivot);
+    if (d <= bound()) nearest_.offer(host, stored, d, query, is_pivot);
   }
 
  private:
