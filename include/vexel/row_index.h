@@ -468,10 +468,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     found.clear();
     neighbors.clear();
     if (k == 0 || count == 0) return;
-    std::uint64_t offset = 0;
-    NearestResults<Neighbors> results(neighbors, k);
-    this->search(query, results, scratch, offset);
-    neighbors.drain(found, [](const Neighbor& entry) { return entry; });
+    collect(query, NearestResults<Neighbors>(neighbors, k), found, neighbors, scratch);
   }
 
   // As nearest, for a query close to the one that `near` answers: the
@@ -483,17 +480,15 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   // points, or with a point removed since, bounds nothing.
   void nearest_near(const Query& query, std::size_t k, const std::vector<Neighbor>& near,
                     std::vector<Neighbor>& found, Neighbors& neighbors, SearchScratch& scratch) const {
-    const double cap = farthest_of(query, k, near, scratch);
-    if (cap == std::numeric_limits<double>::infinity()) {
-      nearest(query, k, found, neighbors, scratch);
-      return;
-    }
     found.clear();
     neighbors.clear();
-    std::uint64_t offset = 0;
-    CappedNearestResults<Neighbors> results(neighbors, k, cap);
-    this->search(query, results, scratch, offset);
-    neighbors.drain(found, [](const Neighbor& entry) { return entry; });
+    if (k == 0 || count == 0) return;
+    const double cap = farthest_of(query, k, near, scratch);
+    if (cap == std::numeric_limits<double>::infinity()) {
+      collect(query, NearestResults<Neighbors>(neighbors, k), found, neighbors, scratch);
+    } else {
+      collect(query, CappedNearestResults<Neighbors>(neighbors, k, cap), found, neighbors, scratch);
+    }
   }
 
   // Every live point within `radius`, in the same order.
@@ -502,10 +497,7 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
     found.clear();
     neighbors.clear();
     if (count == 0 || radius != radius) return;
-    std::uint64_t offset = 0;
-    WithinResults<Neighbors> results(neighbors, radius);
-    this->search(query, results, scratch, offset);
-    neighbors.drain(found, [](const Neighbor& entry) { return entry; });
+    collect(query, WithinResults<Neighbors>(neighbors, radius), found, neighbors, scratch);
   }
 
   // --- what the tree asks of its host ---------------------------------------
@@ -673,12 +665,22 @@ class RowIndex : public KorelTree<RowIndex<Space>, std::uint32_t, RowDistance<Sp
   bool lays_out_split_root = true;
 
  private:
+  // Runs `results` (which collect into `neighbors`) through the search and
+  // drains them into `found`, nearest first.
+  template <typename Results>
+  void collect(const Query& query, Results results, std::vector<Neighbor>& found, Neighbors& neighbors,
+               SearchScratch& scratch) const {
+    std::uint64_t offset = 0;
+    this->search(query, results, scratch, offset);
+    neighbors.drain(found, [](const Neighbor& entry) { return entry; });
+  }
+
   // The largest distance from `query` to the k live points of `near`, each
   // measured as a leaf measures it; infinity where that bounds nothing.
   double farthest_of(const Query& query, std::size_t k, const std::vector<Neighbor>& near,
                      SearchScratch& scratch) const {
     constexpr double none = std::numeric_limits<double>::infinity();
-    if (k == 0 || near.size() != k || count == 0) return none;
+    if (near.size() != k) return none;
     std::vector<std::uint32_t>& rows = scratch.survivors;
     if (rows.size() < k) rows.resize(k);
     for (std::size_t i = 0; i < k; ++i) {
