@@ -60,7 +60,10 @@ void expect_same(const Answers& expected, const Answers& actual, const std::stri
   }
 }
 
-// The tree's k nearest, or (k = kWithin) all within the radius.
+// The tree's k nearest, or (k = kWithin) all within the radius. The k
+// nearest are also searched from three starts (nearest_near), which must
+// not change them: the query's own answer (its cap ties with the k-th
+// row), the previous query's, and ids the index lacks (no cap).
 template <typename Scalar>
 Answers tree(const Rows<Scalar>& index, const std::vector<double>& queries, std::size_t dim, std::size_t k,
              double radius) {
@@ -68,10 +71,18 @@ Answers tree(const Rows<Scalar>& index, const std::vector<double>& queries, std:
   typename Rows<Scalar>::Neighbors neighbors;
   typename Rows<Scalar>::SearchScratch scratch;
   for (std::size_t q = 0; q < answers.size(); ++q) {
+    const double* query = queries.data() + q * dim;
     if (k == kWithin) {
-      index.within(queries.data() + q * dim, radius, answers[q], neighbors, scratch);
-    } else {
-      index.nearest(queries.data() + q * dim, k, answers[q], neighbors, scratch);
+      index.within(query, radius, answers[q], neighbors, scratch);
+      continue;
+    }
+    index.nearest(query, k, answers[q], neighbors, scratch);
+    const std::vector<Neighbor> unknown(answers[q].size(), Neighbor{0.0, -1});
+    const std::vector<Neighbor>* starts[] = {&answers[q], q > 0 ? &answers[q - 1] : &unknown, &unknown};
+    for (const std::vector<Neighbor>* start : starts) {
+      Answers from_start(1);
+      index.nearest_near(query, k, *start, from_start[0], neighbors, scratch);
+      expect_same(Answers{answers[q]}, from_start, "from a start, query " + std::to_string(q));
     }
   }
   return answers;
