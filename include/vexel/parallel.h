@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "vexel/worker_pool.h"
+
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
 #endif
@@ -41,7 +43,8 @@ inline void let_new_threads_spread() { std::this_thread::yield(); }
 // chunks the calling thread runs poll(), which may throw to stop the run (an
 // interrupted caller). The first exception, of a worker or of poll, stops
 // every thread at its next chunk and is rethrown once all have stopped. When
-// the system refuses more threads, fewer do the work. A forced unwind of the
+// the system refuses more threads, fewer do the work. The other workers are
+// kept threads (WorkerPool) where they are free. A forced unwind of the
 // calling thread stops the others, waits for them and goes on unwinding.
 template <typename Work, typename Poll>
 void run_parallel(std::size_t count, std::size_t workers, std::size_t chunk, Work work,
@@ -78,10 +81,15 @@ void run_parallel(std::size_t count, std::size_t workers, std::size_t chunk, Wor
     }
   };
 
+  // Kept threads where they are free, else threads of this run's own.
+  WorkerPool::Lease helpers;
+  WorkerPool::lease(workers - 1, helpers);
+  auto help = [&](std::size_t worker) { run(worker, false); };
+  helpers.start(help);
   std::vector<std::thread> threads;
   try {
-    threads.reserve(workers - 1);
-    for (std::size_t worker = 1; worker < workers; ++worker) {
+    threads.reserve(workers - 1 - helpers.size());
+    for (std::size_t worker = helpers.size() + 1; worker < workers; ++worker) {
       threads.emplace_back(run, worker, false);
     }
   } catch (const std::system_error&) {
@@ -93,9 +101,11 @@ void run_parallel(std::size_t count, std::size_t workers, std::size_t chunk, Wor
     run(0, true);
   } catch (...) {  // only a forced unwind leaves `run`
     stop.store(true);
+    helpers.wait();
     for (std::thread& thread : threads) thread.join();
     throw;
   }
+  helpers.wait();
   for (std::thread& thread : threads) thread.join();
   if (failure) std::rethrow_exception(failure);
 }

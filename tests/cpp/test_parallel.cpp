@@ -6,8 +6,11 @@
 #include <numeric>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -90,6 +93,73 @@ TEST(Parallel, AThreadEndedInsideTheWorkEndsCleanly) {
   ASSERT_EQ(pthread_join(thread, nullptr), 0);
   EXPECT_FALSE(run.returned.load());
   EXPECT_LT(run.items.load(), 100000u) << "the other threads stopped";
+}
+
+// Runs items 0 and 1 on two different threads (each waits for the other to
+// start); how many runs the thread of the worker other than 0 has helped
+// with, this one included (0: it was the caller's own thread).
+int run_on_two_threads() {
+  static thread_local int runs_helped = 0;
+  std::atomic<int> started{0};
+  int helped = 0;
+  vexel::run_parallel(
+      2, 2, 1,
+      [&](std::size_t, std::size_t, std::size_t worker) {
+        ++started;
+        while (started.load() < 2) std::this_thread::yield();
+        if (worker != 0) helped = ++runs_helped;
+      },
+      [] {});
+  return helped;
+}
+
+TEST(Parallel, TheNextRunGetsTheSameKeptThread) {
+  const int before = run_on_two_threads();
+  EXPECT_GE(before, 1);
+  EXPECT_EQ(run_on_two_threads(), before + 1);
+}
+
+// Runs that overlap (from several threads, or one inside another's work)
+// find the kept threads taken, and start threads of their own.
+TEST(Parallel, OverlappingRunsEachDoEveryItemOnce) {
+  const auto nested_run = [] {
+    std::vector<std::atomic<int>> done(300);
+    vexel::run_parallel(
+        done.size(), 2, 7,
+        [&](std::size_t begin, std::size_t end, std::size_t) {
+          for (std::size_t i = begin; i < end; ++i) {
+            if (i % 100 == 0) run_on_two_threads();
+            ++done[i];
+          }
+        },
+        [] {});
+    return std::all_of(done.begin(), done.end(), [](const std::atomic<int>& d) { return d.load() == 1; });
+  };
+  std::atomic<int> good{0};
+  std::vector<std::thread> callers;
+  for (int c = 0; c < 4; ++c) {
+    callers.emplace_back([&] {
+      for (int r = 0; r < 20; ++r) good += nested_run() ? 1 : 0;
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  EXPECT_EQ(good.load(), 80);
+}
+
+// fork() copies only the calling thread: the child's runs may not wait for
+// its parent's kept threads.
+TEST(Parallel, AForkedChildRunsOnThreadsOfItsOwn) {
+  ASSERT_GE(run_on_two_threads(), 1);  // the parent keeps a thread
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(30);  // a hang ends the child with SIGALRM
+    _exit(run_on_two_threads() == 1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child hung or crashed";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
