@@ -498,89 +498,6 @@ class VectorScan {
 
 // --- tree or scan ---------------------------------------------------------
 
-// A result set that weighs the tree's work, in rows measured: every live
-// row the search measured, and an eighth of every row of the leaves it
-// reached, which its filters test first (a leaf's filters cost a fraction
-// of a measurement a row, and where they rule out most rows, they are most
-// of the work). Once that reaches `budget` it is spent: the search stops,
-// its answer unfinished; so it does once `halt` (where given) is set, by
-// another thread that no longer needs the answer.
-template <typename Results>
-class CountingResults {
- public:
-  static constexpr std::uint64_t reached_per_measured = 8;
-
-  CountingResults(Results& results, std::uint64_t budget, const std::atomic<bool>* halt = nullptr)
-      : results_(results), budget_(budget), halt_(halt) {}
-
-  double bound() const { return results_.bound(); }
-  bool descends() const { return results_.descends(); }
-  bool spent() const {
-    return work() >= budget_ || (halt_ != nullptr && halt_->load(std::memory_order_relaxed));
-  }
-  void reach(std::size_t count) { reached_ += count; }
-  template <typename Host, typename Stored, typename Query>
-  void offer(const Host& host, const Stored& stored, double d, const Query& query, bool is_pivot) {
-    ++offered_;
-    results_.offer(host, stored, d, query, is_pivot);
-  }
-  std::uint64_t work() const { return offered_ + reached_ / reached_per_measured; }
-
- private:
-  Results& results_;
-  std::uint64_t budget_;
-  const std::atomic<bool>* halt_;
-  std::uint64_t offered_ = 0, reached_ = 0;
-};
-
-// No budget: the search runs to its end.
-constexpr std::uint64_t unlimited_budget = std::numeric_limits<std::uint64_t>::max();
-
-// Runs `results` (which collect into `neighbors`) through the index's
-// search unless `nothing_to_find`, drains `neighbors` into `found` and
-// returns the search's work (CountingResults). The search stops once its
-// work reaches `budget`: a count of `budget` or more means that `found` may
-// be unfinished; so may it be once `halt` (where given) is set.
-template <typename Index, typename Results>
-std::uint64_t counted_search(const Index& index, const double* query, Results results, bool nothing_to_find,
-                             std::vector<typename Index::Neighbor>& found, typename Index::Neighbors& neighbors,
-                             typename Index::SearchScratch& scratch, std::uint64_t budget,
-                             const std::atomic<bool>* halt) {
-  found.clear();
-  neighbors.clear();
-  if (nothing_to_find || index.size() == 0) return 0;
-  std::uint64_t offset = 0;
-  CountingResults<Results> counting(results, budget, halt);
-  index.search(query, counting, scratch, offset);
-  neighbors.drain(found, [](const auto& entry) { return entry; });
-  return counting.work();
-}
-
-// RowIndex::nearest and RowIndex::within, the same searches step for step,
-// that also return their work (and stop at `budget` or on `halt`, as
-// counted_search).
-template <typename Scalar>
-std::uint64_t nearest_counted(const RowIndex<VectorSpace<Scalar>>& index, const double* query, std::size_t k,
-                              std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
-                              typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
-                              typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch,
-                              std::uint64_t budget = unlimited_budget, const std::atomic<bool>* halt = nullptr) {
-  using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
-  return counted_search(index, query, NearestResults<Neighbors>(neighbors, k), k == 0, found, neighbors, scratch,
-                        budget, halt);
-}
-
-template <typename Scalar>
-std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const double* query, double radius,
-                             std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
-                             typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
-                             typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch,
-                             std::uint64_t budget = unlimited_budget, const std::atomic<bool>* halt = nullptr) {
-  using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
-  return counted_search(index, query, WithinResults<Neighbors>(neighbors, radius), radius != radius, found, neighbors,
-                        scratch, budget, halt);
-}
-
 // The rule a batch follows: its first queries (scan_probe_queries of them,
 // or all if fewer) go through the tree, counted by nearest_counted or
 // within_counted; the rest go to the scan when the work of those searches
@@ -599,8 +516,9 @@ std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const d
 // seeded, the kernels are bit-identical at every level), so the choice is
 // the same everywhere; the answers are the same either way. Counts only add
 // up, so the probe may stop once they reach the share (scan_decided), which
-// the whole probe would reach too, and its queries may go on several
-// threads at once: whichever finish first, the choice is the same. Where the tree measures nearly every
+// the whole probe would reach too, even in the midst of its searches
+// (TrialWork), and its queries may go on several threads at once: whichever
+// finish first, the choice is the same. Where the tree measures nearly every
 // row, the first query settles the choice halfway through its search;
 // where its filters rule out most rows but test them all (uniform rows of
 // 32 coordinates), within the first few.
@@ -627,6 +545,126 @@ inline bool prefers_scan(std::uint64_t work, std::size_t probes, std::size_t liv
 // others do.
 inline bool scan_decided(std::uint64_t work, std::size_t live_rows, std::size_t dim) {
   return prefers_scan(work, scan_probe_queries, live_rows, dim);
+}
+
+// The work of a batch's trial, summed over its searches as they go, on any
+// threads: once the sum settles the choice for the scan (scan_decided), it
+// is settled, and every search that adds to it stops, its answer unfinished
+// (the whole searches would have settled it too: work only adds up).
+class TrialWork {
+ public:
+  TrialWork(std::size_t live_rows, std::size_t dim) : live_rows_(live_rows), dim_(dim) {}
+
+  void add(std::uint64_t work) {
+    const std::uint64_t sum = sum_.fetch_add(work, std::memory_order_relaxed) + work;
+    if (scan_decided(sum, live_rows_, dim_)) settle();
+  }
+  // Settles the choice for the scan whatever the sum (a search past its
+  // budget).
+  void settle() { settled_.store(true, std::memory_order_relaxed); }
+  bool settled() const { return settled_.load(std::memory_order_relaxed); }
+  std::uint64_t sum() const { return sum_.load(std::memory_order_relaxed); }
+
+ private:
+  std::size_t live_rows_, dim_;
+  std::atomic<std::uint64_t> sum_{0};
+  std::atomic<bool> settled_{false};
+};
+
+// A result set that weighs the tree's work, in rows measured: every live
+// row the search measured, and an eighth of every row of the leaves it
+// reached, which its filters test first (a leaf's filters cost a fraction
+// of a measurement a row, and where they rule out most rows, they are most
+// of the work). Once that reaches `budget` it is spent: the search stops,
+// its answer unfinished; so it does once the trial it adds its work to
+// (where given) is settled.
+template <typename Results>
+class CountingResults {
+ public:
+  static constexpr std::uint64_t reached_per_measured = 8;
+
+  CountingResults(Results& results, std::uint64_t budget, TrialWork* trial = nullptr)
+      : results_(results), budget_(budget), trial_(trial) {}
+
+  double bound() const { return results_.bound(); }
+  bool descends() const { return results_.descends(); }
+  bool spent() {
+    if (work() >= budget_) return true;
+    if (trial_ == nullptr) return false;
+    if (work() - added_ >= trial_step) add_to_trial();
+    return trial_->settled();
+  }
+  void reach(std::size_t count) { reached_ += count; }
+  template <typename Host, typename Stored, typename Query>
+  void offer(const Host& host, const Stored& stored, double d, const Query& query, bool is_pivot) {
+    ++offered_;
+    results_.offer(host, stored, d, query, is_pivot);
+  }
+  std::uint64_t work() const { return offered_ + reached_ / reached_per_measured; }
+  // Adds to the trial the work not yet added.
+  void add_to_trial() {
+    if (trial_ == nullptr) return;
+    trial_->add(work() - added_);
+    added_ = work();
+  }
+
+ private:
+  // Work a search adds to its trial at once: the threads share the sum.
+  static constexpr std::uint64_t trial_step = 64;
+
+  Results& results_;
+  std::uint64_t budget_;
+  TrialWork* trial_;
+  std::uint64_t offered_ = 0, reached_ = 0, added_ = 0;
+};
+
+// No budget: the search runs to its end.
+constexpr std::uint64_t unlimited_budget = std::numeric_limits<std::uint64_t>::max();
+
+// Runs `results` (which collect into `neighbors`) through the index's
+// search unless `nothing_to_find`, drains `neighbors` into `found` and
+// returns the search's work (CountingResults), all of it added to `trial`
+// (where given). The search stops once its work reaches `budget`: a count
+// of `budget` or more means that `found` may be unfinished; so may it be
+// once `trial` is settled.
+template <typename Index, typename Results>
+std::uint64_t counted_search(const Index& index, const double* query, Results results, bool nothing_to_find,
+                             std::vector<typename Index::Neighbor>& found, typename Index::Neighbors& neighbors,
+                             typename Index::SearchScratch& scratch, std::uint64_t budget, TrialWork* trial) {
+  found.clear();
+  neighbors.clear();
+  if (nothing_to_find || index.size() == 0) return 0;
+  std::uint64_t offset = 0;
+  CountingResults<Results> counting(results, budget, trial);
+  index.search(query, counting, scratch, offset);
+  counting.add_to_trial();
+  neighbors.drain(found, [](const auto& entry) { return entry; });
+  return counting.work();
+}
+
+// RowIndex::nearest and RowIndex::within, the same searches step for step,
+// that also return their work (and stop at `budget` or once `trial` is
+// settled, as counted_search).
+template <typename Scalar>
+std::uint64_t nearest_counted(const RowIndex<VectorSpace<Scalar>>& index, const double* query, std::size_t k,
+                              std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
+                              typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
+                              typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch,
+                              std::uint64_t budget = unlimited_budget, TrialWork* trial = nullptr) {
+  using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
+  return counted_search(index, query, NearestResults<Neighbors>(neighbors, k), k == 0, found, neighbors, scratch,
+                        budget, trial);
+}
+
+template <typename Scalar>
+std::uint64_t within_counted(const RowIndex<VectorSpace<Scalar>>& index, const double* query, double radius,
+                             std::vector<typename RowIndex<VectorSpace<Scalar>>::Neighbor>& found,
+                             typename RowIndex<VectorSpace<Scalar>>::Neighbors& neighbors,
+                             typename RowIndex<VectorSpace<Scalar>>::SearchScratch& scratch,
+                             std::uint64_t budget = unlimited_budget, TrialWork* trial = nullptr) {
+  using Neighbors = typename RowIndex<VectorSpace<Scalar>>::Neighbors;
+  return counted_search(index, query, WithinResults<Neighbors>(neighbors, radius), radius != radius, found, neighbors,
+                        scratch, budget, trial);
 }
 
 }  // namespace vexel

@@ -10,7 +10,6 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -34,9 +33,9 @@ using VectorRows = vexel::RowIndex<vexel::VectorSpace<Scalar>>;
 // the tree alike; it ends as soon as the choice is settled); null
 // otherwise. The trial's queries go on up to `workers` threads, which stop
 // together once the choice is settled; the choice is the same however they
-// interleave, as their counts only add up (vexel::scan_decided). `first`
+// interleave, as their counts only add up (vexel::TrialWork). `first`
 // keeps the answers of the trial's queries up to the first it left
-// unfinished. `search(query, searcher, budget, halt)` runs one counted tree
+// unfinished. `search(query, searcher, budget, trial)` runs one counted tree
 // search (vexel::nearest_counted or within_counted); the scan is prepared
 // on `workers` threads. Called with the GIL held; releases it while it
 // works.
@@ -54,29 +53,24 @@ std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(const VectorRows<Scal
   std::vector<Searcher<VectorRows<Scalar>>> searchers(trial_workers);
   FirstAnswers<VectorRows<Scalar>> answers(probes);
   std::vector<std::uint8_t> finished(probes, 0);
-  std::atomic<std::uint64_t> work{0};
-  std::atomic<bool> scans{false};
+  vexel::TrialWork trial(rows.size(), dim);
   const std::uint64_t budget = vexel::probe_budget(rows.size());
   vexel::run_parallel(
       probes, trial_workers, 1,
       [&](std::size_t i, std::size_t, std::size_t worker) {
-        if (scans.load()) return;
+        if (trial.settled()) return;
         Searcher<VectorRows<Scalar>>& searcher = searchers[worker];
-        const std::uint64_t one = search(queries + i * dim, searcher, budget, &scans);
-        if (scans.load()) return;  // settled meanwhile: this answer may be unfinished
-        if (one >= budget) {       // an unfinished answer: the scan gives it
-          scans.store(true);
-          return;
-        }
+        const std::uint64_t one = search(queries + i * dim, searcher, budget, &trial);
+        if (one >= budget) trial.settle();  // an unfinished answer: the scan gives it
+        if (trial.settled()) return;        // this answer may be unfinished
         answers[i].swap(searcher.found);
         finished[i] = 1;
-        if (vexel::scan_decided(work.fetch_add(one) + one, rows.size(), dim)) scans.store(true);
       },
       [] {});
   first.clear();
   for (std::size_t i = 0; i < probes && finished[i]; ++i) first.push_back(std::move(answers[i]));
   std::unique_ptr<vexel::VectorScan<Scalar>> scan;
-  if (scans.load()) {
+  if (trial.settled()) {
     scan = std::make_unique<vexel::VectorScan<Scalar>>(vexel::VectorScan<Scalar>::of(rows, workers));
   }
   released.reacquire();
@@ -102,8 +96,8 @@ py::object scanned_nearest(const VectorRows<Scalar>& rows, const double* queries
   using Neighbor = typename VectorRows<Scalar>::Neighbor;
   k = std::min(k, rows.size());
   const std::size_t dim = rows.space.dim();
-  const auto search = [&](const double* query, auto& s, std::uint64_t budget, const std::atomic<bool>* halt) {
-    return vexel::nearest_counted(rows, query, k, s.found, s.neighbors, s.scratch, budget, halt);
+  const auto search = [&](const double* query, auto& s, std::uint64_t budget, vexel::TrialWork* trial) {
+    return vexel::nearest_counted(rows, query, k, s.found, s.neighbors, s.scratch, budget, trial);
   };
   const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, first, search);
   if (!scan) return py::none();
@@ -135,8 +129,8 @@ py::object scanned_within(const VectorRows<Scalar>& rows, const double* queries,
                           std::size_t workers, py::handle progress, FirstAnswers<VectorRows<Scalar>>& results) {
   using Neighbor = typename VectorRows<Scalar>::Neighbor;
   const std::size_t dim = rows.space.dim();
-  const auto search = [&](const double* query, auto& s, std::uint64_t budget, const std::atomic<bool>* halt) {
-    return vexel::within_counted(rows, query, radius, s.found, s.neighbors, s.scratch, budget, halt);
+  const auto search = [&](const double* query, auto& s, std::uint64_t budget, vexel::TrialWork* trial) {
+    return vexel::within_counted(rows, query, radius, s.found, s.neighbors, s.scratch, budget, trial);
   };
   const auto scan = scan_if_it_pays<Scalar>(rows, count, workers, queries, results, search);
   if (!scan) return py::none();

@@ -535,6 +535,8 @@ TEST(ScanRule, CountsTheTreeSearchAndChoosesByThem) {
     Rows<double>::SearchScratch scratch;
     std::uint64_t measured = 0;
     std::size_t settled_after = 0;  // probes after which the choice was settled, if before the last
+    vexel::TrialWork trial(n, dim);
+    std::size_t trial_settled_after = 0;  // the probe during which `trial` settled
     for (std::size_t q = 0; q < probes; ++q) {
       const std::vector<double> query(queries.begin() + q * dim, queries.begin() + (q + 1) * dim);
       Answers found(1);
@@ -561,21 +563,39 @@ TEST(ScanRule, CountsTheTreeSearchAndChoosesByThem) {
         EXPECT_LE(cut, budget + index.max_leaf_points + index.max_degree);
         EXPECT_LT(cut, n) << "a budget of half the rows stops the search early";
       }
-      // A halt stops the search within a node's visit once set, as another
-      // thread sets it when the choice is settled; unset, it changes nothing.
-      std::atomic<bool> halt{false};
-      const std::uint64_t unhalted = vexel::nearest_counted(index, query.data(), 10, found[0], neighbors, scratch,
-                                                            vexel::unlimited_budget, &halt);
-      EXPECT_EQ(unhalted, one);
-      expect_same(tree(index, query, dim, 10, 0.0), found, "nearest with a halt unset");
-      halt.store(true);
+      // A trial adds the whole work of a search to its sum, and changes
+      // nothing of it while unsettled; once settled (by another thread),
+      // it stops the search within a node's visit.
+      vexel::TrialWork alone(n, dim);
+      EXPECT_EQ(vexel::nearest_counted(index, query.data(), 10, found[0], neighbors, scratch,
+                                       vexel::unlimited_budget, &alone),
+                one);
+      EXPECT_FALSE(alone.settled()) << "one search never settles a trial here";
+      EXPECT_EQ(alone.sum(), one);
+      expect_same(tree(index, query, dim, 10, 0.0), found, "nearest in an unsettled trial");
+      alone.settle();
       EXPECT_LE(vexel::within_counted(index, query.data(), radius, found[0], neighbors, scratch,
-                                      vexel::unlimited_budget, &halt),
+                                      vexel::unlimited_budget, &alone),
                 index.max_leaf_points + index.max_degree);
+      // The probes in one trial: it settles in the midst of a search at the
+      // latest, and that search stops there.
+      if (!trial.settled()) {
+        const std::uint64_t part = vexel::nearest_counted(index, query.data(), 10, found[0], neighbors, scratch,
+                                                          vexel::unlimited_budget, &trial);
+        if (trial.settled()) {
+          trial_settled_after = q + 1;
+          EXPECT_LE(part, one);
+        } else {
+          EXPECT_EQ(part, one);
+          EXPECT_EQ(trial.sum(), measured);
+        }
+      }
     }
     const bool chosen = vexel::prefers_scan(measured, probes, n, dim);
     EXPECT_EQ(settled_after != 0, chosen) << "a probe cut short chooses as the whole probe";
+    EXPECT_EQ(trial.settled(), chosen) << "a trial that adds up as it goes chooses as the whole probe";
     if (chosen) {
+      EXPECT_LE(trial_settled_after, settled_after) << "it settles no later";
       EXPECT_LE(settled_after, settles_within) << "dim " << dim << ": the first probes settle it";
     }
     return chosen;
