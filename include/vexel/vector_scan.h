@@ -72,6 +72,7 @@
 #include "vexel/detail/scan_terms.h"
 #include "vexel/detail/vector_scan_tiles.h"
 #include "vexel/parallel.h"
+#include "vexel/reused_floats.h"
 #include "vexel/row_index.h"
 #include "vexel/search_queues.h"
 #include "vexel/search_results.h"
@@ -131,14 +132,14 @@ class VectorScan {
         std::max<std::size_t>(64, (std::size_t{1} << 18) / (panel * std::max<std::size_t>(dim_, 1)));
     const auto prepare_panels = [&](bool with_terms) {
       row_terms_.resize(padded(rows_.size()), 0.0f);  // missing rows of the last panel: zeros, never offered
-      packed_.reset();
-      if (packs) packed_.reset(new (std::nothrow) float[padded(rows_.size()) * dim_]);  // pack writes every float
+      packed_.release();
+      if (packs) packed_.allocate(padded(rows_.size()) * dim_);  // pack writes every float
       in_parallel(padded(rows_.size()) / panel, chunk, workers, [&](std::size_t p) {
         const std::size_t end = std::min(rows_.size(), (p + 1) * panel);
         for (std::size_t i = p * panel; with_terms && i < end; ++i) {
           served[i] = prepare(space.row(rows_[i]), row_terms_[i]);
         }
-        if (packed_) pack(p * panel, end, packed_.get() + p * panel * dim_);
+        if (packed_) pack(p * panel, end, packed_.data() + p * panel * dim_);
       });
     };
     prepare_panels(true);
@@ -172,7 +173,7 @@ class VectorScan {
   std::size_t size() const { return rows_.size() + always_measured_.size(); }
   // Whether the rows are packed once for every call, or block by block in
   // each call.
-  bool packed() const { return packed_ != nullptr; }
+  bool packed() const { return static_cast<bool>(packed_); }
 
   // The k nearest rows of each of the `count` queries (rows of dim()
   // doubles, one after the other) into found[i]: what RowIndex::nearest
@@ -375,7 +376,7 @@ class VectorScan {
     for (std::size_t begin = 0; begin < rows_.size(); begin += block_rows) {
       const std::size_t end = std::min(rows_.size(), begin + block_rows);
       const std::size_t panels = (end - begin + panel - 1) / panel;
-      const float* block = packed_ ? packed_.get() + begin * dim_ : packed.data();
+      const float* block = packed_ ? packed_.data() + begin * dim_ : packed.data();
       if (!packed_) pack(begin, end, packed.data());
       for (std::size_t g = 0; g < groups; ++g) {
         const float* tile_queries[group];
@@ -492,7 +493,7 @@ class VectorScan {
   double half_margin_ = 0.5, delta_ = 0.0, cosine_error_ = 0.0, angle_error_ = 0.0;
   std::vector<std::uint32_t> rows_;            // rows the bounds serve, in the order given
   std::vector<float> row_terms_;               // their terms (see prepare), zeros to whole panels
-  std::unique_ptr<float[]> packed_;            // every panel of rows_, or null: packed by block
+  ReusedFloats packed_;                        // every panel of rows_, or none: packed by block
   std::vector<std::uint32_t> always_measured_;  // rows measured for every query
 };
 
