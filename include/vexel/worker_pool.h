@@ -81,7 +81,10 @@ class WorkerPool {
  private:
   using Call = void (*)(void*, std::size_t);
 
-  static std::size_t max_helpers() { return std::max(1u, std::thread::hardware_concurrency()); }
+  static std::size_t max_helpers() {
+    static const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());  // read once: a file read
+    return cores;
+  }
 
   static bool& inside_a_helper() {
     static thread_local bool inside = false;
