@@ -77,13 +77,13 @@ std::unique_ptr<vexel::VectorScan<Scalar>> scan_if_it_pays(const VectorRows<Scal
   return scan;
 }
 
-// Queries a scan answers at once: about a quarter of a worker's share, so
-// that the workers finish together. A call spreads its queries and sets up
-// its buffers, and where the scan could not keep its rows packed it packs
-// them again: such calls take at least 64 queries, others at least 16.
-// Ctrl-C and progress wait for a call.
+// Queries a scan answers at once: about half a worker's share, so that the
+// workers (kept threads, which start at once) finish together. A call
+// spreads its queries and sets up its buffers, and where the scan could not
+// keep its rows packed it packs them again: such calls take at least 64
+// queries, others at least 16. Ctrl-C and progress wait for a call.
 inline std::size_t scan_block(std::size_t count, std::size_t workers, bool packed) {
-  const std::size_t calls = 4 * std::max<std::size_t>(workers, 1);
+  const std::size_t calls = 2 * std::max<std::size_t>(workers, 1);
   return std::clamp<std::size_t>((count + calls - 1) / calls, packed ? 16 : 64, 1024);
 }
 
