@@ -590,9 +590,10 @@ class CountingResults {
   double bound() const { return results_.bound(); }
   bool descends() const { return results_.descends(); }
   bool spent() {
-    if (work() >= budget_) return true;
+    const std::uint64_t done = work();
+    if (done >= budget_) return true;
     if (trial_ == nullptr) return false;
-    if (work() - added_ >= trial_step) add_to_trial();
+    if (done - added_ >= trial_step) add_to_trial();
     return trial_->settled();
   }
   void reach(std::size_t count) { reached_ += count; }
@@ -605,8 +606,9 @@ class CountingResults {
   // Adds to the trial the work not yet added.
   void add_to_trial() {
     if (trial_ == nullptr) return;
-    trial_->add(work() - added_);
-    added_ = work();
+    const std::uint64_t done = work();
+    trial_->add(done - added_);
+    added_ = done;
   }
 
  private:

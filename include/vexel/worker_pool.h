@@ -144,10 +144,7 @@ class WorkerPool {
   }
 
   void wait() {
-    const auto until = std::chrono::steady_clock::now() + spin_time;
-    while (pending_.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until) {
-      pause();
-    }
+    spin_until([this] { return pending_.load(std::memory_order_acquire) == 0; });
     std::unique_lock<std::mutex> lock(mutex_);
     finished_.wait(lock, [this] { return pending_.load(std::memory_order_acquire) == 0; });
   }
@@ -156,10 +153,7 @@ class WorkerPool {
     inside_a_helper() = true;
     std::uint64_t seen = 0;
     for (;;) {
-      const auto until = std::chrono::steady_clock::now() + spin_time;
-      while (generation_.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < until) {
-        pause();
-      }
+      spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; });
       Call call;
       void* context;
       {
@@ -187,6 +181,13 @@ class WorkerPool {
     if (pending_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     std::lock_guard<std::mutex> lock(mutex_);
     finished_.notify_all();
+  }
+
+  // Spins until `ready()` or for spin_time, whichever comes first.
+  template <typename Ready>
+  static void spin_until(Ready ready) {
+    const auto until = std::chrono::steady_clock::now() + spin_time;
+    while (!ready() && std::chrono::steady_clock::now() < until) pause();
   }
 
   static void pause() {
