@@ -56,7 +56,7 @@ void bench_vectors(const char* row_name, std::mt19937_64& random) {
   std::vector<std::uint32_t> rows(kRows);
   for (std::size_t i = 0; i < kRows; ++i) rows[i] = static_cast<std::uint32_t>(i);
   std::vector<double> out(kRows);
-  for (std::size_t dim : {8, 32, 64}) {
+  for (std::size_t dim : {3, 8, 32, 64}) {
     std::vector<Row> base(kRows * dim);
     for (Row& x : base) x = static_cast<Row>(coordinate(random));
     std::vector<double> query(dim);

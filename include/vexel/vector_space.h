@@ -143,6 +143,15 @@ class VectorSpace {
   // gap to the box, 0 inside it, and 0 where it is NaN (infinite ends),
   // which bounds nothing.
   double box_distance(const double* query, const double* low, const double* high) const {
+    if (metric_ == VectorMetric::euclidean) {
+      switch (dim_) {
+        case 1: return short_box_distance<1>(query, low, high);
+        case 2: return short_box_distance<2>(query, low, high);
+        case 3: return short_box_distance<3>(query, low, high);
+        case 4: return short_box_distance<4>(query, low, high);
+        default: break;
+      }
+    }
     double totals[2] = {0.0, 0.0};
     std::size_t i = 0;
 #if defined(__SSE2__)
@@ -203,6 +212,22 @@ class VectorSpace {
       default:
         return totals[1] > totals[0] ? totals[1] : totals[0];
     }
+  }
+
+  // box_distance() under Euclidean distance for Dim <= 4 axes, in scalar
+  // steps: the same gaps summed in the same order (as short_sum_of_squares
+  // sums), so the same bound to the bit.
+  template <std::size_t Dim>
+  static double short_box_distance(const double* query, const double* low, const double* high) {
+    double lane[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t j = 0; j < Dim; ++j) {
+      const double below = low[j] - query[j];
+      const double above = query[j] - high[j];
+      double gap = below > above ? below : above;
+      if (!(gap > 0.0)) gap = 0.0;
+      lane[j] = detail::unfused(gap * gap);
+    }
+    return std::sqrt((lane[0] + lane[2]) + (lane[1] + lane[3]));
   }
 
   // Asks for every cache line of the rows at once: for rows that lie apart

@@ -205,7 +205,7 @@ TYPED_TEST(VectorKernels, ManyEqualsOnePerRow) {
   using Row = TypeParam;
   std::mt19937_64 random(3);
   constexpr std::size_t kRows = 40;
-  for (std::size_t dim : {0, 1, 5, 8, 13, 21, 32, 67}) {
+  for (std::size_t dim : {0, 1, 2, 3, 4, 5, 8, 13, 21, 32, 67}) {
     for (VectorMetric metric : {VectorMetric::euclidean, VectorMetric::manhattan, VectorMetric::chebyshev,
                                 VectorMetric::angular}) {
       // Angular throws on non-finite coordinates: give it finite rows only.

@@ -172,9 +172,34 @@ VEXEL_AVX2_INLINE __m256d totals(const LaneSum& a, const LaneSum& b, const LaneS
   return _mm256_permute4x64_pd(_mm256_hadd_pd(ab, cd), 0xD8);
 }
 
+// many_euclidean() for rows of Dim <= 4 coordinates: each sum in scalar
+// steps (short_sum_of_squares), four square roots at once.
+template <std::size_t Dim, typename Row>
+VEXEL_AVX2 void many_short_euclidean(const double* q, const Row* base, const std::uint32_t* rows,
+                                     std::size_t count, double* out) {
+  std::size_t done = 0;
+  for (; done + 4 <= count; done += 4) {
+    double sum[4];
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j) sum[j] = short_sum_of_squares<Dim>(q, base + std::size_t{rows[done + j]} * Dim);
+    const __m256d sums = _mm256_loadu_pd(sum);
+    // Sums in range take their square root here; the others the careful way.
+    const int plain = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(sums, _mm256_set1_pd(1e-280), _CMP_GE_OQ),
+                                                       _mm256_cmp_pd(sums, _mm256_set1_pd(1e280), _CMP_LE_OQ)));
+    _mm256_storeu_pd(out + done, _mm256_sqrt_pd(sums));
+    if (plain != 0xF) {
+      for (int j = 0; j < 4; ++j) {
+        if (!((plain >> j) & 1)) out[done + j] = euclidean(q, base + std::size_t{rows[done + j]} * Dim, Dim);
+      }
+    }
+  }
+  for (; done < count; ++done) out[done] = euclidean(q, base + std::size_t{rows[done]} * Dim, Dim);
+}
+
 // many() for Euclidean distances: rows four at a time, sharing each load of
-// the query, folded as fold() folds one row and totalled together; every
-// distance is the one euclidean() gives. The four rows are named one by one
+// the query, folded as fold() folds one row and totalled together (rows of
+// 1 to 4 coordinates: many_short_euclidean); every distance is the one
+// euclidean() gives. The four rows are named one by one
 // rather than held in arrays, which only -O3 keeps in registers.
 //
 // Rows of more than 16 coordinates ask for the next four rows a cache line
@@ -183,6 +208,13 @@ VEXEL_AVX2_INLINE __m256d totals(const LaneSum& a, const LaneSum& b, const LaneS
 template <typename Row>
 VEXEL_AVX2 void many_euclidean(const double* q, const Row* base, std::size_t dim, const std::uint32_t* rows,
                                std::size_t count, double* out) {
+  switch (dim) {
+    case 1: return many_short_euclidean<1>(q, base, rows, count, out);
+    case 2: return many_short_euclidean<2>(q, base, rows, count, out);
+    case 3: return many_short_euclidean<3>(q, base, rows, count, out);
+    case 4: return many_short_euclidean<4>(q, base, rows, count, out);
+    default: break;
+  }
   std::size_t done = 0;
   for (; done + 4 <= count; done += 4) {
     const Row* r0 = base + std::size_t{rows[done]} * dim;

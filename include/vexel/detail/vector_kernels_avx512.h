@@ -165,12 +165,44 @@ VEXEL_AVX512_INLINE __m512d totals(const __m512d (&lanes)[8]) {
   return _mm512_permutexvar_pd(_mm512_set_epi64(7, 5, 3, 1, 6, 4, 2, 0), mixed);
 }
 
-// many() for Euclidean distances: rows of up to 16 coordinates eight at a
-// time, sharing each load of the query, their sums totalled together; every
-// distance is the one euclidean() gives.
+// many_euclidean() for rows of Dim <= 4 coordinates: each sum in scalar
+// steps (short_sum_of_squares), eight square roots at once.
+template <std::size_t Dim, typename Row>
+VEXEL_AVX512 void many_short_euclidean(const double* q, const Row* base, const std::uint32_t* rows,
+                                       std::size_t count, double* out) {
+  std::size_t done = 0;
+  for (; done + 8 <= count; done += 8) {
+    double sum[8];
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j) sum[j] = short_sum_of_squares<Dim>(q, base + std::size_t{rows[done + j]} * Dim);
+    const __m512d sums = _mm512_loadu_pd(sum);
+    // Sums in range take their square root here; the others the careful way.
+    const __mmask8 plain = _mm512_cmp_pd_mask(sums, _mm512_set1_pd(1e-280), _CMP_GE_OQ) &
+                           _mm512_cmp_pd_mask(sums, _mm512_set1_pd(1e280), _CMP_LE_OQ);
+    _mm512_storeu_pd(out + done, _mm512_sqrt_pd(sums));
+    if (plain != 0xFF) {
+      for (int j = 0; j < 8; ++j) {
+        if (!((plain >> j) & 1)) out[done + j] = euclidean(q, base + std::size_t{rows[done + j]} * Dim, Dim);
+      }
+    }
+  }
+  for (; done < count; ++done) out[done] = euclidean(q, base + std::size_t{rows[done]} * Dim, Dim);
+}
+
+// many() for Euclidean distances: rows of 5 to 16 coordinates eight at a
+// time, sharing each load of the query, their sums totalled together
+// (shorter rows: many_short_euclidean); every distance is the one
+// euclidean() gives.
 template <typename Row>
 VEXEL_AVX512 void many_euclidean(const double* q, const Row* base, std::size_t dim, const std::uint32_t* rows,
                                  std::size_t count, double* out) {
+  switch (dim) {
+    case 1: return many_short_euclidean<1>(q, base, rows, count, out);
+    case 2: return many_short_euclidean<2>(q, base, rows, count, out);
+    case 3: return many_short_euclidean<3>(q, base, rows, count, out);
+    case 4: return many_short_euclidean<4>(q, base, rows, count, out);
+    default: break;
+  }
   std::size_t done = 0;
   // Longer rows gain nothing: their sums outweigh the totals, and eight
   // rows read side by side stream worse than one after the other.
