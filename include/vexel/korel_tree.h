@@ -335,7 +335,10 @@ class KorelTree {
       // A child whose box lies beyond the bound holds nothing of use, its
       // pivot included: it is not even measured.
       const auto out_of_reach = [&](const Node& child, std::size_t position) {
-        if (child.box.empty()) return false;
+        if (child.box.empty()) {
+          visit.box_distance[position] = -std::numeric_limits<double>::infinity();
+          return false;
+        }
         const double floor = index.box_distance(query, child);
         visit.box_distance[position] = floor;
         return Host::pruning.beyond(floor, results.bound());
@@ -775,8 +778,9 @@ class KorelTree {
       const std::size_t n = children.size();
       std::size_t position = static_cast<std::size_t>(take_rotation(offset) % n);
       visit.order.resize(n);
-      visit.pivot_distance.assign(n, 0.0);
-      visit.box_distance.assign(n, -std::numeric_limits<double>::infinity());
+      // Written for each child as it is measured, before anything reads them.
+      visit.pivot_distance.resize(n);
+      visit.box_distance.resize(n);
       for (std::size_t i = 0; i < n; ++i) {
         visit.order[i] = static_cast<std::int32_t>(position);
         if (++position == n) position = 0;

@@ -22,18 +22,21 @@ namespace vexel {
 template <typename Neighbors>
 class NearestResults {
  public:
+  // `neighbors` starts empty, and only this set changes it until the search ends.
   NearestResults(Neighbors& neighbors, std::size_t k) : neighbors_(neighbors), k_(k) {}
 
-  double bound() const {
-    return neighbors_.size() < k_ ? std::numeric_limits<double>::infinity() : neighbors_.bound();
-  }
+  // Kept, not recomputed: the tree asks for it on every element measured.
+  double bound() const { return bound_; }
   static constexpr bool descends() { return true; }
   static constexpr bool spent() { return false; }
   static constexpr void reach(std::size_t) {}
 
   template <typename Host, typename Stored, typename Query>
   void offer(const Host& host, const Stored& stored, double d, const Query& query, bool is_pivot) {
-    if (host.offer_candidate(neighbors_, k_, stored, d, query)) last_admitted_pivot_ = is_pivot;
+    if (host.offer_candidate(neighbors_, k_, stored, d, query)) {
+      last_admitted_pivot_ = is_pivot;
+      if (neighbors_.size() >= k_) bound_ = neighbors_.bound();
+    }
   }
 
   // Whether the entry admitted last was a pivot (the root's counts, even
@@ -43,6 +46,7 @@ class NearestResults {
  private:
   Neighbors& neighbors_;
   std::size_t k_;
+  double bound_ = std::numeric_limits<double>::infinity();
   bool last_admitted_pivot_ = true;
 };
 
