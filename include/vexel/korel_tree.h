@@ -738,11 +738,12 @@ class KorelTree {
                           Counter& offset, Skip skip, Measured measured) const {
       start_visit(visit, offset);
       const Host& host = index.host();
-      // The children, their ranges and their pivots lie apart in memory:
+      // The children, their ranges, boxes and pivots lie apart in memory:
       // asking for all of them first overlaps the cache misses.
       for (const auto& child : children) prefetch_address(child.get());
       for (const auto& child : children) {
         if (index.checks_ranges(*child)) prefetch_address(child->ranges.data());
+        if (!child->box.empty()) prefetch_address(child->box.data());
         index.prefetch_stored(child->pivot);
       }
       for (std::size_t i = 0; i < visit.order.size(); ++i) {
