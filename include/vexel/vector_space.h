@@ -214,22 +214,6 @@ class VectorSpace {
     }
   }
 
-  // box_distance() under Euclidean distance for Dim <= 4 axes, in scalar
-  // steps: the same gaps summed in the same order (as short_sum_of_squares
-  // sums), so the same bound to the bit.
-  template <std::size_t Dim>
-  static double short_box_distance(const double* query, const double* low, const double* high) {
-    double lane[4] = {0.0, 0.0, 0.0, 0.0};
-    for (std::size_t j = 0; j < Dim; ++j) {
-      const double below = low[j] - query[j];
-      const double above = query[j] - high[j];
-      double gap = below > above ? below : above;
-      if (!(gap > 0.0)) gap = 0.0;
-      lane[j] = detail::unfused(gap * gap);
-    }
-    return std::sqrt((lane[0] + lane[2]) + (lane[1] + lane[3]));
-  }
-
   // Asks for every cache line of the rows at once: for rows that lie apart
   // (a leaf grown by single insertions, the pivots of a node), where the
   // hardware prefetcher cannot guess what comes next.
@@ -329,6 +313,22 @@ class VectorSpace {
   }
 
  private:
+  // box_distance() under Euclidean distance for Dim <= 4 axes, in scalar
+  // steps: the gaps of the general path, summed in its order (as
+  // short_sum_of_squares sums), so the same bound to the bit.
+  template <std::size_t Dim>
+  static double short_box_distance(const double* query, const double* low, const double* high) {
+    double lane[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t j = 0; j < Dim; ++j) {
+      const double below = low[j] - query[j];
+      const double above = query[j] - high[j];
+      double gap = below > above ? below : above;
+      if (!(gap > 0.0)) gap = 0.0;
+      lane[j] = detail::unfused(gap * gap);
+    }
+    return std::sqrt((lane[0] + lane[2]) + (lane[1] + lane[3]));
+  }
+
   // Large blocks on huge pages where the system gives them on request: a
   // search jumps from leaf to leaf, and with 4 KiB pages nearly every jump
   // costs a TLB miss.
