@@ -172,6 +172,21 @@ VEXEL_AVX2_INLINE __m256d totals(const LaneSum& a, const LaneSum& b, const LaneS
   return _mm256_permute4x64_pd(_mm256_hadd_pd(ab, cd), 0xD8);
 }
 
+// Stores at `out` the Euclidean distances of four rows (row(j), of `dim`
+// coordinates) from their sums of squares: square roots where the sums are
+// in range, the careful way (euclidean()) where not.
+template <typename Row, typename RowOf>
+VEXEL_AVX2_INLINE void store_roots(__m256d sums, const double* q, RowOf row, std::size_t dim, double* out) {
+  const int plain = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(sums, _mm256_set1_pd(1e-280), _CMP_GE_OQ),
+                                                     _mm256_cmp_pd(sums, _mm256_set1_pd(1e280), _CMP_LE_OQ)));
+  _mm256_storeu_pd(out, _mm256_sqrt_pd(sums));
+  if (plain != 0xF) {
+    for (int j = 0; j < 4; ++j) {
+      if (!((plain >> j) & 1)) out[j] = euclidean<Row>(q, row(j), dim);
+    }
+  }
+}
+
 // many_euclidean() for rows of Dim <= 4 coordinates: each sum in scalar
 // steps (short_sum_of_squares), four square roots at once.
 template <std::size_t Dim, typename Row>
@@ -179,19 +194,11 @@ VEXEL_AVX2 void many_short_euclidean(const double* q, const Row* base, const std
                                      std::size_t count, double* out) {
   std::size_t done = 0;
   for (; done + 4 <= count; done += 4) {
+    const auto row = [&](int j) { return base + std::size_t{rows[done + j]} * Dim; };
     double sum[4];
 #pragma GCC unroll 4
-    for (int j = 0; j < 4; ++j) sum[j] = short_sum_of_squares<Dim>(q, base + std::size_t{rows[done + j]} * Dim);
-    const __m256d sums = _mm256_loadu_pd(sum);
-    // Sums in range take their square root here; the others the careful way.
-    const int plain = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(sums, _mm256_set1_pd(1e-280), _CMP_GE_OQ),
-                                                       _mm256_cmp_pd(sums, _mm256_set1_pd(1e280), _CMP_LE_OQ)));
-    _mm256_storeu_pd(out + done, _mm256_sqrt_pd(sums));
-    if (plain != 0xF) {
-      for (int j = 0; j < 4; ++j) {
-        if (!((plain >> j) & 1)) out[done + j] = euclidean(q, base + std::size_t{rows[done + j]} * Dim, Dim);
-      }
-    }
+    for (int j = 0; j < 4; ++j) sum[j] = short_sum_of_squares<Dim>(q, row(j));
+    store_roots<Row>(_mm256_loadu_pd(sum), q, row, Dim, out + done);
   }
   for (; done < count; ++done) out[done] = euclidean(q, base + std::size_t{rows[done]} * Dim, Dim);
 }
@@ -267,17 +274,8 @@ VEXEL_AVX2 void many_euclidean(const double* q, const Row* base, std::size_t dim
       s2.add(0, low, load_first(r2 + i, left));
       s3.add(0, low, load_first(r3 + i, left));
     }
-    const __m256d sums = totals(s0.sum, s1.sum, s2.sum, s3.sum);
-    // Sums in range take their square root here; the others the careful way.
-    const int plain = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(sums, _mm256_set1_pd(1e-280), _CMP_GE_OQ),
-                                                       _mm256_cmp_pd(sums, _mm256_set1_pd(1e280), _CMP_LE_OQ)));
-    _mm256_storeu_pd(out + done, _mm256_sqrt_pd(sums));
-    if (plain != 0xF) {
-      const Row* r[4] = {r0, r1, r2, r3};
-      for (int j = 0; j < 4; ++j) {
-        if (!((plain >> j) & 1)) out[done + j] = euclidean(q, r[j], dim);
-      }
-    }
+    const Row* r[4] = {r0, r1, r2, r3};
+    store_roots<Row>(totals(s0.sum, s1.sum, s2.sum, s3.sum), q, [&](int j) { return r[j]; }, dim, out + done);
   }
   for (; done < count; ++done) out[done] = euclidean(q, base + std::size_t{rows[done]} * dim, dim);
 }

@@ -165,6 +165,21 @@ VEXEL_AVX512_INLINE __m512d totals(const __m512d (&lanes)[8]) {
   return _mm512_permutexvar_pd(_mm512_set_epi64(7, 5, 3, 1, 6, 4, 2, 0), mixed);
 }
 
+// Stores at `out` the Euclidean distances of eight rows (row(j), of `dim`
+// coordinates) from their sums of squares: square roots where the sums are
+// in range, the careful way (euclidean()) where not.
+template <typename Row, typename RowOf>
+VEXEL_AVX512_INLINE void store_roots(__m512d sums, const double* q, RowOf row, std::size_t dim, double* out) {
+  const __mmask8 plain = _mm512_cmp_pd_mask(sums, _mm512_set1_pd(1e-280), _CMP_GE_OQ) &
+                         _mm512_cmp_pd_mask(sums, _mm512_set1_pd(1e280), _CMP_LE_OQ);
+  _mm512_storeu_pd(out, _mm512_sqrt_pd(sums));
+  if (plain != 0xFF) {
+    for (int j = 0; j < 8; ++j) {
+      if (!((plain >> j) & 1)) out[j] = euclidean<Row>(q, row(j), dim);
+    }
+  }
+}
+
 // many_euclidean() for rows of Dim <= 4 coordinates: each sum in scalar
 // steps (short_sum_of_squares), eight square roots at once.
 template <std::size_t Dim, typename Row>
@@ -172,19 +187,11 @@ VEXEL_AVX512 void many_short_euclidean(const double* q, const Row* base, const s
                                        std::size_t count, double* out) {
   std::size_t done = 0;
   for (; done + 8 <= count; done += 8) {
+    const auto row = [&](int j) { return base + std::size_t{rows[done + j]} * Dim; };
     double sum[8];
 #pragma GCC unroll 8
-    for (int j = 0; j < 8; ++j) sum[j] = short_sum_of_squares<Dim>(q, base + std::size_t{rows[done + j]} * Dim);
-    const __m512d sums = _mm512_loadu_pd(sum);
-    // Sums in range take their square root here; the others the careful way.
-    const __mmask8 plain = _mm512_cmp_pd_mask(sums, _mm512_set1_pd(1e-280), _CMP_GE_OQ) &
-                           _mm512_cmp_pd_mask(sums, _mm512_set1_pd(1e280), _CMP_LE_OQ);
-    _mm512_storeu_pd(out + done, _mm512_sqrt_pd(sums));
-    if (plain != 0xFF) {
-      for (int j = 0; j < 8; ++j) {
-        if (!((plain >> j) & 1)) out[done + j] = euclidean(q, base + std::size_t{rows[done + j]} * Dim, Dim);
-      }
-    }
+    for (int j = 0; j < 8; ++j) sum[j] = short_sum_of_squares<Dim>(q, row(j));
+    store_roots<Row>(_mm512_loadu_pd(sum), q, row, Dim, out + done);
   }
   for (; done < count; ++done) out[done] = euclidean(q, base + std::size_t{rows[done]} * Dim, Dim);
 }
@@ -227,16 +234,7 @@ VEXEL_AVX512 void many_euclidean(const double* q, const Row* base, std::size_t d
         lanes[j] = _mm512_add_pd(lanes[j], square(_mm512_sub_pd(query, load_first(r[j] + i, dim - i))));
       }
     }
-    const __m512d sums = totals(lanes);
-    // Sums in range take their square root here; the others the careful way.
-    const __mmask8 plain = _mm512_cmp_pd_mask(sums, _mm512_set1_pd(1e-280), _CMP_GE_OQ) &
-                           _mm512_cmp_pd_mask(sums, _mm512_set1_pd(1e280), _CMP_LE_OQ);
-    _mm512_storeu_pd(out + done, _mm512_sqrt_pd(sums));
-    if (plain != 0xFF) {
-      for (int j = 0; j < 8; ++j) {
-        if (!((plain >> j) & 1)) out[done + j] = euclidean(q, r[j], dim);
-      }
-    }
+    store_roots<Row>(totals(lanes), q, [&](int j) { return r[j]; }, dim, out + done);
   }
   for (; done < count; ++done) out[done] = euclidean(q, base + std::size_t{rows[done]} * dim, dim);
 }
