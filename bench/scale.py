@@ -59,6 +59,15 @@ def seconds(action: Callable[[], object]) -> float:
     return elapsed
 
 
+def index_of(metric, points, dtype=None):
+    """A korel.Index of `metric` built from `points`, for timing with seconds()."""
+    import korel
+
+    index = korel.Index(metric) if dtype is None else korel.Index(metric, dtype=dtype)
+    index.add_many(points)
+    return index
+
+
 def side_by_side(pair: Pair, korel: Callable, reference: Callable, rounds: int) -> Pair:
     for number in range(rounds):
         order = ((korel, pair.korel), (reference, pair.reference))
@@ -85,31 +94,18 @@ def build_cases(n, patch_n):
 def builds(n, patch_n, rounds):
     """korel.Index(dtype).add_many(data) against cKDTree(data), the same array
     (cKDTree widens float32 to float64 itself: a user pays that too)."""
-    import korel
     from scipy.spatial import cKDTree
-
-    def index_of(data, dtype):
-        index = korel.Index("euclidean", dtype=dtype)
-        index.add_many(data)
-        return index
 
     results = []
     for name, data, dtype in build_cases(n, patch_n):
         pair = Pair(name, f"Index ({dtype})", "cKDTree")
-        results.append(side_by_side(pair, lambda: index_of(data, dtype), lambda: cKDTree(data), rounds))
+        results.append(side_by_side(pair, lambda: index_of("euclidean", data, dtype), lambda: cKDTree(data), rounds))
     return results
 
 
 def words_build(vocabulary, rounds):
     """Seconds to build korel.Index("levenshtein") over the vocabulary, per round."""
-    import korel
-
-    def index_of(words):
-        index = korel.Index("levenshtein")
-        index.add_many(words)
-        return index
-
-    times = [seconds(lambda: index_of(vocabulary)) for _ in range(rounds)]
+    times = [seconds(lambda: index_of("levenshtein", vocabulary)) for _ in range(rounds)]
     print(f"  build of {len(vocabulary)} words: {statistics.median(times):.3f} s", flush=True)
     return times
 
