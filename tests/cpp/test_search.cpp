@@ -1,6 +1,7 @@
 // The three searches: exactness against brute force, cost rules, ordering
 // of ties, the rotation counter, and NaN distances.
 #include <map>
+#include <random>
 #include <set>
 
 #include "test_support.h"
@@ -334,6 +335,51 @@ TEST(Search, NaNDistancesAreHandled) {
   EXPECT_EQ(result.size(), 3u);
   index.nearest_r({-5.0, 0.0}, kInf, result);
   EXPECT_TRUE(result.empty());
+}
+
+// The result queue against a plain sorted list, through random pushes,
+// replacements of the top (which sift down by hand), pops and drains:
+// the same top after every step, and the same entries, nearest first, when
+// drained. Few distinct distances (ties decided by key) and some NaN.
+TEST(ResultQueue, KeepsTheOrderOfASortedList) {
+  using Queue = vexel::NeighborQueue<std::int64_t>;
+  using Entry = Queue::Entry;
+  std::mt19937 random(2026);
+  Queue queue;
+  for (int round = 0; round < 400; ++round) {
+    std::vector<Entry> expected;  // nearest first
+    const std::size_t most = 1 + random() % 80;
+    std::int64_t key = 0;
+    for (int step = 0; step < 300; ++step) {
+      const auto draw = static_cast<std::uint32_t>(random() % 32);
+      const double distance = draw == 0 ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(draw % 7);
+      key += 1 + static_cast<std::int64_t>(random() % 3);
+      const Entry entry{distance, random() % 2 ? key : -key};
+      const auto place = [&](const Entry& e) {
+        expected.insert(std::upper_bound(expected.begin(), expected.end(), e, Queue::ranks_below), e);
+      };
+      if (expected.size() < most) {
+        queue.push(entry.distance, entry.stored);
+        place(entry);
+      } else if (random() % 4 == 0) {
+        queue.pop();
+        expected.pop_back();
+      } else {
+        queue.replace_top(entry.distance, entry.stored);
+        expected.pop_back();
+        place(entry);
+      }
+      ASSERT_EQ(queue.size(), expected.size());
+      if (!expected.empty()) {
+        ASSERT_EQ(queue.top().stored, expected.back().stored) << "round " << round << ", step " << step;
+      }
+    }
+    std::vector<Entry> drained;
+    queue.drain(drained, [](const Entry& e) { return e; });
+    ASSERT_EQ(drained.size(), expected.size());
+    for (std::size_t i = 0; i < drained.size(); ++i) ASSERT_EQ(drained[i].stored, expected[i].stored) << i;
+    ASSERT_TRUE(queue.empty());
+  }
 }
 
 }  // namespace
