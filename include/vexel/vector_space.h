@@ -314,19 +314,17 @@ class VectorSpace {
 
  private:
   // box_distance() under Euclidean distance for Dim <= 4 axes, in scalar
-  // steps: the gaps of the general path, summed in its order (as
-  // short_sum_of_squares sums), so the same bound to the bit.
+  // steps: the gaps of the general path, summed in its order (as the
+  // kernels sum short rows), so the same bound to the bit.
   template <std::size_t Dim>
   static double short_box_distance(const double* query, const double* low, const double* high) {
-    double lane[4] = {0.0, 0.0, 0.0, 0.0};
-    for (std::size_t j = 0; j < Dim; ++j) {
+    return std::sqrt(detail::short_sum<Dim>([&](std::size_t j) {
       const double below = low[j] - query[j];
       const double above = query[j] - high[j];
       double gap = below > above ? below : above;
       if (!(gap > 0.0)) gap = 0.0;
-      lane[j] = detail::unfused(gap * gap);
-    }
-    return std::sqrt((lane[0] + lane[2]) + (lane[1] + lane[3]));
+      return gap * gap;
+    }));
   }
 
   // Large blocks on huge pages where the system gives them on request: a

@@ -65,20 +65,27 @@ inline void lane_sums(std::size_t n, Terms terms, double& first, double& second)
   second = reduce_lanes(lane2);
 }
 
-// The sum of squared differences of a row of Dim <= 4 coordinates, in the
-// fixed lane order without the lanes: lane j holds term j alone, and the
-// absent terms and lanes 4-7 are zeros, which add nothing to a square or a
-// NaN. For leaves of short rows, where the lanes' shuffles would cost more
-// than the terms.
-template <std::size_t Dim, typename Row>
-inline double short_sum_of_squares(const double* q, const Row* r) {
+// The sum of Dim <= 4 squares, square(j) for j < Dim, in the fixed lane
+// order without the lanes: lane j holds term j alone, and the absent terms
+// and lanes 4-7 are zeros, which add nothing to a square or a NaN. For
+// leaves of short rows, where the lanes' shuffles would cost more than the
+// terms.
+template <std::size_t Dim, typename Square>
+inline double short_sum(Square square) {
   static_assert(Dim >= 1 && Dim <= 4, "rows of 1 to 4 coordinates");
   double lane[4] = {0.0, 0.0, 0.0, 0.0};
-  for (std::size_t j = 0; j < Dim; ++j) {
-    const double d = q[j] - static_cast<double>(r[j]);
-    lane[j] = unfused(d * d);
-  }
+  for (std::size_t j = 0; j < Dim; ++j) lane[j] = unfused(square(j));
   return (lane[0] + lane[2]) + (lane[1] + lane[3]);
+}
+
+// The sum of squared differences of a row of Dim <= 4 coordinates, as the
+// kernels sum them.
+template <std::size_t Dim, typename Row>
+inline double short_sum_of_squares(const double* q, const Row* r) {
+  return short_sum<Dim>([&](std::size_t j) {
+    const double d = q[j] - static_cast<double>(r[j]);
+    return d * d;
+  });
 }
 
 // a - b, but exactly 0 for equal elements, so equal infinities give 0, not NaN.
