@@ -2,7 +2,9 @@
 // waiting for the scheduler to place it, can cost as much as a short
 // batch's whole share of work on a virtual machine; a kept thread waits for
 // the next run, spinning a little first, as runs often follow each other
-// closely (a batch's trial, then its scan).
+// closely (a batch's trial, then its scan). Waking a thread that sleeps
+// costs as much again: a run whose work is done before its helpers wake
+// up does not wait for them (they find it closed and leave its task alone).
 #pragma once
 
 #include <algorithm>
@@ -25,9 +27,12 @@ namespace vexel {
 
 class WorkerPool {
  public:
-  // How long a kept thread, or a caller waiting for one, spins before it
-  // sleeps.
+  // How long a kept thread spins for the next run before it sleeps.
   static constexpr std::chrono::microseconds spin_time{100};
+  // How long a caller spins for the helpers still inside its run's task
+  // before it sleeps: they are at work, and waking the caller again would
+  // cost more than their last piece of it.
+  static constexpr std::chrono::microseconds finish_spin_time{1000};
 
   // The helpers of one run: while a lease lives, no other run has them.
   class Lease {
@@ -44,8 +49,9 @@ class WorkerPool {
     // How many helpers the run has (0: none; the caller starts its own).
     std::size_t size() const { return helpers_; }
 
-    // Starts task(h) on helper h, for every h in [1, size()]. The task must
-    // not throw (a thread the system ends may unwind through it).
+    // Offers task(h) to helper h, for every h in [1, size()]: each helper
+    // that wakes before wait() closes the run calls it. The task must not
+    // throw (a thread the system ends may unwind through it).
     template <typename Task>
     void start(Task& task) {
       if (helpers_ == 0) return;
@@ -53,10 +59,11 @@ class WorkerPool {
       started_ = true;
     }
 
-    // Returns once every helper has returned from its task.
+    // Closes the run to helpers not yet in its task, and returns once every
+    // helper that is has returned from it.
     void wait() {
       if (!started_) return;
-      pool_->wait();
+      pool_->finish();
       started_ = false;
     }
 
@@ -131,36 +138,57 @@ class WorkerPool {
     return broken_.load() ? 0 : std::min(helpers, threads_);
   }
 
+  // The state of the run in `run_`: its number (the high 32 bits), whether
+  // helpers may still join it (bit 0), and how many are inside its task
+  // (the bits between, 2 a helper).
+  static constexpr std::uint64_t open_bit = 1, one_inside = 2;
+  static std::uint64_t number(std::uint64_t state) { return state >> 32; }
+  static std::uint64_t inside(std::uint64_t state) { return (state & 0xffffffffu) >> 1; }
+
+  // No helper is inside the task of the last run, which is closed (finish()).
   void start(std::size_t helpers, void* context, Call call) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       call_ = call;
       context_ = context;
       active_ = helpers;
-      pending_.store(helpers, std::memory_order_relaxed);
-      generation_.fetch_add(1, std::memory_order_release);
+      const std::uint64_t next = number(run_.load(std::memory_order_relaxed)) + 1;
+      run_.store((next << 32) | open_bit, std::memory_order_release);
     }
     wake_.notify_all();
   }
 
-  void wait() {
-    spin_until([this] { return pending_.load(std::memory_order_acquire) == 0; });
+  void finish() {
+    const std::uint64_t before = run_.fetch_and(~open_bit, std::memory_order_acq_rel);
+    if (inside(before) == 0) return;  // none inside, and none may join now
+    const auto done = [this] { return inside(run_.load(std::memory_order_acquire)) == 0; };
+    spin_until(done, finish_spin_time);
     std::unique_lock<std::mutex> lock(mutex_);
-    finished_.wait(lock, [this] { return pending_.load(std::memory_order_acquire) == 0; });
+    finished_.wait(lock, done);
   }
 
   void serve(std::size_t h) {
     inside_a_helper() = true;
-    std::uint64_t seen = 0;
+    std::uint64_t seen = 0;  // the number of the last run this helper looked at
+    const auto new_run = [&] { return number(run_.load(std::memory_order_acquire)) != seen; };
     for (;;) {
-      spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; });
+      spin_until(new_run, spin_time);
       Call call;
       void* context;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [&] { return generation_.load(std::memory_order_relaxed) != seen; });
-        seen = generation_.load(std::memory_order_relaxed);
+        wake_.wait(lock, new_run);
+        // The run's number and its task, read together: start() writes
+        // them under the lock.
+        std::uint64_t state = run_.load(std::memory_order_acquire);
+        seen = number(state);
         if (h > active_) continue;
+        // Joins the run unless its caller closed it meanwhile.
+        bool joined = false;
+        while (!joined && (state & open_bit) != 0 && number(state) == seen) {
+          joined = run_.compare_exchange_weak(state, state + one_inside, std::memory_order_acq_rel);
+        }
+        if (!joined) continue;
         call = call_;
         context = context_;
       }
@@ -170,23 +198,25 @@ class WorkerPool {
         // Only the system ending this thread gets here (tasks do not
         // throw): the run must not wait for it, and no run may count on it.
         broken_.store(true);
-        done_one();
+        leave();
         throw;
       }
-      done_one();
+      leave();
     }
   }
 
-  void done_one() {
-    if (pending_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  void leave() {
+    const std::uint64_t before = run_.fetch_sub(one_inside, std::memory_order_acq_rel);
+    // A caller that closed the run may be asleep, waiting for the last one out.
+    if (inside(before) != 1 || (before & open_bit) != 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
     finished_.notify_all();
   }
 
-  // Spins until `ready()` or for spin_time, whichever comes first.
+  // Spins until `ready()` or for `time`, whichever comes first.
   template <typename Ready>
-  static void spin_until(Ready ready) {
-    const auto until = std::chrono::steady_clock::now() + spin_time;
+  static void spin_until(Ready ready, std::chrono::microseconds time) {
+    const auto until = std::chrono::steady_clock::now() + time;
     while (!ready() && std::chrono::steady_clock::now() < until) pause();
   }
 
@@ -203,9 +233,8 @@ class WorkerPool {
   std::size_t threads_ = 0;  // started, detached, numbered from 1
   std::mutex mutex_;
   std::condition_variable wake_, finished_;
-  std::atomic<std::uint64_t> generation_{0};
-  std::atomic<std::size_t> pending_{0};
-  std::size_t active_ = 0;
+  std::atomic<std::uint64_t> run_{0};
+  std::size_t active_ = 0;  // helpers offered the run's task
   Call call_ = nullptr;
   void* context_ = nullptr;
 };

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
@@ -148,6 +150,40 @@ TEST(Parallel, OverlappingRunsEachDoEveryItemOnce) {
   }
   for (std::thread& caller : callers) caller.join();
   EXPECT_EQ(good.load(), 80);
+}
+
+// A run's caller closes it when it waits: a helper that joined must be out
+// of the task when wait() returns, and one that wakes later must leave the
+// task alone. Runs follow each other closely and after pauses, so that the
+// helper joins while spinning, after sleeping, and too late. Every run's
+// task and state outlive the test, so that a late call is seen, not a crash.
+TEST(Parallel, AClosedRunIsNeverJoined) {
+  struct Run {
+    std::atomic<bool> closed{false};
+    std::function<void(std::size_t)> task;
+  };
+  std::atomic<int> calls{0}, after_close{0};
+  std::vector<std::unique_ptr<Run>> runs;
+  for (int r = 0; r < 2000; ++r) {
+    if (r % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(r % 9 * 40));
+    runs.push_back(std::make_unique<Run>());
+    Run& run = *runs.back();
+    run.task = [&run, &calls, &after_close](std::size_t) {
+      if (run.closed.load()) ++after_close;
+      ++calls;
+      std::this_thread::yield();
+      if (run.closed.load()) ++after_close;
+    };
+    vexel::WorkerPool::Lease lease;
+    vexel::WorkerPool::lease(1, lease);
+    lease.start(run.task);
+    if (r % 2 == 0) run.task(0);  // the caller's own share, half the time
+    lease.wait();
+    run.closed = true;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));  // for a helper that would call late
+  EXPECT_EQ(after_close.load(), 0);
+  EXPECT_GE(calls.load(), 1000);
 }
 
 // fork() copies only the calling thread: the child's runs may not wait for
