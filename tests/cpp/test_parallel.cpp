@@ -162,15 +162,14 @@ TEST(Parallel, AClosedRunIsNeverJoined) {
     std::atomic<bool> closed{false};
     std::function<void(std::size_t)> task;
   };
-  std::atomic<int> calls{0}, after_close{0};
+  std::atomic<int> after_close{0};
   std::vector<std::unique_ptr<Run>> runs;
   for (int r = 0; r < 2000; ++r) {
     if (r % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(r % 9 * 40));
     runs.push_back(std::make_unique<Run>());
     Run& run = *runs.back();
-    run.task = [&run, &calls, &after_close](std::size_t) {
+    run.task = [&run, &after_close](std::size_t) {
       if (run.closed.load()) ++after_close;
-      ++calls;
       std::this_thread::yield();
       if (run.closed.load()) ++after_close;
     };
@@ -183,7 +182,6 @@ TEST(Parallel, AClosedRunIsNeverJoined) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(5));  // for a helper that would call late
   EXPECT_EQ(after_close.load(), 0);
-  EXPECT_GE(calls.load(), 1000);
 }
 
 // fork() copies only the calling thread: the child's runs may not wait for
