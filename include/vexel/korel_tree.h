@@ -91,6 +91,16 @@ template <typename Distance>
 struct bounds_boxes<Distance, std::void_t<decltype(std::size_t{std::declval<const Distance&>().box_size()})>>
     : std::true_type {};
 
+// A distance whose boxes may stand in for pivots: distance.defers_pivots()
+// says whether a search queues children by their boxes alone and measures a
+// child's pivot only once it takes the child from its queue. The pivots of
+// children the bound rules out by then are never measured.
+template <typename Distance, typename = void>
+struct defers_pivots : std::false_type {};
+template <typename Distance>
+struct defers_pivots<Distance, std::void_t<decltype(bool{std::declval<const Distance&>().defers_pivots()})>>
+    : std::true_type {};
+
 // A host that bounds the memory of a split: host.max_split_matrix_bytes,
 // beyond which a split measures its point-to-center distances twice rather
 // than keep them all.
@@ -330,6 +340,10 @@ class KorelTree {
       measure_bucket(index, query, to_pivot, scratch, [&] { return results.bound(); },
                      [&](const Stored& point, double d) { results.offer(host, point, d, query, false); });
       if (is_leaf()) return;
+      if (index.defers_pivots()) {
+        queue_by_boxes(index, query, results.bound(), scratch.nodes);
+        return;
+      }
 
       VisitScratch& visit = scratch.visit;
       // A child whose box lies beyond the bound holds nothing of use, its
@@ -730,6 +744,19 @@ class KorelTree {
       return count;
     }
 
+    // Queues every child whose box does not lie beyond `bound`, its pivot
+    // unmeasured (see defers_pivots).
+    template <typename Query>
+    void queue_by_boxes(const KorelTree& index, const Query& query, double bound, Nodes& nodes) const {
+      for (const auto& child : children) prefetch_address(child.get());
+      for (const auto& child : children) prefetch_address(child->box.data());
+      for (const auto& child : children) {
+        const double floor =
+            child->box.empty() ? -std::numeric_limits<double>::infinity() : index.box_distance(query, *child);
+        if (!Host::pruning.beyond(floor, bound)) nodes.push(child.get(), unmeasured, floor);
+      }
+    }
+
     // Measures, in the rotated visiting order, the pivot of every child not
     // yet eliminated, and hands it to `measured` with its slot in the order
     // (which may eliminate later and earlier siblings).
@@ -1025,21 +1052,46 @@ class KorelTree {
     const double d = host.distance_function(query, tree->pivot);
     if (!host.is_removed(tree->pivot)) results.offer(host, tree->pivot, d, query, true);
     tree->visit(*this, query, d, results, scratch, offset);
+    const bool deferred = defers_pivots();
     while (!scratch.nodes.empty() && !results.spent()) {
       const double bound = results.bound();
       const auto entry = scratch.nodes.top();
       scratch.nodes.pop();
       const Node& node = *entry.node;
-      if (Host::pruning.rules_out_popped(entry.distance, bound, node.min_radius, node.max_radius) ||
-          Host::pruning.beyond(entry.floor, bound)) {
-        continue;
+      if (Host::pruning.beyond(entry.floor, bound)) continue;
+      double to_pivot = entry.distance;
+      if (deferred) {
+        // Queued by its box: its pivot is measured and offered now, and may
+        // tighten the bound that its ball is tested against.
+        prefetch_next(scratch.nodes);
+        to_pivot = host.distance_function(query, node.pivot);
+        if (!host.is_removed(node.pivot)) results.offer(host, node.pivot, to_pivot, query, true);
+        if (Host::pruning.rules_out_popped(to_pivot, results.bound(), node.min_radius, node.max_radius)) continue;
+      } else {
+        if (Host::pruning.rules_out_popped(to_pivot, bound, node.min_radius, node.max_radius)) continue;
+        prefetch_next(scratch.nodes);
       }
-      prefetch_next(scratch.nodes);
-      node.visit(*this, query, entry.distance, results, scratch, offset);
+      node.visit(*this, query, to_pivot, results, scratch, offset);
+    }
+  }
+
+  // Whether this search queues children by their boxes alone (see
+  // defers_pivots above): only where the boxes are kept and stand in for
+  // the sibling ranges, which need every child's pivot measured.
+  bool defers_pivots() const {
+    if constexpr (vexel::defers_pivots<Distance>::value && keeps_boxes &&
+                  replaces_ranges_with_boxes<Host>::value) {
+      const Distance& distance = host().distance_function;
+      return distance.box_size() != 0 && distance.defers_pivots();
+    } else {
+      return false;
     }
   }
 
   static constexpr bool keeps_boxes = bounds_boxes<Distance>::value;
+  // The pivot distance of a child queued by its box alone: its key is then
+  // its box's distance.
+  static constexpr double unmeasured = std::numeric_limits<double>::quiet_NaN();
 
   // Whether a search reads the sibling ranges of `child` once its pivot is
   // measured. Where the host says its boxes replace them, children with

@@ -99,6 +99,10 @@ class RowDistance : public SpaceQuerySummary<Space> {
     return space_->box_size();
   }
   template <typename S = Space>
+  auto defers_pivots() const -> decltype(std::declval<const S&>().defers_pivots()) {
+    return space_->defers_pivots();
+  }
+  template <typename S = Space>
   auto widen_box(double* low, double* high, std::uint32_t row) const
       -> decltype(std::declval<const S&>().widen_box(low, high, row)) {
     return space_->widen_box(low, high, row);

@@ -31,6 +31,11 @@
 //                         whose boxes bound distances from below: every node
 //                         keeps the box of its rows, and a search skips a
 //                         node whose box lies beyond its bound
+//   defers_pivots()                          whether a search queues children
+//                         by their boxes alone, measuring a child's pivot
+//                         only once it takes the child from its queue
+//                         (where boxes bound as tightly as pivots); false
+//                         if absent
 //   static constexpr bool boxes_replace_ranges
 //                         whether those boxes make sibling ranges needless
 //                         (korel_tree.h); false if absent

@@ -128,6 +128,10 @@ class VectorSpace {
                ? dim_
                : 0;
   }
+  // In up to three dimensions a box bounds what lies below a node as
+  // tightly as its pivot's ball, and costs no more to test than measuring
+  // the pivot: a search queues children by their boxes alone.
+  bool defers_pivots() const { return box_size() != 0 && dim_ <= 3; }
   void widen_box(double* low, double* high, std::uint32_t r) const {
     const Scalar* x = row(r);
     // Selects rather than branches, so that the loop vectorises (to the

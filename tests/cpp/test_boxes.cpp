@@ -17,8 +17,9 @@ using namespace vexel_test;
 using vexel::VectorMetric;
 
 // A VectorSpace that counts its distances, may hide its boxes or its row
-// summaries, and may keep sibling ranges beside the boxes.
-template <typename Scalar, bool Boxes, bool BoxesReplaceRanges = true, bool Summaries = true>
+// summaries, may keep sibling ranges beside the boxes, and may measure
+// every child's pivot at its parent's visit in few dimensions too.
+template <typename Scalar, bool Boxes, bool BoxesReplaceRanges = true, bool Summaries = true, bool Defers = true>
 struct CountingSpace : vexel::VectorSpace<Scalar> {
   static constexpr bool boxes_replace_ranges = BoxesReplaceRanges;
   using Base = vexel::VectorSpace<Scalar>;
@@ -36,6 +37,7 @@ struct CountingSpace : vexel::VectorSpace<Scalar> {
     Base::batch(q, rows, count, out);
   }
   std::size_t box_size() const { return Boxes ? Base::box_size() : 0; }
+  bool defers_pivots() const { return Defers && Base::defers_pivots(); }
   typename Base::QuerySummary summarise(const double* q) const {
     return Summaries ? Base::summarise(q) : typename Base::QuerySummary{};
   }
@@ -186,7 +188,8 @@ TEST_P(BoxedTrees, AnswerExactlyAsBruteForce) {
 
 INSTANTIATE_TEST_SUITE_P(
     MetricsAndDimensions, BoxedTrees,
-    ::testing::Values(Case{VectorMetric::euclidean, 2, false}, Case{VectorMetric::euclidean, 3, true},
+    ::testing::Values(Case{VectorMetric::euclidean, 1, true}, Case{VectorMetric::euclidean, 2, false},
+                      Case{VectorMetric::euclidean, 3, true},
                       Case{VectorMetric::euclidean, 8, false}, Case{VectorMetric::manhattan, 3, true},
                       Case{VectorMetric::manhattan, 8, false}, Case{VectorMetric::chebyshev, 3, true},
                       Case{VectorMetric::chebyshev, 8, false}, Case{VectorMetric::angular, 3, false},
@@ -220,6 +223,30 @@ TEST(BoxedTrees, PruneBeyondTheTriangleInequalityAndReplaceRangesOnlyWhereKept) 
   }
   EXPECT_LT(*boxed_and_ranged.space.calls, *ranged.space.calls);
   EXPECT_EQ(*unboxed.space.calls, *ranged.space.calls);
+}
+
+// In up to three dimensions a search queues children by their boxes and
+// measures a pivot only once it takes its child from the queue: the same
+// answers as measuring every child's pivot at its parent's visit, with
+// fewer distances; in more dimensions, every pivot as before.
+TEST(BoxedTrees, DeferPivotsInFewDimensions) {
+  for (std::size_t dim : {1, 3, 4}) {
+    const std::vector<Point> points = random_points(20000, dim, 65);
+    const std::vector<Point> queries = random_points(50, dim, 66);
+    Rows<CountingSpace<double, true, true, true, false>> eager(VectorMetric::euclidean, dim);
+    Rows<CountingSpace<double, true>> deferring(VectorMetric::euclidean, dim);
+    build_counted(eager, points);
+    build_counted(deferring, points);
+    for (const Point& q : queries) {
+      ASSERT_EQ(searched_k(deferring, q, 10), searched_k(eager, q, 10));
+      ASSERT_EQ(searched_r(deferring, q, 0.05), searched_r(eager, q, 0.05));
+    }
+    if (dim <= 3) {
+      EXPECT_LT(*deferring.space.calls, *eager.space.calls) << dim;
+    } else {
+      EXPECT_EQ(*deferring.space.calls, *eager.space.calls) << dim;
+    }
+  }
 }
 
 // Long rows at levels of their own, with and without their sums and
