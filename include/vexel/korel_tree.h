@@ -101,6 +101,23 @@ template <typename Distance>
 struct defers_pivots<Distance, std::void_t<decltype(bool{std::declval<const Distance&>().defers_pivots()})>>
     : std::true_type {};
 
+// A result set that leaves out part of a measured bucket: results.cut(d, n)
+// is a distance beyond which none of the n distances d[0..n) of one bucket
+// can be of use (infinity: any may be).
+template <typename Results, typename = void>
+struct cuts_buckets : std::false_type {};
+template <typename Results>
+struct cuts_buckets<Results, std::void_t<decltype(double{std::declval<const Results&>().cut(
+                                 std::declval<const double*>(), std::size_t{})})>> : std::true_type {};
+template <typename Results>
+double bucket_cut(const Results& results, const double* d, std::size_t n) {
+  if constexpr (cuts_buckets<Results>::value) {
+    return results.cut(d, n);
+  } else {
+    return std::numeric_limits<double>::infinity();
+  }
+}
+
 // A host that bounds the memory of a split: host.max_split_matrix_bytes,
 // beyond which a split measures its point-to-center distances twice rather
 // than keep them all.
@@ -337,8 +354,10 @@ class KorelTree {
                SearchScratch& scratch, Counter& offset) const {
       const Host& host = index.host();
       results.reach(points.size());
-      measure_bucket(index, query, to_pivot, scratch, [&] { return results.bound(); },
-                     [&](const Stored& point, double d) { results.offer(host, point, d, query, false); });
+      measure_bucket(
+          index, query, to_pivot, scratch, [&] { return results.bound(); },
+          [&](const double* d, std::size_t n) { return bucket_cut(results, d, n); },
+          [&](const Stored& point, double d) { results.offer(host, point, d, query, false); });
       if (is_leaf()) return;
       if (index.defers_pivots()) {
         queue_by_boxes(index, query, results.bound(), scratch.nodes);
@@ -657,10 +676,11 @@ class KorelTree {
     // summaries put there (`keep_within`). A distance that measures a
     // bucket in one call does so; one that may stop early (a batch that
     // takes a limit, or `within`) stops above `limit()`, past which no Point
-    // is of use.
-    template <typename Query, typename Limit, typename Found>
+    // is of use. Of a bucket measured in one call, Points beyond
+    // `cut(distances, count)` are not handed on.
+    template <typename Query, typename Limit, typename Cut, typename Found>
     void measure_bucket(const KorelTree& index, const Query& query, double to_pivot,
-                        SearchScratch& scratch, Limit limit, Found found) const {
+                        SearchScratch& scratch, Limit limit, Cut cut, Found found) const {
       const Host& host = index.host();
       const Distance& distance = host.distance_function;
       const bool check_removed = host.has_removed();
@@ -679,7 +699,14 @@ class KorelTree {
         double* d = at_least(scratch.bucket_distances, n);
         if (!check_removed && !filter && !(summarised && bounded)) {
           measure(points.data(), n, d);
-          for (std::size_t i = 0; i < n; ++i) found(points[i], d[i]);
+          const double beyond = cut(d, n);
+          if (beyond == std::numeric_limits<double>::infinity()) {
+            for (std::size_t i = 0; i < n; ++i) found(points[i], d[i]);
+            return;
+          }
+          Stored* kept = at_least(scratch.survivors, n);
+          const std::size_t count = keep_below_cut(points.data(), d, n, beyond, kept);
+          for (std::size_t i = 0; i < count; ++i) found(kept[i], d[i]);
           return;
         }
         Stored* kept = at_least(scratch.survivors, n + 16);  // room for whole AVX-512 registers
@@ -689,6 +716,8 @@ class KorelTree {
           if (bounded) count = distance.keep_within(scratch.query_summary, limit(), kept, count, kept);
         }
         measure(kept, count, d);
+        const double beyond = cut(d, count);
+        if (beyond != std::numeric_limits<double>::infinity()) count = keep_below_cut(kept, d, count, beyond, kept);
         for (std::size_t i = 0; i < count; ++i) found(kept[i], d[i]);
         return;
       }
@@ -704,6 +733,19 @@ class KorelTree {
           found(point, distance(query, point));
         }
       }
+    }
+
+    // Copies to `kept`, with their distances to `d`, in order, the `n`
+    // Points (at distances d[0..n)) not beyond `beyond`; returns how many.
+    // Without a branch per Point: where a cut applies, most lie beyond it.
+    static std::size_t keep_below_cut(const Stored* stored, double* d, std::size_t n, double beyond, Stored* kept) {
+      std::size_t count = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        kept[count] = stored[i];
+        d[count] = d[i];
+        count += !(d[i] > beyond);
+      }
+      return count;
     }
 
     // The bucket's Points that neither the filter (when `filter` is set:

@@ -382,4 +382,41 @@ TEST(ResultQueue, KeepsTheOrderOfASortedList) {
   }
 }
 
+// The cut a k-nearest search applies to a measured bucket, on random
+// buckets with few distinct distances (ties), NaN and infinities, against
+// bounds from none to tight: never below the k-th smallest distance, so
+// that it leaves out only elements with k nearer ones; and where the bound
+// admits more than 2k, it leaves at most 2k unless ties or the halving's
+// steps keep more.
+TEST(BucketCut, NeverLeavesOutOneOfTheKNearest) {
+  const double inf = std::numeric_limits<double>::infinity();
+  std::mt19937 random(11);
+  std::size_t cuts = 0, tight = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const std::size_t n = random() % 300, k = random() % 20;
+    const int levels = 1 + static_cast<int>(random() % 200);
+    std::vector<double> d(n);
+    for (double& x : d) {
+      const auto draw = random() % 100;
+      x = draw == 0 ? std::numeric_limits<double>::quiet_NaN() : draw == 1 ? inf : static_cast<double>(random() % levels) / 8;
+    }
+    std::vector<double> sorted;
+    for (double x : d) {
+      if (x == x) sorted.push_back(x);
+    }
+    std::sort(sorted.begin(), sorted.end());
+    const double bound = round % 3 == 0 ? inf : sorted.empty() ? 1.0 : sorted[random() % sorted.size()];
+    const double cut = vexel::kth_nearest_cut(d.data(), n, k, bound);
+    if (cut == inf) continue;
+    ++cuts;
+    ASSERT_GE(sorted.size(), k);
+    ASSERT_GE(cut, sorted[k - 1]) << "round " << round;
+    ASSERT_LE(cut, bound);
+    const auto kept = static_cast<std::size_t>(std::upper_bound(sorted.begin(), sorted.end(), cut) - sorted.begin());
+    tight += kept <= 2 * k;
+  }
+  EXPECT_GT(cuts, 1000u);
+  EXPECT_GT(tight, cuts / 2);
+}
+
 }  // namespace
