@@ -224,6 +224,7 @@ class KorelTree {
     std::vector<Stored> survivors;       // bucket elements a leaf scan still measures
     std::vector<std::uint32_t> excluded;  // whether the filter skips each bucket element (as wide as a float: it vectorises)
     typename summarises_elements<Distance>::QuerySummary query_summary{};  // the search's, where kept
+    bool defers_pivots = false;  // the search's (see defers_pivots below)
   };
 
   class Node {
@@ -359,7 +360,7 @@ class KorelTree {
           [&](const double* d, std::size_t n) { return bucket_cut(results, d, n); },
           [&](const Stored& point, double d) { results.offer(host, point, d, query, false); });
       if (is_leaf()) return;
-      if (index.defers_pivots()) {
+      if (scratch.defers_pivots) {
         queue_by_boxes(index, query, results.bound(), scratch.nodes);
         return;
       }
@@ -1088,13 +1089,13 @@ class KorelTree {
     const Host& host = this->host();
     if (!host.distance_function) throw std::bad_function_call();
     scratch.nodes.clear();
+    scratch.defers_pivots = defers_pivots();
     if constexpr (summarises_elements<Distance>::value) {
       scratch.query_summary = host.distance_function.summarise(query);
     }
     const double d = host.distance_function(query, tree->pivot);
     if (!host.is_removed(tree->pivot)) results.offer(host, tree->pivot, d, query, true);
     tree->visit(*this, query, d, results, scratch, offset);
-    const bool deferred = defers_pivots();
     while (!scratch.nodes.empty() && !results.spent()) {
       const double bound = results.bound();
       const auto entry = scratch.nodes.top();
@@ -1102,7 +1103,7 @@ class KorelTree {
       const Node& node = *entry.node;
       if (Host::pruning.beyond(entry.floor, bound)) continue;
       double to_pivot = entry.distance;
-      if (deferred) {
+      if (scratch.defers_pivots) {
         // Queued by its box: its pivot is measured and offered now, and may
         // tighten the bound that its ball is tested against.
         prefetch_next(scratch.nodes);
