@@ -55,10 +55,12 @@ struct measures_batches_within<Distance, Query, Stored,
 
 // A distance that rules out stored elements from small summaries of them,
 // before any is measured: it summarises a query once a search,
-// distance.summarise(query) (a Distance::QuerySummary), and
-// distance.keep_within(summary, limit, elements, count, kept) copies to
-// `kept` (which may be `elements`) those it cannot put farther than
-// `limit`, and returns how many.
+// distance.summarise(query, summary) into a Distance::QuerySummary it may
+// reuse, distance.keep_within(summary, limit, elements, count, kept)
+// copies to `kept` (which may be `elements`) those it cannot put farther
+// than `limit`, and returns how many, and distance(query, summary, element)
+// and distance.batch(query, summary, elements, count, out) measure with the
+// summary's help.
 template <typename Distance, typename = void>
 struct summarises_elements : std::false_type {
   struct QuerySummary {};
@@ -377,7 +379,7 @@ class KorelTree {
         visit.box_distance[position] = floor;
         return Host::pruning.beyond(floor, results.bound());
       };
-      measure_children(index, query, visit, offset, out_of_reach, [&](const Node& child, std::size_t i, double d) {
+      measure_children(index, query, scratch, offset, out_of_reach, [&](const Node& child, std::size_t i, double d) {
         if (!host.is_removed(child.pivot)) results.offer(host, child.pivot, d, query, true);
         // An infinite bound eliminates nothing: no need to look.
         const double bound = results.bound();
@@ -690,7 +692,9 @@ class KorelTree {
       if constexpr (measures_batches<Distance, Query, Stored>::value) {
         constexpr bool summarised = summarises_elements<Distance>::value;
         const auto measure = [&](const Stored* stored, std::size_t count, double* out) {
-          if constexpr (measures_batches_within<Distance, Query, Stored>::value) {
+          if constexpr (summarised) {
+            distance.batch(query, scratch.query_summary, stored, count, out);
+          } else if constexpr (measures_batches_within<Distance, Query, Stored>::value) {
             distance.batch(query, stored, count, out, limit());
           } else {
             distance.batch(query, stored, count, out);
@@ -804,10 +808,10 @@ class KorelTree {
     // yet eliminated, and hands it to `measured` with its slot in the order
     // (which may eliminate later and earlier siblings).
     template <typename Query, typename Counter, typename Skip, typename Measured>
-    void measure_children(const KorelTree& index, const Query& query, VisitScratch& visit,
+    void measure_children(const KorelTree& index, const Query& query, SearchScratch& scratch,
                           Counter& offset, Skip skip, Measured measured) const {
+      VisitScratch& visit = scratch.visit;
       start_visit(visit, offset);
-      const Host& host = index.host();
       // The children, their ranges, boxes and pivots lie apart in memory:
       // asking for all of them first overlaps the cache misses.
       for (const auto& child : children) prefetch_address(child.get());
@@ -824,7 +828,7 @@ class KorelTree {
           visit.order[i] = -1;
           continue;
         }
-        const double d = host.distance_function(query, child.pivot);
+        const double d = index.measure(query, scratch, child.pivot);
         visit.pivot_distance[position] = d;
         measured(child, i, d);
       }
@@ -1080,6 +1084,18 @@ class KorelTree {
     if (failure) std::rethrow_exception(failure);
   }
 
+  // The distance from `query` to `stored`, with the help of the search's
+  // summary of the query where the distance keeps one.
+  template <typename Query>
+  double measure(const Query& query, const SearchScratch& scratch, const Stored& stored) const {
+    if constexpr (summarises_elements<Distance>::value) {
+      return host().distance_function(query, scratch.query_summary, stored);
+    } else {
+      (void)scratch;
+      return host().distance_function(query, stored);
+    }
+  }
+
   // Best-first search into `results` (see search_results.h), until the
   // queue is empty or `results` is spent; the tree must hold a live
   // element. `offset` is the rotation counter the visits advance: a plain
@@ -1091,9 +1107,9 @@ class KorelTree {
     scratch.nodes.clear();
     scratch.defers_pivots = defers_pivots();
     if constexpr (summarises_elements<Distance>::value) {
-      scratch.query_summary = host.distance_function.summarise(query);
+      host.distance_function.summarise(query, scratch.query_summary);
     }
-    const double d = host.distance_function(query, tree->pivot);
+    const double d = measure(query, scratch, tree->pivot);
     if (!host.is_removed(tree->pivot)) results.offer(host, tree->pivot, d, query, true);
     tree->visit(*this, query, d, results, scratch, offset);
     while (!scratch.nodes.empty() && !results.spent()) {
@@ -1107,7 +1123,7 @@ class KorelTree {
         // Queued by its box: its pivot is measured and offered now, and may
         // tighten the bound that its ball is tested against.
         prefetch_next(scratch.nodes);
-        to_pivot = host.distance_function(query, node.pivot);
+        to_pivot = measure(query, scratch, node.pivot);
         if (!host.is_removed(node.pivot)) results.offer(host, node.pivot, to_pivot, query, true);
         if (Host::pruning.rules_out_popped(to_pivot, results.bound(), node.min_radius, node.max_radius)) continue;
       } else {

@@ -69,9 +69,18 @@ class RowDistance : public SpaceQuerySummary<Space> {
       -> decltype(std::declval<const S&>().batch(query, rows, count, out, limit)) {
     return space_->batch(query, rows, count, out, limit);
   }
-  template <typename S = Space>
-  auto summarise(const Query& query) const -> decltype(std::declval<const S&>().summarise(query)) {
-    return space_->summarise(query);
+  template <typename S = Space, typename Summary = typename S::QuerySummary>
+  void summarise(const Query& query, Summary& into) const {
+    space_->summarise(query, into);
+  }
+  template <typename S = Space, typename Summary = typename S::QuerySummary>
+  double operator()(const Query& query, const Summary& summary, std::uint32_t row) const {
+    return space_->distance(query, summary, row);
+  }
+  template <typename S = Space, typename Summary = typename S::QuerySummary>
+  void batch(const Query& query, const Summary& summary, const std::uint32_t* rows, std::size_t count,
+             double* out) const {
+    space_->batch(query, summary, rows, count, out);
   }
   template <typename S = Space, typename Summary = typename S::QuerySummary>
   std::size_t keep_within(const Summary& summary, double limit, const std::uint32_t* rows, std::size_t count,

@@ -16,11 +16,14 @@
 //                         a limit it may stop early above it (as `within`)
 //   within(query, row, limit)                 exact up to `limit`, some value
 //                         above it otherwise
-//   QuerySummary, summarise(query), keep_within(summary, limit, rows, count, kept)
+//   QuerySummary, summarise(query, summary), keep_within(summary, limit, rows,
+//   count, kept), distance(query, summary, row), batch(query, summary, rows,
+//   count, out)
 //                         small per-row summaries: a search summarises its
-//                         query once, and a leaf measures only the rows
-//                         keep_within() copies to `kept`, those the
-//                         summaries cannot put beyond `limit`
+//                         query once (into a summary it reuses), a leaf
+//                         measures only the rows keep_within() copies to
+//                         `kept`, those the summaries cannot put beyond
+//                         `limit`, and measures them with the summary at hand
 //   column(center, rows, count, out)          the distances of many rows to one
 //   prefetch(row)                             asks for a row ahead of its use
 //   leaf_points(), tree_degree()              the shape of its tree (below)

@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "vexel/byte_rows.h"
 #include "vexel/gather_in_place.h"
 #include "vexel/greedy_k_centers.h"
 #include "vexel/row_summaries.h"
@@ -47,14 +48,21 @@ class VectorSpace {
   static constexpr bool boxes_replace_ranges = true;
 
   explicit VectorSpace(VectorMetric metric, std::size_t dim = 0)
-      : metric_(metric), dim_(dim), kernel_(vector_kernel<Scalar>(metric)), summaries_(metric, dim) {}
+      : metric_(metric),
+        dim_(dim),
+        kernel_(vector_kernel<Scalar>(metric)),
+        summaries_(metric, dim),
+        bytes_(metric, dim) {}
 
   VectorMetric metric() const { return metric_; }
   // 0 until the first row fixes it.
   std::size_t dim() const { return dim_; }
   void set_dim(std::size_t dim) {
     if (rows() != 0 && dim != dim_) throw std::logic_error("the dimension of stored rows is fixed");
-    if (dim != dim_) summaries_ = RowSummaries(metric_, dim);
+    if (dim != dim_) {
+      summaries_ = RowSummaries(metric_, dim);
+      bytes_ = ByteRows(metric_, dim);
+    }
     dim_ = dim;
   }
 
@@ -108,12 +116,44 @@ class VectorSpace {
 
   // A leaf measures only the rows that their sums and spreads
   // (row_summaries.h) do not put beyond the search's bound. Long rows
-  // only, under Euclidean and Manhattan distances.
-  using QuerySummary = RowSummaries::QuerySummary;
-  QuerySummary summarise(const double* query) const { return summaries_.summarise_query(query); }
+  // only, under Euclidean and Manhattan distances. Where rows and query
+  // are all bytes (byte_rows.h), a leaf measures the rows as bytes instead,
+  // and rows no longer than bytes_outmeasure_sums go unfiltered: measuring
+  // them costs less than testing their summaries.
+  struct QuerySummary {
+    RowSummaries::QuerySummary sums;
+    ByteRows::Query bytes;  // the query as bytes; empty where not
+  };
+  static constexpr std::size_t bytes_outmeasure_sums = 256;
+  void summarise(const double* query, QuerySummary& into) const {
+    into.sums = summaries_.summarise_query(query);
+    bytes_.prepare(query, into.bytes);
+  }
   std::size_t keep_within(const QuerySummary& query, double limit, const std::uint32_t* rows, std::size_t count,
                           std::uint32_t* kept) const {
-    return summaries_.keep_within(query, limit, rows, count, kept);
+    if (!query.bytes.empty() && dim_ <= bytes_outmeasure_sums) {
+      if (kept != rows) std::copy_n(rows, count, kept);
+      return count;
+    }
+    return summaries_.keep_within(query.sums, limit, rows, count, kept);
+  }
+  // Whether a search for `query` measures rows as bytes.
+  bool measures_as_bytes(const double* query) const { return bytes_.measures(query); }
+  // distance() and batch(), as bytes where the query's summary holds it as
+  // bytes.
+  double distance(const double* query, const QuerySummary& summary, std::uint32_t r) const {
+    if (summary.bytes.empty()) return distance(query, r);
+    double out;
+    bytes_.batch(summary.bytes, &r, 1, &out);
+    return out;
+  }
+  void batch(const double* query, const QuerySummary& summary, const std::uint32_t* rows, std::size_t count,
+             double* out) const {
+    if (summary.bytes.empty()) {
+      batch(query, rows, count, out);
+    } else {
+      bytes_.batch(summary.bytes, rows, count, out);
+    }
   }
 
   // Bounding boxes of coordinates, under the Minkowski metrics, where the
@@ -247,12 +287,16 @@ class VectorSpace {
     own(count);
     const std::size_t first = this->rows();
     summaries_.make_room(count);
+    bytes_.make_room(count);
     data_.insert(data_.end(), values, values + count * dim_);
-    summaries_.append(row(static_cast<std::uint32_t>(first)), count);  // room made: cannot fail
+    // Room made: neither can fail.
+    summaries_.append(row(static_cast<std::uint32_t>(first)), count);
+    bytes_.append(row(static_cast<std::uint32_t>(first)), count);
   }
   void reserve(std::size_t rows) {
     own(rows > this->rows() ? rows - this->rows() : 0);
     summaries_.reserve(rows);
+    bytes_.reserve(rows);
     data_.reserve(rows * dim_);
     // Before the rows arrive: a bulk build jumps between them too.
     advise_huge_pages(data_.data(), data_.capacity() * sizeof(Scalar));
@@ -267,9 +311,13 @@ class VectorSpace {
   // file mapped read-only opens at once.
   void map(const Scalar* rows, std::size_t count, bool summarise = true) {
     if (this->rows() != 0) throw std::logic_error("only an empty space maps rows");
-    if (!summarise) summaries_ = RowSummaries(metric_, 0);
+    if (!summarise) {
+      summaries_ = RowSummaries(metric_, 0);
+      bytes_ = ByteRows(metric_, 0);
+    }
     if (count != 0 && dim_ != 0) {
       summaries_.append(rows, count);
+      bytes_.append(rows, count);
       mapped_ = rows;
       mapped_rows_ = count;
     }
@@ -280,6 +328,7 @@ class VectorSpace {
     VectorSpace laid_out(metric_, dim_);
     laid_out.kernel_ = kernel_;
     laid_out.summaries_ = summaries_.gathered(order);
+    laid_out.bytes_ = bytes_.gathered(order);
     laid_out.data_.reserve(order.size() * dim_);
     advise_huge_pages(laid_out.data_.data(), order.size() * dim_ * sizeof(Scalar));
     for (std::uint32_t r : order) laid_out.data_.insert(laid_out.data_.end(), row(r), row(r) + dim_);
@@ -292,6 +341,7 @@ class VectorSpace {
   void reorder(const std::vector<std::uint32_t>& order, std::vector<bool>& done) {
     own(0);  // rows read in place are never written
     std::vector<Scalar> held(dim_);
+    std::vector<std::uint8_t> held_bytes(bytes_.kept() ? dim_ : 0);
     Scalar* data = data_.data();
     const std::size_t dim = dim_;
     gather_in_place(
@@ -300,6 +350,7 @@ class VectorSpace {
         [&](std::size_t to) { std::copy_n(held.data(), dim, data + to * dim); });
     advise_huge_pages(data, data_.size() * sizeof(Scalar));
     summaries_.reorder(order, done);
+    bytes_.reorder(order, done, held_bytes.data());
   }
   void truncate(std::size_t rows) {
     if (rows != 0) own(0);
@@ -307,6 +358,7 @@ class VectorSpace {
     mapped_rows_ = 0;
     data_.resize(rows * dim_);
     summaries_.truncate(rows);
+    bytes_.truncate(rows);
   }
   void clear() {
     std::vector<Scalar>().swap(data_);
@@ -314,6 +366,7 @@ class VectorSpace {
     mapped_rows_ = 0;
     dim_ = 0;
     summaries_ = RowSummaries(metric_, 0);
+    bytes_ = ByteRows(metric_, 0);
   }
 
  private:
@@ -365,6 +418,7 @@ class VectorSpace {
   const Scalar* mapped_ = nullptr;  // rows read in place instead of data_
   std::size_t mapped_rows_ = 0;
   RowSummaries summaries_;  // of long rows, in row order
+  ByteRows bytes_;          // the rows again as bytes, where they all are
 };
 
 }  // namespace vexel

@@ -38,8 +38,21 @@ struct CountingSpace : vexel::VectorSpace<Scalar> {
   }
   std::size_t box_size() const { return Boxes ? Base::box_size() : 0; }
   bool defers_pivots() const { return Defers && Base::defers_pivots(); }
-  typename Base::QuerySummary summarise(const double* q) const {
-    return Summaries ? Base::summarise(q) : typename Base::QuerySummary{};
+  double distance(const double* q, const typename Base::QuerySummary& summary, std::uint32_t r) const {
+    ++*calls;
+    return Base::distance(q, summary, r);
+  }
+  void batch(const double* q, const typename Base::QuerySummary& summary, const std::uint32_t* rows,
+             std::size_t count, double* out) const {
+    *calls += count;
+    Base::batch(q, summary, rows, count, out);
+  }
+  void summarise(const double* q, typename Base::QuerySummary& into) const {
+    if (Summaries) {
+      Base::summarise(q, into);
+    } else {
+      into = typename Base::QuerySummary{};
+    }
   }
   CountingSpace reordered(const std::vector<std::uint32_t>& order) const {
     CountingSpace other(Base::reordered(order));

@@ -46,6 +46,17 @@ struct Counting : Base {
       -> decltype(std::declval<const Base&>().batch(q, rows, n, out, limit...)) {
     return counted(n, [&] { return Base::batch(q, rows, n, out, limit...); });
   }
+  // The same, with the search's summary of its query (where kept).
+  template <typename Summary, typename B = Base>
+  auto distance(const Query& q, const Summary& summary, std::uint32_t r) const
+      -> decltype(std::declval<const B&>().distance(q, summary, r)) {
+    return counted(1, [&] { return Base::distance(q, summary, r); });
+  }
+  template <typename Summary, typename B = Base>
+  auto batch(const Query& q, const Summary& summary, const std::uint32_t* rows, std::size_t n, double* out) const
+      -> decltype(std::declval<const B&>().batch(q, summary, rows, n, out)) {
+    return counted(n, [&] { return Base::batch(q, summary, rows, n, out); });
+  }
   template <typename B = Base>
   auto within(const Query& q, std::uint32_t r, double limit) const
       -> decltype(std::declval<const B&>().within(q, r, limit)) {

@@ -282,7 +282,9 @@ template <typename Scalar>
 std::vector<std::uint32_t> kept_rows(const vexel::VectorSpace<Scalar>& space, const double* query, double limit) {
   std::vector<std::uint32_t> rows(space.rows());
   for (std::uint32_t r = 0; r < rows.size(); ++r) rows[r] = r;
-  rows.resize(space.keep_within(space.summarise(query), limit, rows.data(), rows.size(), rows.data()));
+  typename vexel::VectorSpace<Scalar>::QuerySummary summary;
+  space.summarise(query, summary);
+  rows.resize(space.keep_within(summary, limit, rows.data(), rows.size(), rows.data()));
   return rows;
 }
 

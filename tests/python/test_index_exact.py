@@ -222,6 +222,36 @@ def test_long_rows_at_levels_of_their_own_match_brute_force(name, dtype, tmp_pat
     expect_answers(index, points, queries, metric, radius=9.0)
 
 
+@pytest.mark.parametrize("dtype", ["float64", "float32"])
+@pytest.mark.parametrize("name", ["euclidean", "manhattan", "chebyshev"])
+def test_grey_levels_match_brute_force_as_bytes_and_after(name, dtype, tmp_path):
+    # Whole numbers 0 to 255 (grey 4x4 patches, a third of them flat) are
+    # measured as bytes, until a query or a point holds another number.
+    rng = np.random.default_rng(len(name) * 7 + len(dtype))
+    levels = rng.integers(0, 256, size=(724, 1))
+    noise = rng.integers(-3, 4, size=(724, 16)) * (rng.random((724, 1)) < 0.67)
+    data = np.clip(levels + noise, 0, 255).astype(float)
+    data[:4] = [[0.0] * 16, [255.0] * 16, [0.0, 255.0] * 8, [0.0] * 16]
+    data, queries = data[:700], data[700:]
+    queries[::3, 5] += 0.5
+    index = korel.Index(name, dtype=dtype)
+    index.add_many(data[:500])
+    for point in data[500:]:
+        index.add(point)
+    points = dict(enumerate(data.tolist()))
+    metric = getattr(metrics, name)
+    expect_answers(index, points, queries, metric, radius=12.0)
+    index.save(tmp_path / "grey.korel")
+    for mmap in (False, True):
+        expect_answers(korel.Index.load(tmp_path / "grey.korel", mmap=mmap), points, queries, metric, radius=12.0)
+    for id in rng.permutation(700)[:250].tolist():
+        index.remove(id)
+        del points[id]
+    expect_answers(index, points, queries, metric, radius=12.0)
+    points[index.add([127.5] * 16)] = [127.5] * 16
+    expect_answers(index, points, queries, metric, radius=12.0)
+
+
 @pytest.mark.parametrize("dim", [2, 3])
 @pytest.mark.parametrize("name", VECTOR_METRICS)
 def test_batches_of_nearby_queries_match_brute_force(name, dim):
