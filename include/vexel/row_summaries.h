@@ -137,7 +137,7 @@ class RowSummaries {
   // (`kept` may be `rows`). Every bound holds after rounding: a row left
   // out measures more than `limit` with the kernels too.
   std::size_t keep_within(const QuerySummary& q, double limit, const std::uint32_t* rows, std::size_t count,
-                          std::uint32_t* kept) const {
+                          std::uint32_t* kept, bool stretches = true) const {
     if (!q.usable || !(limit < std::numeric_limits<double>::infinity())) {
       if (kept != rows) std::copy_n(rows, count, kept);
       return count;
@@ -148,7 +148,8 @@ class RowSummaries {
     // (their floats' rounding).
     const double slack = stretches_ != 0 ? 2 * slack_ : slack_;
     const double reach_of_query = limit + slack * q.norm;
-    const StretchBounds by_stretches = reach_of_query < 0x1p60 ? stretch_bounds_for(stretches_) : nullptr;
+    const StretchBounds by_stretches =
+        stretches && reach_of_query < 0x1p60 ? stretch_bounds_for(stretches_) : nullptr;
     // Blocks of rows, 8 then 32 at a time; where one block rules out less
     // than an eighth (a quarter by stretches, which cost more to test), the
     // summaries barely tell these rows apart (uniform data, or a leaf near

@@ -117,25 +117,22 @@ class VectorSpace {
   // A leaf measures only the rows that their sums and spreads
   // (row_summaries.h) do not put beyond the search's bound. Long rows
   // only, under Euclidean and Manhattan distances. Where rows and query
-  // are all bytes (byte_rows.h), a leaf measures the rows as bytes instead,
-  // and rows no longer than bytes_outmeasure_sums go unfiltered: measuring
-  // them costs less than testing their summaries.
+  // are all bytes (byte_rows.h), a leaf measures the rows as bytes
+  // instead, and in rows no longer than bytes_outmeasure_stretches leaves
+  // the sums of stretches untested: measuring the row costs less.
   struct QuerySummary {
     RowSummaries::QuerySummary sums;
     ByteRows::Query bytes;  // the query as bytes; empty where not
   };
-  static constexpr std::size_t bytes_outmeasure_sums = 256;
+  static constexpr std::size_t bytes_outmeasure_stretches = 256;
   void summarise(const double* query, QuerySummary& into) const {
     into.sums = summaries_.summarise_query(query);
     bytes_.prepare(query, into.bytes);
   }
   std::size_t keep_within(const QuerySummary& query, double limit, const std::uint32_t* rows, std::size_t count,
                           std::uint32_t* kept) const {
-    if (!query.bytes.empty() && dim_ <= bytes_outmeasure_sums) {
-      if (kept != rows) std::copy_n(rows, count, kept);
-      return count;
-    }
-    return summaries_.keep_within(query.sums, limit, rows, count, kept);
+    const bool stretches = query.bytes.empty() || dim_ > bytes_outmeasure_stretches;
+    return summaries_.keep_within(query.sums, limit, rows, count, kept, stretches);
   }
   // Whether a search for `query` measures rows as bytes.
   bool measures_as_bytes(const double* query) const { return bytes_.measures(query); }

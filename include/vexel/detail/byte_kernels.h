@@ -88,7 +88,7 @@ void distances(const ByteQuery& query, const ByteTable& table, const std::uint32
 // first lines suffice; the hardware follows longer rows.
 inline void fetch_ahead(const std::uint8_t* base, std::size_t dim, const std::uint32_t* rows, std::size_t i,
                         std::size_t count) {
-  constexpr std::size_t ahead = 8, line = 64;
+  constexpr std::size_t ahead = 16, line = 64;
   if (i + ahead >= count) return;
   const char* r = reinterpret_cast<const char*>(base + std::size_t{rows[i + ahead]} * dim);
   const std::size_t lines = std::min<std::size_t>((dim + line - 1) / line, 4);
