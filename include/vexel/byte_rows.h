@@ -53,14 +53,15 @@ class ByteRows {
       return;
     }
     make_room(count);
+    const std::size_t first = offsets_.size();
+    bytes_.resize((first + count) * dim_);  // within the room made
+    offsets_.resize(first + count);
+    std::uint8_t* out = bytes_.data() + first * dim_;
+    for (std::size_t i = 0; i < count * dim_; ++i) out[i] = static_cast<std::uint8_t>(rows[i]);
     for (std::size_t r = 0; r < count; ++r) {
       std::int32_t offset = 0;
-      for (std::size_t j = 0; j < dim_; ++j) {
-        const auto byte = static_cast<std::uint8_t>(rows[r * dim_ + j]);
-        bytes_.push_back(byte);
-        offset += std::int32_t{byte} * (std::int32_t{byte} - 256);
-      }
-      offsets_.push_back(offset);
+      for (std::size_t j = 0; j < dim_; ++j) offset += out[r * dim_ + j] * (out[r * dim_ + j] - 256);
+      offsets_[first + r] = offset;
     }
   }
   // Row i becomes row order[i] (gather_in_place.h); `held` is dim bytes of
