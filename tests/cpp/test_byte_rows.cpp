@@ -48,13 +48,9 @@ std::vector<std::pair<const char*, vexel::detail::ByteKernel>> kernels_of(ByteMe
   if (vexel::simd::supported() >= vexel::simd::Level::avx2) {
     all.emplace_back("avx2", byte_kernel(metric, vexel::simd::Level::avx2));
   }
-  if (vexel::simd::supported() == vexel::simd::Level::avx512 && __builtin_cpu_supports("avx512bw")) {
-    all.emplace_back("avx512bw", metric == ByteMetric::euclidean     ? avx512_bytes::distances<ByteMetric::euclidean>
-                                 : metric == ByteMetric::manhattan ? avx512_bytes::distances<ByteMetric::manhattan>
-                                                                   : avx512_bytes::distances<ByteMetric::chebyshev>);
-    if (metric == ByteMetric::euclidean && __builtin_cpu_supports("avx512vnni")) {
-      all.emplace_back("avx512vnni", avx512_bytes::dot_euclidean);
-    }
+  if (metric == ByteMetric::euclidean && vexel::simd::supported() == vexel::simd::Level::avx512 &&
+      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni")) {
+    all.emplace_back("avx512vnni", avx512_bytes::dot_euclidean);
   }
 #endif
   return all;

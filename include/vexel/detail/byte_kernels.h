@@ -1,6 +1,6 @@
 // Distances between rows of bytes (whole numbers 0 to 255), summed exactly
-// in integers: portable C++, AVX2, AVX-512BW, and for Euclidean distance
-// AVX-512 VNNI. Every sum of a row is a whole number below 2^31 (rows of
+// in integers: portable C++, AVX2, and for Euclidean distance AVX-512
+// VNNI. Every sum of a row is a whole number below 2^31 (rows of
 // at most byte_kernel_max_dim bytes), so its double, and the square root
 // of that, are what the double kernels compute from the same numbers, to
 // the last bit.
@@ -154,100 +154,13 @@ __attribute__((target("avx2"))) void distances(const ByteQuery& query, const Byt
 
 namespace avx512_bytes {
 
-#define VEXEL_AVX512BW __attribute__((target("avx512f,avx512bw")))
+#define VEXEL_AVX512VNNI __attribute__((target("avx512f,avx512bw,avx512vnni")))
 
-VEXEL_AVX512BW inline __m512i squares(const std::uint8_t* q, const std::uint8_t* r) {
-  const __m512i a = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)));
-  const __m512i b = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r)));
-  const __m512i d = _mm512_sub_epi16(a, b);
-  return _mm512_madd_epi16(d, d);
-}
-VEXEL_AVX512BW inline __m128i fold_to_four(__m512i lanes) {
+// The sum of 16 lanes, folded to 4.
+VEXEL_AVX512VNNI inline __m128i fold_to_four(__m512i lanes) {
   const __m256i half = _mm256_add_epi32(_mm512_castsi512_si256(lanes), _mm512_extracti64x4_epi64(lanes, 1));
   return _mm_add_epi32(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1));
 }
-
-// Euclidean, four rows at a time: their sums come out of the registers
-// together, in one pass of horizontal additions rather than one a row.
-VEXEL_AVX512BW void four_euclidean(const std::uint8_t* q, const std::uint8_t* base, std::size_t dim,
-                                   const std::uint32_t* rows, std::size_t count, double* out) {
-  constexpr std::size_t step = 32;
-  const std::size_t whole = dim / step * step;
-  std::size_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    for (std::size_t k = 0; k < 4; ++k) fetch_ahead(base, dim, rows, i + k, count);
-    const std::uint8_t* r0 = base + std::size_t{rows[i]} * dim;
-    const std::uint8_t* r1 = base + std::size_t{rows[i + 1]} * dim;
-    const std::uint8_t* r2 = base + std::size_t{rows[i + 2]} * dim;
-    const std::uint8_t* r3 = base + std::size_t{rows[i + 3]} * dim;
-    __m512i s0 = _mm512_setzero_si512(), s1 = s0, s2 = s0, s3 = s0;
-    for (std::size_t j = 0; j < whole; j += step) {
-      s0 = _mm512_add_epi32(s0, squares(q + j, r0 + j));
-      s1 = _mm512_add_epi32(s1, squares(q + j, r1 + j));
-      s2 = _mm512_add_epi32(s2, squares(q + j, r2 + j));
-      s3 = _mm512_add_epi32(s3, squares(q + j, r3 + j));
-    }
-    const __m128i sums = _mm_hadd_epi32(_mm_hadd_epi32(fold_to_four(s0), fold_to_four(s1)),
-                                        _mm_hadd_epi32(fold_to_four(s2), fold_to_four(s3)));
-    if (whole == dim) {
-      _mm256_storeu_pd(out + i, _mm256_sqrt_pd(_mm256_cvtepi32_pd(sums)));
-      continue;
-    }
-    alignas(16) std::uint32_t total[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(total), sums);
-    const std::uint8_t* r[4] = {r0, r1, r2, r3};
-    for (std::size_t k = 0; k < 4; ++k) {
-      out[i + k] = std::sqrt(static_cast<double>(byte_tail<ByteMetric::euclidean>(q, r[k], whole, dim, total[k])));
-    }
-  }
-  for (; i < count; ++i) {
-    const std::uint8_t* r = base + std::size_t{rows[i]} * dim;
-    __m512i lanes = _mm512_setzero_si512();
-    for (std::size_t j = 0; j < whole; j += step) lanes = _mm512_add_epi32(lanes, squares(q + j, r + j));
-    const auto total = static_cast<std::uint32_t>(_mm512_reduce_add_epi32(lanes));
-    out[i] = std::sqrt(static_cast<double>(byte_tail<ByteMetric::euclidean>(q, r, whole, dim, total)));
-  }
-}
-
-// Euclidean as four_euclidean; Manhattan and Chebyshev a row at a time, 64
-// bytes a step.
-template <ByteMetric metric>
-VEXEL_AVX512BW void distances(const ByteQuery& query, const ByteTable& table, const std::uint32_t* rows,
-                              std::size_t count, double* out) {
-  const std::uint8_t *q = query.bytes, *base = table.base;
-  const std::size_t dim = table.dim;
-  if constexpr (metric == ByteMetric::euclidean) {
-    four_euclidean(q, base, dim, rows, count, out);
-    return;
-  }
-  constexpr std::size_t step = 64;
-  const std::size_t whole = dim / step * step;
-  for (std::size_t i = 0; i < count; ++i) {
-    fetch_ahead(base, dim, rows, i, count);
-    const std::uint8_t* r = base + std::size_t{rows[i]} * dim;
-    __m512i lanes = _mm512_setzero_si512();
-    for (std::size_t j = 0; j < whole; j += step) {
-      const __m512i a = _mm512_loadu_si512(q + j);
-      const __m512i b = _mm512_loadu_si512(r + j);
-      if constexpr (metric == ByteMetric::manhattan) {
-        lanes = _mm512_add_epi64(lanes, _mm512_sad_epu8(a, b));
-      } else {
-        lanes = _mm512_max_epu8(lanes, _mm512_or_si512(_mm512_subs_epu8(a, b), _mm512_subs_epu8(b, a)));
-      }
-    }
-    std::uint32_t total = 0;
-    if constexpr (metric == ByteMetric::chebyshev) {
-      alignas(64) std::uint8_t largest[64];
-      _mm512_store_si512(largest, lanes);
-      total = *std::max_element(largest, largest + 64);
-    } else {
-      total = static_cast<std::uint32_t>(_mm512_reduce_add_epi32(lanes));
-    }
-    out[i] = static_cast<double>(byte_tail<metric>(q, r, whole, dim, total));
-  }
-}
-
-#define VEXEL_AVX512VNNI __attribute__((target("avx512f,avx512bw,avx512vnni")))
 
 // sum + the products of 64 bytes of r and of q, from `at`: those of the
 // row alone in its `last` step (`within` its end).
@@ -258,8 +171,9 @@ VEXEL_AVX512VNNI inline __m512i dot_step(__m512i sum, const std::int8_t* q, cons
   return _mm512_dpbusd_epi32(sum, rv, qv);
 }
 
-// Euclidean through the dot products of ByteTable, four rows at a time.
-// Every term is a whole number below 2^53, so the sum in double is exact.
+// Euclidean through the dot products of ByteTable, four rows at a time:
+// their sums come out of the registers together, in one pass of horizontal
+// additions rather than one a row. Every term is a whole number below 2^53, so the sum in double is exact.
 VEXEL_AVX512VNNI void dot_euclidean(const ByteQuery& query, const ByteTable& table, const std::uint32_t* rows,
                                     std::size_t count, double* out) {
   const std::uint8_t* base = table.base;
@@ -301,19 +215,18 @@ VEXEL_AVX512VNNI void dot_euclidean(const ByteQuery& query, const ByteTable& tab
 }
 
 #undef VEXEL_AVX512VNNI
-#undef VEXEL_AVX512BW
 
 }  // namespace avx512_bytes
 
 #endif
 
+// AVX-512 only where it has VNNI, for Euclidean distance: there one
+// instruction takes a row of 64 bytes. Elsewhere the AVX2 kernels serve.
 template <ByteMetric metric>
 ByteKernel byte_kernel_for(simd::Level level) {
 #if VEXEL_SIMD_X86
-  static const bool bw = __builtin_cpu_supports("avx512bw");
-  static const bool vnni = bw && __builtin_cpu_supports("avx512vnni");
+  static const bool vnni = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni");
   if (metric == ByteMetric::euclidean && level == simd::Level::avx512 && vnni) return avx512_bytes::dot_euclidean;
-  if (level == simd::Level::avx512 && bw) return avx512_bytes::distances<metric>;
   if (level >= simd::Level::avx2) return avx2_bytes::distances<metric>;
 #else
   (void)level;
