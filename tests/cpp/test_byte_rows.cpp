@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 
+#include "space_changes.h"
 #include "test_support.h"
 #include "vexel/byte_rows.h"
 #include "vexel/row_index.h"
@@ -122,34 +123,16 @@ TEST(ByteRows, FollowTheirRowsThroughEveryChange) {
   using Space = vexel::VectorSpace<float>;
   const std::size_t n = 300, dim = 40;
   const std::vector<double> values = byte_rows(n, dim, 5);
-  std::vector<std::uint32_t> order(n);
-  for (std::uint32_t i = 0; i < n; ++i) order[i] = i;
-  std::shuffle(order.begin(), order.end(), std::mt19937(9));
-  std::vector<double> shuffled;
-  for (std::uint32_t r : order) shuffled.insert(shuffled.end(), values.begin() + r * dim, values.begin() + (r + 1) * dim);
-  const auto fresh = [&](const std::vector<double>& rows, std::size_t count) {
-    Space space(VectorMetric::euclidean, dim);
-    for (std::size_t r = 0; r < count; r += 7) space.append(rows.data() + r * dim, std::min<std::size_t>(7, count - r));
-    return space;
-  };
-  const Space direct = fresh(shuffled, n), first_half = fresh(shuffled, n / 2), copied = fresh(values, n).reordered(order);
-  Space in_place = fresh(values, n), truncated = fresh(shuffled, n), refilled = fresh(values, n);
-  std::vector<bool> done(n);
-  in_place.reorder(order, done);
-  truncated.truncate(n / 2);
-  refilled.clear();
-  refilled.set_dim(dim);
-  refilled.append(shuffled.data(), n);
-  const std::vector<float> stored(shuffled.begin(), shuffled.end());
-  Space mapped(VectorMetric::euclidean, dim);
-  mapped.map(stored.data(), n);
+  const vexel_test::SpaceChanges<float> changes(values, n, dim, 7);  // appended 7 rows at a time
+  const std::vector<double>& shuffled = changes.shuffled;
+  const Space& direct = changes.direct;
   for (std::size_t q : {0u, 1u, 150u}) {
     const double* query = shuffled.data() + q * dim;
     const auto expected = measured_as_bytes(direct, query);
-    for (const Space* space : std::initializer_list<const Space*>{&in_place, &copied, &refilled, &mapped}) {
+    for (const Space* space : {&changes.in_place, &changes.copied, &changes.refilled, &changes.mapped}) {
       EXPECT_EQ(measured_as_bytes(*space, query), expected);
     }
-    EXPECT_EQ(measured_as_bytes(truncated, query), measured_as_bytes(first_half, query));
+    EXPECT_EQ(measured_as_bytes(changes.truncated, query), measured_as_bytes(changes.first_half, query));
   }
   // What is not all bytes is not measured as bytes: a query, or rows.
   std::vector<double> query(shuffled.begin(), shuffled.begin() + dim);
@@ -159,7 +142,8 @@ TEST(ByteRows, FollowTheirRowsThroughEveryChange) {
   }
   query[3] = -0.0;
   EXPECT_TRUE(direct.measures_as_bytes(query.data()));
-  Space ended = fresh(values, n);
+  Space ended(VectorMetric::euclidean, dim);
+  ended.append(values.data(), n);
   ended.append(query.data(), 1);
   query[3] = 0.25;
   ended.append(query.data(), 1);

@@ -11,6 +11,7 @@
 #include <map>
 #include <random>
 
+#include "space_changes.h"
 #include "test_support.h"
 #include "vexel/exact_storage.h"
 #include "vexel/simd.h"
@@ -398,39 +399,19 @@ TYPED_TEST(VectorSpaceTest, StretchesLeaveOutOnlyRowsBeyondTheLimit) {
 TYPED_TEST(VectorSpaceTest, SummariesFollowTheirRowsThroughEveryChange) {
   using Space = vexel::VectorSpace<TypeParam>;
   const std::size_t n = 500, dim = 24;
-  const std::vector<double> values = levelled(n, dim, 8, true);
-  std::vector<std::uint32_t> order(n);
-  for (std::uint32_t i = 0; i < n; ++i) order[i] = i;
-  std::shuffle(order.begin(), order.end(), std::mt19937(9));
-  std::vector<double> shuffled;
-  for (std::uint32_t r : order) shuffled.insert(shuffled.end(), values.begin() + r * dim, values.begin() + (r + 1) * dim);
-  const auto fresh = [&](const std::vector<double>& rows, std::size_t count) {
-    Space space(VectorMetric::euclidean, dim);
-    space.append(rows.data(), count);
-    return space;
-  };
-  const Space direct = fresh(shuffled, n), first_half = fresh(shuffled, n / 2), copied = fresh(values, n).reordered(order);
-  Space in_place = fresh(values, n), truncated = fresh(shuffled, n), refilled = fresh(values, n);
-  std::vector<bool> done(n);
-  in_place.reorder(order, done);
-  truncated.truncate(n / 2);
-  refilled.clear();
-  refilled.set_dim(dim);
-  refilled.append(shuffled.data(), n);
-  const std::vector<TypeParam> stored(shuffled.begin(), shuffled.end());
-  Space mapped(VectorMetric::euclidean, dim), unsummarised(VectorMetric::euclidean, dim);
-  mapped.map(stored.data(), n);
-  unsummarised.map(stored.data(), n, false);
+  const SpaceChanges<TypeParam> changes(levelled(n, dim, 8, true), n, dim, n);
+  Space unsummarised(VectorMetric::euclidean, dim);
+  unsummarised.map(changes.stored.data(), n, false);
   for (std::size_t q : {0u, 100u, 250u}) {
     for (double limit : {2.0, 10.0, 40.0}) {
-      const double* query = shuffled.data() + q * dim;
-      const auto expected = kept_rows(direct, query, limit);
+      const double* query = changes.shuffled.data() + q * dim;
+      const auto expected = kept_rows(changes.direct, query, limit);
       ASSERT_LT(expected.size(), n);
-      for (const Space* space : std::initializer_list<const Space*>{&in_place, &copied, &refilled, &mapped}) {
+      for (const Space* space : {&changes.in_place, &changes.copied, &changes.refilled, &changes.mapped}) {
         EXPECT_EQ(kept_rows(*space, query, limit), expected);
       }
       EXPECT_EQ(kept_rows(unsummarised, query, limit).size(), n);
-      EXPECT_EQ(kept_rows(truncated, query, limit), kept_rows(first_half, query, limit));
+      EXPECT_EQ(kept_rows(changes.truncated, query, limit), kept_rows(changes.first_half, query, limit));
     }
   }
 }
